@@ -1,0 +1,40 @@
+// Solves a two-cell system through the installed library, as a host would.
+#include <qvl3d/QVL3DTool.h>
+
+#include <cmath>
+#include <cstdio>
+
+int main()
+{
+    // Cells 1 and 2: 4 x1 + x2 = 5, x1 + 4 x2 = 5; solution (1, 1).
+    int numNeighbor[3] = {0, 1, 1};
+    int n1[2] = {0, 2}, n2[2] = {0, 1};
+    int* neighbor[3] = {nullptr, n1, n2};
+    double c1[2] = {4.0, 1.0}, c2[2] = {4.0, 1.0};
+    double* coef[3] = {nullptr, c1, c2};
+
+    CQVL3DFiniteVolumeMesh mesh;
+    mesh.m_nCell = 2;
+    mesh.m_nCellTotal = 2;
+    mesh.m_piNumNeighbor = numNeighbor;
+    mesh.m_ppiNeighbor = neighbor;
+
+    int maxIter[1] = {100}, iterCount[1] = {0}, printSolver = 0;
+    double tolerance[1] = {1e-12}, residual0[1] = {0.0};
+    CQvl3dGV store;
+    store.m_ppdCoef = coef;
+    store.m_piMaxIter = maxIter;
+    store.m_pdTolerance = tolerance;
+    store.m_pdResidual0 = residual0;
+    store.m_piIterCount = iterCount;
+    store.m_piPrintSolver = &printSolver;
+
+    CCommunication commu;
+    CQVLCom com;
+    CSingleGridSolver solver;
+    if (solver.getGV(&store, &mesh) != 0 || solver.getCommunication(&commu, &com) != 0) return 1;
+    double x[3] = {0.0, 0.0, 0.0}, b[3] = {0.0, 5.0, 5.0};
+    solver.Solver(0, 4, x, b, 0);
+    std::printf("consumer: x = (%.12f, %.12f)\n", x[1], x[2]);
+    return std::fabs(x[1] - 1.0) < 1e-9 && std::fabs(x[2] - 1.0) < 1e-9 ? 0 : 1;
+}

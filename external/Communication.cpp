@@ -1,0 +1,34 @@
+#include "Communication.h"
+
+#include <utility>
+
+CHaloTransport::~CHaloTransport() = default;
+CSumTransport::~CSumTransport() = default;
+
+CCommunication::CCommunication() = default;
+
+CCommunication::CCommunication(std::shared_ptr<CHaloTransport> pTransport) : m_pTransport(std::move(pTransport)) {}
+
+void CCommunication::DDM_Exch(double* v)
+{
+    if (m_pTransport) m_pTransport->Exchange(v);
+}
+
+void CCommunication::DDM_IExch_Start(double* v, QVLNonBlockingBufferId id)
+{
+    if (m_pTransport) m_pTransport->Start(v, id);
+}
+
+void CCommunication::DDM_IExch_Wait(double* v, QVLNonBlockingBufferId id)
+{
+    if (m_pTransport) m_pTransport->Wait(v, id);
+}
+
+CQVLCom::CQVLCom() = default;
+
+CQVLCom::CQVLCom(std::shared_ptr<CSumTransport> pTransport) : m_pTransport(std::move(pTransport)) {}
+
+double CQVLCom::AllSum(double& v)
+{
+    return m_pTransport ? m_pTransport->Sum(v) : v;
+}

@@ -1,0 +1,10 @@
+// Umbrella header of the QVL3DTool library: the solver, the host objects it
+// reads, the communication objects and the support tools.
+#ifndef QVL3D_QVL3DTOOL_H
+#define QVL3D_QVL3DTOOL_H
+
+#include "Communication.h"
+#include "HostObjects.h"
+#include "SingleGridSolver.h"
+
+#endif

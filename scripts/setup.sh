@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, from Debian's archive. As root it
+# installs what is missing; otherwise it prints the install line and stops.
+set -euo pipefail
+
+packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev clang-format)
+packages+=("$@")
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing packages. Install them with:" >&2
+  echo "  sudo apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,131 @@
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+void CRecordingTransport::Exchange(double* v)
+{
+    calls.push_back("Exch");
+    exchanged.push_back(v);
+    if (fillHalo) fillHalo(v);
+}
+
+void CRecordingTransport::Start(double* v, QVLNonBlockingBufferId id)
+{
+    calls.push_back("Start" + std::to_string(static_cast<int>(id)));
+    exchanged.push_back(v);
+}
+
+void CRecordingTransport::Wait(double* v, QVLNonBlockingBufferId id)
+{
+    calls.push_back("Wait" + std::to_string(static_cast<int>(id)));
+    exchanged.push_back(v);
+    if (fillHalo) fillHalo(v);
+}
+
+double CRecordingTransport::Sum(double local)
+{
+    calls.push_back("Sum");
+    return sum ? sum(local) : local;
+}
+
+int CRecordingTransport::Count(const std::string& call) const
+{
+    return static_cast<int>(std::count(calls.begin(), calls.end(), call));
+}
+
+namespace qvl3d {
+namespace test {
+
+const char* LayoutName(ELayout layout)
+{
+    switch (layout) {
+    case ELayout::Native: return "Native";
+    case ELayout::Csr: return "Csr";
+    case ELayout::Ell: return "Ell";
+    }
+    return "?";
+}
+
+CBoundSystem::CBoundSystem(const host::CSparseMatrix& A, int nVariables)
+    : transport(std::make_shared<CRecordingTransport>()), host(A, nVariables), commu(transport), com(transport)
+{
+    if (host.Bind(solver, commu, com) != 0) throw std::runtime_error("binding failed");
+}
+
+void CBoundSystem::Solve(ELayout layout, int ivarb, int lsolv, double* x, double* b)
+{
+    switch (layout) {
+    case ELayout::Native: solver.Solver(ivarb, lsolv, x, b, 0); break;
+    case ELayout::Csr: solver.Solver_CSR(ivarb, lsolv, x, b, 0); break;
+    case ELayout::Ell: solver.Solver_ELL(ivarb, lsolv, x, b, 0); break;
+    }
+}
+
+host::CSparseMatrix ThreeCellExample(double a11, double a12, double a22, double a21, double a23, double a33, double a32,
+                                     double a34)
+{
+    host::CSparseBuilder builder(3, 4);
+    builder.Add(1, 1, a11);
+    builder.Add(1, 2, a12);
+    builder.Add(2, 1, a21);
+    builder.Add(2, 2, a22);
+    builder.Add(2, 3, a23);
+    builder.Add(3, 2, a32);
+    builder.Add(3, 3, a33);
+    builder.Add(3, 4, a34);
+    return builder.Finish();
+}
+
+std::vector<double> DenseSolve(const host::CSparseMatrix& A, const std::vector<double>& b)
+{
+    const int n = A.nCell;
+    std::vector<double> M(static_cast<size_t>(n) * n, 0.0), x(b.begin(), b.begin() + n + 1);
+    for (int i = 1; i <= n; ++i)
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e)
+            if (A.col[e] <= n) M[static_cast<size_t>(i - 1) * n + (A.col[e] - 1)] += A.val[e];
+    auto at = [&](int r, int c) -> double& { return M[static_cast<size_t>(r) * n + c]; };
+    for (int k = 0; k < n; ++k) {
+        int pivot = k;
+        for (int r = k + 1; r < n; ++r)
+            if (std::fabs(at(r, k)) > std::fabs(at(pivot, k))) pivot = r;
+        if (at(pivot, k) == 0.0) throw std::runtime_error("singular matrix");
+        for (int c = 0; c < n; ++c) std::swap(at(k, c), at(pivot, c));
+        std::swap(x[k + 1], x[pivot + 1]);
+        for (int r = k + 1; r < n; ++r) {
+            const double f = at(r, k) / at(k, k);
+            for (int c = k; c < n; ++c) at(r, c) -= f * at(k, c);
+            x[r + 1] -= f * x[k + 1];
+        }
+    }
+    for (int k = n - 1; k >= 0; --k) {
+        double s = x[k + 1];
+        for (int c = k + 1; c < n; ++c) s -= at(k, c) * x[c + 1];
+        x[k + 1] = s / at(k, k);
+    }
+    return x;
+}
+
+std::vector<double> RhsForOnes(const host::CSparseMatrix& A)
+{
+    std::vector<double> ones(static_cast<size_t>(A.nCellTotal) + 1, 1.0), b(static_cast<size_t>(A.nCell) + 1, 0.0);
+    host::Multiply(A, ones.data(), b.data());
+    b[0] = 0.0;
+    return b;
+}
+
+std::string CaptureStdout(const std::function<void()>& f)
+{
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    f();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+} // namespace test
+} // namespace qvl3d
