@@ -1,4 +1,5 @@
-// Solves a two-cell system through the installed library, as a host would.
+// Solves a two-cell system through the installed library, as a host would,
+// with the support tools the host uses around it.
 #include <qvl3d/QVL3DTool.h>
 
 #include <cmath>
@@ -33,8 +34,23 @@ int main()
     CQVLCom com;
     CSingleGridSolver solver;
     if (solver.getGV(&store, &mesh) != 0 || solver.getCommunication(&commu, &com) != 0) return 1;
-    double x[3] = {0.0, 0.0, 0.0}, b[3] = {0.0, 5.0, 5.0};
+
+    // Vectors from the memory tool, indexed by cell number, cleared.
+    double* x = nullptr;
+    double* b = nullptr;
+    try {
+        x = CQVLMemTool::dvector(1, 2);
+        b = CQVLMemTool::dvector(1, 2);
+    } catch (const CQVLMemError&) {
+        return 1;
+    }
+    b[1] = 5.0;
+    b[2] = 5.0;
     solver.Solver(0, 4, x, b, 0);
-    std::printf("consumer: x = (%.12f, %.12f)\n", x[1], x[2]);
-    return std::fabs(x[1] - 1.0) < 1e-9 && std::fabs(x[2] - 1.0) < 1e-9 ? 0 : 1;
+    std::printf("consumer: x = (%.12f, %.12f), %g bytes from the memory tool\n", x[1], x[2], CQVLMemTool::m_dTotalMem_);
+    const bool solved = std::fabs(x[1] - 1.0) < 1e-9 && std::fabs(x[2] - 1.0) < 1e-9;
+    const bool counted = CQVLMemTool::getTotalMem() == 48.0 / 1048576.0;
+    CQVLMemTool::free_dvector(x, 1, 2);
+    CQVLMemTool::free_dvector(b, 1, 2);
+    return solved && counted && x == nullptr ? 0 : 1;
 }

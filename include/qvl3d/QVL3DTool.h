@@ -5,6 +5,7 @@
 
 #include "Communication.h"
 #include "HostObjects.h"
+#include "QVLMemTool.h"
 #include "SingleGridSolver.h"
 
 #endif
