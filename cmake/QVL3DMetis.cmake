@@ -1,0 +1,20 @@
+# The graph partitioner of the reference host. QVL3D_WITH_METIS defaults to ON
+# when the library is found; without it general matrices are split into
+# contiguous row blocks.
+find_path(METIS_INCLUDE_DIR metis.h)
+find_library(METIS_LIBRARY metis)
+if(METIS_INCLUDE_DIR AND METIS_LIBRARY)
+  set(_metis_found ON)
+else()
+  set(_metis_found OFF)
+endif()
+option(QVL3D_WITH_METIS "Partition general matrices with METIS" ${_metis_found})
+if(QVL3D_WITH_METIS AND NOT _metis_found)
+  message(FATAL_ERROR "QVL3D_WITH_METIS is ON but metis.h or libmetis was not found (install libmetis-dev)")
+endif()
+if(QVL3D_WITH_METIS AND NOT TARGET QVL3D_metis)
+  add_library(QVL3D_metis INTERFACE IMPORTED GLOBAL)
+  target_include_directories(QVL3D_metis INTERFACE ${METIS_INCLUDE_DIR})
+  target_link_libraries(QVL3D_metis INTERFACE ${METIS_LIBRARY})
+  target_compile_definitions(QVL3D_metis INTERFACE QVL3D_WITH_METIS=1)
+endif()

@@ -1,0 +1,243 @@
+#include "MpiTransport.h"
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace {
+
+bool Finalized()
+{
+    int finalized = 0;
+    MPI_Finalized(&finalized);
+    return finalized != 0;
+}
+
+MPI_Comm Duplicate(MPI_Comm comm, const char* who)
+{
+    if (comm == MPI_COMM_NULL) throw std::invalid_argument(std::string(who) + ": the communicator is MPI_COMM_NULL");
+    MPI_Comm dup = MPI_COMM_NULL;
+    MPI_Comm_dup(comm, &dup);
+    return dup;
+}
+
+void FreeComm(MPI_Comm& comm)
+{
+    if (comm != MPI_COMM_NULL && !Finalized()) MPI_Comm_free(&comm);
+    comm = MPI_COMM_NULL;
+}
+
+// The first fault of one rank's plan on its own, or an empty string.
+std::string CheckPlan(const CHaloPlan& plan, int nRanks)
+{
+    const int n = plan.nCell, nTotal = plan.nCellTotal;
+    if (n < 0 || nTotal < n)
+        return "cell counts nCell=" + std::to_string(n) + ", nCellTotal=" + std::to_string(nTotal) +
+               " are inconsistent";
+    std::vector<char> rankSeen(static_cast<size_t>(nRanks), 0);
+    std::vector<char> haloFilled(static_cast<size_t>(nTotal - n), 0);
+    for (const CHaloNeighbour& nb : plan.neighbours) {
+        const std::string who = "neighbour rank " + std::to_string(nb.rank);
+        if (nb.rank < 0 || nb.rank >= nRanks)
+            return who + " is outside the communicator (size " + std::to_string(nRanks) + ")";
+        if (rankSeen[static_cast<size_t>(nb.rank)]++) return who + " is listed twice";
+        for (int c : nb.send)
+            if (c < 1 || c > n)
+                return who + ": send cell " + std::to_string(c) + " is not an owned cell (1.." + std::to_string(n) +
+                       ")";
+        for (int c : nb.recv) {
+            if (c <= n || c > nTotal)
+                return who + ": receive cell " + std::to_string(c) + " is not a halo cell (" + std::to_string(n + 1) +
+                       ".." + std::to_string(nTotal) + ")";
+            if (haloFilled[static_cast<size_t>(c - n - 1)]++)
+                return who + ": halo cell " + std::to_string(c) + " is filled by more than one neighbour";
+        }
+    }
+    return std::string();
+}
+
+} // namespace
+
+// Buffers and requests of one exchange in flight: requests [0, nRecv) are
+// the receives, the rest the sends, one per neighbour each.
+struct CMpiHaloTransport::CSlot {
+    std::vector<std::vector<double>> recvBuf; // empty where received in place
+    std::vector<std::vector<double>> sendBuf;
+    std::vector<MPI_Request> requests;
+    double* v = nullptr; // the vector in flight
+    bool busy = false;
+    int tag = 0;
+};
+
+CMpiHaloTransport::CMpiHaloTransport(MPI_Comm comm, CHaloPlan plan) : m_plan(std::move(plan))
+{
+    m_comm = Duplicate(comm, "halo transport");
+    int rank = 0, nRanks = 1;
+    MPI_Comm_rank(m_comm, &rank);
+    MPI_Comm_size(m_comm, &nRanks);
+
+    // Own plan first, then whether each pair agrees on what it exchanges.
+    std::string fault = CheckPlan(m_plan, nRanks);
+    if (fault.empty()) {
+        std::vector<int> sendCount(static_cast<size_t>(nRanks), 0), recvCount(static_cast<size_t>(nRanks), 0);
+        for (const CHaloNeighbour& nb : m_plan.neighbours) {
+            sendCount[static_cast<size_t>(nb.rank)] = static_cast<int>(nb.send.size());
+            recvCount[static_cast<size_t>(nb.rank)] = static_cast<int>(nb.recv.size());
+        }
+        std::vector<int> theySend(static_cast<size_t>(nRanks), 0);
+        MPI_Alltoall(sendCount.data(), 1, MPI_INT, theySend.data(), 1, MPI_INT, m_comm);
+        for (int q = 0; q < nRanks && fault.empty(); ++q)
+            if (theySend[static_cast<size_t>(q)] != recvCount[static_cast<size_t>(q)])
+                fault = "rank " + std::to_string(q) + " sends " + std::to_string(theySend[static_cast<size_t>(q)]) +
+                        " values but this plan receives " + std::to_string(recvCount[static_cast<size_t>(q)]) +
+                        " from it";
+    } else {
+        // Keep the collective sequence of the good ranks.
+        std::vector<int> zeros(static_cast<size_t>(nRanks), 0), ignored(static_cast<size_t>(nRanks), 0);
+        MPI_Alltoall(zeros.data(), 1, MPI_INT, ignored.data(), 1, MPI_INT, m_comm);
+    }
+    int firstBad = fault.empty() ? nRanks : rank;
+    MPI_Allreduce(MPI_IN_PLACE, &firstBad, 1, MPI_INT, MPI_MIN, m_comm);
+    if (firstBad < nRanks) {
+        FreeComm(m_comm);
+        if (!fault.empty()) throw std::invalid_argument("halo plan of rank " + std::to_string(rank) + ": " + fault);
+        throw std::invalid_argument("halo plan rejected: the plan of rank " + std::to_string(firstBad) + " is wrong");
+    }
+
+    const size_t nNeighbours = m_plan.neighbours.size();
+    m_recvDirect.resize(nNeighbours);
+    for (size_t k = 0; k < nNeighbours; ++k) {
+        const std::vector<int>& recv = m_plan.neighbours[k].recv;
+        bool contiguous = true;
+        for (size_t e = 1; e < recv.size() && contiguous; ++e) contiguous = recv[e] == recv[0] + static_cast<int>(e);
+        m_recvDirect[k] = contiguous;
+    }
+    m_slots.resize(1 + kBufferIds);
+}
+
+CMpiHaloTransport::~CMpiHaloTransport()
+{
+    if (!Finalized())
+        for (auto& slot : m_slots)
+            if (slot && slot->busy)
+                MPI_Waitall(static_cast<int>(slot->requests.size()), slot->requests.data(), MPI_STATUSES_IGNORE);
+    FreeComm(m_comm);
+}
+
+CMpiHaloTransport::CSlot& CMpiHaloTransport::SlotOf(QVLNonBlockingBufferId id)
+{
+    const int k = static_cast<int>(id);
+    if (k < 0 || k >= kBufferIds)
+        throw std::logic_error("halo exchange: buffer id " + std::to_string(k) + " outside 0.." +
+                               std::to_string(kBufferIds - 1));
+    std::unique_ptr<CSlot>& slot = m_slots[static_cast<size_t>(1 + k)];
+    if (!slot) {
+        slot = std::make_unique<CSlot>();
+        slot->tag = 1 + k;
+    }
+    return *slot;
+}
+
+void CMpiHaloTransport::Post(CSlot& slot, double* v)
+{
+    const size_t nNeighbours = m_plan.neighbours.size();
+    if (slot.requests.empty() && nNeighbours > 0) { // first use: buffers sized once
+        slot.recvBuf.resize(nNeighbours);
+        slot.sendBuf.resize(nNeighbours);
+        for (size_t k = 0; k < nNeighbours; ++k) {
+            const CHaloNeighbour& nb = m_plan.neighbours[k];
+            if (!m_recvDirect[k]) slot.recvBuf[k].resize(nb.recv.size());
+            slot.sendBuf[k].resize(nb.send.size());
+        }
+        slot.requests.resize(2 * nNeighbours);
+    }
+    for (size_t k = 0; k < nNeighbours; ++k) {
+        const CHaloNeighbour& nb = m_plan.neighbours[k];
+        const int count = static_cast<int>(nb.recv.size());
+        double* into = m_recvDirect[k] ? (count > 0 ? v + nb.recv[0] : v) : slot.recvBuf[k].data();
+        MPI_Irecv(into, count, MPI_DOUBLE, nb.rank, slot.tag, m_comm, &slot.requests[k]);
+    }
+    for (size_t k = 0; k < nNeighbours; ++k) {
+        const CHaloNeighbour& nb = m_plan.neighbours[k];
+        double* buf = slot.sendBuf[k].data();
+        const size_t count = nb.send.size();
+        for (size_t e = 0; e < count; ++e) buf[e] = v[nb.send[e]];
+        MPI_Isend(buf, static_cast<int>(count), MPI_DOUBLE, nb.rank, slot.tag, m_comm, &slot.requests[nNeighbours + k]);
+    }
+    slot.v = v;
+    slot.busy = true;
+}
+
+void CMpiHaloTransport::Complete(CSlot& slot)
+{
+    const size_t nNeighbours = m_plan.neighbours.size();
+    MPI_Waitall(static_cast<int>(slot.requests.size()), slot.requests.data(), MPI_STATUSES_IGNORE);
+    double* v = slot.v;
+    for (size_t k = 0; k < nNeighbours; ++k) {
+        if (m_recvDirect[k]) continue;
+        const std::vector<int>& recv = m_plan.neighbours[k].recv;
+        const double* buf = slot.recvBuf[k].data();
+        for (size_t e = 0; e < recv.size(); ++e) v[recv[e]] = buf[e];
+    }
+    slot.busy = false;
+}
+
+void CMpiHaloTransport::Exchange(double* v)
+{
+    const double t0 = MPI_Wtime();
+    if (!m_slots[0]) m_slots[0] = std::make_unique<CSlot>(); // tag 0
+    Post(*m_slots[0], v);
+    Complete(*m_slots[0]);
+    m_stats.calls += 1;
+    m_stats.seconds += MPI_Wtime() - t0;
+}
+
+void CMpiHaloTransport::Start(double* v, QVLNonBlockingBufferId id)
+{
+    const double t0 = MPI_Wtime();
+    CSlot& slot = SlotOf(id);
+    if (slot.busy)
+        throw std::logic_error("halo exchange: buffer id " + std::to_string(static_cast<int>(id)) +
+                               " started again before its wait");
+    Post(slot, v);
+    m_stats.seconds += MPI_Wtime() - t0;
+}
+
+void CMpiHaloTransport::Wait(double* v, QVLNonBlockingBufferId id)
+{
+    const double t0 = MPI_Wtime();
+    CSlot& slot = SlotOf(id);
+    if (!slot.busy)
+        throw std::logic_error("halo exchange: wait on buffer id " + std::to_string(static_cast<int>(id)) +
+                               " without a start");
+    if (slot.v != v)
+        throw std::logic_error("halo exchange: wait on buffer id " + std::to_string(static_cast<int>(id)) +
+                               " with another vector than its start");
+    Complete(slot);
+    m_stats.calls += 1;
+    m_stats.seconds += MPI_Wtime() - t0;
+}
+
+CMpiSumTransport::CMpiSumTransport(MPI_Comm comm)
+{
+    m_comm = Duplicate(comm, "sum transport");
+    int nRanks = 1;
+    MPI_Comm_size(m_comm, &nRanks);
+    m_partials.resize(static_cast<size_t>(nRanks));
+}
+
+CMpiSumTransport::~CMpiSumTransport()
+{
+    FreeComm(m_comm);
+}
+
+double CMpiSumTransport::Sum(double local)
+{
+    const double t0 = MPI_Wtime();
+    MPI_Allgather(&local, 1, MPI_DOUBLE, m_partials.data(), 1, MPI_DOUBLE, m_comm);
+    double s = m_partials[0];
+    for (size_t r = 1; r < m_partials.size(); ++r) s = s + m_partials[r];
+    m_stats.calls += 1;
+    m_stats.seconds += MPI_Wtime() - t0;
+    return s;
+}

@@ -1,0 +1,275 @@
+#include "Partition.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#if QVL3D_WITH_METIS
+#include <metis.h>
+#endif
+
+namespace qvl3d {
+namespace host {
+
+namespace {
+
+struct CRegion {
+    int lo[3];
+    int hi[3]; // cells lo..hi-1 along x, y, z
+};
+
+void Bisect(const CBox& box, const CRegion& r, int firstPart, int nParts, COwners& owner)
+{
+    if (nParts == 1) {
+        for (int iz = r.lo[2]; iz < r.hi[2]; ++iz)
+            for (int iy = r.lo[1]; iy < r.hi[1]; ++iy)
+                for (int ix = r.lo[0]; ix < r.hi[0]; ++ix) owner[static_cast<size_t>(box.Cell(ix, iy, iz))] = firstPart;
+        return;
+    }
+    int axis = 2;
+    for (int a : {1, 0})
+        if (r.hi[a] - r.lo[a] > r.hi[axis] - r.lo[axis]) axis = a;
+    const int leftParts = nParts / 2;
+    const long long len = r.hi[axis] - r.lo[axis];
+    const int cut = r.lo[axis] + static_cast<int>((len * leftParts + nParts / 2) / nParts);
+    CRegion left = r, right = r;
+    left.hi[axis] = cut;
+    right.lo[axis] = cut;
+    Bisect(box, left, firstPart, leftParts, owner);
+    Bisect(box, right, firstPart + leftParts, nParts - leftParts, owner);
+}
+
+void CheckParts(int nParts)
+{
+    if (nParts < 1) throw std::invalid_argument("partitioning: " + std::to_string(nParts) + " parts (at least 1)");
+}
+
+} // namespace
+
+COwners PartitionBox(const CBox& box, int nParts)
+{
+    CheckParts(nParts);
+    if (box.nx < 1 || box.ny < 1 || box.nz < 1) throw std::invalid_argument("partitioning: box dimensions below 1");
+    COwners owner(static_cast<size_t>(box.Cells()) + 1, 0);
+    Bisect(box, CRegion{{0, 0, 0}, {box.nx, box.ny, box.nz}}, 0, nParts, owner);
+    return owner;
+}
+
+COwners PartitionRows(int nCell, int nParts)
+{
+    CheckParts(nParts);
+    if (nCell < 0) throw std::invalid_argument("partitioning: negative cell count");
+    COwners owner(static_cast<size_t>(nCell) + 1, 0);
+    const int base = nCell / nParts, extra = nCell % nParts;
+    int c = 1;
+    for (int p = 0; p < nParts; ++p)
+        for (int k = 0; k < base + (p < extra ? 1 : 0); ++k) owner[static_cast<size_t>(c++)] = p;
+    return owner;
+}
+
+const char* GraphPartitionerName()
+{
+#if QVL3D_WITH_METIS
+    return "metis";
+#else
+    return "row blocks";
+#endif
+}
+
+COwners PartitionGraph(const CSparseMatrix& A, int nParts)
+{
+    CheckParts(nParts);
+    const int n = A.nCell;
+#if QVL3D_WITH_METIS
+    if (nParts == 1 || n == 0) return PartitionRows(n, nParts);
+    // Symmetrised pattern without the diagonal, 0-based, each row sorted and unique.
+    std::vector<std::pair<idx_t, idx_t>> edges;
+    edges.reserve(static_cast<size_t>(A.NonZeros()) * 2);
+    for (int i = 1; i <= n; ++i)
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) {
+            const int j = A.col[static_cast<size_t>(e)];
+            if (j == i) continue;
+            if (j < 1 || j > n)
+                throw std::invalid_argument("partitioning: row " + std::to_string(i) + " names column " +
+                                            std::to_string(j) + " outside 1.." + std::to_string(n));
+            edges.emplace_back(i - 1, j - 1);
+            edges.emplace_back(j - 1, i - 1);
+        }
+    std::sort(edges.begin(), edges.end());
+    edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
+    std::vector<idx_t> xadj(static_cast<size_t>(n) + 1, 0), adjncy(edges.size() + 1, 0);
+    for (size_t k = 0; k < edges.size(); ++k) {
+        ++xadj[static_cast<size_t>(edges[k].first) + 1];
+        adjncy[k] = edges[k].second;
+    }
+    for (int i = 0; i < n; ++i) xadj[static_cast<size_t>(i) + 1] += xadj[static_cast<size_t>(i)];
+
+    idx_t nvtxs = n, ncon = 1, parts = nParts, objval = 0;
+    idx_t options[METIS_NOPTIONS];
+    METIS_SetDefaultOptions(options);
+    options[METIS_OPTION_NUMBERING] = 0;
+    options[METIS_OPTION_SEED] = 1; // fixed: the same partition every run
+    std::vector<idx_t> part(static_cast<size_t>(n), 0);
+    const int rc = METIS_PartGraphKway(&nvtxs, &ncon, xadj.data(), adjncy.data(), nullptr, nullptr, nullptr, &parts,
+                                       nullptr, nullptr, options, &objval, part.data());
+    if (rc != METIS_OK)
+        throw std::runtime_error("partitioning: the graph partitioner failed (code " + std::to_string(rc) + ") on " +
+                                 std::to_string(n) + " cells into " + std::to_string(nParts) + " parts");
+    COwners owner(static_cast<size_t>(n) + 1, 0);
+    for (int i = 0; i < n; ++i) owner[static_cast<size_t>(i) + 1] = static_cast<int>(part[static_cast<size_t>(i)]);
+    return owner;
+#else
+    return PartitionRows(n, nParts);
+#endif
+}
+
+CPartition Distribute(const CSparseMatrix& A, const COwners& owner, int rank, int nParts)
+{
+    CheckParts(nParts);
+    const int N = A.nCell;
+    if (A.nCellTotal != N)
+        throw std::invalid_argument("distribute: the matrix already has halo cells (" +
+                                    std::to_string(A.nCellTotal - N) + ")");
+    if (rank < 0 || rank >= nParts)
+        throw std::invalid_argument("distribute: rank " + std::to_string(rank) + " outside 0.." +
+                                    std::to_string(nParts - 1));
+    if (owner.size() != static_cast<size_t>(N) + 1)
+        throw std::invalid_argument("distribute: owner vector of " + std::to_string(owner.size()) + " entries for " +
+                                    std::to_string(N) + " cells (expected " + std::to_string(N + 1) + ")");
+    for (int c = 1; c <= N; ++c)
+        if (owner[static_cast<size_t>(c)] < 0 || owner[static_cast<size_t>(c)] >= nParts)
+            throw std::invalid_argument("distribute: cell " + std::to_string(c) + " owned by rank " +
+                                        std::to_string(owner[static_cast<size_t>(c)]) + ", outside 0.." +
+                                        std::to_string(nParts - 1));
+    auto ownerOf = [&](int c) { return owner[static_cast<size_t>(c)]; };
+
+    CPartition p;
+    p.rank = rank;
+    p.nParts = nParts;
+    std::vector<int> localOf(static_cast<size_t>(N) + 1, 0);
+    p.global.push_back(0);
+    for (int c = 1; c <= N; ++c)
+        if (ownerOf(c) == rank) {
+            p.global.push_back(c);
+            localOf[static_cast<size_t>(c)] = static_cast<int>(p.global.size()) - 1;
+        }
+    const int n = static_cast<int>(p.global.size()) - 1;
+
+    // Halo: other ranks' cells named by owned rows, by (owner, global number).
+    std::vector<std::pair<int, int>> halo;
+    for (int l = 1; l <= n; ++l) {
+        const int i = p.global[static_cast<size_t>(l)];
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) {
+            const int j = A.col[static_cast<size_t>(e)];
+            if (j < 1 || j > N)
+                throw std::invalid_argument("distribute: row " + std::to_string(i) + " names column " +
+                                            std::to_string(j) + " outside 1.." + std::to_string(N));
+            if (ownerOf(j) != rank) halo.emplace_back(ownerOf(j), j);
+        }
+    }
+    std::sort(halo.begin(), halo.end());
+    halo.erase(std::unique(halo.begin(), halo.end()), halo.end());
+    for (const auto& h : halo) {
+        p.global.push_back(h.second);
+        localOf[static_cast<size_t>(h.second)] = static_cast<int>(p.global.size()) - 1;
+    }
+    const int nTotal = static_cast<int>(p.global.size()) - 1;
+
+    CSparseBuilder builder(n, nTotal);
+    for (int l = 1; l <= n; ++l) {
+        const int i = p.global[static_cast<size_t>(l)];
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e)
+            builder.Add(l, localOf[static_cast<size_t>(A.col[static_cast<size_t>(e)])], A.val[static_cast<size_t>(e)]);
+    }
+    p.A = builder.Finish();
+
+    // Sends: this rank's cells named by other ranks' rows, by (reader, global number),
+    // which is the order in which each reader numbers its halo block from us.
+    std::vector<std::pair<int, int>> sends;
+    for (int i = 1; i <= N; ++i) {
+        const int reader = ownerOf(i);
+        if (reader == rank) continue;
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) {
+            const int j = A.col[static_cast<size_t>(e)];
+            if (ownerOf(j) == rank) sends.emplace_back(reader, j);
+        }
+    }
+    std::sort(sends.begin(), sends.end());
+    sends.erase(std::unique(sends.begin(), sends.end()), sends.end());
+
+    p.plan.nCell = n;
+    p.plan.nCellTotal = nTotal;
+    auto neighbour = [&](int q) -> CHaloNeighbour& {
+        for (CHaloNeighbour& nb : p.plan.neighbours)
+            if (nb.rank == q) return nb;
+        p.plan.neighbours.push_back(CHaloNeighbour());
+        p.plan.neighbours.back().rank = q;
+        return p.plan.neighbours.back();
+    };
+    for (const auto& h : halo) neighbour(h.first).recv.push_back(localOf[static_cast<size_t>(h.second)]);
+    for (const auto& s : sends) neighbour(s.first).send.push_back(localOf[static_cast<size_t>(s.second)]);
+    std::sort(p.plan.neighbours.begin(), p.plan.neighbours.end(),
+              [](const CHaloNeighbour& a, const CHaloNeighbour& b) { return a.rank < b.rank; });
+    return p;
+}
+
+std::vector<double> Localise(const CPartition& p, const std::vector<double>& global)
+{
+    std::vector<double> local(p.global.size(), 0.0);
+    for (size_t l = 1; l < p.global.size(); ++l) {
+        const int c = p.global[l];
+        if (c < 1 || static_cast<size_t>(c) >= global.size())
+            throw std::invalid_argument("localise: global vector of " + std::to_string(global.size()) +
+                                        " entries has no cell " + std::to_string(c));
+        local[l] = global[static_cast<size_t>(c)];
+    }
+    return local;
+}
+
+#if QVL3D_WITH_MPI
+std::vector<double> GatherSolution(MPI_Comm comm, const CPartition& p, const double* x, int nGlobal, int root)
+{
+    int rank = 0, nRanks = 1;
+    MPI_Comm_rank(comm, &rank);
+    MPI_Comm_size(comm, &nRanks);
+    const int n = p.Cells();
+    std::vector<int> counts(static_cast<size_t>(nRanks), 0), offsets(static_cast<size_t>(nRanks), 0);
+    MPI_Gather(&n, 1, MPI_INT, counts.data(), 1, MPI_INT, root, comm);
+    int total = 0;
+    for (int r = 0; r < nRanks; ++r) {
+        offsets[static_cast<size_t>(r)] = total;
+        total += counts[static_cast<size_t>(r)];
+    }
+    std::vector<double> values(rank == root ? static_cast<size_t>(total) : 0);
+    std::vector<int> cells(rank == root ? static_cast<size_t>(total) : 0);
+    MPI_Gatherv(x + 1, n, MPI_DOUBLE, values.data(), counts.data(), offsets.data(), MPI_DOUBLE, root, comm);
+    MPI_Gatherv(p.global.data() + 1, n, MPI_INT, cells.data(), counts.data(), offsets.data(), MPI_INT, root, comm);
+    if (rank != root) return std::vector<double>();
+    if (total != nGlobal)
+        throw std::invalid_argument("gather: the partitions own " + std::to_string(total) + " cells, not " +
+                                    std::to_string(nGlobal));
+    std::vector<double> out(static_cast<size_t>(nGlobal) + 1, 0.0);
+    std::vector<char> seen(static_cast<size_t>(nGlobal) + 1, 0);
+    for (int k = 0; k < total; ++k) {
+        const int c = cells[static_cast<size_t>(k)];
+        if (c < 1 || c > nGlobal || seen[static_cast<size_t>(c)]++)
+            throw std::invalid_argument("gather: cell " + std::to_string(c) + " is owned twice or does not exist");
+        out[static_cast<size_t>(c)] = values[static_cast<size_t>(k)];
+    }
+    return out;
+}
+
+void BroadcastOwners(MPI_Comm comm, COwners& owner, int root)
+{
+    int rank = 0;
+    MPI_Comm_rank(comm, &rank);
+    long long size = static_cast<long long>(owner.size());
+    MPI_Bcast(&size, 1, MPI_LONG_LONG, root, comm);
+    if (rank != root) owner.assign(static_cast<size_t>(size), 0);
+    MPI_Bcast(owner.data(), static_cast<int>(size), MPI_INT, root, comm);
+}
+#endif
+
+} // namespace host
+} // namespace qvl3d

@@ -1,0 +1,81 @@
+// Domain decomposition for the reference host: who owns which cell, and each
+// rank's share of a global system in its own numbering with its halo plan.
+//
+// An owner vector gives, for every global cell c (1..N), the rank that owns
+// it (owner[c] in 0..nParts-1; owner[0] is unused). Box problems are split
+// geometrically, general matrices by a graph partitioner where the build has
+// one, else into contiguous row blocks. A rank may own no cells.
+//
+// A rank's share numbers its owned cells 1..n in ascending global order and
+// its halo cells after them grouped by owning rank (ascending), each group in
+// ascending global order, so every neighbour's halo block is contiguous. Rows
+// keep the global matrix's storage order with the columns renamed.
+#ifndef QVL3D_HOST_PARTITION_H
+#define QVL3D_HOST_PARTITION_H
+
+#include "BoxProblems.h"
+#include "HaloPlan.h"
+#include "SparseMatrix.h"
+
+#include <vector>
+
+#if QVL3D_WITH_MPI
+#include <mpi.h>
+#endif
+
+namespace qvl3d {
+namespace host {
+
+using COwners = std::vector<int>;
+
+// Recursive coordinate bisection of the box: each step cuts the longest
+// extent (ties: z before y before x, so two parts of a cube are two slabs of
+// contiguous cell numbers) in proportion to the parts on either side.
+COwners PartitionBox(const CBox& box, int nParts);
+
+// Contiguous blocks of rows, as equal as the count allows (earlier blocks one
+// larger); with more parts than rows the last parts own nothing.
+COwners PartitionRows(int nCell, int nParts);
+
+// A graph partitioning of the matrix's symmetrised pattern minimising the
+// edges cut, the same from run to run; contiguous row blocks where the build
+// has no graph partitioner (see GraphPartitionerName).
+COwners PartitionGraph(const CSparseMatrix& A, int nParts);
+const char* GraphPartitionerName(); // "metis" or "row blocks"
+
+// One rank's share of a global system.
+struct CPartition {
+    int rank = 0;
+    int nParts = 1;
+    CSparseMatrix A;         // owned rows in local numbering, halo columns after nCell
+    std::vector<int> global; // local cell (1..nCellTotal) -> global cell; global[0] = 0
+    CHaloPlan plan;          // neighbours' ranks are partition numbers
+
+    int Cells() const { return A.nCell; }
+    int HaloCells() const { return A.nCellTotal - A.nCell; }
+};
+
+// Rank `rank`'s share of the global matrix A (no halo: nCellTotal == nCell).
+// Throws std::invalid_argument naming the fault for an owner vector of the
+// wrong length or with a rank outside 0..nParts-1, or a rank out of range.
+CPartition Distribute(const CSparseMatrix& A, const COwners& owner, int rank, int nParts);
+
+// The local copy of a global cell vector (size N+1): owned and halo entries,
+// element 0 zero.
+std::vector<double> Localise(const CPartition& p, const std::vector<double>& global);
+
+#if QVL3D_WITH_MPI
+// Collective over comm (ranks = partitions): the owned values of x from every
+// rank, in the original numbering (size nGlobal+1, element 0 zero) on root;
+// an empty vector elsewhere.
+std::vector<double> GatherSolution(MPI_Comm comm, const CPartition& p, const double* x, int nGlobal, int root = 0);
+
+// The owner vector computed on root, handed to every rank (a partitioner's
+// answer is then the same everywhere even if it were not deterministic).
+void BroadcastOwners(MPI_Comm comm, COwners& owner, int root = 0);
+#endif
+
+} // namespace host
+} // namespace qvl3d
+
+#endif
