@@ -9,6 +9,15 @@
 //   Diag(i)                diagonal coefficient a_ii
 //   ForEachOffDiag(i, f)   f(column, coefficient) for the off-diagonal entries
 //                          of row i in storage order (ELL: empty slots skipped)
+//
+// What the DILU preconditioner needs (lower part: columns below i; upper
+// part: columns above i, halo columns included):
+//   ForEachLower(i, f)     f(column, coefficient) over the lower part of row i
+//   ForEachUpper(i, f)     f(column, coefficient) over the upper part of row i
+//                          both in the order the preconditioner sums them
+//   FindPartner(j, i, a)   the coefficient of row j in column i, as the DILU
+//                          build searches for it; false when there is none
+//   kSkipZeroUpper         the DILU build ignores an upper coefficient of 0.0
 #ifndef QVL3D_DETAIL_LAYOUTS_H
 #define QVL3D_DETAIL_LAYOUTS_H
 
@@ -31,6 +40,7 @@ struct CNativeRows {
 
     static constexpr bool kHonoursNonBlocking = false; // always the blocking exchange
     static constexpr bool kGaussSeidelMarkers = true;  // Gauss-Seidel writes its marker lines
+    static constexpr bool kSkipZeroUpper = true;
 
     double Diag(int i) const { return coef[i][0]; }
 
@@ -40,6 +50,47 @@ struct CNativeRows {
         const int* nb = neighbor[i];
         const double* a = coef[i];
         for (int k = 1, nn = numNeighbor[i]; k <= nn; ++k) f(nb[k], a[k]);
+    }
+
+    // Places 1..diagPos-1 of the ordered slot list.
+    template <class F>
+    void ForEachLower(int i, F&& f) const
+    {
+        const int* ord = orderedSlot[i];
+        const int* nb = neighbor[i];
+        const double* a = coef[i];
+        for (int p = 1, end = diagPos[i]; p < end; ++p) {
+            const int k = ord[p];
+            f(nb[k], a[k]);
+        }
+    }
+
+    // Places diagPos+1..nn+1 of the ordered slot list.
+    template <class F>
+    void ForEachUpper(int i, F&& f) const
+    {
+        const int* ord = orderedSlot[i];
+        const int* nb = neighbor[i];
+        const double* a = coef[i];
+        for (int p = diagPos[i] + 1, last = numNeighbor[i] + 1; p <= last; ++p) {
+            const int k = ord[p];
+            f(nb[k], a[k]);
+        }
+    }
+
+    // Searches the lower part of row j; the first match in list order counts.
+    bool FindPartner(int j, int i, double& a_ji) const
+    {
+        const int* ord = orderedSlot[j];
+        const int* nb = neighbor[j];
+        for (int p = 1, end = diagPos[j]; p < end; ++p) {
+            const int k = ord[p];
+            if (nb[k] == i) {
+                a_ji = coef[j][k];
+                return true;
+            }
+        }
+        return false;
     }
 };
 
@@ -53,6 +104,7 @@ struct CCsrRows {
 
     static constexpr bool kHonoursNonBlocking = true;
     static constexpr bool kGaussSeidelMarkers = true;
+    static constexpr bool kSkipZeroUpper = false; // a stored 0.0 still triggers the search
 
     double Diag(int i) const { return val[start[i]]; }
 
@@ -60,6 +112,32 @@ struct CCsrRows {
     void ForEachOffDiag(int i, F&& f) const
     {
         for (int e = start[i] + 1, end = start[i + 1]; e < end; ++e) f(col[e], val[e]);
+    }
+
+    // The parts are found by comparing columns with i, in storage order.
+    template <class F>
+    void ForEachLower(int i, F&& f) const
+    {
+        for (int e = start[i] + 1, end = start[i + 1]; e < end; ++e)
+            if (col[e] < i) f(col[e], val[e]);
+    }
+
+    template <class F>
+    void ForEachUpper(int i, F&& f) const
+    {
+        for (int e = start[i] + 1, end = start[i + 1]; e < end; ++e)
+            if (col[e] > i) f(col[e], val[e]);
+    }
+
+    // Searches every off-diagonal entry of row j; the first match in storage order counts.
+    bool FindPartner(int j, int i, double& a_ji) const
+    {
+        for (int e = start[j] + 1, end = start[j + 1]; e < end; ++e)
+            if (col[e] == i) {
+                a_ji = val[e];
+                return true;
+            }
+        return false;
     }
 };
 
@@ -79,8 +157,11 @@ struct CEllRows {
 
     static constexpr bool kHonoursNonBlocking = true;
     static constexpr bool kGaussSeidelMarkers = false;
+    static constexpr bool kSkipZeroUpper = true;
 
     std::ptrdiff_t Entry(int slot, int i) const { return static_cast<std::ptrdiff_t>(slot) * nTotal + (i - 1); }
+    // ELL slot number at place p (1..nn(i)+1) of cell i's ordered slot list.
+    int SlotAt(int p, int i) const { return orderedSlot[static_cast<std::ptrdiff_t>(p - 1) * n + (i - 1)]; }
 
     double Diag(int i) const { return val[i - 1]; }
 
@@ -92,6 +173,38 @@ struct CEllRows {
             const int c = col[e];
             if (c != -1) f(c, val[e]);
         }
+    }
+
+    // The native traversals, place for place, through the ELL ordered slot
+    // lists; row lengths come from the native neighbour counts.
+    template <class F>
+    void ForEachLower(int i, F&& f) const
+    {
+        for (int p = 1, end = diagPos[i]; p < end; ++p) {
+            const std::ptrdiff_t e = Entry(SlotAt(p, i), i);
+            f(col[e], val[e]);
+        }
+    }
+
+    template <class F>
+    void ForEachUpper(int i, F&& f) const
+    {
+        for (int p = diagPos[i] + 1, last = numNeighbor[i] + 1; p <= last; ++p) {
+            const std::ptrdiff_t e = Entry(SlotAt(p, i), i);
+            f(col[e], val[e]);
+        }
+    }
+
+    bool FindPartner(int j, int i, double& a_ji) const
+    {
+        for (int p = 1, end = diagPos[j]; p < end; ++p) {
+            const std::ptrdiff_t e = Entry(SlotAt(p, j), j);
+            if (col[e] == i) {
+                a_ji = val[e];
+                return true;
+            }
+        }
+        return false;
     }
 };
 

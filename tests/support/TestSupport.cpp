@@ -5,7 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
+#include <tuple>
+#include <utility>
 
 void CRecordingTransport::Exchange(double* v)
 {
@@ -125,6 +130,107 @@ std::string CaptureStdout(const std::function<void()>& f)
     f();
     std::fflush(stdout);
     return testing::internal::GetCapturedStdout();
+}
+
+host::CSparseMatrix FromDense(const std::vector<std::vector<double>>& rows, int nCellTotal)
+{
+    const int n = static_cast<int>(rows.size());
+    host::CSparseBuilder builder(n, std::max(n, nCellTotal));
+    for (int i = 1; i <= n; ++i)
+        for (int j = 1; j <= static_cast<int>(rows[i - 1].size()); ++j) {
+            const double a = rows[i - 1][j - 1];
+            if (j == i || a != 0.0) builder.Add(i, j, a);
+        }
+    return builder.Finish();
+}
+
+host::CSparseMatrix ConvectionDiffusion(const host::CBox& box, double u)
+{
+    const double hx = 1.0 / box.nx, hy = 1.0 / box.ny, hz = 1.0 / box.nz;
+    const double k[3] = {hy * hz / hx, hx * hz / hy, hx * hy / hz};
+    const double w[3] = {u * k[0], 0.5 * u * k[1], 0.25 * u * k[2]};
+    const int stride[3] = {1, box.nx, box.nx * box.ny};
+    const int size[3] = {box.nx, box.ny, box.nz};
+    host::CSparseBuilder builder(box.Cells(), box.Cells());
+    for (int iz = 0; iz < box.nz; ++iz)
+        for (int iy = 0; iy < box.ny; ++iy)
+            for (int ix = 0; ix < box.nx; ++ix) {
+                const int i = box.Cell(ix, iy, iz);
+                const int at[3] = {ix, iy, iz};
+                double diag = 0.0;
+                std::vector<std::pair<int, double>> entries;
+                for (int d = 0; d < 3; ++d) {
+                    // Lower face: diffusion, and the upwind inflow from below.
+                    if (at[d] > 0) {
+                        diag += k[d];
+                        entries.emplace_back(i - stride[d], -k[d] - w[d]);
+                    } else {
+                        diag += 2.0 * k[d];
+                    }
+                    // Upper face: diffusion, and the outflow of this cell.
+                    diag += w[d];
+                    if (at[d] + 1 < size[d]) {
+                        diag += k[d];
+                        entries.emplace_back(i + stride[d], -k[d]);
+                    } else {
+                        diag += 2.0 * k[d];
+                    }
+                }
+                entries.emplace_back(i, diag);
+                std::sort(entries.begin(), entries.end());
+                for (const auto& e : entries) builder.Add(i, e.first, e.second);
+            }
+    return builder.Finish();
+}
+
+double TrueResidualNorm(const host::CSparseMatrix& A, const double* x, const double* b)
+{
+    std::vector<double> ax(static_cast<size_t>(A.nCell) + 1);
+    host::Multiply(A, x, ax.data());
+    double sum = 0.0;
+    for (int i = 1; i <= A.nCell; ++i) sum += (b[i] - ax[i]) * (b[i] - ax[i]);
+    return std::sqrt(sum);
+}
+
+host::CSparseMatrix ReadMatrixMarketForTests(const std::string& path)
+{
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot open " + path);
+    std::string line;
+    std::getline(in, line);
+    std::istringstream banner(line);
+    std::string tag, object, format, field, symmetry;
+    banner >> tag >> object >> format >> field >> symmetry;
+    if (tag != "%%MatrixMarket" || object != "matrix" || format != "coordinate" || field != "real" ||
+        (symmetry != "general" && symmetry != "symmetric"))
+        throw std::runtime_error(path + ": unsupported header '" + line + "'");
+    while (std::getline(in, line) && (line.empty() || line[0] == '%')) {
+    }
+    int rows = 0, cols = 0, stored = 0;
+    if (!(std::istringstream(line) >> rows >> cols >> stored) || rows != cols || rows < 0 || stored < 0)
+        throw std::runtime_error(path + ": bad size line '" + line + "'");
+    std::vector<std::tuple<int, int, double>> entries;
+    for (int k = 0; k < stored; ++k) {
+        int i = 0, j = 0;
+        double a = 0.0;
+        if (!(in >> i >> j >> a) || i < 1 || i > rows || j < 1 || j > cols)
+            throw std::runtime_error(path + ": bad entry " + std::to_string(k + 1));
+        entries.emplace_back(i, j, a);
+        if (symmetry == "symmetric" && i != j) entries.emplace_back(j, i, a);
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto& p, const auto& q) { return std::get<0>(p) < std::get<0>(q); });
+    host::CSparseBuilder builder(rows, rows);
+    for (const auto& e : entries) builder.Add(std::get<0>(e), std::get<1>(e), std::get<2>(e));
+    host::CSparseMatrix A = builder.Finish();
+    host::SortRows(A);
+    return A;
+}
+
+std::string MatrixPath(const std::string& name)
+{
+    const char* dir = std::getenv("QVL3D_MATRICES");
+    return std::string(dir != nullptr ? dir : "../shared/data/matrices") + "/" + name;
 }
 
 } // namespace test

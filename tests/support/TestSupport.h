@@ -114,6 +114,27 @@ std::vector<double> RhsForOnes(const host::CSparseMatrix& A);
 // Runs f with standard output captured and returns what was written.
 std::string CaptureStdout(const std::function<void()>& f);
 
+// A matrix from dense owned rows (row i-1 holds row i, columns 1..size of
+// the row, which may exceed the row count to reach halo cells). Every
+// diagonal is stored, other entries only where non-zero; rows sorted.
+host::CSparseMatrix FromDense(const std::vector<std::vector<double>>& rows, int nCellTotal = 0);
+
+// Steady convection-diffusion on a box: the Poisson operator plus first-order
+// upwind convection with velocity (u, u/2, u/4) in units of the face
+// coefficient. Nonsymmetric with a symmetric pattern, diagonally dominant.
+host::CSparseMatrix ConvectionDiffusion(const host::CBox& box, double u);
+
+// Euclidean norm of b - A x over the owned cells.
+double TrueResidualNorm(const host::CSparseMatrix& A, const double* x, const double* b);
+
+// Test-only Matrix Market reader ("coordinate real general|symmetric"): the
+// full matrix with each row sorted by column. Throws on anything else. To be
+// replaced by the reference host's reader.
+host::CSparseMatrix ReadMatrixMarketForTests(const std::string& path);
+
+// Path of a file in the shared folder of real test matrices.
+std::string MatrixPath(const std::string& name);
+
 } // namespace test
 } // namespace qvl3d
 

@@ -1,0 +1,90 @@
+// Construction and application of the preconditioners of the Krylov methods:
+// type 1 is DILU (the matrix's own off-diagonal coefficients with a modified
+// diagonal), type 3 the reciprocal diagonal, anything else none.
+#ifndef QVL3D_DETAIL_PRECONDITIONER_H
+#define QVL3D_DETAIL_PRECONDITIONER_H
+
+#include "detail/Context.h"
+
+namespace qvl3d {
+namespace detail {
+
+// D[j] = 1 / (a_jj - sum over i of (a_ji * D[i]) * a_ij + 1e-30) for the owned
+// cells, where i runs over the cells below j that hold j in their upper part
+// and whose partner entry a_ji the layout finds in row j, in ascending i. D[i]
+// is final (inverted, guard included) before its own upper neighbours are
+// updated. Halo neighbours take no part. Layouts that skip a zero upper
+// coefficient make no update for it; the others subtract
+// (a_ji * D[i]) * 0.0, which is NaN only when that product is not finite.
+template <class Rows>
+void BuildDilu(const Rows& A, double* __restrict D)
+{
+    const int n = A.n;
+    for (int i = 1; i <= n; ++i) D[i] = A.Diag(i);
+    for (int i = 1; i <= n; ++i) {
+        D[i] = 1.0 / (D[i] + kGuard);
+        A.ForEachUpper(i, [&](int j, double a_ij) { // return = next entry
+            if constexpr (Rows::kSkipZeroUpper) {
+                if (a_ij == 0.0) return;
+            }
+            if (j > n) return; // halo neighbour: no update
+            double a_ji;
+            if (A.FindPartner(j, i, a_ji)) D[j] = D[j] - (a_ji * D[i]) * a_ij;
+        });
+    }
+}
+
+// Fills D for type 1 (DILU) and type 3 (1 / (a_ii + 1e-30)); any other type
+// leaves D exactly as it was.
+template <class Rows>
+void BuildPreconditioner(const Rows& A, int type, double* __restrict D)
+{
+    if (type == 1) {
+        BuildDilu(A, D);
+    } else if (type == 3) {
+        for (int i = 1, n = A.n; i <= n; ++i) D[i] = 1.0 / (A.Diag(i) + kGuard);
+    }
+}
+
+// z = M^-1 r on the owned cells 1..n; element 0 and the halo entries of z are
+// never written, and nothing is exchanged.
+//   type 1: forward sweep y_i = (r_i - s) * D_i over the lower part, then
+//           backward sweep z_i = y_i - s * D_i over the upper part (i = n..1);
+//           each s sums from 0.0 in the layout's order, halo columns add
+//           nothing. y is the work vector: it and z only ever read values
+//           written earlier in the same call.
+//   type 3: z_i = r_i * D_i.
+//   other:  z_i = r_i, no preconditioning; a type without a construction
+//           must not iterate on what an earlier solve left in z.
+// z, r, D and y are distinct arrays.
+template <class Rows>
+void ApplyPreconditioner(const Rows& A, int type, double* __restrict z, const double* __restrict r,
+                         const double* __restrict D, double* __restrict y)
+{
+    const int n = A.n;
+    if (type == 1) {
+        for (int i = 1; i <= n; ++i) {
+            double s = 0.0;
+            A.ForEachLower(i, [&](int j, double a) {
+                if (j <= n) s = s + a * y[j];
+            });
+            y[i] = (r[i] - s) * D[i];
+        }
+        for (int i = n; i >= 1; --i) {
+            double s = 0.0;
+            A.ForEachUpper(i, [&](int j, double a) {
+                if (j <= n) s = s + a * z[j];
+            });
+            z[i] = y[i] - s * D[i];
+        }
+    } else if (type == 3) {
+        for (int i = 1; i <= n; ++i) z[i] = r[i] * D[i];
+    } else {
+        for (int i = 1; i <= n; ++i) z[i] = r[i];
+    }
+}
+
+} // namespace detail
+} // namespace qvl3d
+
+#endif
