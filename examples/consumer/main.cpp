@@ -2,8 +2,15 @@
 // with the support tools the host uses around it.
 #include <qvl3d/QVL3DTool.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include <unistd.h>
 
 int main()
 {
@@ -50,7 +57,31 @@ int main()
     std::printf("consumer: x = (%.12f, %.12f), %g bytes from the memory tool\n", x[1], x[2], CQVLMemTool::m_dTotalMem_);
     const bool solved = std::fabs(x[1] - 1.0) < 1e-9 && std::fabs(x[2] - 1.0) < 1e-9;
     const bool counted = CQVLMemTool::getTotalMem() == 48.0 / 1048576.0;
+
+    // The solution through the file tool: written, read back, deleted.
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string path = std::string(tmp ? tmp : "/tmp") + "/qvl3d-consumer-" + std::to_string(getpid()) + ".txt";
+    CQVLFileIO io;
+    io.Init(0, 2);
+    std::ofstream out;
+    bool filed = io.QVLOpenFile(out, path.c_str(), QVLOpenText, 10, 3) == 0;
+    out.precision(17);
+    out << x[1] << ' ' << x[2] << '\n';
+    filed = io.QVLCloseFile(out) == 0 && filed;
+    FILE* fp = nullptr;
+    double y1 = 0.0, y2 = 0.0;
+    filed = io.QVLOpenFile(fp, path.c_str(), "r", 10, 3) == 0 && std::fscanf(fp, "%lf %lf", &y1, &y2) == 2 && filed;
+    filed = io.QVLCloseFile(fp, path.c_str()) == 0 && io.QVLDeleteFile(path.c_str(), 0) == 0 && filed;
+    filed = filed && y1 == x[1] && y2 == x[2] && io.GetErrorValue() == 0;
+
+    // The services the file tool builds on, as a host would call them.
+    CQVLSystemErrorTool errors;
+    const bool texts = std::strlen(errors.Errno2String(ENOENT)) > 0 && errors.LastError2String(0) != nullptr;
+    CQVLUnicodeTool console;
+    const bool printed =
+        console.wprintf("consumer: default locale [%s]\n", CQVLLocale().GetSystemDefaultLocale().c_str()) > 0;
+
     CQVLMemTool::free_dvector(x, 1, 2);
     CQVLMemTool::free_dvector(b, 1, 2);
-    return solved && counted && x == nullptr ? 0 : 1;
+    return solved && counted && filed && texts && printed && x == nullptr ? 0 : 1;
 }

@@ -5,7 +5,11 @@
 
 #include "Communication.h"
 #include "HostObjects.h"
+#include "QVLFileIO.h"
+#include "QVLLocale.h"
 #include "QVLMemTool.h"
+#include "QVLSystemErrorTool.h"
+#include "QVLUnicodeTool.h"
 #include "SingleGridSolver.h"
 
 #endif
