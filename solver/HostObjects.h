@@ -70,7 +70,10 @@ class CQVLGVOpenMP {
 public:
     int m_nMaxNColumnAtemp = 0; // longest row (1 + nn(i)) over all cells
     int m_nNNUtemp = 0;         // rows: m_nCellTotal
-    double* m_pdAELL = nullptr; // zero-filled rows x longest-row array
+    // Zero-filled rows x longest-row array (element count formed in 64 bits),
+    // allocated by SetupSolver(2) with new (std::nothrow) double[]: null when
+    // the allocation failed. It belongs to the host, which frees it with delete[].
+    double* m_pdAELL = nullptr;
 };
 
 #endif
