@@ -179,7 +179,7 @@ TEST(Pcg, LimitBelowOneStillSetsUp)
             CPcgRun run(A, 3, limit, 1e-6);
             run.Print(1);
             CQvl3dGV& S = run.sys.host.store;
-            for (int i = 0; i <= 4; ++i) S.m_pdVecP[i] = S.m_pdPrecondDiag[i] = 9.0;
+            for (int i = 0; i <= 3; ++i) S.m_pdVecP[i] = S.m_pdPrecondDiag[i] = 9.0;
             run.x[1] = 1.0;
             run.x[4] = 3.0; // halo value read by row 3
             EXPECT_EQ(run.Run(layout, {0, 1, 2, 3}), "");
