@@ -61,6 +61,7 @@ CSolveResult SolveDistributed(MPI_Comm comm, const host::CSparseMatrix& A, const
     double* x = sys.host.NewVector();
     std::vector<double> bl = host::Localise(sys.part, b);
     CaptureStdout([&] {
+        if (s.lsolv == 6) sys.solver.SetupSolver(QVLAccelerationOpenMP);
         switch (s.layout) {
         case ELayout::Native: sys.solver.Solver(1, s.lsolv, x, bl.data(), 0); break;
         case ELayout::Csr: sys.solver.Solver_CSR(1, s.lsolv, x, bl.data(), 0); break;
