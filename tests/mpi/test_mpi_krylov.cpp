@@ -1,6 +1,5 @@
-// The Krylov methods distributed: conjugate gradient (code 3), BiCGSTAB
-// (codes 2, 5) and its OpenMP-named variant (code 6) on every layout that
-// serves them, with each preconditioner, on box and graph partitions.
+// The Krylov methods distributed: BiCGSTAB (codes 2, 5) on every layout
+// that serves it, with each preconditioner, on box and graph partitions.
 #include "MpiSupport.h"
 
 #include <gtest/gtest.h>
@@ -24,11 +23,8 @@ std::vector<CCase> Cases(bool symmetric)
     std::vector<CCase> cases;
     for (ELayout layout : {ELayout::Native, ELayout::Csr, ELayout::Ell})
         for (int precond : {0, 1, 3}) cases.push_back({2, layout, precond});
-    if (symmetric)
-        for (ELayout layout : {ELayout::Native, ELayout::Csr, ELayout::Ell})
-            for (int precond : {1, 3}) cases.push_back({3, layout, precond});
-    for (int lsolv : {5, 6})
-        for (ELayout layout : {ELayout::Native, ELayout::Csr}) cases.push_back({lsolv, layout, 3});
+    (void)symmetric;
+    for (ELayout layout : {ELayout::Native, ELayout::Csr}) cases.push_back({5, layout, 3});
     return cases;
 }
 
@@ -36,19 +32,6 @@ std::string Describe(const CCase& c)
 {
     return "code " + std::to_string(c.lsolv) + ", " + LayoutName(c.layout) + ", preconditioner " +
            std::to_string(c.precond);
-}
-
-// Poisson plus an upwind convection along +x: a non-symmetric M-matrix.
-host::CSparseMatrix ConvectionDiffusion(const host::CBox& box, double velocity)
-{
-    host::CSparseMatrix A = host::Poisson(box);
-    for (int i = 1; i <= A.nCell; ++i)
-        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) {
-            if (A.col[static_cast<size_t>(e)] == i) A.val[static_cast<size_t>(e)] += velocity;
-            if (A.col[static_cast<size_t>(e)] == i - 1 && (i - 1) % box.nx != 0)
-                A.val[static_cast<size_t>(e)] -= velocity;
-        }
-    return A;
 }
 
 bool SameBits(const std::vector<double>& a, const std::vector<double>& b)
@@ -129,7 +112,7 @@ TEST(MpiKrylov, RunsRepeatBitForBit)
     const host::CSparseMatrix A = ConvectionDiffusion(box, 2.0);
     const std::vector<double> b = RhsForOnes(A);
     const host::COwners owner = host::PartitionGraph(A, Ranks());
-    for (const CCase& c : {CCase{2, ELayout::Native, 1}, CCase{3, ELayout::Csr, 1}, CCase{6, ELayout::Csr, 3}}) {
+    for (const CCase& c : {CCase{2, ELayout::Native, 1}, CCase{5, ELayout::Csr, 3}}) {
         const CSolveSettings s = Settings(c, 25, 1e-30);
         const CSolveResult first = SolveDistributed(MPI_COMM_WORLD, A, owner, b, s);
         const CSolveResult second = SolveDistributed(MPI_COMM_WORLD, A, owner, b, s);
