@@ -1,0 +1,156 @@
+#include "ByteModel.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace qvl3d {
+namespace peers {
+
+namespace {
+
+constexpr double kRead = 8.0;    // one vector element streamed in
+constexpr double kWrite = 16.0;  // written without being read: write-allocate + write-back
+constexpr double kUpdate = 16.0; // read and written back
+
+std::string Fmt(double v, const char* format = "%.0f")
+{
+    char text[64];
+    std::snprintf(text, sizeof text, format, v);
+    return text;
+}
+
+// z = M^-1 r for one preconditioner application.
+void AddPreconditioner(std::vector<CPass>& passes, const std::string& precond, const std::string& layout,
+                       const CLayoutShape& shape, const std::string& z, const std::string& r)
+{
+    if (precond == "diag") {
+        passes.push_back({z + " = D*" + r, r + ", D read; " + z + " written", kRead * 2 + kWrite});
+    } else if (precond == "dilu") {
+        const double m = DiluMatrixBytes(layout, shape) / 2.0;
+        passes.push_back({"DILU forward: y = (" + r + " - L*y)*D",
+                          "lower rows, " + r + ", D read; y written (" + Fmt(m) + " B of rows)",
+                          m + kRead * 2 + kWrite});
+        passes.push_back({"DILU backward: " + z + " = y - (U*" + z + ")*D",
+                          "upper rows, y, D read; " + z + " written (" + Fmt(m) + " B of rows)",
+                          m + kRead * 2 + kWrite});
+    }
+}
+
+} // namespace
+
+double RowBytes(const std::string& layout, const CLayoutShape& shape)
+{
+    if (layout == "csr") return 12.0 * shape.entriesPerRow + 4.0;
+    if (layout == "ell") return 8.0 * shape.ellWidth + 4.0 * (shape.ellWidth - 1);
+    if (layout == "native") return shape.nativeSpanPerRow + 8.0 + 8.0 + 4.0;
+    return 0.0;
+}
+
+// CSR: each sweep scans the whole row and compares columns. ELL: every
+// off-diagonal slot once over both sweeps, its place in the ordered slot list,
+// and the diagonal place in each sweep. Native: each sweep walks the row's
+// ordered places, which streams the whole heap block, plus three row
+// pointers and the diagonal place; the backward sweep also reads the count.
+double DiluMatrixBytes(const std::string& layout, const CLayoutShape& shape)
+{
+    if (layout == "csr") return 2.0 * RowBytes("csr", shape);
+    if (layout == "ell") return 12.0 * (shape.ellWidth - 1) + 4.0 * (shape.ellWidth - 1) + 2 * 4.0;
+    if (layout == "native") return 2.0 * (shape.nativeSpanPerRow + 3 * 8.0 + 4.0) + 4.0;
+    return 0.0;
+}
+
+std::vector<CPass> IterationPasses(const std::string& method, const std::string& precond, const std::string& layout,
+                                   const CLayoutShape& shape)
+{
+    std::vector<CPass> p;
+    const double a = RowBytes(layout, shape);
+    if (a == 0.0) return p;
+    const std::string rows = "rows of A (" + Fmt(a) + " B)";
+    if (method == "bicgstab" && (precond == "diag" || precond == "dilu")) {
+        p.push_back({"rho = sum r0hat*r", "r0hat, r read", 2 * kRead});
+        p.push_back({"p = (p - omega*v)*beta + r", "p updated; v, r read", kUpdate + 2 * kRead});
+        AddPreconditioner(p, precond, layout, shape, "phat", "p");
+        p.push_back({"v = A*phat, sum r0hat*v", rows + ", phat, r0hat read; v written", a + 2 * kRead + kWrite});
+        p.push_back({"x += alpha*phat, s = r - alpha*v", "x updated; phat, r, v read; s written",
+                     kUpdate + 3 * kRead + kWrite});
+        AddPreconditioner(p, precond, layout, shape, "shat", "s");
+        p.push_back({"t = A*shat, sums t*t, s*t", rows + ", shat, s read; t written", a + 2 * kRead + kWrite});
+        p.push_back({"x += omega*shat, r = s - omega*t, sum r*r", "x updated; shat, s, t read; r written",
+                     kUpdate + 3 * kRead + kWrite});
+    } else if (method == "cg" && (precond == "diag" || precond == "dilu") && layout != "ell") {
+        AddPreconditioner(p, precond, layout, shape, "z", "r");
+        p.push_back({"rho = sum r*z", "r, z read", 2 * kRead});
+        p.push_back({"p = beta*p + z", "p updated; z read", kUpdate + kRead});
+        p.push_back({"q = A*p, sum p*q", rows + ", p read; q written", a + kRead + kWrite});
+        p.push_back({"x += alpha*p, r -= alpha*q, sum r*r", "x, r updated; p, q read", 2 * kUpdate + 2 * kRead});
+    } else if (method == "gs" && precond == "none") {
+        p.push_back(
+            {"sweep x_i = ((b_i - a_ii*x_i) - s_i)/a_ii + x_i", rows + ", b read; x updated", a + kRead + kUpdate});
+        p.push_back({"residual sum (b - A*x)^2", rows + ", x, b read", a + 2 * kRead});
+    }
+    return p;
+}
+
+double IterationBytes(const std::string& method, const std::string& precond, const std::string& layout,
+                      const CLayoutShape& shape)
+{
+    double total = 0.0;
+    for (const auto& pass : IterationPasses(method, precond, layout, shape)) total += pass.bytes;
+    return total;
+}
+
+std::string ModelMarkdown(const CLayoutShape& shape, const std::string& systemName, double bandwidth1,
+                          double bandwidth2)
+{
+    static const char* const layouts[] = {"native", "csr", "ell"};
+    std::ostringstream md;
+    md << "Layout shape of " << systemName << ": " << Fmt(shape.entriesPerRow, "%.3f") << " entries per row, ELL width "
+       << shape.ellWidth << ", native heap block " << Fmt(shape.nativeSpanPerRow, "%.1f") << " B per row.\n\n";
+    md << "Matrix bytes per row and pass: native " << Fmt(RowBytes("native", shape), "%.1f") << ", CSR "
+       << Fmt(RowBytes("csr", shape), "%.1f") << ", ELL " << Fmt(RowBytes("ell", shape), "%.1f")
+       << "; both DILU sweeps together: native " << Fmt(DiluMatrixBytes("native", shape), "%.1f") << ", CSR "
+       << Fmt(DiluMatrixBytes("csr", shape), "%.1f") << ", ELL " << Fmt(DiluMatrixBytes("ell", shape), "%.1f")
+       << ".\n\n";
+
+    const struct {
+        const char* method;
+        const char* precond;
+        const char* title;
+    } methods[] = {{"bicgstab", "diag", "BiCGSTAB, diagonal preconditioner (code 2, type 3)"},
+                   {"bicgstab", "dilu", "BiCGSTAB, DILU (code 2, type 1)"},
+                   {"cg", "diag", "PCG, diagonal preconditioner (code 3, type 3); the ELL entry runs the native PCG"},
+                   {"cg", "dilu", "PCG, DILU (code 3, type 1)"},
+                   {"gs", "none", "Gauss-Seidel (code 4), one sweep and its residual pass"}};
+    for (const auto& m : methods) {
+        md << "#### " << m.title << "\n\n| pass | traffic | native B | CSR B | ELL B |\n|---|---|---:|---:|---:|\n";
+        std::vector<std::vector<CPass>> perLayout;
+        for (const char* l : layouts) perLayout.push_back(IterationPasses(m.method, m.precond, l, shape));
+        const std::vector<CPass>& ref = perLayout[1];
+        for (size_t k = 0; k < ref.size(); ++k) {
+            md << "| " << ref[k].what << " | " << ref[k].moves << " |";
+            for (const auto& passes : perLayout) md << " " << (k < passes.size() ? Fmt(passes[k].bytes) : "-") << " |";
+            md << "\n";
+        }
+        md << "| **per iteration** | |";
+        for (const char* l : layouts) {
+            const double bytes = IterationBytes(m.method, m.precond, l, shape);
+            md << " **" << (bytes > 0 ? Fmt(bytes) : "-") << "** |";
+        }
+        md << "\n";
+        for (int ranks = 1; ranks <= 2; ++ranks) {
+            const double bw = ranks == 1 ? bandwidth1 : bandwidth2;
+            if (bw <= 0.0) continue;
+            md << "| bound, " << ranks << (ranks == 1 ? " process" : " processes") << " (ns/cell/iter) | |";
+            for (const char* l : layouts) {
+                const double bytes = IterationBytes(m.method, m.precond, l, shape);
+                md << " " << (bytes > 0 ? Fmt(bytes / bw * 1e9, "%.1f") : "-") << " |";
+            }
+            md << "\n";
+        }
+        md << "\n";
+    }
+    return md.str();
+}
+
+} // namespace peers
+} // namespace qvl3d

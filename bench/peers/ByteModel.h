@@ -1,0 +1,66 @@
+// Byte model of one iteration of each of our methods: the memory traffic per
+// cell of every pass over the cells, as the methods fuse them, including the
+// write-allocate read of every array that a pass writes without reading.
+//
+// Assumptions, all of them about a system much larger than the caches:
+// - every array a pass streams comes from memory once per pass; a vector the
+//   row product gathers at neighbour columns (x, phat, shat, p, and y/z in
+//   the substitutions) costs its 8 bytes once: with the host's cell order the
+//   neighbours' planes stay in the cache between the rows that share them;
+// - a pass that writes a vector it does not read pays 8 bytes for the
+//   write-allocate and 8 for the write-back (16), a read-modify-write 16;
+// - scalars, global sums and (with one rank) halo exchanges cost nothing.
+//
+// The matrix rows cost what the layout stores per row:
+//   CSR     values and columns of every entry (the diagonal's column shares
+//           the cache lines) and the row start: 12 * nnz/n + 4
+//   ELL     slot-major, every slot up to the width streamed, padding
+//           included; slot 0's columns are never read: 8*W + 4*(W-1)
+//   native  the host's per-row heap blocks as laid out (neighbour list,
+//           coefficients and ordered slots sit next to each other, so a pass
+//           over the rows streams all of them: 'span' bytes per row) plus the
+//           row pointers and the neighbour count: span + 8 + 8 + 4
+#ifndef QVL3D_BENCH_PEERS_BYTEMODEL_H
+#define QVL3D_BENCH_PEERS_BYTEMODEL_H
+
+#include <string>
+#include <vector>
+
+namespace qvl3d {
+namespace peers {
+
+// What the model needs to know about the system's layouts.
+struct CLayoutShape {
+    double entriesPerRow = 7.0;    // nnz / n, diagonal included
+    int ellWidth = 7;              // slots per ELL row, slot 0 included
+    double nativeSpanPerRow = 0.0; // heap bytes per native row block (measured from the host's arrays)
+};
+
+struct CPass {
+    std::string what;  // e.g. "v = A*phat, sum r0hat*v"
+    std::string moves; // e.g. "A, phat, r0hat read; v written"
+    double bytes = 0.0;
+};
+
+// method: bicgstab, cg, gs; precond: diag, dilu, none; layout: native, csr, ell.
+// Returns the passes of one iteration; empty for a combination we do not run.
+std::vector<CPass> IterationPasses(const std::string& method, const std::string& precond, const std::string& layout,
+                                   const CLayoutShape& shape);
+double IterationBytes(const std::string& method, const std::string& precond, const std::string& layout,
+                      const CLayoutShape& shape);
+
+// Bytes of one row of the matrix in a row-product pass, and of both
+// substitution sweeps of the DILU application (matrix part only).
+double RowBytes(const std::string& layout, const CLayoutShape& shape);
+double DiluMatrixBytes(const std::string& layout, const CLayoutShape& shape);
+
+// The model as Markdown: one table of passes per method and preconditioner,
+// with the bytes per layout, and the bound at the given bandwidths (bytes per
+// second counted the same way, write-allocate included; 0 to leave out).
+std::string ModelMarkdown(const CLayoutShape& shape, const std::string& systemName, double bandwidth1,
+                          double bandwidth2);
+
+} // namespace peers
+} // namespace qvl3d
+
+#endif

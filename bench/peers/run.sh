@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Side-by-side comparison of our solvers with Eigen and PETSc on the same
+# systems, in one run on one machine state, with the triad bandwidth and the
+# byte model's bound. Installs what it needs (as root), builds in
+# build-peers/, writes bench/peers/results/.
+#
+#   bash bench/peers/run.sh            full run (64^3 and 128^3 boxes, two real matrices)
+#   bash bench/peers/run.sh --quick    small boxes, one round: checks the pipeline in a minute
+#
+# Options: --quick, --rounds N (default 3), --out DIR, --wait-idle SECONDS
+# (wait up to that long for the load average to fall below 0.5 before
+# starting; the load is recorded either way).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+cd "$root"
+
+quick=0
+rounds=3
+out="$here/results"
+wait_idle=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) quick=1 ;;
+    --rounds) rounds="$2"; shift ;;
+    --out) out="$2"; shift ;;
+    --wait-idle) wait_idle="$2"; shift ;;
+    *) echo "run.sh: unknown option '$1' (options: --quick --rounds N --out DIR --wait-idle SECONDS)" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+bash scripts/setup.sh petsc-dev libeigen3-dev gnuplot-nox openmpi-bin libopenmpi-dev pkg-config
+
+build="$root/build-peers"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQVL3D_BUILD_PEERS=ON -DQVL3D_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target bench_peers_ours bench_peers_eigen bench_peers_petsc \
+  bench_peers_stream bench_peers_report >/dev/null
+bin="$build/bench/peers"
+matrices="$root/../shared/data/matrices"
+
+mpi=(mpirun --oversubscribe)
+[ "$(id -u)" -eq 0 ] && mpi+=(--allow-run-as-root)
+
+rtol=1e-8
+if [ "$quick" -eq 1 ]; then
+  rounds=1
+  # system:iteration limit:Gauss-Seidel sweeps
+  plan=("poisson:16:10000:200" "convdiff:16:10000:200" "poisson:32:40:30" "convdiff:32:40:30"
+        "mtx:pde900:10000:300")
+  min_time=0.05
+else
+  plan=("poisson:64:10000:200" "convdiff:64:10000:200" "poisson:128:40:30" "convdiff:128:40:30"
+        "mtx:orsreg_1:10000:1000" "mtx:lap3D_7pt_n20:10000:1000")
+  min_time=0.2
+fi
+
+mkdir -p "$out"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+raw="$work/raw.csv"
+
+if [ "$wait_idle" -gt 0 ]; then
+  for _ in $(seq "$wait_idle"); do
+    awk '{ exit !($1 < 0.5) }' /proc/loadavg && break
+    sleep 1
+  done
+fi
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
+started=$(date +%s)
+
+echo "== triad bandwidth, 1 and 2 processes"
+"${mpi[@]}" -n 2 "$bin/bench_peers_stream" | tee "$work/stream.csv"
+
+for entry in "${plan[@]}"; do
+  IFS=: read -r kind name maxit sweeps <<<"$entry"
+  system="$kind:$name"
+  common=(--system "$system" --matrices "$matrices" --rtol "$rtol" --maxit "$maxit" --gs-sweeps "$sweeps"
+          --rounds "$rounds" --min-time "$min_time" --out "$raw")
+  echo "== $system (iteration limit $maxit, Gauss-Seidel sweeps $sweeps)"
+  "$bin/bench_peers_ours" "${common[@]}"
+  # TODO(2 ranks): our 2-rank rows, once the MPI transport and the partitioner are in the reference host.
+  "$bin/bench_peers_eigen" "${common[@]}"
+  "${mpi[@]}" -n 1 "$bin/bench_peers_petsc" "${common[@]}"
+  "${mpi[@]}" -n 2 "$bin/bench_peers_petsc" "${common[@]}"
+done
+
+# The byte model's passes, on the largest Poisson box of the plan.
+model_system=$(printf '%s\n' "${plan[@]}" | grep '^poisson:' | tail -1 | cut -d: -f1-2)
+"$bin/bench_peers_ours" --system "$model_system" --only none --model-out "$work/model.md" --out /dev/null
+
+load_end=$(cut -d' ' -f1-3 /proc/loadavg)
+elapsed=$(( $(date +%s) - started ))
+{
+  echo "Run of $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . || echo ' (with local changes)'), $elapsed s."
+  echo
+  echo "- Machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GB;" \
+       "$(uname -sr); load average $load_start at the start, $load_end at the end."
+  echo "- Compiler: $(g++ --version | head -1); our build: Release (-O3), contraction off, no -march."
+  echo "- Peers: Eigen $(pkg-config --modversion eigen3), PETSc $(pkg-config --modversion PETSc)," \
+       "Open MPI $(mpirun --version 2>/dev/null | head -1 | awk '{print $NF}')."
+  echo "- Relative tolerance $rtol on ||b-Ax||/||b|| from x = 0, b = A*x for a known x; $rounds round(s), medians;" \
+       "each timed measurement repeated until it has run $min_time s."
+  echo "- Iteration limits per system (Krylov / Gauss-Seidel sweeps): $(printf '%s ' "${plan[@]}" | sed 's/mtx://g')."
+} > "$work/machine.txt"
+
+rm -f "$out"/chart-*.dat "$out"/chart.png
+cp "$work/raw.csv" "$work/stream.csv" "$work/model.md" "$out/"
+"$bin/bench_peers_report" --raw "$work/raw.csv" --stream "$work/stream.csv" --machine "$work/machine.txt" \
+  --model "$work/model.md" --out-dir "$out"
+
+# Chart: ns per cell per iteration by method and peer, one panel per system.
+charts=("$out"/chart-*.dat)
+if [ -e "${charts[0]}" ]; then
+  {
+    echo "set terminal pngcairo size 1200,$((420 * ${#charts[@]})) font ',10'"
+    echo "set output '$out/chart.png'"
+    echo "set multiplot layout ${#charts[@]},1"
+    echo "set style data histograms; set style histogram clustered gap 1; set style fill solid 0.8 border -1"
+    echo "set ylabel 'ns per cell per iteration'; set grid ytics; set key outside right; set yrange [0:*]"
+    echo "set datafile missing 'NaN'"
+    echo "array colour[6] = ['#7b3294', '#1b7837', '#5aae61', '#e08214', '#d7301f', '#9e9e9e']"
+    for c in "${charts[@]}"; do
+      title=$(basename "$c" .dat | sed 's/^chart-//')
+      echo "set title '$title, 1 process'"
+      echo "plot for [k=2:7] '$c' using k:xtic(1) title columnhead(k) lc rgb colour[k-1]"
+    done
+    echo "unset multiplot"
+  } > "$work/chart.gp"
+  gnuplot "$work/chart.gp"
+fi
+echo "results in $out (peers.md, peers.csv, summary.md, chart.png), $elapsed s"
