@@ -52,6 +52,8 @@ CPeerSystem BuildSystem(const std::string& spec, const std::string& matrixDir)
         const host::CBox box{edge, edge, edge};
         s.A = kind == "poisson" ? host::Poisson(box) : ConvectionDiffusion(box, CConvection{});
         s.name = kind + "-" + arg;
+        s.isBox = true;
+        s.box = box;
     } else if (kind == "mtx") {
         if (arg.empty() || arg.find('/') != std::string::npos)
             throw std::invalid_argument("system '" + spec + "': give the matrix by name, without folder or suffix");

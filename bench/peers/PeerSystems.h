@@ -9,6 +9,7 @@
 #ifndef QVL3D_BENCH_PEERS_PEERSYSTEMS_H
 #define QVL3D_BENCH_PEERS_PEERSYSTEMS_H
 
+#include "BoxProblems.h"
 #include "SparseMatrix.h"
 
 #include <string>
@@ -24,6 +25,8 @@ struct CPeerSystem {
     std::vector<double> b;  // A*x, 1-based
     double normB = 0.0;     // ||b||_2
     bool symmetric = false; // A equals its transpose: the conjugate gradient rows run only then
+    bool isBox = false;     // a box problem: box holds its cells
+    host::CBox box;
 };
 
 // Throws std::invalid_argument naming the spec when it is malformed, and the
