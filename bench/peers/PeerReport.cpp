@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -106,6 +107,57 @@ void AppendRows(const std::string& path, const std::vector<CResultRow>& rows)
     if (std::ftell(f) == 0) std::fprintf(f, "%s\n", kRawHeader);
     for (const auto& r : rows) WriteRow(f, r);
     if (std::fclose(f) != 0) throw std::runtime_error("cannot write '" + path + "'");
+}
+
+} // namespace peers
+} // namespace qvl3d
+
+namespace qvl3d {
+namespace peers {
+
+std::vector<std::string> SplitCsvLine(const std::string& line)
+{
+    std::vector<std::string> out;
+    std::string cur;
+    bool quoted = false;
+    for (char ch : line) {
+        if (ch == '"')
+            quoted = !quoted;
+        else if (ch == ',' && !quoted) {
+            out.push_back(cur);
+            cur.clear();
+        } else if (ch != '\r')
+            cur += ch;
+    }
+    out.push_back(cur);
+    return out;
+}
+
+std::vector<CCsvRecord> ReadCsv(const std::string& path)
+{
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot read '" + path + "'");
+    std::string line;
+    std::vector<std::string> header;
+    std::vector<CCsvRecord> records;
+    int lineNo = 0;
+    while (std::getline(in, line)) {
+        ++lineNo;
+        if (line.empty()) continue;
+        const auto cells = SplitCsvLine(line);
+        if (header.empty()) {
+            header = cells;
+            continue;
+        }
+        if (cells == header) continue;
+        if (cells.size() != header.size())
+            throw std::runtime_error(path + ":" + std::to_string(lineNo) + ": " + std::to_string(cells.size()) +
+                                     " fields, the header has " + std::to_string(header.size()));
+        CCsvRecord r;
+        for (size_t k = 0; k < header.size(); ++k) r[header[k]] = cells[k];
+        records.push_back(r);
+    }
+    return records;
 }
 
 } // namespace peers

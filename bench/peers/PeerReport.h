@@ -85,6 +85,15 @@ struct CResultRow {
 };
 
 extern const char* const kRawHeader;
+
+// A CSV record by column name, as AppendRows wrote it.
+using CCsvRecord = std::map<std::string, std::string>;
+// Fields of one CSV line; a quoted field may hold commas.
+std::vector<std::string> SplitCsvLine(const std::string& line);
+// The records of a CSV file with a header line; repeated header lines (one
+// per appended program run) are skipped. A record whose field count differs
+// from the header's is refused with the file and line (std::runtime_error).
+std::vector<CCsvRecord> ReadCsv(const std::string& path);
 void WriteRow(std::FILE* f, const CResultRow& r);
 // Appends to path, or writes to stdout for "" or "-"; the header goes first
 // into a new or empty file.

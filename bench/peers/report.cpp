@@ -30,7 +30,7 @@ using namespace qvl3d::peers;
 namespace {
 
 struct CRow {
-    std::map<std::string, std::string> f;
+    CCsvRecord f;
     std::string S(const std::string& k) const
     {
         const auto it = f.find(k);
@@ -48,50 +48,10 @@ struct CRow {
     bool Available() const { return I("iterations") > 0 && std::isfinite(D("ns_cell_iter")); }
 };
 
-std::vector<std::string> SplitCsv(const std::string& line)
+std::vector<CRow> ReadRows(const std::string& path)
 {
-    std::vector<std::string> out;
-    std::string cur;
-    bool quoted = false;
-    for (char ch : line) {
-        if (ch == '"')
-            quoted = !quoted;
-        else if (ch == ',' && !quoted) {
-            out.push_back(cur);
-            cur.clear();
-        } else if (ch != '\r')
-            cur += ch;
-    }
-    out.push_back(cur);
-    return out;
-}
-
-// Reads a CSV with a header line; repeated header lines (one per appended
-// program run) are skipped.
-std::vector<CRow> ReadCsv(const std::string& path)
-{
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot read '" + path + "'");
-    std::string line;
-    std::vector<std::string> header;
     std::vector<CRow> rows;
-    int lineNo = 0;
-    while (std::getline(in, line)) {
-        ++lineNo;
-        if (line.empty()) continue;
-        const auto cells = SplitCsv(line);
-        if (header.empty()) {
-            header = cells;
-            continue;
-        }
-        if (cells == header) continue;
-        if (cells.size() != header.size())
-            throw std::runtime_error(path + ":" + std::to_string(lineNo) + ": " + std::to_string(cells.size()) +
-                                     " fields, the header has " + std::to_string(header.size()));
-        CRow r;
-        for (size_t k = 0; k < header.size(); ++k) r.f[header[k]] = cells[k];
-        rows.push_back(r);
-    }
+    for (auto& record : ReadCsv(path)) rows.push_back(CRow{std::move(record)});
     return rows;
 }
 
@@ -443,9 +403,9 @@ int Run(int argc, char** argv)
 {
     const CPeerArgs args(argc, argv, {"raw", "stream", "machine", "model", "out-dir", "chart-systems"});
     const std::string outDir = args.Text("out-dir", ".");
-    const std::vector<CRow> raw = ReadCsv(args.Text("raw", "raw.csv"));
+    const std::vector<CRow> raw = ReadRows(args.Text("raw", "raw.csv"));
     std::map<int, double> bw;
-    for (const CRow& s : ReadCsv(args.Text("stream", "stream.csv"))) bw[s.I("processes")] = s.D("median_GBs_32");
+    for (const CRow& s : ReadRows(args.Text("stream", "stream.csv"))) bw[s.I("processes")] = s.D("median_GBs_32");
 
     // Systems in the order they first appear; the box systems of the largest
     // edge carry the targets.

@@ -35,8 +35,9 @@ bash scripts/setup.sh petsc-dev libeigen3-dev gnuplot-nox openmpi-bin libopenmpi
 build="$root/build-peers"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQVL3D_BUILD_PEERS=ON -DQVL3D_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target bench_peers_ours bench_peers_eigen bench_peers_petsc \
-  bench_peers_stream bench_peers_report >/dev/null
+  bench_peers_stream bench_peers_report test_peers >/dev/null
 bin="$build/bench/peers"
+"$bin/test_peers" --gtest_brief=1 >/dev/null || { echo "run.sh: the comparison's own checks fail (test_peers)" >&2; exit 1; }
 matrices="$root/../shared/data/matrices"
 
 mpi=(mpirun --oversubscribe)

@@ -1,0 +1,96 @@
+// Our solver driven through the reference host for the peer comparison: one
+// rank's share of a system, the host objects, the communication objects and
+// CSingleGridSolver bound to them, and the timed rounds of one configuration.
+// See ours.cpp for the stopping rule, the iteration counts and the times.
+#ifndef QVL3D_BENCH_PEERS_OURRUNNER_H
+#define QVL3D_BENCH_PEERS_OURRUNNER_H
+
+#include "ByteModel.h"
+#include "PeerSystems.h"
+
+#include "Communication.h"
+#include "HostSystem.h"
+#include "Partition.h"
+#include "SingleGridSolver.h"
+
+#include <memory>
+#include <vector>
+
+namespace qvl3d {
+namespace peers {
+
+struct COurConfig {
+    const char* method; // bicgstab, cg, gs
+    const char* precond;
+    const char* layout;
+    int code;        // solver code
+    int precondType; // store's m_piPrecondType
+    int sumsPerIter; // 0: the method writes m_piIterCount
+};
+
+// Every configuration we run, in table order.
+const std::vector<COurConfig>& OurConfigs();
+
+// Counts the global sums and forwards them (to MPI on several ranks).
+class CCountingSum : public CSumTransport {
+public:
+    explicit CCountingSum(std::shared_ptr<CSumTransport> inner) : m_inner(std::move(inner)) {}
+    double Sum(double local) override
+    {
+        ++calls;
+        return m_inner ? m_inner->Sum(local) : local;
+    }
+    long long calls = 0;
+
+private:
+    std::shared_ptr<CSumTransport> m_inner;
+};
+
+class COurRunner {
+public:
+    // ranks > 1: collective over MPI_COMM_WORLD.
+    COurRunner(const CPeerSystem& s, int rank, int ranks);
+
+    const CLayoutShape& Shape() const { return m_shape; }
+
+    // Learns the reference residual and returns the tolerance that stops at
+    // ||r||/||b|| <= rtol; false when the method does nothing in this build
+    // (its reference residual stays unwritten).
+    bool Prepare(const COurConfig& c, double rtol, double& tolerance);
+
+    // One timed round: the set-up call, then the full solve, each repeated
+    // until it has run minSeconds.
+    void Round(const COurConfig& c, int maxIter, double tolerance, double minSeconds, double& setup, double& solve,
+               int& iterations);
+
+    // The solution in the original numbering, on rank 0 (empty elsewhere).
+    std::vector<double> Solution() const;
+
+    // The store's residual vector after the last solve (owned cells, 1-based).
+    const double* StoreResidual() const { return m_sys->store.m_pdVecR; }
+    int Cells() const { return m_part.A.nCell; }
+
+private:
+    static constexpr int kVar = 1;
+
+    void Reset();
+    double TimedCall(const COurConfig& c);
+    void Call(const COurConfig& c);
+
+    const CPeerSystem& m_s;
+    int m_ranks;
+    host::CPartition m_part;
+    std::shared_ptr<CCountingSum> m_sum;
+    std::unique_ptr<CCommunication> m_commu;
+    std::unique_ptr<CQVLCom> m_com;
+    std::unique_ptr<host::CHostSystem> m_sys;
+    CSingleGridSolver m_solver;
+    double* m_x = nullptr;
+    double* m_b = nullptr;
+    CLayoutShape m_shape;
+};
+
+} // namespace peers
+} // namespace qvl3d
+
+#endif

@@ -1,0 +1,238 @@
+// Checks of the comparison itself: that our solves stop at the peers'
+// ||r||/||b||, that iterations are counted right, that raw rows survive the
+// trip through their CSV, and that the systems are what they claim to be.
+#include "ByteModel.h"
+#include "OurRunner.h"
+#include "PeerReport.h"
+#include "PeerSystems.h"
+#include "StandIns.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+
+using namespace qvl3d;
+using namespace qvl3d::peers;
+
+namespace {
+
+const COurConfig& Config(const std::string& method, const std::string& precond, const std::string& layout)
+{
+    for (const COurConfig& c : OurConfigs())
+        if (c.method == method && c.precond == precond && c.layout == layout) return c;
+    throw std::invalid_argument("no configuration " + method + ":" + precond + ":" + layout);
+}
+
+std::string TempPath(const std::string& name)
+{
+    return ::testing::TempDir() + "/" + name;
+}
+
+double Norm(const double* v, int n)
+{
+    double s = 0.0;
+    for (int i = 1; i <= n; ++i) s += v[i] * v[i];
+    return std::sqrt(s);
+}
+
+} // namespace
+
+// The mapped tolerance must stop each method at the first iteration whose
+// residual is below rtol*||b||: not one later (a peer would have stopped) and
+// not one earlier. BiCGSTAB tests its recursive residual (left in the store),
+// Gauss-Seidel the true residual after the sweep.
+TEST(OurRunner, StopsAtThePeersRelativeResidual)
+{
+    const double rtol = 1e-6;
+    for (const char* spec : {"poisson:10", "convdiff:10"}) {
+        const CPeerSystem s = BuildSystem(spec, ".");
+        COurRunner runner(s, 0, 1);
+        for (const auto& [method, precond, layout] :
+             {std::make_tuple("bicgstab", "diag", "csr"), std::make_tuple("bicgstab", "dilu", "native"),
+              std::make_tuple("bicgstab", "dilu", "ell")}) {
+            SCOPED_TRACE(std::string(spec) + " " + method + " " + precond + " " + layout);
+            const COurConfig& c = Config(method, precond, layout);
+            double tolerance = 0.0, setup = 0.0, solve = 0.0;
+            int its = 0, fewer = 0;
+            ASSERT_TRUE(runner.Prepare(c, rtol, tolerance));
+            runner.Round(c, 10000, tolerance, 0.0, setup, solve, its);
+            ASSERT_GT(its, 1);
+            EXPECT_LE(Norm(runner.StoreResidual(), runner.Cells()) / s.normB, rtol);
+            runner.Round(c, its - 1, tolerance, 0.0, setup, solve, fewer);
+            EXPECT_EQ(fewer, its - 1);
+            EXPECT_GT(Norm(runner.StoreResidual(), runner.Cells()) / s.normB, rtol);
+        }
+        const COurConfig& gs = Config("gs", "none", "csr");
+        double tolerance = 0.0, setup = 0.0, solve = 0.0;
+        int sweeps = 0, fewer = 0;
+        ASSERT_TRUE(runner.Prepare(gs, 1e-3, tolerance));
+        runner.Round(gs, 100000, tolerance, 0.0, setup, solve, sweeps);
+        EXPECT_LE(TrueRelativeResidual(s, runner.Solution().data()), 1e-3) << spec;
+        runner.Round(gs, sweeps - 1, tolerance, 0.0, setup, solve, fewer);
+        EXPECT_EQ(fewer, sweeps - 1);
+        EXPECT_GT(TrueRelativeResidual(s, runner.Solution().data()), 1e-3) << spec;
+    }
+}
+
+// With a tolerance of 0 nothing converges: every method available in this
+// build must report exactly the iteration limit, however it is counted
+// (m_piIterCount, or global sums per iteration).
+TEST(OurRunner, CountsEveryIterationUpToTheLimit)
+{
+    const CPeerSystem s = BuildSystem("poisson:8", ".");
+    COurRunner runner(s, 0, 1);
+    int available = 0;
+    for (const COurConfig& c : OurConfigs()) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.precond + " " + c.layout);
+        double tolerance = 0.0, setup = 0.0, solve = 0.0;
+        if (!runner.Prepare(c, 1e-8, tolerance)) continue;
+        ++available;
+        int its = 0;
+        runner.Round(c, 5, 0.0, 0.0, setup, solve, its);
+        EXPECT_EQ(its, 5);
+        EXPECT_GE(solve, 0.0);
+    }
+    EXPECT_GE(available, 9); // BiCGSTAB and Gauss-Seidel on three layouts at least
+}
+
+TEST(RawRows, SurviveTheirCsvWithQuotedCommas)
+{
+    const std::string path = TempPath("raw_rows.csv");
+    std::remove(path.c_str());
+    CResultRow r;
+    r.impl = "petsc";
+    r.system = "poisson-8";
+    r.cells = 512;
+    r.method = "bicgstab";
+    r.precond = "dilu";
+    r.layout = "aij";
+    r.ranks = 2;
+    r.iterations = 10;
+    r.solveSeconds = 512e-9 * 10 * 3.5; // 3.5 ns per cell and iteration
+    r.detail = "KSPBCGS, right";
+    AppendRows(path, {r});
+    r.impl = "eigen";
+    AppendRows(path, {r}); // a second program appends without a second header
+
+    const auto records = ReadCsv(path);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].at("impl"), "petsc");
+    EXPECT_EQ(records[1].at("impl"), "eigen");
+    EXPECT_EQ(records[0].at("detail"), "KSPBCGS, right");
+    EXPECT_EQ(records[0].at("ranks"), "2");
+    EXPECT_NEAR(std::stod(records[0].at("ns_cell_iter")), 3.5, 1e-4);
+
+    std::ofstream(path, std::ios::app) << "ours,short,row\n";
+    try {
+        ReadCsv(path);
+        FAIL() << "a short record was accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(":4:"), std::string::npos) << e.what();
+    }
+}
+
+TEST(PeerArgs, FilterAndOptions)
+{
+    EXPECT_TRUE(Selected("", "gs", "none", "ell"));
+    EXPECT_TRUE(Selected("bicgstab:diag", "bicgstab", "diag", "ell"));
+    EXPECT_FALSE(Selected("bicgstab:diag", "bicgstab", "dilu", "ell"));
+    EXPECT_TRUE(Selected("cg:dilu:csr,gs", "gs", "none", "native"));
+    EXPECT_FALSE(Selected("cg:dilu:csr,gs", "cg", "dilu", "native"));
+
+    char prog[] = "p", key[] = "--rounds", bad[] = "x", unknown[] = "--colour";
+    char* ok[] = {prog, key, bad};
+    EXPECT_THROW(CPeerArgs(3, ok, CommonOptions()).Int("rounds", 3, 1, 10), std::invalid_argument);
+    char* wrong[] = {prog, unknown, bad};
+    EXPECT_THROW(CPeerArgs(3, wrong, CommonOptions()), std::invalid_argument);
+    char* missing[] = {prog, key};
+    EXPECT_THROW(CPeerArgs(2, missing, CommonOptions()), std::invalid_argument);
+}
+
+TEST(PeerReport, MeanOverRepeatsUntilTheMinimumTime)
+{
+    int calls = 0;
+    EXPECT_DOUBLE_EQ(MeanOver(1.0, [&] { return ++calls, 0.3; }), 0.3);
+    EXPECT_EQ(calls, 4);
+    calls = 0;
+    MeanOver(0.0, [&] { return ++calls, 0.0; });
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(PeerSystems, SpecsAndSymmetry)
+{
+    const CPeerSystem p = BuildSystem("poisson:6", ".");
+    EXPECT_TRUE(p.symmetric);
+    EXPECT_TRUE(p.isBox);
+    EXPECT_EQ(p.A.nCell, 216);
+    EXPECT_EQ(p.name, "poisson-6");
+    EXPECT_NEAR(TrueRelativeResidual(p, p.x.data()), 0.0, 1e-15);
+    EXPECT_EQ(RelativeError(p, p.x.data()), 0.0);
+
+    const CPeerSystem c = BuildSystem("convdiff:6", ".");
+    EXPECT_FALSE(c.symmetric);
+    for (const char* bad : {"poisson", "poisson:1", "poisson:6x", "cube:6", "mtx:", "mtx:../x"})
+        EXPECT_THROW(BuildSystem(bad, "."), std::invalid_argument) << bad;
+}
+
+// Upwind convection-diffusion with a constant velocity: an M-matrix whose
+// interior rows sum to zero (the discrete velocity field is divergence free).
+TEST(StandIns, ConvectionDiffusionIsAnUpwindMMatrix)
+{
+    const host::CBox box{5, 5, 5};
+    const host::CSparseMatrix A = ConvectionDiffusion(box, CConvection{});
+    ASSERT_EQ(A.nCell, 125);
+    const int interior = box.Cell(2, 2, 2);
+    double rowSum = 0.0, diag = 0.0;
+    for (int i = 1; i <= A.nCell; ++i)
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) {
+            if (A.col[e] == i)
+                EXPECT_GT(A.val[e], 0.0);
+            else
+                EXPECT_LT(A.val[e], 0.0);
+            if (i == interior) rowSum += A.val[e];
+            if (i == interior && A.col[e] == i) diag = A.val[e];
+        }
+    EXPECT_NEAR(rowSum, 0.0, 1e-14 * diag);
+}
+
+TEST(StandIns, MatrixMarketExpandsSymmetricAndNamesTheLine)
+{
+    const std::string good = TempPath("sym.mtx"), bad = TempPath("bad.mtx");
+    std::ofstream(good) << "%%MatrixMarket matrix coordinate real symmetric\n% note\n3 3 4\n1 1 4\n2 1 -1\n2 2 4\n"
+                           "3 3 2\n";
+    const host::CSparseMatrix A = ReadMatrixMarket(good);
+    ASSERT_EQ(A.nCell, 3);
+    EXPECT_EQ(A.NonZeros(), 5); // the (2,1) entry and its mirror
+    EXPECT_EQ(A.col[A.RowBegin(1) + 1], 2);
+    EXPECT_EQ(A.val[A.RowBegin(1) + 1], -1.0);
+
+    std::ofstream(bad) << "%%MatrixMarket matrix coordinate real general\n2 2 2\n1 1 1\n2 x 1\n";
+    try {
+        ReadMatrixMarket(bad);
+        FAIL() << "a malformed entry was accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("bad.mtx:4:"), std::string::npos) << e.what();
+    }
+}
+
+// The figure the README quotes: one BiCGSTAB iteration with the diagonal
+// preconditioner on a 7-point CSR row is 2*88 + 288 bytes per cell; the ELL
+// entry of code 3 runs the native PCG and has no model of its own.
+TEST(ByteModel, SevenPointFigures)
+{
+    CLayoutShape shape;
+    shape.entriesPerRow = 7.0;
+    shape.ellWidth = 7;
+    shape.nativeSpanPerRow = 160.0;
+    EXPECT_EQ(RowBytes("csr", shape), 88.0);
+    EXPECT_EQ(IterationBytes("bicgstab", "diag", "csr", shape), 464.0);
+    EXPECT_EQ(IterationBytes("gs", "none", "csr", shape), 216.0);
+    EXPECT_EQ(IterationBytes("cg", "diag", "ell", shape), 0.0);
+    for (const char* layout : {"native", "csr", "ell"})
+        EXPECT_GT(IterationBytes("bicgstab", "dilu", layout, shape), IterationBytes("bicgstab", "diag", layout, shape));
+}
