@@ -44,10 +44,12 @@ private:
     int m_saved = -1;
 };
 
-// Heap bytes per native row: the typical distance between the coefficient
-// blocks of consecutive rows. The reference host allocates each row's
-// neighbour list, coefficients and ordered slots one after another, so a pass
-// over the rows streams this many bytes per row whichever of them it reads.
+} // namespace
+
+// The typical distance between the coefficient blocks of consecutive rows.
+// The reference host allocates each row's neighbour list, coefficients and
+// ordered slots one after another, so a pass over the rows streams this many
+// bytes per row whichever of them it reads.
 double NativeBytesPerRow(const host::CHostSystem& sys)
 {
     const int n = sys.Cells();
@@ -61,8 +63,6 @@ double NativeBytesPerRow(const host::CHostSystem& sys)
     }
     return Median(strides);
 }
-
-} // namespace
 
 const std::vector<COurConfig>& OurConfigs()
 {

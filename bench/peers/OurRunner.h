@@ -28,6 +28,10 @@ struct COurConfig {
     int sumsPerIter; // 0: the method writes m_piIterCount
 };
 
+// Heap bytes per native row as the reference host laid the rows out (the
+// byte model's native row block).
+double NativeBytesPerRow(const host::CHostSystem& sys);
+
 // Every configuration we run, in table order.
 const std::vector<COurConfig>& OurConfigs();
 
