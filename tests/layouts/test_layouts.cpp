@@ -95,42 +95,6 @@ TEST(Layouts, BiCgStabGivesTheSameBits)
     for (int i = 1; i <= A.nCell; ++i) EXPECT_TRUE(SameBits(native5.x[i], csr5.x[i]));
 }
 
-TEST(Layouts, PreconditionerKernelsGiveTheSameBits)
-{
-    const host::CSparseMatrix A = PartitionWithHalo();
-    CBoundSystem sys(A);
-    const int n = A.nCell;
-    std::vector<double> r(static_cast<size_t>(A.nCellTotal) + 1), y(r.size());
-    for (int i = 1; i <= A.nCellTotal; ++i) r[i] = std::sin(1.7 * i) + 0.2;
-    for (int type : {1, 3}) {
-        sys.host.SetPreconditioner(type);
-        std::vector<double> d[3], z[3];
-        for (int l = 0; l < 3; ++l) {
-            d[l].assign(static_cast<size_t>(n) + 1, 0.0);
-            z[l].assign(static_cast<size_t>(n) + 1, 0.0);
-        }
-        P::FindPreConditioner(sys.solver, d[0].data(), type);
-        P::FindPreConditioner_CSR(sys.solver, d[1].data(), type);
-        P::FindPreConditioner_ELL(sys.solver, d[2].data(), type);
-        P::SolvePreConditioner(sys.solver, z[0].data(), r.data(), d[0].data());
-        P::SolvePreConditioner_CSR(sys.solver, z[1].data(), r.data(), d[1].data());
-        P::SolvePreConditioner_ELL(sys.solver, z[2].data(), r.data(), d[2].data());
-        for (int l = 1; l < 3; ++l)
-            for (int i = 1; i <= n; ++i) {
-                ASSERT_TRUE(SameBits(d[l][i], d[0][i])) << "layout " << l << " type " << type << " cell " << i;
-                ASSERT_TRUE(SameBits(z[l][i], z[0][i])) << "layout " << l << " type " << type << " cell " << i;
-            }
-    }
-    for (int i = 1; i <= n; ++i) {
-        P::DotProduct(sys.solver, i, y.data(), r.data());
-        const double native = y[i];
-        P::DotProduct_CSR(sys.solver, i, y.data(), r.data());
-        const double csr = y[i];
-        P::DotProduct_ELL(sys.solver, i, y.data(), r.data());
-        ASSERT_TRUE(SameBits(native, csr) && SameBits(native, y[i])) << "row " << i;
-    }
-}
-
 TEST(Layouts, StoredZeroIsSkippedByNativeAndEllOnly)
 {
     // a12 is stored as 0.0. With a11 = 0 the factor a21 * D[1] = 1e300 * 1e30

@@ -253,23 +253,6 @@ TEST(Pcg, EllEntryPointReadsTheNativeRows)
     for (int i = 1; i <= A.nCell; ++i) EXPECT_EQ(ell.x[i], native.x[i]);
 }
 
-TEST(Pcg, TypesWithoutConstructionPreconditionWithTheIdentity)
-{
-    const host::CSparseMatrix A = host::Poisson(host::CBox{4, 3, 3});
-    const std::vector<double> b = SmoothRhs(A.nCell);
-    for (ELayout layout : kLayouts) {
-        CPcgRun plain(A, 0, 9, 1e-300);
-        plain.Run(layout, b);
-        for (int type : {2, 6}) {
-            CPcgRun other(A, type, 9, 1e-300);
-            for (int i = 0; i <= A.nCell; ++i) other.sys.host.store.m_pdVecZ[i] = 55.0;
-            other.Run(layout, b);
-            EXPECT_EQ(other.sums, plain.sums) << LayoutName(layout) << " type " << type;
-            for (int i = 1; i <= A.nCell; ++i) EXPECT_EQ(other.x[i], plain.x[i]);
-        }
-    }
-}
-
 // Code 6: the native BiCGSTAB with the diagonal preconditioner, from either
 // entry point, always with the blocking exchange.
 TEST(OpenMPBiCgStab, MatchesCodeTwoWithTheDiagonalPreconditioner)

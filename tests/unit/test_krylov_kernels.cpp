@@ -171,25 +171,6 @@ TEST(Dilu, HaloAndOneSidedNeighboursMakeNoUpdate)
     }
 }
 
-TEST(Dilu, EmptyPartitionWritesNothing)
-{
-    host::CSparseBuilder empty(0, 0);
-    const host::CSparseMatrix A = empty.Finish();
-    for (ELayout layout : kLayouts) {
-        CBoundSystem sys(A);
-        double d[2] = {kSentinel, kSentinel};
-        double z[2] = {kSentinel, kSentinel}, r[2] = {1, 1};
-        Build(sys, layout, d, 1);
-        Build(sys, layout, d, 3);
-        *sys.host.store.m_piPrecondType = 1;
-        Apply(sys, layout, z, r, d);
-        EXPECT_EQ(d[0], kSentinel);
-        EXPECT_EQ(d[1], kSentinel);
-        EXPECT_EQ(z[0], kSentinel);
-        EXPECT_EQ(z[1], kSentinel);
-    }
-}
-
 TEST(Preconditioner, DiluSweepsSolveTheTwoCellExample)
 {
     const host::CSparseMatrix A = FromDense({{4, 1}, {1, 4}});
@@ -256,20 +237,8 @@ TEST(Preconditioner, DiagonalCopyAndTheIdentityForOtherTypes)
         }
 }
 
-TEST(Preconditioner, DiluWithoutCouplingEqualsTheDiagonalScaling)
+TEST(Preconditioner, OpenMPNamedApplicationIsTheNativeOne)
 {
-    const host::CSparseMatrix A = FromDense({{2, 0, 0}, {0, -4, 0}, {0, 0, 8}});
-    for (ELayout layout : kLayouts) {
-        CBoundSystem sys(A);
-        double d[4] = {0, 0.3, 7.0, -0.125}, r[4] = {0, 1.5, 2.5, -3.5};
-        double z1[4], z3[4];
-        sys.host.SetPreconditioner(1);
-        Apply(sys, layout, z1, r, d);
-        sys.host.SetPreconditioner(3);
-        Apply(sys, layout, z3, r, d);
-        for (int i = 1; i <= 3; ++i) EXPECT_EQ(z1[i], z3[i]) << LayoutName(layout);
-    }
-    // The OpenMP-named application is the native one.
     CBoundSystem sys(FromDense({{4, 1}, {1, 4}}));
     sys.host.SetPreconditioner(1);
     double d[3], r[3] = {0, 1, 2}, z[3], zo[3];
