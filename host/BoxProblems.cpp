@@ -1,46 +1,141 @@
 #include "BoxProblems.h"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
 #include <stdexcept>
+#include <string>
 
 namespace qvl3d {
 namespace host {
 
-CSparseMatrix Poisson(const CBox& box)
+namespace {
+
+// Face of a cell in one direction: its diffusion coefficient and outward flux.
+struct CFace {
+    double diffusion; // eps * area / distance (interior)
+    double flux;      // v.n * area, outward
+};
+
+// Assembles the upwind finite-volume operator. Faces are visited in the
+// order -z, -y, -x, +x, +y, +z; each adds to the diagonal in that order, and
+// the row is written in ascending column order.
+CSparseMatrix AssembleBox(const CBox& box, double eps, double vx, double vy, double vz)
 {
     if (box.nx < 1 || box.ny < 1 || box.nz < 1) throw std::invalid_argument("box dimensions must be at least 1");
+    if (box.Cells() > std::numeric_limits<int>::max() / 8)
+        throw std::invalid_argument("box of " + std::to_string(box.Cells()) + " cells is too large");
     const double hx = 1.0 / box.nx, hy = 1.0 / box.ny, hz = 1.0 / box.nz;
-    const double kx = hy * hz / hx, ky = hx * hz / hy, kz = hx * hy / hz;
-    const int n = box.Cells();
+    const double ax = hy * hz, ay = hx * hz, az = hx * hy;
+    const CFace xm{eps * ax / hx, -vx * ax}, xp{eps * ax / hx, vx * ax};
+    const CFace ym{eps * ay / hy, -vy * ay}, yp{eps * ay / hy, vy * ay};
+    const CFace zm{eps * az / hz, -vz * az}, zp{eps * az / hz, vz * az};
+    const int n = static_cast<int>(box.Cells());
     CSparseBuilder builder(n, n);
     for (int iz = 0; iz < box.nz; ++iz)
         for (int iy = 0; iy < box.ny; ++iy)
             for (int ix = 0; ix < box.nx; ++ix) {
                 const int i = box.Cell(ix, iy, iz);
                 double diag = 0.0;
-                // Neighbours in ascending cell order: -z, -y, -x, (diagonal), +x, +y, +z.
-                auto face = [&](bool inside, int j, double k) {
+                // Returns the neighbour's coefficient (0 marks a wall face).
+                auto face = [&](bool inside, const CFace& f) {
+                    const double out = f.flux > 0.0 ? f.flux : 0.0;
+                    const double in = f.flux < 0.0 ? -f.flux : 0.0;
                     if (inside) {
-                        diag += k;
-                        return j;
+                        diag += f.diffusion + out;
+                        return -(f.diffusion + in);
                     }
-                    diag += 2.0 * k;
-                    return 0;
+                    diag += 2.0 * f.diffusion + out;
+                    return 0.0;
                 };
-                const int zm = face(iz > 0, i - box.nx * box.ny, kz);
-                const int ym = face(iy > 0, i - box.nx, ky);
-                const int xm = face(ix > 0, i - 1, kx);
-                const int xp = face(ix + 1 < box.nx, i + 1, kx);
-                const int yp = face(iy + 1 < box.ny, i + box.nx, ky);
-                const int zp = face(iz + 1 < box.nz, i + box.nx * box.ny, kz);
-                if (zm) builder.Add(i, zm, -kz);
-                if (ym) builder.Add(i, ym, -ky);
-                if (xm) builder.Add(i, xm, -kx);
+                const bool hasZm = iz > 0, hasYm = iy > 0, hasXm = ix > 0;
+                const bool hasXp = ix + 1 < box.nx, hasYp = iy + 1 < box.ny, hasZp = iz + 1 < box.nz;
+                const double czm = face(hasZm, zm), cym = face(hasYm, ym), cxm = face(hasXm, xm);
+                const double cxp = face(hasXp, xp), cyp = face(hasYp, yp), czp = face(hasZp, zp);
+                if (hasZm) builder.Add(i, i - box.nx * box.ny, czm);
+                if (hasYm) builder.Add(i, i - box.nx, cym);
+                if (hasXm) builder.Add(i, i - 1, cxm);
                 builder.Add(i, i, diag);
-                if (xp) builder.Add(i, xp, -kx);
-                if (yp) builder.Add(i, yp, -ky);
-                if (zp) builder.Add(i, zp, -kz);
+                if (hasXp) builder.Add(i, i + 1, cxp);
+                if (hasYp) builder.Add(i, i + box.nx, cyp);
+                if (hasZp) builder.Add(i, i + box.nx * box.ny, czp);
             }
     return builder.Finish();
+}
+
+} // namespace
+
+CSparseMatrix Poisson(const CBox& box)
+{
+    return AssembleBox(box, 1.0, 0.0, 0.0, 0.0);
+}
+
+CSparseMatrix ConvectionDiffusion(const CBox& box, const CConvection& flow)
+{
+    const double speed = std::sqrt(flow.vx * flow.vx + flow.vy * flow.vy + flow.vz * flow.vz);
+    if (!std::isfinite(speed) || speed == 0.0)
+        throw std::invalid_argument("the velocity must be finite and non-zero (use the Poisson problem without flow)");
+    if (!std::isfinite(flow.peclet) || flow.peclet <= 0.0)
+        throw std::invalid_argument("the Peclet number must be finite and positive");
+    const double eps = speed / flow.peclet;
+    if (!(eps > 0.0) || !std::isfinite(eps))
+        throw std::invalid_argument("velocity and Peclet number give no usable diffusion coefficient");
+    return AssembleBox(box, eps, flow.vx, flow.vy, flow.vz);
+}
+
+std::vector<int> Renumbering(int n, ERenumber kind, std::uint64_t seed)
+{
+    if (n < 0) throw std::invalid_argument("negative cell count");
+    std::vector<int> p(static_cast<size_t>(n) + 1);
+    for (int i = 0; i <= n; ++i) p[i] = i;
+    if (kind == ERenumber::Reverse) {
+        for (int i = 1; i <= n; ++i) p[i] = n + 1 - i;
+    } else if (kind == ERenumber::Random) {
+        // Fisher-Yates with a fixed generator: the same seed gives the same
+        // numbering on every platform.
+        std::mt19937_64 gen(seed);
+        for (int i = n; i > 1; --i) {
+            const int j = 1 + static_cast<int>(gen() % static_cast<std::uint64_t>(i));
+            std::swap(p[i], p[j]);
+        }
+    }
+    return p;
+}
+
+CSparseMatrix Renumber(const CSparseMatrix& A, const std::vector<int>& p)
+{
+    const int n = A.nCell, nTotal = A.nCellTotal;
+    if (p.size() != static_cast<size_t>(nTotal) + 1) throw std::invalid_argument("renumbering of the wrong length");
+    std::vector<int> inverse(static_cast<size_t>(nTotal) + 1, 0);
+    for (int i = 1; i <= nTotal; ++i) {
+        const int q = p[i];
+        const bool keepsSide = i <= n ? (q >= 1 && q <= n) : (q > n && q <= nTotal);
+        if (!keepsSide || inverse[q] != 0) throw std::invalid_argument("not a permutation keeping owned cells owned");
+        inverse[q] = i;
+    }
+    CSparseBuilder builder(n, nTotal);
+    for (int r = 1; r <= n; ++r) {
+        const int old = inverse[r];
+        for (int e = A.RowBegin(old); e < A.RowEnd(old); ++e) builder.Add(r, p[A.col[e]], A.val[e]);
+    }
+    CSparseMatrix B = builder.Finish();
+    SortRows(B);
+    return B;
+}
+
+std::vector<double> Permute(const std::vector<double>& v, const std::vector<int>& p)
+{
+    std::vector<double> out(v.size(), 0.0);
+    for (size_t i = 1; i < p.size() && i < v.size(); ++i) out[p[i]] = v[i];
+    return out;
+}
+
+std::vector<double> Unpermute(const double* v, const std::vector<int>& p)
+{
+    std::vector<double> out(p.size(), 0.0);
+    for (size_t i = 1; i < p.size(); ++i) out[i] = v[p[i]];
+    return out;
 }
 
 } // namespace host

@@ -3,82 +3,121 @@
 #include "SingleGridSolver.h"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
+#include <string>
 
 namespace qvl3d {
 namespace host {
 
-template <>
-double* CHostSystem::Array<double>(size_t n)
+namespace {
+
+constexpr long long kIntMax = std::numeric_limits<int>::max();
+
+[[noreturn]] void Refuse(const std::string& what)
 {
-    m_doubles.emplace_back(new double[n == 0 ? 1 : n]());
+    throw std::invalid_argument("host system: " + what);
+}
+
+// Structural checks of the assembled matrix; returns the largest number of
+// off-diagonal entries in a row.
+int CheckMatrix(const CSparseMatrix& A)
+{
+    const int n = A.nCell, nTotal = A.nCellTotal;
+    if (n < 0) Refuse("negative cell count " + std::to_string(n));
+    if (nTotal < n) Refuse("nCellTotal " + std::to_string(nTotal) + " is less than nCell " + std::to_string(n));
+    if (nTotal >= kIntMax) Refuse("too many cells");
+    if (A.rowStart.size() != static_cast<size_t>(n) + 1)
+        Refuse("rowStart holds " + std::to_string(A.rowStart.size()) + " offsets for " + std::to_string(n) + " rows");
+    if (A.col.size() != A.val.size()) Refuse("column and value arrays differ in length");
+    if (A.col.size() > static_cast<size_t>(kIntMax)) Refuse("more than 2147483647 entries");
+    if (A.rowStart[0] != 0 || A.rowStart[n] != A.NonZeros()) Refuse("rowStart does not span the entries");
+    int maxOff = 0;
+    for (int i = 1; i <= n; ++i) {
+        const int b = A.RowBegin(i), e = A.RowEnd(i);
+        if (e < b) Refuse("row " + std::to_string(i) + " ends before it begins");
+        int diagonals = 0;
+        for (int p = b; p < e; ++p) {
+            const int c = A.col[p];
+            if (c < 1 || c > nTotal)
+                Refuse("row " + std::to_string(i) + ": column " + std::to_string(c) + " is outside 1.." +
+                       std::to_string(nTotal));
+            if (c == i) ++diagonals;
+        }
+        if (diagonals == 0) Refuse("row " + std::to_string(i) + " has no diagonal entry");
+        if (diagonals > 1)
+            Refuse("row " + std::to_string(i) + " holds its diagonal " + std::to_string(diagonals) + " times");
+        maxOff = std::max(maxOff, e - b - 1);
+    }
+    if (static_cast<long long>(A.NonZeros()) + n > kIntMax) Refuse("the ordered slot lists exceed the int range");
+    const long long ell = static_cast<long long>(maxOff + 1) * nTotal;
+    if (ell > kIntMax)
+        Refuse("the ELL layout would need " + std::to_string(ell) + " slots (width " + std::to_string(maxOff + 1) +
+               " x " + std::to_string(nTotal) + " cells), beyond the int range of its index");
+    return maxOff;
+}
+
+} // namespace
+
+double* CHostSystem::Doubles(long long count)
+{
+    m_doubles.emplace_back(new double[static_cast<size_t>(count > 0 ? count : 1)]());
+    m_bytes += 8.0 * static_cast<double>(count);
     return m_doubles.back().get();
 }
 
-template <>
-int* CHostSystem::Array<int>(size_t n)
+int* CHostSystem::Ints(long long count)
 {
-    m_ints.emplace_back(new int[n == 0 ? 1 : n]());
+    m_ints.emplace_back(new int[static_cast<size_t>(count > 0 ? count : 1)]());
+    m_bytes += 4.0 * static_cast<double>(count);
     return m_ints.back().get();
-}
-
-template <>
-double** CHostSystem::Array<double*>(size_t n)
-{
-    m_doubleRows.emplace_back(new double*[n == 0 ? 1 : n]());
-    return m_doubleRows.back().get();
-}
-
-template <>
-int** CHostSystem::Array<int*>(size_t n)
-{
-    m_intRows.emplace_back(new int*[n == 0 ? 1 : n]());
-    return m_intRows.back().get();
 }
 
 CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables) : m_nVariables(nVariables)
 {
+    if (nVariables < 1) Refuse("at least one variable is needed");
+    const int maxOff = CheckMatrix(A);
     const int n = A.nCell;
     const int nTotal = A.nCellTotal;
-    const size_t cells = static_cast<size_t>(n) + 1;
-    const size_t cellsTotal = static_cast<size_t>(nTotal) + 1;
+    const long long nnz = A.NonZeros();
 
     mesh.m_nCell = n;
     mesh.m_nCellTotal = nTotal;
-    mesh.m_piNumNeighbor = Array<int>(cellsTotal);
-    mesh.m_ppiNeighbor = Array<int*>(cells);
-    store.m_ppdCoef = Array<double*>(cells);
-    store.m_ppiOrderedSlot = Array<int*>(cells);
-    store.m_piDiagPos = Array<int>(cells);
+    mesh.m_piNumNeighbor = Ints(nTotal + 1LL);
+    m_room.numNeighbor = nTotal + 1LL;
+    store.m_piDiagPos = Ints(n + 1LL);
+    m_room.diagPos = n + 1LL;
 
-    // Native rows: diagonal in slot 0, the other entries in storage order.
-    int maxNeighbors = 0;
+    // Native rows carved from three pools: row i takes nn(i)+1 coefficients
+    // and neighbour slots (slot 0 of the neighbour row unused) and nn(i)+2
+    // ordered places (place 0 unused).
+    double* coefPool = Doubles(nnz);
+    int* neighborPool = Ints(nnz);
+    int* orderedPool = Ints(nnz + n);
+    m_coefRows.assign(static_cast<size_t>(n) + 1, nullptr);
+    m_neighborRows.assign(static_cast<size_t>(n) + 1, nullptr);
+    m_orderedRows.assign(static_cast<size_t>(n) + 1, nullptr);
+    std::vector<int> slots;
     for (int i = 1; i <= n; ++i) {
         const int b = A.RowBegin(i), e = A.RowEnd(i);
         const int nn = e - b - 1;
-        if (nn < 0) throw std::invalid_argument("row without a diagonal entry");
-        maxNeighbors = std::max(maxNeighbors, nn);
         mesh.m_piNumNeighbor[i] = nn;
-        int* nb = mesh.m_ppiNeighbor[i] = Array<int>(static_cast<size_t>(nn) + 1);
-        double* a = store.m_ppdCoef[i] = Array<double>(static_cast<size_t>(nn) + 1);
+        double* a = m_coefRows[i] = coefPool + b;
+        int* nb = m_neighborRows[i] = neighborPool + b;
+        int* ord = m_orderedRows[i] = orderedPool + b + (i - 1);
         int k = 0;
-        bool diagSeen = false;
         for (int p = b; p < e; ++p) {
-            if (A.col[p] == i && !diagSeen) {
+            if (A.col[p] == i) {
                 a[0] = A.val[p];
-                diagSeen = true;
             } else {
                 ++k;
-                if (k > nn) break;
                 nb[k] = A.col[p];
                 a[k] = A.val[p];
             }
         }
-        if (!diagSeen) throw std::invalid_argument("row without a diagonal entry");
 
         // Ordered slots: lower part ascending by column, the diagonal, upper part ascending.
-        int* ord = store.m_ppiOrderedSlot[i] = Array<int>(static_cast<size_t>(nn) + 2);
-        std::vector<int> slots(static_cast<size_t>(nn));
+        slots.resize(static_cast<size_t>(nn));
         for (int s = 1; s <= nn; ++s) slots[s - 1] = s;
         std::stable_sort(slots.begin(), slots.end(), [&](int p, int q) { return nb[p] < nb[q]; });
         int place = 1;
@@ -87,13 +126,18 @@ CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables) : m_nVariables(
         store.m_piDiagPos[i] = place;
         ord[place++] = 0;
         for (int s : slots)
-            if (nb[s] >= i) ord[place++] = s;
+            if (nb[s] > i) ord[place++] = s;
     }
+    mesh.m_ppiNeighbor = m_neighborRows.data();
+    store.m_ppdCoef = m_coefRows.data();
+    store.m_ppiOrderedSlot = m_orderedRows.data();
 
-    // CSR: 0-based entries, diagonal first, then the native slot order.
-    mesh.m_piCSRRowStart = Array<int>(static_cast<size_t>(n) + 2);
-    mesh.m_pdCSRValue = Array<double>(static_cast<size_t>(A.NonZeros()));
-    mesh.m_piCSRColumn = Array<int>(static_cast<size_t>(A.NonZeros()));
+    // CSR: entries counted from 0, diagonal first, then the native slot order.
+    mesh.m_piCSRRowStart = Ints(n + 2LL);
+    mesh.m_pdCSRValue = Doubles(nnz);
+    mesh.m_piCSRColumn = Ints(nnz);
+    m_room.csrRowStart = n + 2LL;
+    m_room.csrEntries = nnz;
     int entry = 0;
     for (int i = 1; i <= n; ++i) {
         mesh.m_piCSRRowStart[i] = entry;
@@ -108,45 +152,57 @@ CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables) : m_nVariables(
     mesh.m_piCSRRowStart[n + 1] = entry;
 
     // ELL, slot-major with -1 padding; halo rows are all empty.
-    const int width = maxNeighbors + 1;
-    const size_t ellSize = static_cast<size_t>(width) * static_cast<size_t>(nTotal);
+    const int width = maxOff + 1;
+    const long long ellSize = static_cast<long long>(width) * nTotal;
     gpu.m_nELLWidth = width;
-    gpu.m_pdELLValue = Array<double>(ellSize);
-    gpu.m_piELLColumn = Array<int>(ellSize);
+    gpu.m_pdELLValue = Doubles(ellSize);
+    gpu.m_piELLColumn = Ints(ellSize);
+    m_room.ellEntries = ellSize;
     std::fill(gpu.m_piELLColumn, gpu.m_piELLColumn + ellSize, -1);
-    store.m_piOrderedSlotELL = Array<int>(static_cast<size_t>(width) * static_cast<size_t>(n));
+    store.m_piOrderedSlotELL = Ints(static_cast<long long>(width) * n);
+    m_room.orderedSlotEll = static_cast<long long>(width) * n;
     for (int i = 1; i <= n; ++i) {
         const int nn = mesh.m_piNumNeighbor[i];
         for (int s = 0; s <= nn; ++s) {
-            const size_t e = static_cast<size_t>(s) * nTotal + (i - 1);
+            const long long e = static_cast<long long>(s) * nTotal + (i - 1);
             gpu.m_pdELLValue[e] = store.m_ppdCoef[i][s];
             gpu.m_piELLColumn[e] = s == 0 ? i : mesh.m_ppiNeighbor[i][s];
         }
         for (int p = 1; p <= nn + 1; ++p)
-            store.m_piOrderedSlotELL[static_cast<size_t>(p - 1) * n + (i - 1)] = store.m_ppiOrderedSlot[i][p];
+            store.m_piOrderedSlotELL[static_cast<long long>(p - 1) * n + (i - 1)] = store.m_ppiOrderedSlot[i][p];
     }
 
-    // Settings, each a single value.
-    store.m_piPrecondType = Array<int>(1);
-    store.m_piPrintSolver = Array<int>(1);
-    store.m_piPrintInterval = Array<int>(1);
-    store.m_piSilent = Array<int>(1);
-    store.m_pdSolutionMax = Array<double>(1);
-    store.m_pdSolutionMin = Array<double>(1);
+    // Settings, each a single value: quiet, interval 1 in case a caller
+    // turns the progress line on.
+    store.m_piPrecondType = Ints(1);
+    store.m_piPrintSolver = Ints(1);
+    store.m_piPrintInterval = Ints(1);
+    store.m_piSilent = Ints(1);
+    store.m_pdSolutionMax = Doubles(1);
+    store.m_pdSolutionMin = Doubles(1);
     *store.m_piPrintInterval = 1;
     *store.m_piSilent = 1;
 
-    const size_t vars = static_cast<size_t>(nVariables);
-    store.m_piMaxIter = Array<int>(vars);
-    store.m_pdTolerance = Array<double>(vars);
-    store.m_pdResidual0 = Array<double>(vars);
-    store.m_piIterCount = Array<int>(vars);
+    store.m_piMaxIter = Ints(nVariables);
+    store.m_pdTolerance = Doubles(nVariables);
+    store.m_pdResidual0 = Doubles(nVariables);
+    store.m_piIterCount = Ints(nVariables);
+    m_room.perVariable = nVariables;
 
-    store.m_pdPrecondDiag = Array<double>(cells);
-    store.m_pdPrecondWork = Array<double>(cells);
-    for (double** v : {&store.m_pdVecR, &store.m_pdVecQ, &store.m_pdVecZ, &store.m_pdVecT, &store.m_pdVecR0Hat})
-        *v = Array<double>(cells);
-    for (double** v : {&store.m_pdVecP, &store.m_pdVecSHat, &store.m_pdVecPHat}) *v = Array<double>(cellsTotal);
+    const long long owned = n + 1LL, halo = nTotal + 1LL;
+    store.m_pdPrecondDiag = Doubles(owned);
+    store.m_pdPrecondWork = Doubles(owned);
+    m_room.precondDiag = m_room.precondWork = owned;
+    store.m_pdVecR = Doubles(owned);
+    store.m_pdVecQ = Doubles(owned);
+    store.m_pdVecZ = Doubles(owned);
+    store.m_pdVecT = Doubles(owned);
+    store.m_pdVecR0Hat = Doubles(owned);
+    m_room.vecR = m_room.vecQ = m_room.vecZ = m_room.vecT = m_room.vecR0Hat = owned;
+    store.m_pdVecP = Doubles(halo);
+    store.m_pdVecSHat = Doubles(halo);
+    store.m_pdVecPHat = Doubles(halo);
+    m_room.vecP = m_room.vecSHat = m_room.vecPHat = halo;
 }
 
 // The solver's OpenMP set-up allocates m_pdAELL with new[]; it is ours to free.
@@ -157,7 +213,7 @@ CHostSystem::~CHostSystem()
 
 double* CHostSystem::NewVector()
 {
-    return Array<double>(static_cast<size_t>(mesh.m_nCellTotal) + 1);
+    return Doubles(mesh.m_nCellTotal + 1LL);
 }
 
 void CHostSystem::SetVariable(int ivarb, int maxIter, double tolerance)
@@ -174,6 +230,11 @@ int CHostSystem::Bind(CSingleGridSolver& solver, CCommunication& commu, CQVLCom&
     if (rc == 0 && gpu.m_pGPUtool == nullptr) gpu.m_pGPUtool = &gpu; // no accelerator: any non-null tag
     if (rc == 0) rc = solver.getGVGPU(&gpu);
     return rc;
+}
+
+CValidationReport CHostSystem::Validate(int ivarb, size_t maxProblems) const
+{
+    return ValidateHost(mesh, store, gpu, m_room, kAllLayouts, ivarb, maxProblems);
 }
 
 } // namespace host

@@ -1,19 +1,26 @@
 // The reference host's objects for one partition: mesh, store, accelerator
 // store and OpenMP store, filled from an assembled matrix in all three
 // layouts, with the settings, per-variable arrays and work vectors a solve
-// needs. One object owns every array it hands out.
+// needs. One object owns every array it hands out and frees them all, the
+// OpenMP store's m_pdAELL (allocated by the solver's set-up) included.
 //
 // Layout choices: the native slots and the ELL slots keep the matrix's
 // storage order of the off-diagonal entries; the CSR rows put the diagonal
-// first and then the same order. The ordered slot lists hold the lower part
-// (columns below the cell) and the upper part (columns above it, halo cells
-// included) each in ascending column order. With rows sorted by column
-// (SortRows) all three layouts describe one matrix entry for entry.
+// first and then the same order, with entries counted from 0. The ordered
+// slot lists hold the lower part (columns below the cell) and the upper part
+// (columns above it, halo cells included) each in ascending column order.
+// With rows sorted by column (SortRows) all three layouts describe one
+// matrix entry for entry and sum in the same order.
+//
+// Room: vectors that are exchanged (m_pdVecP, m_pdVecSHat, m_pdVecPHat) and
+// NewVector() cover cells 1..m_nCellTotal; the other work vectors and the
+// preconditioner arrays cover 1..m_nCell.
 #ifndef QVL3D_HOST_HOSTSYSTEM_H
 #define QVL3D_HOST_HOSTSYSTEM_H
 
 #include "HostObjects.h"
 #include "SparseMatrix.h"
+#include "Validation.h"
 
 #include <memory>
 #include <vector>
@@ -28,6 +35,11 @@ namespace host {
 class CHostSystem {
 public:
     // nVariables: length of the per-variable arrays (variables 0..nVariables-1).
+    // Throws std::invalid_argument, naming the row or entry, for a matrix the
+    // layouts cannot hold: counts out of order, a column outside
+    // 1..nCellTotal, a row without its diagonal or with it twice, or sizes
+    // beyond the int range of the layouts' indices. Values are not checked
+    // (a zero diagonal is the validation's business).
     explicit CHostSystem(const CSparseMatrix& A, int nVariables = 8);
     CHostSystem(const CHostSystem&) = delete;
     CHostSystem& operator=(const CHostSystem&) = delete;
@@ -53,15 +65,25 @@ public:
     // objects. Returns 0, or the first non-zero binding result.
     int Bind(CSingleGridSolver& solver, CCommunication& commu, CQVLCom& com);
 
+    // The room of every flat array, for ValidateHost.
+    const CHostRoom& Room() const { return m_room; }
+    CValidationReport Validate(int ivarb = -1, size_t maxProblems = 10) const;
+
+    // Bytes this object has allocated for its arrays.
+    double AllocatedBytes() const { return m_bytes; }
+
 private:
-    template <class T>
-    T* Array(size_t n);
+    double* Doubles(long long count);
+    int* Ints(long long count);
 
     int m_nVariables;
+    CHostRoom m_room;
+    double m_bytes = 0.0;
+    std::vector<double*> m_coefRows;
+    std::vector<int*> m_neighborRows;
+    std::vector<int*> m_orderedRows;
     std::vector<std::unique_ptr<double[]>> m_doubles;
     std::vector<std::unique_ptr<int[]>> m_ints;
-    std::vector<std::unique_ptr<double*[]>> m_doubleRows;
-    std::vector<std::unique_ptr<int*[]>> m_intRows;
 };
 
 } // namespace host

@@ -1,0 +1,425 @@
+#include "MatrixMarket.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+
+namespace qvl3d {
+namespace host {
+
+namespace {
+
+constexpr long long kMaxCells = std::numeric_limits<int>::max() - 1; // cell numbers and n+1 stay in int
+constexpr long long kMaxEntries = std::numeric_limits<int>::max();
+
+std::string Lower(std::string s)
+{
+    for (char& c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return s;
+}
+
+// Shows a token in a message: quoted, cut when long, control bytes escaped.
+std::string Show(const std::string& token)
+{
+    std::string out = "'";
+    const size_t limit = 40;
+    for (size_t k = 0; k < token.size() && k < limit; ++k) {
+        const unsigned char c = static_cast<unsigned char>(token[k]);
+        if (c < 32 || c >= 127) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (token.size() > limit) out += "...";
+    return out + "'";
+}
+
+// Lines of one input with their numbers; comment and blank lines skipped on
+// request.
+class CLineReader {
+public:
+    CLineReader(std::istream& in, std::string name) : m_in(in), m_name(std::move(name)) {}
+
+    const std::string& Name() const { return m_name; }
+    long long Line() const { return m_line; }
+
+    bool Next(std::string& text)
+    {
+        if (!std::getline(m_in, text)) {
+            if (m_in.bad()) throw CInputError(m_name + ": read error after line " + std::to_string(m_line));
+            return false;
+        }
+        ++m_line;
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        return true;
+    }
+
+    // The next line that is neither blank nor a comment, split into tokens.
+    bool NextContent(std::vector<std::string>& tokens)
+    {
+        std::string text;
+        while (Next(text)) {
+            tokens.clear();
+            size_t k = 0;
+            while (k < text.size() && (text[k] == ' ' || text[k] == '\t')) ++k;
+            if (k == text.size() || text[k] == '%') continue;
+            while (k < text.size()) {
+                size_t e = k;
+                while (e < text.size() && text[e] != ' ' && text[e] != '\t') ++e;
+                tokens.emplace_back(text, k, e - k);
+                while (e < text.size() && (text[e] == ' ' || text[e] == '\t')) ++e;
+                k = e;
+            }
+            return true;
+        }
+        return false;
+    }
+
+    [[noreturn]] void Fail(const std::string& what) const
+    {
+        throw CInputError(m_name + ":" + std::to_string(m_line) + ": " + what);
+    }
+
+    [[noreturn]] void FailFile(const std::string& what) const { throw CInputError(m_name + ": " + what); }
+
+private:
+    std::istream& m_in;
+    std::string m_name;
+    long long m_line = 0;
+};
+
+long long ParseInteger(const CLineReader& r, const std::string& token, const char* what)
+{
+    const char* b = token.data();
+    const char* e = b + token.size();
+    if (b != e && *b == '+' && e - b > 1 && b[1] != '-' && b[1] != '+') ++b;
+    long long v = 0;
+    const auto [end, ec] = std::from_chars(b, e, v);
+    if (ec == std::errc::result_out_of_range) r.Fail(std::string(what) + " " + Show(token) + " is out of range");
+    if (ec != std::errc() || end != e) r.Fail(std::string(what) + " " + Show(token) + " is not an integer");
+    return v;
+}
+
+double ParseValue(const CLineReader& r, const std::string& token, bool integerField)
+{
+    if (integerField) {
+        const long long v = ParseInteger(r, token, "value");
+        return static_cast<double>(v);
+    }
+    const char* b = token.data();
+    const char* e = b + token.size();
+    if (b != e && *b == '+' && e - b > 1 && b[1] != '-' && b[1] != '+') ++b;
+    double v = 0.0;
+    const auto [end, ec] = std::from_chars(b, e, v, std::chars_format::general);
+    if (ec == std::errc::result_out_of_range && end == e) {
+        // Overflow is refused; an underflow keeps the nearest double.
+        const std::string copy(b, e);
+        errno = 0;
+        v = std::strtod(copy.c_str(), nullptr);
+        if (std::isinf(v)) r.Fail("value " + Show(token) + " is out of the range of a double");
+    } else if (ec != std::errc() || end != e) {
+        r.Fail("value " + Show(token) + " is not a number");
+    }
+    if (!std::isfinite(v)) r.Fail("value " + Show(token) + " is not a finite number");
+    return v;
+}
+
+struct CHeader {
+    std::string format, field, symmetry;
+};
+
+// Reads and checks the banner. wantMatrix: a coordinate matrix; otherwise a
+// vector (array or coordinate, general).
+CHeader ReadBanner(CLineReader& r, bool wantMatrix)
+{
+    std::string text;
+    const char* expected =
+        wantMatrix ? "'%%MatrixMarket matrix coordinate real general'" : "'%%MatrixMarket matrix array real general'";
+    if (!r.Next(text)) r.FailFile(std::string("empty file: expected the banner ") + expected);
+    std::vector<std::string> t;
+    {
+        size_t k = 0;
+        while (k < text.size()) {
+            while (k < text.size() && (text[k] == ' ' || text[k] == '\t')) ++k;
+            size_t e = k;
+            while (e < text.size() && text[e] != ' ' && text[e] != '\t') ++e;
+            if (e > k) t.emplace_back(text, k, e - k);
+            k = e;
+        }
+    }
+    if (t.empty() || Lower(t[0]) != "%%matrixmarket")
+        r.Fail(std::string("missing banner: the first line must read like ") + expected);
+    if (t.size() != 5)
+        r.Fail("bad banner: expected 4 words after %%MatrixMarket (object, format, field, symmetry), found " +
+               std::to_string(t.size() - 1));
+    const std::string object = Lower(t[1]);
+    CHeader h{Lower(t[2]), Lower(t[3]), Lower(t[4])};
+    if (object != "matrix") r.Fail("bad banner: object " + Show(t[1]) + " is not supported, only 'matrix'");
+    if (h.format != "coordinate" && h.format != "array")
+        r.Fail("bad banner: format " + Show(t[2]) + " is neither 'coordinate' nor 'array'");
+    if (wantMatrix && h.format != "coordinate")
+        r.Fail("bad banner: a dense 'array' matrix is not accepted; store the matrix in 'coordinate' format");
+    if (h.field == "pattern")
+        r.Fail("pattern files are not accepted: they hold no values (the field must be real or integer)");
+    if (h.field == "complex") r.Fail("complex files are not accepted: the solver works on real numbers");
+    if (h.field != "real" && h.field != "double" && h.field != "integer")
+        r.Fail("bad banner: unknown field " + Show(t[3]) + " (expected real or integer)");
+    if (h.symmetry == "hermitian") r.Fail("Hermitian files are not accepted: the solver works on real numbers");
+    if (h.symmetry == "skew-symmetric")
+        r.Fail("skew-symmetric files are not accepted: their diagonal is zero and Gauss-Seidel divides by it");
+    if (h.symmetry != "general" && h.symmetry != "symmetric")
+        r.Fail("bad banner: unknown symmetry " + Show(t[4]) + " (expected general or symmetric)");
+    if (!wantMatrix && h.symmetry != "general") r.Fail("bad banner: a vector file must be 'general'");
+    return h;
+}
+
+std::vector<long long> ReadSizeLine(CLineReader& r, size_t count, const char* what)
+{
+    std::vector<std::string> t;
+    if (!r.NextContent(t)) r.FailFile(std::string("file ends before the size line (") + what + ")");
+    if (t.size() != count)
+        r.Fail(std::string("the size line must hold ") + std::to_string(count) + " integers (" + what + "), found " +
+               std::to_string(t.size()) + " fields");
+    std::vector<long long> v;
+    for (const std::string& s : t) {
+        const long long x = ParseInteger(r, s, "size");
+        if (x < 0) r.Fail("size " + Show(s) + " is negative");
+        v.push_back(x);
+    }
+    return v;
+}
+
+struct CEntry {
+    int row;
+    int col;
+    double val;
+    long long line;
+};
+
+} // namespace
+
+CSparseMatrix ParseMatrixMarket(std::istream& in, const std::string& name, CMatrixMarketInfo* info)
+{
+    CLineReader r(in, name);
+    const CHeader h = ReadBanner(r, true);
+    const bool symmetric = h.symmetry == "symmetric";
+    const bool integerField = h.field == "integer";
+
+    const std::vector<long long> size = ReadSizeLine(r, 3, "rows, columns, entries");
+    const long long m = size[0], ncol = size[1], nnz = size[2];
+    if (m < 1) r.Fail("the matrix has no rows");
+    if (m != ncol)
+        r.Fail("the matrix is not square (" + std::to_string(m) + " rows, " + std::to_string(ncol) + " columns)");
+    if (m > kMaxCells)
+        r.Fail(std::to_string(m) + " rows are more than the " + std::to_string(kMaxCells) + " supported");
+    if (nnz < m)
+        r.Fail("the size line declares " + std::to_string(nnz) + " entries for " + std::to_string(m) +
+               " rows, but every row needs its diagonal entry");
+    const int n = static_cast<int>(m);
+
+    std::vector<CEntry> entries;
+    std::vector<std::string> t;
+    for (long long k = 0; k < nnz; ++k) {
+        if (!r.NextContent(t))
+            r.Fail("the file ends after " + std::to_string(k) + " of the " + std::to_string(nnz) +
+                   " entries the size line declares");
+        if (t.size() != 3)
+            r.Fail("an entry must hold 3 fields (row, column, value), found " + std::to_string(t.size()));
+        const long long i = ParseInteger(r, t[0], "row");
+        const long long j = ParseInteger(r, t[1], "column");
+        if (i < 1 || i > m) r.Fail("row " + std::to_string(i) + " is outside 1.." + std::to_string(m));
+        if (j < 1 || j > m) r.Fail("column " + std::to_string(j) + " is outside 1.." + std::to_string(m));
+        if (symmetric && i < j)
+            r.Fail("entry (" + std::to_string(i) + ", " + std::to_string(j) +
+                   ") lies above the diagonal; a symmetric file stores the lower triangle only");
+        const double v = ParseValue(r, t[2], integerField);
+        const size_t needed = entries.size() + (symmetric && i != j ? 2 : 1);
+        if (needed > static_cast<size_t>(kMaxEntries)) r.Fail("more entries than the supported 2147483647");
+        entries.push_back({static_cast<int>(i), static_cast<int>(j), v, r.Line()});
+        if (symmetric && i != j) entries.push_back({static_cast<int>(j), static_cast<int>(i), v, r.Line()});
+    }
+    if (r.NextContent(t)) r.Fail("more entries than the " + std::to_string(nnz) + " the size line declares");
+
+    // Sum duplicates in file order: the stable sort keeps it within a position.
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const CEntry& a, const CEntry& b) { return a.row != b.row ? a.row < b.row : a.col < b.col; });
+    CSparseBuilder builder(n, n);
+    std::vector<char> hasDiag(static_cast<size_t>(n) + 1, 0);
+    long long duplicates = 0;
+    for (size_t k = 0; k < entries.size();) {
+        const CEntry& first = entries[k];
+        double sum = first.val;
+        long long line = first.line;
+        size_t e = k + 1;
+        for (; e < entries.size() && entries[e].row == first.row && entries[e].col == first.col; ++e) {
+            sum = sum + entries[e].val;
+            line = entries[e].line;
+            ++duplicates;
+        }
+        const std::string where = name + ":" + std::to_string(line) + ": ";
+        if (!std::isfinite(sum))
+            throw CInputError(where + "the entries at (" + std::to_string(first.row) + ", " +
+                              std::to_string(first.col) + ") sum to a value that is not finite");
+        if (first.row == first.col) {
+            if (sum == 0.0)
+                throw CInputError(where + "the diagonal entry of row " + std::to_string(first.row) +
+                                  " is zero (Gauss-Seidel divides by it)");
+            hasDiag[first.row] = 1;
+        }
+        builder.Add(first.row, first.col, sum);
+        k = e;
+    }
+    for (int i = 1; i <= n; ++i)
+        if (!hasDiag[i])
+            throw CInputError(name + ": row " + std::to_string(i) +
+                              " has no diagonal entry (every row needs one: Gauss-Seidel divides by it)");
+    if (info) {
+        info->field = h.field;
+        info->symmetry = h.symmetry;
+        info->storedEntries = nnz;
+        info->duplicatesSummed = duplicates;
+    }
+    return builder.Finish();
+}
+
+std::vector<double> ParseVectorMarket(std::istream& in, const std::string& name, int n)
+{
+    CLineReader r(in, name);
+    const CHeader h = ReadBanner(r, false);
+    const bool integerField = h.field == "integer";
+    std::vector<double> v(static_cast<size_t>(n < 0 ? 0 : n) + 1, 0.0);
+    auto checkLength = [&](long long m, long long cols) {
+        if (cols != 1) r.Fail("a vector has one column, this file has " + std::to_string(cols));
+        if (m != n)
+            r.Fail("the vector has " + std::to_string(m) + " entries, the matrix " + std::to_string(n) + " rows");
+    };
+    std::vector<std::string> t;
+    if (h.format == "array") {
+        const std::vector<long long> size = ReadSizeLine(r, 2, "rows, columns");
+        checkLength(size[0], size[1]);
+        for (int i = 1; i <= n; ++i) {
+            if (!r.NextContent(t))
+                r.Fail("the file ends after " + std::to_string(i - 1) + " of the " + std::to_string(n) + " values");
+            if (t.size() != 1) r.Fail("an array file holds one value a line, found " + std::to_string(t.size()));
+            v[i] = ParseValue(r, t[0], integerField);
+        }
+        if (r.NextContent(t)) r.Fail("more values than the " + std::to_string(n) + " the size line declares");
+        return v;
+    }
+    const std::vector<long long> size = ReadSizeLine(r, 3, "rows, columns, entries");
+    checkLength(size[0], size[1]);
+    const long long nnz = size[2];
+    for (long long k = 0; k < nnz; ++k) {
+        if (!r.NextContent(t))
+            r.Fail("the file ends after " + std::to_string(k) + " of the " + std::to_string(nnz) +
+                   " entries the size line declares");
+        if (t.size() != 3)
+            r.Fail("an entry must hold 3 fields (row, column, value), found " + std::to_string(t.size()));
+        const long long i = ParseInteger(r, t[0], "row");
+        const long long j = ParseInteger(r, t[1], "column");
+        if (i < 1 || i > n) r.Fail("row " + std::to_string(i) + " is outside 1.." + std::to_string(n));
+        if (j != 1) r.Fail("column " + std::to_string(j) + " is not 1");
+        const double sum = v[i] + ParseValue(r, t[2], integerField);
+        if (!std::isfinite(sum))
+            r.Fail("the entries of row " + std::to_string(i) + " sum to a value that is not finite");
+        v[i] = sum;
+    }
+    if (r.NextContent(t)) r.Fail("more entries than the " + std::to_string(nnz) + " the size line declares");
+    return v;
+}
+
+namespace {
+
+template <class Parse>
+auto ReadFile(const std::string& path, Parse parse)
+{
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) throw CInputError("cannot read " + path + ": it is a directory");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw CInputError("cannot open " + path + ": " + std::strerror(errno));
+    return parse(in);
+}
+
+class CFileWriter {
+public:
+    explicit CFileWriter(const std::string& path) : m_path(path), m_f(std::fopen(path.c_str(), "w"))
+    {
+        if (!m_f) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    }
+    ~CFileWriter()
+    {
+        if (m_f) std::fclose(m_f);
+    }
+    FILE* Get() { return m_f; }
+    void Close()
+    {
+        const bool failed = std::ferror(m_f) != 0;
+        const int err = errno;
+        const int rc = std::fclose(m_f);
+        m_f = nullptr;
+        if (failed || rc != 0)
+            throw std::runtime_error("cannot write " + m_path + ": " + std::strerror(failed ? err : errno));
+    }
+
+private:
+    std::string m_path;
+    FILE* m_f;
+};
+
+void WriteComment(FILE* f, const std::string& comment)
+{
+    if (comment.empty()) return;
+    size_t k = 0;
+    while (k <= comment.size()) {
+        size_t e = comment.find('\n', k);
+        if (e == std::string::npos) e = comment.size();
+        std::fprintf(f, "%% %s\n", comment.substr(k, e - k).c_str());
+        k = e + 1;
+    }
+}
+
+} // namespace
+
+CSparseMatrix ReadMatrixMarket(const std::string& path, CMatrixMarketInfo* info)
+{
+    return ReadFile(path, [&](std::istream& in) { return ParseMatrixMarket(in, path, info); });
+}
+
+std::vector<double> ReadVectorMarket(const std::string& path, int n)
+{
+    return ReadFile(path, [&](std::istream& in) { return ParseVectorMarket(in, path, n); });
+}
+
+void WriteVectorMarket(const std::string& path, const double* v, int n, const std::string& comment)
+{
+    CFileWriter w(path);
+    std::fprintf(w.Get(), "%%%%MatrixMarket matrix array real general\n");
+    WriteComment(w.Get(), comment);
+    std::fprintf(w.Get(), "%d 1\n", n);
+    for (int i = 1; i <= n; ++i) std::fprintf(w.Get(), "%.17g\n", v[i]);
+    w.Close();
+}
+
+void WriteMatrixMarket(const std::string& path, const CSparseMatrix& A, const std::string& comment)
+{
+    CFileWriter w(path);
+    std::fprintf(w.Get(), "%%%%MatrixMarket matrix coordinate real general\n");
+    WriteComment(w.Get(), comment);
+    std::fprintf(w.Get(), "%d %d %d\n", A.nCell, A.nCellTotal, A.NonZeros());
+    for (int i = 1; i <= A.nCell; ++i)
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) std::fprintf(w.Get(), "%d %d %.17g\n", i, A.col[e], A.val[e]);
+    w.Close();
+}
+
+} // namespace host
+} // namespace qvl3d

@@ -1,0 +1,60 @@
+// Matrix Market input and output for the reference host.
+//
+// Matrices: coordinate format, real, double or integer values, general or
+// symmetric (the lower triangle is stored; it is expanded to both). Entries
+// that name the same position are summed in file order. Every row needs a
+// non-zero diagonal (Gauss-Seidel divides by it). The result is a square
+// CSparseMatrix of one partition without halo cells, rows sorted by column.
+//
+// Vectors: array format (one column), or coordinate format (column 1, absent
+// entries zero, duplicates summed).
+//
+// Comment lines (starting with %) and blank lines may stand anywhere after the
+// banner, and CRLF line ends are accepted. Anything else that is not as the
+// format says is refused with a CInputError whose text names the file, the
+// line and what is wrong ("file.mtx:12: ..."). Reading never allocates more
+// than a small multiple of the input's size, whatever the size line claims.
+#ifndef QVL3D_HOST_MATRIXMARKET_H
+#define QVL3D_HOST_MATRIXMARKET_H
+
+#include "SparseMatrix.h"
+
+#include <istream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qvl3d {
+namespace host {
+
+class CInputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// What the reader saw besides the matrix itself.
+struct CMatrixMarketInfo {
+    std::string field;    // real, double or integer
+    std::string symmetry; // general or symmetric
+    long long storedEntries = 0;
+    long long duplicatesSummed = 0;
+};
+
+CSparseMatrix ReadMatrixMarket(const std::string& path, CMatrixMarketInfo* info = nullptr);
+CSparseMatrix ParseMatrixMarket(std::istream& in, const std::string& name, CMatrixMarketInfo* info = nullptr);
+
+// A vector of n entries, returned 1-based (element 0 is 0.0).
+std::vector<double> ReadVectorMarket(const std::string& path, int n);
+std::vector<double> ParseVectorMarket(std::istream& in, const std::string& name, int n);
+
+// Writes v[1..n] as an array file with 17 significant digits, enough to read
+// back the same doubles. Throws std::runtime_error when the file cannot be
+// written.
+void WriteVectorMarket(const std::string& path, const double* v, int n, const std::string& comment = "");
+// Writes the owned rows of A as a coordinate real general file.
+void WriteMatrixMarket(const std::string& path, const CSparseMatrix& A, const std::string& comment = "");
+
+} // namespace host
+} // namespace qvl3d
+
+#endif
