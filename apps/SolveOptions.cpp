@@ -1,0 +1,339 @@
+#include "SolveOptions.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+
+namespace qvl3d {
+namespace app {
+
+namespace {
+
+struct COptionSpec {
+    const char* name;  // without the leading dashes
+    const char* value; // placeholder of the value, or nullptr for a flag
+    const char* help;
+};
+
+const COptionSpec kOptions[] = {
+    {"problem", "NAME", "built-in problem: convdiff (default) or poisson"},
+    {"grid", "N|NXxNYxNZ", "cells of the box (default 64, i.e. 64x64x64)"},
+    {"velocity", "VX,VY,VZ", "convection velocity (default 1,1,1)"},
+    {"peclet", "PE", "Peclet number |v|*L/eps of the box (default 100)"},
+    {"renumber", "KIND", "renumber the cells: none (default), reverse or random"},
+    {"seed", "N", "seed of the random renumbering (default 1)"},
+    {"matrix", "FILE", "solve the Matrix Market matrix in FILE instead of a built-in problem"},
+    {"rhs", "FILE", "right-hand side (Matrix Market vector); default b = A*1, whose solution is 1"},
+    {"exact", "FILE", "exact solution to measure the error against (default 1 when b = A*1)"},
+    {"x0", "FILE", "initial guess (default 0)"},
+    {"method", "NAME", "bicgstab (default), pcg, gs, or a solver code 2..6"},
+    {"precond", "NAME", "dilu (default), diagonal or none"},
+    {"layout", "NAME", "csr (default), native or ell"},
+    {"tol", "T", "relative tolerance (default 1e-8)"},
+    {"maxiter", "N", "iteration limit (default 10000)"},
+    {"nonblocking", nullptr, "exchange halos with the start/wait pair (CSR and ELL methods)"},
+    {"openmp", nullptr, "call SetupSolver(2) first: prepares the OpenMP store"},
+    {"progress", "N", "print the conjugate-gradient progress line every N iterations"},
+    {"repeat", "N", "solve N times from the same start; times are the minimum, results must agree"},
+    {"output", "FILE", "write the solution as a Matrix Market array"},
+    {"json", "FILE", "write the summary as JSON"},
+    {"help", nullptr, "show this help"},
+    {"version", nullptr, "show the version"},
+};
+
+const COptionSpec* FindOption(const std::string& name)
+{
+    for (const COptionSpec& o : kOptions)
+        if (name == o.name) return &o;
+    return nullptr;
+}
+
+size_t EditDistance(const std::string& a, const std::string& b)
+{
+    std::vector<size_t> prev(b.size() + 1), cur(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) prev[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        cur[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j)
+            cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+        std::swap(prev, cur);
+    }
+    return prev[b.size()];
+}
+
+[[noreturn]] void Usage(const std::string& what)
+{
+    throw CUsageError(what);
+}
+
+long long ParseInt(const std::string& option, const std::string& v, long long lo, long long hi)
+{
+    long long x = 0;
+    const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), x);
+    if (ec != std::errc() || end != v.data() + v.size() || v.empty())
+        Usage("--" + option + " needs a whole number, not '" + v + "'");
+    if (x < lo || x > hi)
+        Usage("--" + option + " must lie in " + std::to_string(lo) + ".." + std::to_string(hi) + ", not " + v);
+    return x;
+}
+
+double ParseReal(const std::string& option, const std::string& v)
+{
+    double x = 0.0;
+    const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), x);
+    if (ec != std::errc() || end != v.data() + v.size() || v.empty() || !std::isfinite(x))
+        Usage("--" + option + " needs a finite number, not '" + v + "'");
+    return x;
+}
+
+std::vector<std::string> Split(const std::string& v, char sep)
+{
+    std::vector<std::string> parts;
+    size_t k = 0;
+    while (true) {
+        const size_t e = v.find(sep, k);
+        parts.push_back(v.substr(k, e == std::string::npos ? std::string::npos : e - k));
+        if (e == std::string::npos) return parts;
+        k = e + 1;
+    }
+}
+
+host::CBox ParseGrid(const std::string& v)
+{
+    const std::vector<std::string> p = Split(v, 'x');
+    if (p.size() != 1 && p.size() != 3) Usage("--grid takes N or NXxNYxNZ (for example 64 or 32x32x64), not '" + v + "'");
+    host::CBox box;
+    box.nx = static_cast<int>(ParseInt("grid", p[0], 1, 100000));
+    box.ny = p.size() == 3 ? static_cast<int>(ParseInt("grid", p[1], 1, 100000)) : box.nx;
+    box.nz = p.size() == 3 ? static_cast<int>(ParseInt("grid", p[2], 1, 100000)) : box.nx;
+    if (box.Cells() > 100000000LL)
+        Usage("--grid " + v + " gives " + std::to_string(box.Cells()) + " cells; at most 100000000 are supported");
+    return box;
+}
+
+template <class T>
+T Choose(const std::string& option, const std::string& v, const std::vector<std::pair<const char*, T>>& choices)
+{
+    std::string list;
+    for (const auto& c : choices) {
+        if (v == c.first) return c.second;
+        list += (list.empty() ? "" : ", ") + std::string(c.first);
+    }
+    Usage("--" + option + " takes " + list + ", not '" + v + "'");
+}
+
+} // namespace
+
+std::string NearestOption(const std::string& given)
+{
+    std::string name = given;
+    while (!name.empty() && name[0] == '-') name.erase(0, 1);
+    name = name.substr(0, name.find('='));
+    const COptionSpec* best = nullptr;
+    size_t bestScore = static_cast<size_t>(-1);
+    for (const COptionSpec& o : kOptions) {
+        const std::string candidate = o.name;
+        // An option that starts the given name or that the name starts
+        // ("--tolerance", "--mat") is the closest thing there is.
+        const size_t common = std::min(name.size(), candidate.size());
+        const bool prefix = common > 0 && name.compare(0, common, candidate, 0, common) == 0;
+        const size_t score = prefix ? 0 : 1 + EditDistance(name, candidate);
+        if (score < bestScore) {
+            bestScore = score;
+            best = &o;
+        }
+    }
+    return std::string("--") + best->name;
+}
+
+CSolveOptions ParseOptions(int argc, const char* const* argv)
+{
+    std::vector<std::string> args;
+    for (int k = 1; k < argc; ++k) args.emplace_back(argv[k]);
+    return ParseOptions(args);
+}
+
+CSolveOptions ParseOptions(const std::vector<std::string>& args)
+{
+    std::map<std::string, std::string> given;
+    for (size_t k = 0; k < args.size(); ++k) {
+        const std::string& arg = args[k];
+        if (arg == "-h") {
+            given["help"] = "";
+            continue;
+        }
+        if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+            if (!arg.empty() && arg[0] == '-')
+                Usage("unknown option '" + arg + "'; did you mean '" + NearestOption(arg) + "'?");
+            Usage("unexpected argument '" + arg + "' (options start with --; see --help)");
+        }
+        const size_t eq = arg.find('=');
+        const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+        const COptionSpec* spec = FindOption(name);
+        if (!spec) Usage("unknown option '--" + name + "'; did you mean '" + NearestOption(name) + "'?");
+        if (given.count(name)) Usage("--" + name + " is given twice");
+        std::string value;
+        if (spec->value) {
+            if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+            } else if (k + 1 < args.size()) {
+                value = args[++k];
+            } else {
+                Usage("--" + name + " needs a value (" + spec->value + ")");
+            }
+            if (value.empty()) Usage("--" + name + " needs a value (" + spec->value + ")");
+        } else if (eq != std::string::npos) {
+            Usage("--" + name + " takes no value");
+        }
+        given[name] = value;
+    }
+
+    CSolveOptions o;
+    auto has = [&](const char* name) { return given.count(name) != 0; };
+    auto val = [&](const char* name) { return given.at(name); };
+    o.help = has("help");
+    o.version = has("version");
+    if (o.help || o.version) return o;
+
+    if (has("matrix")) {
+        o.problem = EProblem::MatrixFile;
+        o.matrixFile = val("matrix");
+        for (const char* builtIn : {"problem", "grid", "velocity", "peclet"})
+            if (has(builtIn)) Usage(std::string("--") + builtIn + " describes a built-in problem; it cannot go with --matrix");
+    }
+    if (has("problem"))
+        o.problem = Choose<EProblem>("problem", val("problem"),
+                                     {{"convdiff", EProblem::ConvectionDiffusion}, {"poisson", EProblem::Poisson}});
+    if (has("grid")) o.box = ParseGrid(val("grid"));
+    if (o.problem == EProblem::Poisson && (has("velocity") || has("peclet")))
+        Usage("--velocity and --peclet belong to the convdiff problem, not to poisson");
+    if (has("velocity")) {
+        const std::vector<std::string> p = Split(val("velocity"), ',');
+        if (p.size() != 3) Usage("--velocity takes three numbers VX,VY,VZ, not '" + val("velocity") + "'");
+        o.flow.vx = ParseReal("velocity", p[0]);
+        o.flow.vy = ParseReal("velocity", p[1]);
+        o.flow.vz = ParseReal("velocity", p[2]);
+        if (o.flow.vx == 0.0 && o.flow.vy == 0.0 && o.flow.vz == 0.0)
+            Usage("--velocity must not be zero (use --problem poisson for diffusion alone)");
+    }
+    if (has("peclet")) {
+        o.flow.peclet = ParseReal("peclet", val("peclet"));
+        if (o.flow.peclet <= 0.0) Usage("--peclet must be positive, not " + val("peclet"));
+    }
+    if (has("renumber"))
+        o.renumber = Choose<host::ERenumber>(
+            "renumber", val("renumber"),
+            {{"none", host::ERenumber::None}, {"reverse", host::ERenumber::Reverse}, {"random", host::ERenumber::Random}});
+    if (has("seed")) {
+        o.seed = static_cast<std::uint64_t>(ParseInt("seed", val("seed"), 0, 0x7fffffffffffffffLL));
+        if (o.renumber != host::ERenumber::Random) Usage("--seed only matters with --renumber random");
+    }
+    if (has("rhs")) o.rhsFile = val("rhs");
+    if (has("exact")) o.exactFile = val("exact");
+    if (has("x0")) o.guessFile = val("x0");
+
+    if (has("method"))
+        o.code = Choose<int>("method", val("method"),
+                             {{"bicgstab", 2}, {"pcg", 3}, {"gs", 4}, {"2", 2}, {"3", 3}, {"4", 4}, {"5", 5}, {"6", 6}});
+    if (has("precond")) {
+        o.precond = Choose<int>("precond", val("precond"), {{"dilu", 1}, {"diagonal", 3}, {"none", 0}});
+        o.precondGiven = true;
+    }
+    if (o.code == 4) {
+        if (o.precondGiven && o.precond != 0) Usage("Gauss-Seidel (--method gs) uses no preconditioner; drop --precond");
+        o.precond = 0;
+    }
+    if (o.code == 5 || o.code == 6) {
+        if (o.precondGiven && o.precond != 3)
+            Usage("solver code " + std::to_string(o.code) + " always uses the diagonal preconditioner; drop --precond");
+        o.precond = 3;
+    }
+    if (has("layout"))
+        o.layout = Choose<ELayoutChoice>(
+            "layout", val("layout"),
+            {{"csr", ELayoutChoice::Csr}, {"native", ELayoutChoice::Native}, {"ell", ELayoutChoice::Ell}});
+    if (o.layout == ELayoutChoice::Ell && (o.code == 5 || o.code == 6))
+        Usage("the ELL entry point serves solver codes 2, 3 and 4 only, not " + std::to_string(o.code));
+
+    if (has("tol")) {
+        o.tolerance = ParseReal("tol", val("tol"));
+        if (o.tolerance <= 0.0) Usage("--tol must be positive, not " + val("tol"));
+    }
+    if (has("maxiter")) o.maxIter = static_cast<int>(ParseInt("maxiter", val("maxiter"), 0, 1000000000));
+    o.nonBlocking = has("nonblocking");
+    o.openmp = has("openmp");
+    if (has("progress")) o.progress = static_cast<int>(ParseInt("progress", val("progress"), 1, 1000000000));
+    if (has("repeat")) o.repeat = static_cast<int>(ParseInt("repeat", val("repeat"), 1, 1000));
+    if (has("output")) o.outputFile = val("output");
+    if (has("json")) o.jsonFile = val("json");
+    return o;
+}
+
+std::string HelpText()
+{
+    std::string text =
+        "usage: qvl3d-solve [options]\n"
+        "\n"
+        "Builds a sparse system, hands it to the solver library in the chosen layout,\n"
+        "solves it and prints a summary. With no options: 3-D convection-diffusion on\n"
+        "64x64x64 cells, BiCGSTAB with DILU on the CSR layout.\n"
+        "\n"
+        "options:\n";
+    for (const COptionSpec& o : kOptions) {
+        std::string head = std::string("  --") + o.name + (o.value ? std::string(" ") + o.value : "");
+        if (head.size() < 24) head.resize(24, ' ');
+        else head += "\n" + std::string(24, ' ');
+        text += head + o.help + "\n";
+    }
+    text += "\n"
+            "Solver codes: 2 BiCGSTAB, 3 conjugate gradient, 4 Gauss-Seidel, 5 BiCGSTAB with the\n"
+            "diagonal preconditioner (through the native layout the library also lifts the\n"
+            "iteration limit to 1000000), 6 the OpenMP-named BiCGSTAB with the diagonal\n"
+            "preconditioner (native rows, also from the CSR layout). The ELL layout serves\n"
+            "codes 2, 3 (on the native rows) and 4.\n"
+            "\n"
+            "The tolerance is handed to the solver, which measures its residual against the\n"
+            "residual after its first iteration; the command then checks the true relative\n"
+            "residual ||b - Ax|| / ||b|| against the same tolerance.\n"
+            "\n"
+            "exit status: 0 converged (||b - Ax|| / ||b|| <= tolerance), 1 not converged or x\n"
+            "not finite, 2 bad options or input, 3 the run could not finish (memory, output).\n";
+    return text;
+}
+
+const char* MethodName(int code)
+{
+    switch (code) {
+    case 2: return "BiCGSTAB";
+    case 3: return "conjugate gradient";
+    case 4: return "Gauss-Seidel";
+    case 5: return "BiCGSTAB, diagonal preconditioner";
+    case 6: return "OpenMP-named BiCGSTAB, diagonal preconditioner";
+    }
+    return "none";
+}
+
+const char* PreconditionerName(int type)
+{
+    switch (type) {
+    case 0: return "none";
+    case 1: return "DILU";
+    case 3: return "diagonal";
+    }
+    return "unknown";
+}
+
+const char* LayoutName(ELayoutChoice layout)
+{
+    switch (layout) {
+    case ELayoutChoice::Native: return "native";
+    case ELayoutChoice::Csr: return "CSR";
+    case ELayoutChoice::Ell: return "ELL";
+    }
+    return "?";
+}
+
+} // namespace app
+} // namespace qvl3d

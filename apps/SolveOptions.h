@@ -1,0 +1,73 @@
+// Command-line options of qvl3d-solve: what to solve, how, and where the
+// results go. Parsing refuses anything it does not understand with a
+// one-line reason (CUsageError), naming the nearest valid option for a
+// misspelt one.
+#ifndef QVL3D_APPS_SOLVEOPTIONS_H
+#define QVL3D_APPS_SOLVEOPTIONS_H
+
+#include "BoxProblems.h"
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qvl3d {
+namespace app {
+
+// Exit statuses of the command.
+enum EExit : int {
+    kExitConverged = 0,    // ||b - Ax|| / ||b|| meets the tolerance
+    kExitNotConverged = 1, // it does not, or x is not finite
+    kExitBadInput = 2,     // options, input files or the host check refused
+    kExitFailure = 3,      // the run could not finish: memory, output files
+};
+
+class CUsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class EProblem { ConvectionDiffusion, Poisson, MatrixFile };
+enum class ELayoutChoice { Native, Csr, Ell };
+
+struct CSolveOptions {
+    EProblem problem = EProblem::ConvectionDiffusion;
+    host::CBox box{64, 64, 64};
+    host::CConvection flow;
+    host::ERenumber renumber = host::ERenumber::None;
+    std::uint64_t seed = 1;
+    std::string matrixFile, rhsFile, exactFile, guessFile;
+
+    int code = 2;        // solver code 2..6
+    int precond = 1;     // store preconditioner type: 0 none, 1 DILU, 3 diagonal
+    bool precondGiven = false;
+    ELayoutChoice layout = ELayoutChoice::Csr;
+    double tolerance = 1e-8;
+    int maxIter = 10000;
+    bool nonBlocking = false;
+    bool openmp = false;
+    int progress = 0; // conjugate-gradient progress line every N iterations; 0 off
+    int repeat = 1;
+
+    std::string outputFile, jsonFile;
+    bool help = false, version = false;
+};
+
+// Parses argv[1..argc-1]. Throws CUsageError.
+CSolveOptions ParseOptions(int argc, const char* const* argv);
+CSolveOptions ParseOptions(const std::vector<std::string>& args);
+
+std::string HelpText();
+
+// The valid option nearest to a misspelt one ("--tolerance" -> "--tol").
+std::string NearestOption(const std::string& given);
+
+const char* MethodName(int code);
+const char* PreconditionerName(int type);
+const char* LayoutName(ELayoutChoice layout);
+
+} // namespace app
+} // namespace qvl3d
+
+#endif

@@ -1,0 +1,90 @@
+#include "SolveProblem.h"
+
+#include "BoxProblems.h"
+#include "MatrixMarket.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace qvl3d {
+namespace app {
+
+namespace {
+
+std::string BoxText(const host::CBox& box)
+{
+    return std::to_string(box.nx) + " x " + std::to_string(box.ny) + " x " + std::to_string(box.nz) + " cells";
+}
+
+std::string Number(double v)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
+} // namespace
+
+CProblem SetUpProblem(const CSolveOptions& o)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    CProblem p;
+    switch (o.problem) {
+    case EProblem::ConvectionDiffusion:
+        p.A = host::ConvectionDiffusion(o.box, o.flow);
+        p.description = "3-D convection-diffusion (upwind), " + BoxText(o.box) + ", velocity (" + Number(o.flow.vx) +
+                        ", " + Number(o.flow.vy) + ", " + Number(o.flow.vz) + "), Peclet " + Number(o.flow.peclet);
+        break;
+    case EProblem::Poisson:
+        p.A = host::Poisson(o.box);
+        p.description = "3-D Poisson, " + BoxText(o.box);
+        break;
+    case EProblem::MatrixFile: {
+        host::CMatrixMarketInfo info;
+        p.A = host::ReadMatrixMarket(o.matrixFile, &info);
+        p.description = o.matrixFile + " (" + info.field + " " + info.symmetry +
+                        (info.symmetry == "symmetric" ? ", expanded" : "") + ")";
+        break;
+    }
+    }
+    const int n = p.A.nCell;
+    const size_t size = static_cast<size_t>(p.A.nCellTotal) + 1;
+
+    if (!o.rhsFile.empty()) p.b = host::ReadVectorMarket(o.rhsFile, n);
+    if (!o.exactFile.empty()) p.exact = host::ReadVectorMarket(o.exactFile, n);
+    p.x0 = o.guessFile.empty() ? std::vector<double>(size, 0.0) : host::ReadVectorMarket(o.guessFile, n);
+
+    if (o.renumber != host::ERenumber::None) {
+        p.renumbering = host::Renumbering(p.A.nCellTotal, o.renumber, o.seed);
+        p.A = host::Renumber(p.A, p.renumbering);
+        if (!p.b.empty()) p.b = host::Permute(p.b, p.renumbering);
+        if (!p.exact.empty()) p.exact = host::Permute(p.exact, p.renumbering);
+        p.x0 = host::Permute(p.x0, p.renumbering);
+        p.description += o.renumber == host::ERenumber::Reverse ? ", cells renumbered in reverse"
+                                                                : ", cells renumbered at random (seed " +
+                                                                      std::to_string(o.seed) + ")";
+    }
+    if (p.b.empty()) {
+        // b = A*1: the exact solution is the vector of ones.
+        std::vector<double> ones(size, 1.0);
+        p.b.assign(size, 0.0);
+        host::Multiply(p.A, ones.data(), p.b.data());
+        if (o.exactFile.empty()) p.exact.assign(size, 1.0);
+    }
+    p.b.resize(size, 0.0);
+    p.x0.resize(size, 0.0);
+    if (!p.exact.empty()) p.exact.resize(size, 0.0);
+    p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return p;
+}
+
+std::vector<double> InOriginalNumbering(const CProblem& problem, const double* x)
+{
+    if (problem.renumbering.empty()) return std::vector<double>(x, x + problem.A.nCell + 1);
+    std::vector<double> out = host::Unpermute(x, problem.renumbering);
+    out.resize(static_cast<size_t>(problem.A.nCell) + 1);
+    return out;
+}
+
+} // namespace app
+} // namespace qvl3d

@@ -1,0 +1,256 @@
+#include "SolveRun.h"
+
+#include "HostSystem.h"
+#include "SingleGridSolver.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace qvl3d {
+namespace app {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// Why the method stopped, read from the number of global sums it made: every
+// method makes a fixed number per iteration (Gauss-Seidel 1, conjugate
+// gradient 3, BiCGSTAB 1 at entry and 5 per iteration, fewer when a guard
+// stops it part-way).
+void ExplainStop(CSolveResult& r, long long sums, int iterCount, int limitBefore)
+{
+    const int limit = r.maxIter;
+    if (sums == 0) {
+        r.iterations = 0;
+        r.stop = limitBefore < 1 ? "no iteration: the iteration limit is below 1"
+                                 : "no iteration ran: the method made no global sum";
+        return;
+    }
+    if (r.code == 4 || r.code == 3) {
+        const long long perIteration = r.code == 4 ? 1 : 3;
+        r.iterations = static_cast<int>(sums / perIteration);
+        r.reachedFirst = r.iterations >= 1;
+        r.stop = r.iterations >= limit ? "the iteration limit was reached" : "the solver's convergence test was met";
+        return;
+    }
+    r.iterations = iterCount;
+    r.reachedFirst = iterCount >= 1;
+    const long long extra = sums - 1 - 5LL * iterCount;
+    if (sums == 1 && iterCount == 0) {
+        if (limit < 1) {
+            r.stop = "no iteration: the iteration limit is below 1";
+        } else {
+            r.stop = "the initial residual is zero: x already solves the system";
+            r.reachedFirst = true; // the method wrote 0 as its reference residual
+        }
+    } else if (extra == 0) {
+        r.stop = iterCount >= limit ? "the iteration limit was reached" : "the solver's convergence test was met";
+    } else {
+        const char* guard = extra == 1   ? "rho = 0 or beta = 0"
+                            : extra == 2 ? "sigma = 0 or alpha = 0"
+                            : extra == 4 ? "tt = 0 or omega = 0"
+                                         : "an unexpected point";
+        r.stop = "breakdown in iteration " + std::to_string(iterCount + 1) + ": stopped at the guard " + guard;
+    }
+}
+
+} // namespace
+
+CCountingTransport::CCountingTransport(std::shared_ptr<CHaloTransport> halo, std::shared_ptr<CSumTransport> sum)
+    : m_halo(std::move(halo)), m_sum(std::move(sum))
+{
+}
+
+void CCountingTransport::Exchange(double* v)
+{
+    ++exchanges;
+    if (!m_halo) return;
+    const auto t0 = Clock::now();
+    m_halo->Exchange(v);
+    seconds += Since(t0);
+}
+
+void CCountingTransport::Start(double* v, QVLNonBlockingBufferId id)
+{
+    ++exchanges;
+    if (!m_halo) return;
+    const auto t0 = Clock::now();
+    m_halo->Start(v, id);
+    seconds += Since(t0);
+}
+
+void CCountingTransport::Wait(double* v, QVLNonBlockingBufferId id)
+{
+    if (!m_halo) return;
+    const auto t0 = Clock::now();
+    m_halo->Wait(v, id);
+    seconds += Since(t0);
+}
+
+double CCountingTransport::Sum(double local)
+{
+    ++sums;
+    if (!m_sum) return local;
+    const auto t0 = Clock::now();
+    const double global = m_sum->Sum(local);
+    seconds += Since(t0);
+    return global;
+}
+
+void CCountingTransport::Reset()
+{
+    sums = exchanges = 0;
+    seconds = 0.0;
+}
+
+CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr<CHaloTransport> halo,
+                      std::shared_ptr<CSumTransport> sum)
+{
+    CSolveResult r;
+    r.cells = P.A.nCell;
+    r.nonZeros = P.A.NonZeros();
+    r.code = o.code;
+    r.precond = o.precond;
+    r.layout = o.layout;
+    r.tolerance = o.tolerance;
+    r.problemSeconds = P.seconds;
+    r.repeats = o.repeat;
+
+    auto transport = std::make_shared<CCountingTransport>(std::move(halo), std::move(sum));
+    CCommunication commu(transport);
+    CQVLCom com(transport);
+
+    const auto t0 = Clock::now();
+    host::CHostSystem host(P.A, 1);
+    const int ivarb = 0;
+    host.SetVariable(ivarb, o.maxIter, o.tolerance);
+    host.SetPreconditioner(o.precond);
+    if (o.progress > 0) {
+        *host.store.m_piPrintSolver = 1;
+        *host.store.m_piSilent = 0;
+        *host.store.m_piPrintInterval = o.progress;
+    }
+    host.store.m_bNonBlockingExch = o.nonBlocking;
+    r.layoutSeconds = Since(t0);
+    const auto tc = Clock::now();
+    const host::CValidationReport check = host.Validate(ivarb);
+    if (!check.Ok())
+        throw CHostCheckError("the host check found " + std::to_string(check.count) +
+                              (check.count == 1 ? " problem: " : " problems, the first: ") + check.problems.front());
+    CSingleGridSolver solver;
+    if (host.Bind(solver, commu, com) != 0) throw std::runtime_error("binding the host objects to the solver failed");
+    if (o.openmp) solver.SetupSolver(QVLAccelerationOpenMP);
+    double* x = host.NewVector();
+    r.checkSeconds = Since(tc);
+
+    const int n = P.A.nCell, nTotal = P.A.nCellTotal;
+    double* b = const_cast<double*>(P.b.data()); // the entry points take double*; b is only read
+    std::vector<double> firstX;
+    double firstResidual0 = 0.0;
+    int firstIterCount = 0;
+    long long firstSums = 0, firstExchanges = 0;
+    double firstComm = 0.0, totalSeconds = 0.0;
+    r.solveSeconds = std::numeric_limits<double>::infinity();
+    for (int rep = 0; rep < o.repeat; ++rep) {
+        // Every repeat starts from the same state: codes 5 and 6 write the
+        // preconditioner type (and code 5 the limit) into the store.
+        std::copy(P.x0.begin(), P.x0.begin() + nTotal + 1, x);
+        host.SetVariable(ivarb, o.maxIter, o.tolerance);
+        host.SetPreconditioner(o.precond);
+        host.store.m_piIterCount[ivarb] = 0;
+        host.store.m_pdResidual0[ivarb] = 0.0;
+        transport->Reset();
+
+        const auto ts = Clock::now();
+        switch (o.layout) {
+        case ELayoutChoice::Native: solver.Solver(ivarb, o.code, x, b, 0); break;
+        case ELayoutChoice::Csr: solver.Solver_CSR(ivarb, o.code, x, b, 0); break;
+        case ELayoutChoice::Ell: solver.Solver_ELL(ivarb, o.code, x, b, 0); break;
+        }
+        const double seconds = Since(ts);
+        r.solveSeconds = std::min(r.solveSeconds, seconds);
+        totalSeconds += seconds;
+
+        if (rep == 0) {
+            firstX.assign(x, x + n + 1);
+            firstResidual0 = host.store.m_pdResidual0[ivarb];
+            firstIterCount = host.store.m_piIterCount[ivarb];
+            firstSums = transport->sums;
+            firstExchanges = transport->exchanges;
+            firstComm = transport->seconds;
+        } else if (std::memcmp(firstX.data() + 1, x + 1, sizeof(double) * static_cast<size_t>(n)) != 0 ||
+                   std::memcmp(&firstResidual0, &host.store.m_pdResidual0[ivarb], sizeof(double)) != 0 ||
+                   firstIterCount != host.store.m_piIterCount[ivarb]) {
+            r.repeatsAgree = false;
+        }
+    }
+    r.meanSolveSeconds = totalSeconds / o.repeat;
+    r.maxIter = host.store.m_piMaxIter[ivarb];
+    r.residual0 = firstResidual0;
+    r.sums = firstSums;
+    r.exchanges = firstExchanges;
+    r.commSeconds = firstComm;
+    ExplainStop(r, firstSums, firstIterCount, o.maxIter);
+
+    // The host's own measure: the true residual of the first repeat's x,
+    // with its halo refreshed (the Krylov methods leave it as it came in).
+    std::copy(firstX.begin() + 1, firstX.end(), x + 1);
+    commu.DDM_Exch(x);
+    std::vector<double> ax(static_cast<size_t>(n) + 1, 0.0);
+    host::Multiply(P.A, x, ax.data());
+    double rr = 0.0, bb = 0.0;
+    for (int i = 1; i <= n; ++i) {
+        const double ri = P.b[i] - ax[i];
+        rr = rr + ri * ri;
+        bb = bb + P.b[i] * P.b[i];
+    }
+    rr = com.AllSum(rr);
+    bb = com.AllSum(bb);
+    r.bZero = bb == 0.0;
+    r.relResidual = r.bZero ? std::sqrt(rr) : std::sqrt(rr) / std::sqrt(bb);
+
+    r.x = InOriginalNumbering(P, x);
+    for (int i = 1; i <= n; ++i)
+        if (!std::isfinite(r.x[i])) {
+            r.finite = false;
+            r.firstNonFinite = i;
+            break;
+        }
+    if (!P.exact.empty()) {
+        r.haveError = true;
+        for (int i = 1; i <= n; ++i) r.maxError = std::max(r.maxError, std::fabs(x[i] - P.exact[i]));
+        if (!r.finite) r.maxError = std::numeric_limits<double>::quiet_NaN();
+    }
+    r.converged = r.finite && r.relResidual <= o.tolerance;
+
+    r.hostMegabytes = host.AllocatedBytes() / 1048576.0;
+    if (host.openmp.m_pdAELL)
+        r.libraryMegabytes = 8.0 * host.openmp.m_nNNUtemp * static_cast<double>(host.openmp.m_nMaxNColumnAtemp) / 1048576.0;
+
+    if (o.layout == ELayoutChoice::Ell && o.code == 3)
+        r.notes.push_back("the ELL entry point runs the conjugate gradient on the native rows");
+    if (o.code == 6) r.notes.push_back("code 6 reads the native rows whichever entry point calls it");
+    if (o.code == 5 && o.layout == ELayoutChoice::Native && r.maxIter != o.maxIter)
+        r.notes.push_back("the native entry point lifted the iteration limit to " + std::to_string(r.maxIter) +
+                          " for code 5");
+    const bool nativeMethod = o.layout == ELayoutChoice::Native || o.code == 6 ||
+                              (o.layout == ELayoutChoice::Ell && o.code == 3);
+    if (o.nonBlocking && nativeMethod)
+        r.notes.push_back("--nonblocking has no effect: the native-layout methods always exchange blocking");
+    if (o.openmp)
+        r.notes.push_back(host.openmp.m_pdAELL ? "SetupSolver(2) prepared the OpenMP store"
+                                               : "SetupSolver(2) ran; its OpenMP array could not be allocated");
+    if (!r.repeatsAgree) r.notes.push_back("the repeats did not give bit-identical results");
+    return r;
+}
+
+} // namespace app
+} // namespace qvl3d

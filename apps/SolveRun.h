@@ -1,0 +1,85 @@
+// One run of qvl3d-solve: builds the host objects from the problem, checks
+// them, solves (repeatedly if asked) through the chosen entry point, and
+// measures what happened from the host's side: the true residual, the error,
+// the iterations, why the method stopped, the times and the memory.
+#ifndef QVL3D_APPS_SOLVERUN_H
+#define QVL3D_APPS_SOLVERUN_H
+
+#include "Communication.h"
+#include "SolveOptions.h"
+#include "SolveProblem.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qvl3d {
+namespace app {
+
+// Counts and times the collective calls the solver makes and hands them on
+// to the transports a partitioned run plugs in (none: one partition).
+class CCountingTransport : public CHaloTransport, public CSumTransport {
+public:
+    CCountingTransport(std::shared_ptr<CHaloTransport> halo, std::shared_ptr<CSumTransport> sum);
+
+    void Exchange(double* v) override;
+    void Start(double* v, QVLNonBlockingBufferId id) override;
+    void Wait(double* v, QVLNonBlockingBufferId id) override;
+    double Sum(double local) override;
+
+    void Reset();
+    long long sums = 0, exchanges = 0;
+    double seconds = 0.0; // spent in the inner transports
+
+private:
+    std::shared_ptr<CHaloTransport> m_halo;
+    std::shared_ptr<CSumTransport> m_sum;
+};
+
+struct CSolveResult {
+    int cells = 0;
+    long long nonZeros = 0;
+    int code = 0, precond = 0;
+    ELayoutChoice layout = ELayoutChoice::Csr;
+    double tolerance = 0.0;
+    int maxIter = 0; // the limit in force after the call (code 5 on native lifts it)
+
+    int iterations = -1;   // -1: the method does not tell
+    std::string stop;      // why the method stopped, as far as the host can tell
+    bool reachedFirst = false; // the first iteration completed: residual0 is the method's
+    double residual0 = 0.0;
+    double relResidual = 0.0; // ||b - Ax|| / ||b||, or ||b - Ax|| when b = 0
+    bool bZero = false;
+    bool haveError = false;
+    double maxError = 0.0; // max |x - x*| over the cells
+    bool finite = true;
+    int firstNonFinite = 0; // cell (original numbering)
+    bool converged = false;
+
+    double problemSeconds = 0.0, layoutSeconds = 0.0, checkSeconds = 0.0;
+    double solveSeconds = 0.0; // fastest repeat
+    double meanSolveSeconds = 0.0;
+    int repeats = 1;
+    bool repeatsAgree = true;
+    long long sums = 0, exchanges = 0;
+    double commSeconds = 0.0;
+    double hostMegabytes = 0.0;
+    double libraryMegabytes = 0.0; // allocated by the library for the host (OpenMP store)
+    std::vector<std::string> notes;
+
+    std::vector<double> x; // solution, original numbering, 1-based
+};
+
+// Thrown when the host check finds problems; the text is the first of them.
+class CHostCheckError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+CSolveResult RunSolve(const CProblem& problem, const CSolveOptions& options,
+                      std::shared_ptr<CHaloTransport> halo = nullptr, std::shared_ptr<CSumTransport> sum = nullptr);
+
+} // namespace app
+} // namespace qvl3d
+
+#endif

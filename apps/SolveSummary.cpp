@@ -1,0 +1,169 @@
+#include "SolveSummary.h"
+
+#include <cmath>
+#include <cstdarg>
+
+namespace qvl3d {
+namespace app {
+
+namespace {
+
+std::string Format(const char* fmt, ...)
+{
+    char buf[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
+    return buf;
+}
+
+std::string Seconds(double s)
+{
+    if (s < 1e-3) return Format("%.1f us", s * 1e6);
+    if (s < 1.0) return Format("%.2f ms", s * 1e3);
+    return Format("%.3f s", s);
+}
+
+std::string Method(const CSolveResult& r)
+{
+    return Format("%s (code %d)", MethodName(r.code), r.code);
+}
+
+const char* EntryPoint(ELayoutChoice layout)
+{
+    switch (layout) {
+    case ELayoutChoice::Native: return "Solver";
+    case ELayoutChoice::Csr: return "Solver_CSR";
+    case ELayoutChoice::Ell: return "Solver_ELL";
+    }
+    return "?";
+}
+
+std::string JsonString(const std::string& s)
+{
+    std::string out = "\"";
+    for (const char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            out += Format("\\u%04x", static_cast<unsigned char>(c));
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonNumber(double v)
+{
+    return std::isfinite(v) ? Format("%.17g", v) : "null";
+}
+
+} // namespace
+
+void PrintSummary(std::FILE* out, const CProblem& p, const CSolveResult& r)
+{
+    const char* rel = r.bZero ? "||b - Ax|| (b = 0)" : "||b - Ax|| / ||b||";
+    std::fprintf(out, "\nqvl3d-solve summary\n");
+    std::fprintf(out, "  problem             %s\n", p.description.c_str());
+    std::fprintf(out, "  size                %d cells, %lld non-zeros\n", r.cells, r.nonZeros);
+    std::fprintf(out, "  method              %s, preconditioner %s\n", Method(r).c_str(),
+                 r.code == 4 ? "none" : PreconditionerName(r.precond));
+    std::fprintf(out, "  layout              %s (%s)\n", LayoutName(r.layout), EntryPoint(r.layout));
+    std::fprintf(out, "  tolerance           %.3g, at most %d iterations\n", r.tolerance, r.maxIter);
+    if (r.iterations >= 0)
+        std::fprintf(out, "  iterations          %d (%s)\n", r.iterations, r.stop.c_str());
+    if (r.reachedFirst)
+        std::fprintf(out, "  reference residual  %.6e (the method's residual after its first iteration)\n",
+                     r.residual0);
+    else
+        std::fprintf(out, "  reference residual  not written (no iteration completed)\n");
+    std::fprintf(out, "  %-19s %.6e\n", rel, r.relResidual);
+    if (r.haveError) std::fprintf(out, "  max |x - x*|        %.6e\n", r.maxError);
+    std::fprintf(out, "  set-up              %s (problem %s, host layouts %s, host check %s)\n",
+                 Seconds(r.problemSeconds + r.layoutSeconds + r.checkSeconds).c_str(),
+                 Seconds(r.problemSeconds).c_str(), Seconds(r.layoutSeconds).c_str(), Seconds(r.checkSeconds).c_str());
+    std::string solve = Seconds(r.solveSeconds);
+    if (r.iterations > 0) solve += ", " + Seconds(r.solveSeconds / r.iterations) + " per iteration";
+    if (r.repeats > 1)
+        solve += Format(" (fastest of %d; mean %s; results %s)", r.repeats, Seconds(r.meanSolveSeconds).c_str(),
+                        r.repeatsAgree ? "bit-identical" : "DIFFER");
+    std::fprintf(out, "  solve               %s\n", solve.c_str());
+    std::fprintf(out, "  collective calls    %lld global sums, %lld halo exchanges\n", r.sums, r.exchanges);
+    std::fprintf(out, "  host memory         %.1f MB", r.hostMegabytes);
+    if (r.libraryMegabytes > 0.0) std::fprintf(out, " (+ %.1f MB OpenMP store)", r.libraryMegabytes);
+    std::fprintf(out, "\n");
+    for (const std::string& note : r.notes) std::fprintf(out, "  note                %s\n", note.c_str());
+    std::string reason;
+    const EExit status = Outcome(r, reason);
+    if (status == kExitConverged)
+        std::fprintf(out, "  result              converged: %s = %.3e <= %.3g\n", rel, r.relResidual, r.tolerance);
+    else
+        std::fprintf(out, "  result              %s\n", reason.c_str());
+    std::fflush(out);
+}
+
+EExit Outcome(const CSolveResult& r, std::string& reason)
+{
+    reason.clear();
+    if (!r.finite) {
+        reason = Format("not converged: x is not finite (cell %d is %g)", r.firstNonFinite, r.x[r.firstNonFinite]);
+        return kExitNotConverged;
+    }
+    if (!r.converged) {
+        reason = Format("not converged: %s = %.3e is above the tolerance %.3g (%s)",
+                        r.bZero ? "||b - Ax||" : "||b - Ax|| / ||b||", r.relResidual, r.tolerance, r.stop.c_str());
+        return kExitNotConverged;
+    }
+    return kExitConverged;
+}
+
+std::string SummaryJson(const CProblem& p, const CSolveResult& r)
+{
+    std::string reason;
+    const EExit status = Outcome(r, reason);
+    std::string j = "{\n";
+    auto field = [&](const char* name, const std::string& value, bool last = false) {
+        j += Format("  \"%s\": ", name) + value + (last ? "\n" : ",\n");
+    };
+    field("problem", JsonString(p.description));
+    field("cells", Format("%d", r.cells));
+    field("nonzeros", Format("%lld", r.nonZeros));
+    field("solver_code", Format("%d", r.code));
+    field("method", JsonString(MethodName(r.code)));
+    field("preconditioner", JsonString(r.code == 4 ? "none" : PreconditionerName(r.precond)));
+    field("layout", JsonString(LayoutName(r.layout)));
+    field("tolerance", JsonNumber(r.tolerance));
+    field("iteration_limit", Format("%d", r.maxIter));
+    field("iterations", r.iterations >= 0 ? Format("%d", r.iterations) : "null");
+    field("stop", JsonString(r.stop));
+    field("reference_residual", r.reachedFirst ? JsonNumber(r.residual0) : "null");
+    field("relative_residual", JsonNumber(r.relResidual));
+    field("rhs_is_zero", r.bZero ? "true" : "false");
+    field("max_error", r.haveError ? JsonNumber(r.maxError) : "null");
+    field("x_finite", r.finite ? "true" : "false");
+    field("setup_seconds", JsonNumber(r.problemSeconds + r.layoutSeconds + r.checkSeconds));
+    field("problem_seconds", JsonNumber(r.problemSeconds));
+    field("layout_seconds", JsonNumber(r.layoutSeconds));
+    field("check_seconds", JsonNumber(r.checkSeconds));
+    field("solve_seconds", JsonNumber(r.solveSeconds));
+    field("mean_solve_seconds", JsonNumber(r.meanSolveSeconds));
+    field("seconds_per_iteration", r.iterations > 0 ? JsonNumber(r.solveSeconds / r.iterations) : "null");
+    field("repeats", Format("%d", r.repeats));
+    field("repeats_bit_identical", r.repeatsAgree ? "true" : "false");
+    field("global_sums", Format("%lld", r.sums));
+    field("halo_exchanges", Format("%lld", r.exchanges));
+    field("host_memory_mb", JsonNumber(r.hostMegabytes));
+    field("library_memory_mb", JsonNumber(r.libraryMegabytes));
+    std::string notes = "[";
+    for (size_t k = 0; k < r.notes.size(); ++k) notes += (k ? ", " : "") + JsonString(r.notes[k]);
+    field("notes", notes + "]");
+    field("converged", status == kExitConverged ? "true" : "false");
+    field("exit_status", Format("%d", static_cast<int>(status)), true);
+    return j + "}\n";
+}
+
+} // namespace app
+} // namespace qvl3d
