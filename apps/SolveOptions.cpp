@@ -103,7 +103,8 @@ std::vector<std::string> Split(const std::string& v, char sep)
 host::CBox ParseGrid(const std::string& v)
 {
     const std::vector<std::string> p = Split(v, 'x');
-    if (p.size() != 1 && p.size() != 3) Usage("--grid takes N or NXxNYxNZ (for example 64 or 32x32x64), not '" + v + "'");
+    if (p.size() != 1 && p.size() != 3)
+        Usage("--grid takes N or NXxNYxNZ (for example 64 or 32x32x64), not '" + v + "'");
     host::CBox box;
     box.nx = static_cast<int>(ParseInt("grid", p[0], 1, 100000));
     box.ny = p.size() == 3 ? static_cast<int>(ParseInt("grid", p[1], 1, 100000)) : box.nx;
@@ -201,7 +202,8 @@ CSolveOptions ParseOptions(const std::vector<std::string>& args)
         o.problem = EProblem::MatrixFile;
         o.matrixFile = val("matrix");
         for (const char* builtIn : {"problem", "grid", "velocity", "peclet"})
-            if (has(builtIn)) Usage(std::string("--") + builtIn + " describes a built-in problem; it cannot go with --matrix");
+            if (has(builtIn))
+                Usage(std::string("--") + builtIn + " describes a built-in problem; it cannot go with --matrix");
     }
     if (has("problem"))
         o.problem = Choose<EProblem>("problem", val("problem"),
@@ -223,9 +225,10 @@ CSolveOptions ParseOptions(const std::vector<std::string>& args)
         if (o.flow.peclet <= 0.0) Usage("--peclet must be positive, not " + val("peclet"));
     }
     if (has("renumber"))
-        o.renumber = Choose<host::ERenumber>(
-            "renumber", val("renumber"),
-            {{"none", host::ERenumber::None}, {"reverse", host::ERenumber::Reverse}, {"random", host::ERenumber::Random}});
+        o.renumber = Choose<host::ERenumber>("renumber", val("renumber"),
+                                             {{"none", host::ERenumber::None},
+                                              {"reverse", host::ERenumber::Reverse},
+                                              {"random", host::ERenumber::Random}});
     if (has("seed")) {
         o.seed = static_cast<std::uint64_t>(ParseInt("seed", val("seed"), 0, 0x7fffffffffffffffLL));
         if (o.renumber != host::ERenumber::Random) Usage("--seed only matters with --renumber random");
@@ -235,14 +238,16 @@ CSolveOptions ParseOptions(const std::vector<std::string>& args)
     if (has("x0")) o.guessFile = val("x0");
 
     if (has("method"))
-        o.code = Choose<int>("method", val("method"),
-                             {{"bicgstab", 2}, {"pcg", 3}, {"gs", 4}, {"2", 2}, {"3", 3}, {"4", 4}, {"5", 5}, {"6", 6}});
+        o.code =
+            Choose<int>("method", val("method"),
+                        {{"bicgstab", 2}, {"pcg", 3}, {"gs", 4}, {"2", 2}, {"3", 3}, {"4", 4}, {"5", 5}, {"6", 6}});
     if (has("precond")) {
         o.precond = Choose<int>("precond", val("precond"), {{"dilu", 1}, {"diagonal", 3}, {"none", 0}});
         o.precondGiven = true;
     }
     if (o.code == 4) {
-        if (o.precondGiven && o.precond != 0) Usage("Gauss-Seidel (--method gs) uses no preconditioner; drop --precond");
+        if (o.precondGiven && o.precond != 0)
+            Usage("Gauss-Seidel (--method gs) uses no preconditioner; drop --precond");
         o.precond = 0;
     }
     if (o.code == 5 || o.code == 6) {
@@ -273,18 +278,19 @@ CSolveOptions ParseOptions(const std::vector<std::string>& args)
 
 std::string HelpText()
 {
-    std::string text =
-        "usage: qvl3d-solve [options]\n"
-        "\n"
-        "Builds a sparse system, hands it to the solver library in the chosen layout,\n"
-        "solves it and prints a summary. With no options: 3-D convection-diffusion on\n"
-        "64x64x64 cells, BiCGSTAB with DILU on the CSR layout.\n"
-        "\n"
-        "options:\n";
+    std::string text = "usage: qvl3d-solve [options]\n"
+                       "\n"
+                       "Builds a sparse system, hands it to the solver library in the chosen layout,\n"
+                       "solves it and prints a summary. With no options: 3-D convection-diffusion on\n"
+                       "64x64x64 cells, BiCGSTAB with DILU on the CSR layout.\n"
+                       "\n"
+                       "options:\n";
     for (const COptionSpec& o : kOptions) {
         std::string head = std::string("  --") + o.name + (o.value ? std::string(" ") + o.value : "");
-        if (head.size() < 24) head.resize(24, ' ');
-        else head += "\n" + std::string(24, ' ');
+        if (head.size() < 24)
+            head.resize(24, ' ');
+        else
+            head += "\n" + std::string(24, ' ');
         text += head + o.help + "\n";
     }
     text += "\n"

@@ -39,8 +39,8 @@ struct CSolveOptions {
     std::uint64_t seed = 1;
     std::string matrixFile, rhsFile, exactFile, guessFile;
 
-    int code = 2;        // solver code 2..6
-    int precond = 1;     // store preconditioner type: 0 none, 1 DILU, 3 diagonal
+    int code = 2;    // solver code 2..6
+    int precond = 1; // store preconditioner type: 0 none, 1 DILU, 3 diagonal
     bool precondGiven = false;
     ELayoutChoice layout = ELayoutChoice::Csr;
     double tolerance = 1e-8;

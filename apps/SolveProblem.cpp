@@ -60,9 +60,9 @@ CProblem SetUpProblem(const CSolveOptions& o)
         if (!p.b.empty()) p.b = host::Permute(p.b, p.renumbering);
         if (!p.exact.empty()) p.exact = host::Permute(p.exact, p.renumbering);
         p.x0 = host::Permute(p.x0, p.renumbering);
-        p.description += o.renumber == host::ERenumber::Reverse ? ", cells renumbered in reverse"
-                                                                : ", cells renumbered at random (seed " +
-                                                                      std::to_string(o.seed) + ")";
+        p.description += o.renumber == host::ERenumber::Reverse
+                             ? ", cells renumbered in reverse"
+                             : ", cells renumbered at random (seed " + std::to_string(o.seed) + ")";
     }
     if (p.b.empty()) {
         // b = A*1: the exact solution is the vector of ones.

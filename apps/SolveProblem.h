@@ -16,10 +16,10 @@ namespace app {
 struct CProblem {
     std::string description;
     host::CSparseMatrix A;
-    std::vector<double> b, x0; // 1-based, cells 1..nCellTotal
-    std::vector<double> exact; // empty when unknown
+    std::vector<double> b, x0;    // 1-based, cells 1..nCellTotal
+    std::vector<double> exact;    // empty when unknown
     std::vector<int> renumbering; // p[original] = solver's number; empty: identity
-    double seconds = 0.0;      // to build or read
+    double seconds = 0.0;         // to build or read
 };
 
 // Builds or reads the problem. Input files are in the original numbering.

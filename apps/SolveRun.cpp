@@ -233,7 +233,8 @@ CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr
 
     r.hostMegabytes = host.AllocatedBytes() / 1048576.0;
     if (host.openmp.m_pdAELL)
-        r.libraryMegabytes = 8.0 * host.openmp.m_nNNUtemp * static_cast<double>(host.openmp.m_nMaxNColumnAtemp) / 1048576.0;
+        r.libraryMegabytes =
+            8.0 * host.openmp.m_nNNUtemp * static_cast<double>(host.openmp.m_nMaxNColumnAtemp) / 1048576.0;
 
     if (o.layout == ELayoutChoice::Ell && o.code == 3)
         r.notes.push_back("the ELL entry point runs the conjugate gradient on the native rows");
@@ -241,8 +242,8 @@ CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr
     if (o.code == 5 && o.layout == ELayoutChoice::Native && r.maxIter != o.maxIter)
         r.notes.push_back("the native entry point lifted the iteration limit to " + std::to_string(r.maxIter) +
                           " for code 5");
-    const bool nativeMethod = o.layout == ELayoutChoice::Native || o.code == 6 ||
-                              (o.layout == ELayoutChoice::Ell && o.code == 3);
+    const bool nativeMethod =
+        o.layout == ELayoutChoice::Native || o.code == 6 || (o.layout == ELayoutChoice::Ell && o.code == 3);
     if (o.nonBlocking && nativeMethod)
         r.notes.push_back("--nonblocking has no effect: the native-layout methods always exchange blocking");
     if (o.openmp)

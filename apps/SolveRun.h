@@ -44,8 +44,8 @@ struct CSolveResult {
     double tolerance = 0.0;
     int maxIter = 0; // the limit in force after the call (code 5 on native lifts it)
 
-    int iterations = -1;   // -1: the method does not tell
-    std::string stop;      // why the method stopped, as far as the host can tell
+    int iterations = -1;       // -1: the method does not tell
+    std::string stop;          // why the method stopped, as far as the host can tell
     bool reachedFirst = false; // the first iteration completed: residual0 is the method's
     double residual0 = 0.0;
     double relResidual = 0.0; // ||b - Ax|| / ||b||, or ||b - Ax|| when b = 0

@@ -73,8 +73,7 @@ void PrintSummary(std::FILE* out, const CProblem& p, const CSolveResult& r)
                  r.code == 4 ? "none" : PreconditionerName(r.precond));
     std::fprintf(out, "  layout              %s (%s)\n", LayoutName(r.layout), EntryPoint(r.layout));
     std::fprintf(out, "  tolerance           %.3g, at most %d iterations\n", r.tolerance, r.maxIter);
-    if (r.iterations >= 0)
-        std::fprintf(out, "  iterations          %d (%s)\n", r.iterations, r.stop.c_str());
+    if (r.iterations >= 0) std::fprintf(out, "  iterations          %d (%s)\n", r.iterations, r.stop.c_str());
     if (r.reachedFirst)
         std::fprintf(out, "  reference residual  %.6e (the method's residual after its first iteration)\n",
                      r.residual0);

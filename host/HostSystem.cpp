@@ -32,10 +32,12 @@ int CheckMatrix(const CSparseMatrix& A)
     if (A.col.size() != A.val.size()) Refuse("column and value arrays differ in length");
     if (A.col.size() > static_cast<size_t>(kIntMax)) Refuse("more than 2147483647 entries");
     if (A.rowStart[0] != 0 || A.rowStart[n] != A.NonZeros()) Refuse("rowStart does not span the entries");
+    for (int i = 1; i <= n; ++i)
+        if (A.RowEnd(i) < A.RowBegin(i) || A.RowEnd(i) > A.NonZeros())
+            Refuse("row " + std::to_string(i) + " ends before it begins or past the entries");
     int maxOff = 0;
     for (int i = 1; i <= n; ++i) {
         const int b = A.RowBegin(i), e = A.RowEnd(i);
-        if (e < b) Refuse("row " + std::to_string(i) + " ends before it begins");
         int diagonals = 0;
         for (int p = b; p < e; ++p) {
             const int c = A.col[p];

@@ -108,64 +108,65 @@ private:
             const int* nb = M.m_ppiNeighbor[i];
             const double* a = S.m_ppdCoef[i];
             const int* ord = S.m_ppiOrderedSlot[i];
-            const std::string cell = "cell " + Num(i);
+            const auto cell = [&] { return "cell " + Num(i); };
             if (!a) {
-                Problem(cell + ": m_ppdCoef row is null");
+                Problem(cell() + ": m_ppdCoef row is null");
                 readable = false;
                 continue;
             }
-            CheckDiagonal(cell + ": diagonal m_ppdCoef[" + Num(i) + "][0]", a[0]);
+            CheckDiagonal([&] { return cell() + ": diagonal m_ppdCoef[" + Num(i) + "][0]"; }, a[0]);
             if (nn > 0 && !nb) {
-                Problem(cell + ": m_ppiNeighbor row is null");
+                Problem(cell() + ": m_ppiNeighbor row is null");
                 readable = false;
                 continue;
             }
             bool rowOk = true;
             for (int k = 1; k <= nn; ++k) {
-                const std::string slot = cell + ", slot " + Num(k);
+                const auto slot = [&] { return cell() + ", slot " + Num(k); };
                 if (nb[k] < 1 || nb[k] > nTotal) {
-                    Problem(slot + ": neighbour " + Num(nb[k]) + " is outside 1.." + Num(nTotal));
+                    Problem(slot() + ": neighbour " + Num(nb[k]) + " is outside 1.." + Num(nTotal));
                     rowOk = false;
                 } else if (nb[k] == i) {
-                    Problem(slot + ": the neighbour is the cell itself (the diagonal belongs in slot 0)");
+                    Problem(slot() + ": the neighbour is the cell itself (the diagonal belongs in slot 0)");
                     rowOk = false;
                 }
-                if (!std::isfinite(a[k])) Problem(slot + ": coefficient " + Num(a[k]) + " is not finite");
+                if (!std::isfinite(a[k])) Problem(slot() + ": coefficient " + Num(a[k]) + " is not finite");
             }
             if (!rowOk) {
                 readable = false;
                 continue;
             }
             if (!ord) {
-                Problem(cell + ": m_ppiOrderedSlot row is null");
+                Problem(cell() + ": m_ppiOrderedSlot row is null");
                 continue;
             }
             const int dp = S.m_piDiagPos[i];
             if (dp < 1 || dp > nn + 1) {
-                Problem(cell + ": m_piDiagPos is " + Num(dp) + ", outside 1.." + Num(nn + 1));
+                Problem(cell() + ": m_piDiagPos is " + Num(dp) + ", outside 1.." + Num(nn + 1));
                 continue;
             }
             for (int p = 1; p <= nn + 1; ++p) {
                 const int s = ord[p];
-                const std::string place = cell + ", ordered place " + Num(p);
+                const auto place = [&] { return cell() + ", ordered place " + Num(p); };
                 if (s < 0 || s > nn) {
-                    Problem(place + ": slot " + Num(s) + " is outside 0.." + Num(nn));
+                    Problem(place() + ": slot " + Num(s) + " is outside 0.." + Num(nn));
                     break;
                 }
                 if (seen[s] == i) {
-                    Problem(cell + ": the ordered slot list is not a permutation (slot " + Num(s) + " appears twice)");
+                    Problem(cell() + ": the ordered slot list is not a permutation (slot " + Num(s) +
+                            " appears twice)");
                     break;
                 }
                 seen[s] = i;
                 if (p == dp) {
-                    if (s != 0) Problem(place + " is m_piDiagPos but holds slot " + Num(s) + ", not the diagonal 0");
+                    if (s != 0) Problem(place() + " is m_piDiagPos but holds slot " + Num(s) + ", not the diagonal 0");
                 } else if (s == 0) {
-                    Problem(place + " holds the diagonal, but m_piDiagPos is " + Num(dp));
+                    Problem(place() + " holds the diagonal, but m_piDiagPos is " + Num(dp));
                 } else if (p < dp && nb[s] > i) {
-                    Problem(place + ": slot " + Num(s) + " (neighbour " + Num(nb[s]) +
+                    Problem(place() + ": slot " + Num(s) + " (neighbour " + Num(nb[s]) +
                             ") stands in the lower part but its column is above the cell");
                 } else if (p > dp && nb[s] < i) {
-                    Problem(place + ": slot " + Num(s) + " (neighbour " + Num(nb[s]) +
+                    Problem(place() + ": slot " + Num(s) + " (neighbour " + Num(nb[s]) +
                             ") stands in the upper part but its column is below the cell");
                 }
             }
@@ -173,12 +174,22 @@ private:
         return readable;
     }
 
-    void CheckDiagonal(const std::string& what, double d)
+    template <class F>
+    void CheckDiagonal(F&& what, double d)
     {
         if (d == 0.0)
-            Problem(what + " is zero (Gauss-Seidel divides by it)");
+            Problem(what() + " is zero (Gauss-Seidel divides by it)");
         else if (!std::isfinite(d))
-            Problem(what + " is " + Num(d) + ", not finite");
+            Problem(what() + " is " + Num(d) + ", not finite");
+    }
+
+    // The common case: the same entries in the same order as the native row.
+    bool InNativeOrder(int i, const std::vector<std::pair<int, double>>& row) const
+    {
+        if (static_cast<int>(row.size()) != M.m_piNumNeighbor[i]) return false;
+        for (size_t k = 0; k < row.size(); ++k)
+            if (row[k].first != M.m_ppiNeighbor[i][k + 1] || !(row[k].second == S.m_ppdCoef[i][k + 1])) return false;
+        return true;
     }
 
     // The off-diagonal entries of native row i, sorted, for comparison.
@@ -190,8 +201,9 @@ private:
         return row;
     }
 
-    void CompareRows(const char* layout, int i, double diag, std::vector<std::pair<int, double>> row)
+    void CompareRows(const char* layout, int i, double diag, std::vector<std::pair<int, double>>& row)
     {
+        if (diag == S.m_ppdCoef[i][0] && InNativeOrder(i, row)) return;
         std::sort(row.begin(), row.end());
         const std::string head = std::string(layout) + " row " + Num(i) + " differs from the native row: ";
         if (!(diag == S.m_ppdCoef[i][0])) {
@@ -235,23 +247,25 @@ private:
                     Num(R.csrEntries));
             return;
         }
+        std::vector<std::pair<int, double>> row;
         for (int i = 1; i <= n; ++i) {
-            CheckDiagonal("CSR row " + Num(i) + ": diagonal (entry " + Num(rs[i]) + ")", M.m_pdCSRValue[rs[i]]);
-            std::vector<std::pair<int, double>> row;
+            CheckDiagonal([&] { return "CSR row " + Num(i) + ": diagonal (entry " + Num(rs[i]) + ")"; },
+                          M.m_pdCSRValue[rs[i]]);
+            row.clear();
             bool ok = true;
             for (int e = rs[i] + 1; e < rs[i + 1]; ++e) {
                 const int c = M.m_piCSRColumn[e];
-                const std::string entry = "CSR row " + Num(i) + ", entry " + Num(e);
+                const auto entry = [&] { return "CSR row " + Num(i) + ", entry " + Num(e); };
                 if (c < 1 || c > nTotal || c == i) {
-                    Problem(entry + ": column " + Num(c) +
+                    Problem(entry() + ": column " + Num(c) +
                             (c == i ? " repeats the diagonal" : " is outside 1.." + Num(nTotal)));
                     ok = false;
                 }
                 if (!std::isfinite(M.m_pdCSRValue[e]))
-                    Problem(entry + ": value " + Num(M.m_pdCSRValue[e]) + " is not finite");
+                    Problem(entry() + ": value " + Num(M.m_pdCSRValue[e]) + " is not finite");
                 row.emplace_back(c, M.m_pdCSRValue[e]);
             }
-            if (ok && compareNative) CompareRows("CSR", i, M.m_pdCSRValue[rs[i]], std::move(row));
+            if (ok && compareNative) CompareRows("CSR", i, M.m_pdCSRValue[rs[i]], row);
         }
     }
 
@@ -275,29 +289,30 @@ private:
         const bool haveOrder = Array(S.m_piOrderedSlotELL, "m_piOrderedSlotELL", R.orderedSlotEll, (maxNn + 1LL) * n,
                                      " ((largest neighbour count + 1) x m_nCell)");
         std::vector<long long> seen(static_cast<size_t>(width), -1);
+        std::vector<std::pair<int, double>> entriesOfRow;
         for (int i = 1; i <= n; ++i) {
-            const std::string row = "ELL row " + Num(i);
-            CheckDiagonal(row + ": diagonal (slot 0)", G.m_pdELLValue[i - 1]);
-            std::vector<std::pair<int, double>> entriesOfRow;
+            const auto row = [&] { return "ELL row " + Num(i); };
+            CheckDiagonal([&] { return row() + ": diagonal (slot 0)"; }, G.m_pdELLValue[i - 1]);
+            entriesOfRow.clear();
             bool ok = true;
             for (int s = 1; s < width; ++s) {
                 const long long e = static_cast<long long>(s) * nTotal + (i - 1);
                 const int c = G.m_piELLColumn[e];
                 if (c == -1) continue;
                 if (c < 1 || c > nTotal || c == i) {
-                    Problem(row + ", slot " + Num(s) + ": column " + Num(c) +
+                    Problem(row() + ", slot " + Num(s) + ": column " + Num(c) +
                             (c == i ? " repeats the diagonal" : " is neither -1 nor in 1.." + Num(nTotal)));
                     ok = false;
                     continue;
                 }
                 if (!std::isfinite(G.m_pdELLValue[e]))
-                    Problem(row + ", slot " + Num(s) + ": value " + Num(G.m_pdELLValue[e]) + " is not finite");
+                    Problem(row() + ", slot " + Num(s) + ": value " + Num(G.m_pdELLValue[e]) + " is not finite");
                 entriesOfRow.emplace_back(c, G.m_pdELLValue[e]);
             }
             if (!ok || !nativeOk) continue;
             const int nn = M.m_piNumNeighbor[i];
             if (static_cast<int>(entriesOfRow.size()) != nn) {
-                Problem(row + ": " + Num(static_cast<long long>(entriesOfRow.size())) +
+                Problem(row() + ": " + Num(static_cast<long long>(entriesOfRow.size())) +
                         " occupied off-diagonal slots, but m_piNumNeighbor says " + Num(nn) +
                         " (the ELL preconditioner takes its row length from there)");
                 continue;
@@ -307,28 +322,28 @@ private:
             const int dp = S.m_piDiagPos[i];
             for (int p = 1; p <= nn + 1; ++p) {
                 const int s = S.m_piOrderedSlotELL[static_cast<long long>(p - 1) * n + (i - 1)];
-                const std::string place = row + ", ordered place " + Num(p);
+                const auto place = [&] { return row() + ", ordered place " + Num(p); };
                 if (s < 0 || s >= width) {
-                    Problem(place + ": slot " + Num(s) + " is outside 0.." + Num(width - 1));
+                    Problem(place() + ": slot " + Num(s) + " is outside 0.." + Num(width - 1));
                     break;
                 }
                 if (seen[s] == i) {
-                    Problem(row + ": the ordered slot list is not a permutation (slot " + Num(s) + " appears twice)");
+                    Problem(row() + ": the ordered slot list is not a permutation (slot " + Num(s) + " appears twice)");
                     break;
                 }
                 seen[s] = i;
                 const int c = G.m_piELLColumn[static_cast<long long>(s) * nTotal + (i - 1)];
                 if (p == dp) {
-                    if (s != 0) Problem(place + " is m_piDiagPos but holds slot " + Num(s) + ", not the diagonal 0");
+                    if (s != 0) Problem(place() + " is m_piDiagPos but holds slot " + Num(s) + ", not the diagonal 0");
                 } else if (s == 0) {
-                    Problem(place + " holds the diagonal, but m_piDiagPos is " + Num(dp));
+                    Problem(place() + " holds the diagonal, but m_piDiagPos is " + Num(dp));
                 } else if (c == -1) {
-                    Problem(place + ": slot " + Num(s) + " is empty (column -1)");
+                    Problem(place() + ": slot " + Num(s) + " is empty (column -1)");
                 } else if (p < dp && c > i) {
-                    Problem(place + ": slot " + Num(s) + " (column " + Num(c) +
+                    Problem(place() + ": slot " + Num(s) + " (column " + Num(c) +
                             ") stands in the lower part but its column is above the cell");
                 } else if (p > dp && c < i) {
-                    Problem(place + ": slot " + Num(s) + " (column " + Num(c) +
+                    Problem(place() + ": slot " + Num(s) + " (column " + Num(c) +
                             ") stands in the upper part but its column is below the cell");
                 }
             }

@@ -1,0 +1,269 @@
+// Matrix Market input and output: what is accepted, what is refused and
+// with which words, and exact round trips.
+#include "MatrixMarket.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+using namespace qvl3d;
+using namespace qvl3d::host;
+
+namespace {
+
+CSparseMatrix Parse(const std::string& text, CMatrixMarketInfo* info = nullptr)
+{
+    std::istringstream in(text);
+    return ParseMatrixMarket(in, "t.mtx", info);
+}
+
+std::string Refusal(const std::string& text)
+{
+    try {
+        Parse(text);
+    } catch (const CInputError& e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+std::string VectorRefusal(const std::string& text, int n)
+{
+    std::istringstream in(text);
+    try {
+        ParseVectorMarket(in, "v.mtx", n);
+    } catch (const CInputError& e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+std::vector<std::pair<int, double>> Row(const CSparseMatrix& A, int i)
+{
+    std::vector<std::pair<int, double>> row;
+    for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) row.emplace_back(A.col[e], A.val[e]);
+    return row;
+}
+using Entries = std::vector<std::pair<int, double>>;
+
+std::string TempPath(const std::string& name)
+{
+    return (std::filesystem::temp_directory_path() / ("qvl3d_mm_" + std::to_string(::getpid()) + "_" + name)).string();
+}
+
+} // namespace
+
+TEST(MatrixMarket, ReadsGeneralFilesWithCommentsCrlfAndDuplicates)
+{
+    CMatrixMarketInfo info;
+    const CSparseMatrix A = Parse("%%MatrixMarket matrix coordinate real general\r\n"
+                                  "% a comment\r\n"
+                                  "\r\n"
+                                  "3 3 6\r\n"
+                                  "2 2 4.0\r\n"
+                                  "% a comment between entries\r\n"
+                                  "1 1 1.5e0\r\n"
+                                  "   3\t3   -2\r\n"
+                                  "1 3 0.25\r\n"
+                                  "1 3 0.5\r\n"
+                                  "2 1 +7\r\n"
+                                  "\r\n",
+                                  &info);
+    ASSERT_EQ(A.nCell, 3);
+    EXPECT_EQ(A.nCellTotal, 3);
+    EXPECT_EQ(Row(A, 1), (Entries{{1, 1.5}, {3, 0.75}}));
+    EXPECT_EQ(Row(A, 2), (Entries{{1, 7.0}, {2, 4.0}}));
+    EXPECT_EQ(Row(A, 3), (Entries{{3, -2.0}}));
+    EXPECT_EQ(info.duplicatesSummed, 1);
+    EXPECT_EQ(info.symmetry, "general");
+}
+
+TEST(MatrixMarket, ExpandsSymmetricFilesAndReadsIntegers)
+{
+    const CSparseMatrix A = Parse("%%MatrixMarket matrix coordinate integer symmetric\n"
+                                  "3 3 5\n1 1 4\n2 1 -1\n2 2 4\n3 2 -2\n3 3 4\n");
+    EXPECT_EQ(Row(A, 1), (Entries{{1, 4.0}, {2, -1.0}}));
+    EXPECT_EQ(Row(A, 2), (Entries{{1, -1.0}, {2, 4.0}, {3, -2.0}}));
+    EXPECT_EQ(Row(A, 3), (Entries{{2, -2.0}, {3, 4.0}}));
+}
+
+TEST(MatrixMarket, DuplicatesAreSummedInFileOrder)
+{
+    // (1e16 + 1) + 1 and 1e16 + (1 + 1) differ in double arithmetic.
+    const CSparseMatrix A = Parse("%%MatrixMarket matrix coordinate real general\n"
+                                  "1 1 3\n1 1 1e16\n1 1 1\n1 1 1\n");
+    EXPECT_EQ(A.val[0], (1e16 + 1.0) + 1.0);
+}
+
+TEST(MatrixMarket, RefusesMalformedInputNamingFileLineAndFault)
+{
+    const std::string banner = "%%MatrixMarket matrix coordinate real general\n";
+    const struct {
+        std::string text;
+        std::string expected;
+    } cases[] = {
+        {"", "t.mtx: empty file"},
+        {"3 3 3\n", "t.mtx:1: missing banner"},
+        {"%%MatrixMarket matrix coordinate real\n", "t.mtx:1: bad banner: expected 4 words"},
+        {"%%MatrixMarket vector coordinate real general\n", "object 'vector' is not supported"},
+        {"%%MatrixMarket matrix array real general\n2 2\n", "a dense 'array' matrix is not accepted"},
+        {"%%MatrixMarket matrix coordinate pattern general\n1 1 1\n1 1\n", "t.mtx:1: pattern files are not accepted"},
+        {"%%MatrixMarket matrix coordinate complex general\n", "complex files are not accepted"},
+        {"%%MatrixMarket matrix coordinate complex hermitian\n", "complex files are not accepted"},
+        {"%%MatrixMarket matrix coordinate real hermitian\n", "Hermitian files are not accepted"},
+        {"%%MatrixMarket matrix coordinate real skew-symmetric\n", "skew-symmetric files are not accepted"},
+        {"%%MatrixMarket matrix coordinate real banded\n", "unknown symmetry 'banded'"},
+        {banner, "t.mtx: file ends before the size line"},
+        {banner + "2 3 6\n", "t.mtx:2: the matrix is not square (2 rows, 3 columns)"},
+        {banner + "2 2\n", "t.mtx:2: the size line must hold 3 integers"},
+        {banner + "0 0 0\n", "the matrix has no rows"},
+        {banner + "2 2 -1\n", "size '-1' is negative"},
+        {banner + "2 2 x\n", "size 'x' is not an integer"},
+        {banner + "3000000000 3000000000 3000000000\n", "rows are more than the 2147483646 supported"},
+        {banner + "99999999999999999999 1 1\n", "size '99999999999999999999' is out of range"},
+        {banner + "5 5 4\n", "declares 4 entries for 5 rows, but every row needs its diagonal"},
+        {banner + "2 2 3\n1 1 1\n2 2 1\n", "t.mtx:4: the file ends after 2 of the 3 entries"},
+        {banner + "2 2 2\n1 1 1\n2 2 1\n2 1 1\n", "t.mtx:5: more entries than the 2 the size line declares"},
+        {banner + "2 2 2\n1 1\n", "t.mtx:3: an entry must hold 3 fields (row, column, value), found 2"},
+        {banner + "2 2 2\n1 1 1 1\n", "found 4"},
+        {banner + "2 2 2\n0 1 1\n", "t.mtx:3: row 0 is outside 1..2"},
+        {banner + "2 2 2\n1 3 1\n", "t.mtx:3: column 3 is outside 1..2"},
+        {banner + "2 2 2\n1 -1 1\n", "column -1 is outside 1..2"},
+        {banner + "2 2 2\n1.5 1 1\n", "row '1.5' is not an integer"},
+        {banner + "2 2 2\n1 1 abc\n", "t.mtx:3: value 'abc' is not a number"},
+        {banner + "2 2 2\n1 1 1.0x\n", "value '1.0x' is not a number"},
+        {banner + "2 2 2\n1 1 nan\n", "value 'nan' is not a finite number"},
+        {banner + "2 2 2\n1 1 -inf\n", "value '-inf' is not a finite number"},
+        {banner + "2 2 2\n1 1 1e400\n", "value '1e400' is out of the range of a double"},
+        {banner + "2 2 2\n1 1 1\n2 2 1e308\n2 2 1e308\n", "more entries"},
+        {banner + "2 2 3\n1 1 1\n2 2 1e308\n2 2 1e308\n",
+         "t.mtx:5: the entries at (2, 2) sum to a value that is not finite"},
+        {banner + "2 2 2\n1 1 1\n2 1 1\n", "t.mtx: row 2 has no diagonal entry"},
+        {banner + "2 2 2\n1 1 1\n2 2 0\n", "t.mtx:4: the diagonal entry of row 2 is zero"},
+        {banner + "2 2 3\n1 1 1\n2 2 1\n2 2 -1\n", "t.mtx:5: the diagonal entry of row 2 is zero"},
+        {"%%MatrixMarket matrix coordinate real symmetric\n2 2 2\n1 1 1\n1 2 1\n",
+         "t.mtx:4: entry (1, 2) lies above the diagonal"},
+        {"%%MatrixMarket matrix coordinate integer general\n1 1 1\n1 1 2.5\n", "value '2.5' is not an integer"},
+        {banner + "1 1 1\n1 1 \x01\x02\n", "value '\\x01\\x02' is not a number"},
+    };
+    for (const auto& c : cases) {
+        const std::string got = Refusal(c.text);
+        EXPECT_NE(got.find(c.expected), std::string::npos) << "input:\n" << c.text << "\ngot: " << got;
+    }
+}
+
+TEST(MatrixMarket, ReadsArrayAndCoordinateVectors)
+{
+    std::istringstream array(
+        "%%MatrixMarket matrix array real general\r\n% c\r\n3 1\r\n1.5\r\n% mid\r\n-2\r\n3e-1\r\n");
+    EXPECT_EQ(ParseVectorMarket(array, "v.mtx", 3), (std::vector<double>{0.0, 1.5, -2.0, 0.3}));
+    std::istringstream coord("%%MatrixMarket matrix coordinate real general\n4 1 3\n2 1 1.0\n4 1 2.0\n2 1 0.5\n");
+    EXPECT_EQ(ParseVectorMarket(coord, "v.mtx", 4), (std::vector<double>{0.0, 0.0, 1.5, 0.0, 2.0}));
+
+    EXPECT_NE(VectorRefusal("%%MatrixMarket matrix array real general\n3 1\n1\n2\n", 3)
+                  .find("v.mtx:4: the file ends after 2 of the 3 values"),
+              std::string::npos);
+    EXPECT_NE(VectorRefusal("%%MatrixMarket matrix array real general\n3 1\n1\n2\n3\n4\n", 3).find("more values"),
+              std::string::npos);
+    EXPECT_NE(VectorRefusal("%%MatrixMarket matrix array real general\n4 1\n", 3)
+                  .find("the vector has 4 entries, the matrix 3 rows"),
+              std::string::npos);
+    EXPECT_NE(VectorRefusal("%%MatrixMarket matrix array real general\n3 2\n", 3).find("one column"),
+              std::string::npos);
+    EXPECT_NE(VectorRefusal("%%MatrixMarket matrix array real symmetric\n3 1\n", 3).find("must be 'general'"),
+              std::string::npos);
+    EXPECT_NE(VectorRefusal("%%MatrixMarket matrix array real general\n2 1\n1 2\n", 2).find("one value a line"),
+              std::string::npos);
+    EXPECT_NE(
+        VectorRefusal("%%MatrixMarket matrix coordinate real general\n2 1 1\n1 2 1\n", 2).find("column 2 is not 1"),
+        std::string::npos);
+    EXPECT_NE(VectorRefusal("%%MatrixMarket matrix array real general\n1 1\nnan\n", 1).find("not a finite number"),
+              std::string::npos);
+}
+
+TEST(MatrixMarket, SolutionsRoundTripBitForBit)
+{
+    const double tricky[] = {0.0,
+                             1.0 / 3.0,
+                             -2.0 / 7.0,
+                             1e-310, // subnormal
+                             std::numeric_limits<double>::max(),
+                             std::numeric_limits<double>::min(),
+                             -0.0,
+                             0.1 + 0.2,
+                             123456789.123456789};
+    const int n = static_cast<int>(std::size(tricky)) - 1;
+    const std::string path = TempPath("round.mtx");
+    WriteVectorMarket(path, tricky, n, "two\nlines");
+    const std::vector<double> back = ReadVectorMarket(path, n);
+    std::filesystem::remove(path);
+    for (int i = 1; i <= n; ++i) {
+        EXPECT_EQ(back[i], tricky[i]) << i;
+        EXPECT_EQ(std::signbit(back[i]), std::signbit(tricky[i])) << i;
+    }
+
+    const CSparseMatrix A = ConvectionDiffusion(CBox{3, 2, 2}, CConvection{0.3, -0.7, 1.1, 33.0});
+    WriteMatrixMarket(path, A);
+    const CSparseMatrix B = ReadMatrixMarket(path);
+    std::filesystem::remove(path);
+    EXPECT_EQ(B.rowStart, A.rowStart);
+    EXPECT_EQ(B.col, A.col);
+    EXPECT_EQ(B.val, A.val);
+}
+
+TEST(MatrixMarket, ReportsFilesItCannotOpenOrWrite)
+{
+    try {
+        ReadMatrixMarket("/nonexistent/dir/a.mtx");
+        FAIL() << "accepted a missing file";
+    } catch (const CInputError& e) {
+        EXPECT_NE(std::string(e.what()).find("cannot open /nonexistent/dir/a.mtx: No such file or directory"),
+                  std::string::npos)
+            << e.what();
+    }
+    try {
+        ReadMatrixMarket(std::filesystem::temp_directory_path().string());
+        FAIL() << "accepted a directory";
+    } catch (const CInputError& e) {
+        EXPECT_NE(std::string(e.what()).find("it is a directory"), std::string::npos) << e.what();
+    }
+    const double v[2] = {0.0, 1.0};
+    EXPECT_THROW(WriteVectorMarket("/nonexistent/dir/x.mtx", v, 1), std::runtime_error);
+}
+
+// Inputs that once broke the reader (found by fuzzing) or sit on its edges:
+// each must be refused cleanly or read, never crash or hang.
+TEST(MatrixMarket, CorpusOfHardInputsIsHandled)
+{
+    const std::filesystem::path dir = QVL3D_HOST_CORPUS;
+    ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        ++files;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        try {
+            std::istringstream s(text.str());
+            const CSparseMatrix A = ParseMatrixMarket(s, entry.path().filename().string());
+            if (A.nCell <= 100000) {
+                CHostSystem host(A, 1);
+                const CValidationReport report = host.Validate();
+                EXPECT_TRUE(report.Ok()) << entry.path() << ": " << report.Text();
+            }
+        } catch (const CInputError&) {
+        }
+        try {
+            std::istringstream s(text.str());
+            ParseVectorMarket(s, entry.path().filename().string(), 3);
+        } catch (const CInputError&) {
+        }
+    }
+    EXPECT_GT(files, 0);
+}
