@@ -56,7 +56,7 @@ CProblem SetUpProblem(const CSolveOptions& o)
 
     if (o.renumber != host::ERenumber::None) {
         p.renumbering = host::Renumbering(p.A.nCellTotal, o.renumber, o.seed);
-        p.A = host::Renumber(p.A, p.renumbering);
+        p.A = host::RenumberCells(p.A, p.renumbering);
         if (!p.b.empty()) p.b = host::Permute(p.b, p.renumbering);
         if (!p.exact.empty()) p.exact = host::Permute(p.exact, p.renumbering);
         p.x0 = host::Permute(p.x0, p.renumbering);

@@ -1,6 +1,7 @@
 #include "SolveRun.h"
 
 #include "HostSystem.h"
+#include "QVLMemTool.h"
 #include "SingleGridSolver.h"
 
 #include <algorithm>
@@ -231,7 +232,7 @@ CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr
     }
     r.converged = r.finite && r.relResidual <= o.tolerance;
 
-    r.hostMegabytes = host.AllocatedBytes() / 1048576.0;
+    r.hostMegabytes = CQVLMemTool::getTotalMem(); // the host allocates through the tool alone
     if (host.openmp.m_pdAELL)
         r.libraryMegabytes =
             8.0 * host.openmp.m_nNNUtemp * static_cast<double>(host.openmp.m_nMaxNColumnAtemp) / 1048576.0;

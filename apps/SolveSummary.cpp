@@ -91,7 +91,7 @@ void PrintSummary(std::FILE* out, const CProblem& p, const CSolveResult& r)
                         r.repeatsAgree ? "bit-identical" : "DIFFER");
     std::fprintf(out, "  solve               %s\n", solve.c_str());
     std::fprintf(out, "  collective calls    %lld global sums, %lld halo exchanges\n", r.sums, r.exchanges);
-    std::fprintf(out, "  host memory         %.1f MB", r.hostMegabytes);
+    std::fprintf(out, "  host memory         %.1f MB from the memory tool", r.hostMegabytes);
     if (r.libraryMegabytes > 0.0) std::fprintf(out, " (+ %.1f MB OpenMP store)", r.libraryMegabytes);
     std::fprintf(out, "\n");
     for (const std::string& note : r.notes) std::fprintf(out, "  note                %s\n", note.c_str());

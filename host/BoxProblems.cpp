@@ -103,7 +103,7 @@ std::vector<int> Renumbering(int n, ERenumber kind, std::uint64_t seed)
     return p;
 }
 
-CSparseMatrix Renumber(const CSparseMatrix& A, const std::vector<int>& p)
+CSparseMatrix RenumberCells(const CSparseMatrix& A, const std::vector<int>& p)
 {
     const int n = A.nCell, nTotal = A.nCellTotal;
     if (p.size() != static_cast<size_t>(nTotal) + 1) throw std::invalid_argument("renumbering of the wrong length");

@@ -43,7 +43,7 @@ std::vector<int> Renumbering(int n, ERenumber kind, std::uint64_t seed = 1);
 
 // The same system with cell i renamed p[i]; rows sorted by column. p must be a
 // permutation of 1..nCellTotal that keeps owned cells owned.
-CSparseMatrix Renumber(const CSparseMatrix& A, const std::vector<int>& p);
+CSparseMatrix RenumberCells(const CSparseMatrix& A, const std::vector<int>& p);
 
 // v in the new numbering: out[p[i]] = v[i] (1-based, element 0 kept 0).
 std::vector<double> Permute(const std::vector<double>& v, const std::vector<int>& p);

@@ -1,5 +1,6 @@
 #include "HostSystem.h"
 
+#include "QVLMemTool.h"
 #include "SingleGridSolver.h"
 
 #include <algorithm>
@@ -27,6 +28,7 @@ int CheckMatrix(const CSparseMatrix& A)
     if (n < 0) Refuse("negative cell count " + std::to_string(n));
     if (nTotal < n) Refuse("nCellTotal " + std::to_string(nTotal) + " is less than nCell " + std::to_string(n));
     if (nTotal >= kIntMax) Refuse("too many cells");
+    if (n == 0 && A.rowStart.empty() && A.col.empty() && A.val.empty()) return 0; // no rows at all
     if (A.rowStart.size() != static_cast<size_t>(n) + 1)
         Refuse("rowStart holds " + std::to_string(A.rowStart.size()) + " offsets for " + std::to_string(n) + " rows");
     if (A.col.size() != A.val.size()) Refuse("column and value arrays differ in length");
@@ -61,23 +63,38 @@ int CheckMatrix(const CSparseMatrix& A)
 
 } // namespace
 
-double* CHostSystem::Doubles(long long count)
+CHostSystem::CToolArrays::~CToolArrays()
 {
-    m_doubles.emplace_back(new double[static_cast<size_t>(count > 0 ? count : 1)]());
-    m_bytes += 8.0 * static_cast<double>(count);
-    return m_doubles.back().get();
+    for (auto& [p, nh] : doubles) CQVLMemTool::free_dvector(p, 0, nh);
+    for (auto& [p, nh] : ints) CQVLMemTool::free_ivector(p, 0, nh);
 }
 
-int* CHostSystem::Ints(long long count)
+// count elements 0..count-1, zero-filled; count fits in int (checked by the
+// constructor before any allocation).
+double* CHostSystem::CToolArrays::Doubles(long long count)
 {
-    m_ints.emplace_back(new int[static_cast<size_t>(count > 0 ? count : 1)]());
-    m_bytes += 4.0 * static_cast<double>(count);
-    return m_ints.back().get();
+    const int nh = static_cast<int>(count) - 1;
+    doubles.reserve(doubles.size() + 1); // no throw between allocation and record
+    double* p = CQVLMemTool::dvector(0, nh);
+    doubles.emplace_back(p, nh);
+    bytes += 8.0 * static_cast<double>(count);
+    return p;
+}
+
+int* CHostSystem::CToolArrays::Ints(long long count)
+{
+    const int nh = static_cast<int>(count) - 1;
+    ints.reserve(ints.size() + 1);
+    int* p = CQVLMemTool::ivector(0, nh);
+    ints.emplace_back(p, nh);
+    bytes += 4.0 * static_cast<double>(count);
+    return p;
 }
 
 CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables) : m_nVariables(nVariables)
 {
     if (nVariables < 1) Refuse("at least one variable is needed");
+    if (A.nCellTotal >= kIntMax - 1) Refuse("too many cells");
     const int maxOff = CheckMatrix(A);
     const int n = A.nCell;
     const int nTotal = A.nCellTotal;

@@ -1,7 +1,8 @@
 // The reference host's objects for one partition: mesh, store, accelerator
 // store and OpenMP store, filled from an assembled matrix in all three
 // layouts, with the settings, per-variable arrays and work vectors a solve
-// needs. One object owns every array it hands out and frees them all, the
+// needs. Arrays come from the memory tool (CQVLMemTool), as a real host's
+// do; one object owns every array it hands out and frees them all, the
 // OpenMP store's m_pdAELL (allocated by the solver's set-up) included.
 //
 // Layout choices: the native slots and the ELL slots keep the matrix's
@@ -22,7 +23,7 @@
 #include "SparseMatrix.h"
 #include "Validation.h"
 
-#include <memory>
+#include <utility>
 #include <vector>
 
 class CSingleGridSolver;
@@ -69,21 +70,36 @@ public:
     const CHostRoom& Room() const { return m_room; }
     CValidationReport Validate(int ivarb = -1, size_t maxProblems = 10) const;
 
-    // Bytes this object has allocated for its arrays.
-    double AllocatedBytes() const { return m_bytes; }
+    // Bytes this object has requested from the memory tool.
+    double AllocatedBytes() const { return m_arrays.bytes; }
 
 private:
-    double* Doubles(long long count);
-    int* Ints(long long count);
+    // Every array of the host, allocated through CQVLMemTool and freed
+    // through it when the system goes (also when its constructor throws).
+    struct CToolArrays {
+        CToolArrays() = default;
+        CToolArrays(const CToolArrays&) = delete;
+        CToolArrays& operator=(const CToolArrays&) = delete;
+        ~CToolArrays();
+        double* Doubles(long long count);
+        int* Ints(long long count);
 
+        std::vector<std::pair<double*, int>> doubles; // pointer, upper bound
+        std::vector<std::pair<int*, int>> ints;
+        double bytes = 0.0;
+    };
+
+    double* Doubles(long long count) { return m_arrays.Doubles(count); }
+    int* Ints(long long count) { return m_arrays.Ints(count); }
+
+    CToolArrays m_arrays;
     int m_nVariables;
     CHostRoom m_room;
-    double m_bytes = 0.0;
+    // Row-pointer arrays of the native layout (the tool has no vector of
+    // pointers); the rows themselves are carved from tool vectors.
     std::vector<double*> m_coefRows;
     std::vector<int*> m_neighborRows;
     std::vector<int*> m_orderedRows;
-    std::vector<std::unique_ptr<double[]>> m_doubles;
-    std::vector<std::unique_ptr<int[]>> m_ints;
 };
 
 } // namespace host

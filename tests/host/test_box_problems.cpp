@@ -106,7 +106,7 @@ TEST(Renumbering, RenumberedSystemHasThePermutedSolution)
     std::vector<double> b(static_cast<size_t>(A.nCell) + 1);
     for (int i = 1; i <= A.nCell; ++i) b[i] = std::cos(0.3 * i);
     const std::vector<int> p = Renumbering(A.nCell, ERenumber::Random, 3);
-    const CSparseMatrix B = Renumber(A, p);
+    const CSparseMatrix B = RenumberCells(A, p);
     const std::vector<double> x = test::DenseSolve(A, b);
     const std::vector<double> y = test::DenseSolve(B, Permute(b, p));
     const std::vector<double> back = Unpermute(y.data(), p);
@@ -121,7 +121,7 @@ TEST(Renumbering, RenumberedSystemHasThePermutedSolution)
 TEST(Renumbering, RefusesAMapThatIsNoPermutation)
 {
     const CSparseMatrix A = Poisson(CBox{3, 1, 1});
-    EXPECT_THROW(Renumber(A, {0, 1, 1, 3}), std::invalid_argument);
-    EXPECT_THROW(Renumber(A, {0, 1, 2}), std::invalid_argument);
-    EXPECT_THROW(Renumber(A, {0, 1, 2, 4}), std::invalid_argument);
+    EXPECT_THROW(RenumberCells(A, {0, 1, 1, 3}), std::invalid_argument);
+    EXPECT_THROW(RenumberCells(A, {0, 1, 2}), std::invalid_argument);
+    EXPECT_THROW(RenumberCells(A, {0, 1, 2, 4}), std::invalid_argument);
 }
