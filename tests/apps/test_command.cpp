@@ -33,7 +33,7 @@ std::string Slurp(const std::string& path)
 }
 
 class CommandTest : public ::testing::Test {
-protected:
+public:
     void SetUp() override
     {
         m_dir =
@@ -226,30 +226,27 @@ struct CExpectedRun {
 
 } // namespace
 
-// Runs each command, expecting convergence by the solver's own test; skips
-// when the method behind the first has not landed in the library yet.
-#define EXPECT_KRYLOV_RUNS(...)                                                                                        \
-    do {                                                                                                               \
-        const CExpectedRun runs[] = {__VA_ARGS__};                                                                     \
-        const CRun probe = Run(runs[0].args);                                                                          \
-        if (probe.out.find("no iteration ran") != std::string::npos) GTEST_SKIP() << "method not in the library yet";  \
-        for (const auto& run : runs) {                                                                                 \
-            const CRun r = Run(run.args);                                                                              \
-            EXPECT_EQ(r.status, 0) << r.out << r.err;                                                                  \
-            EXPECT_NE(r.out.find(run.method), std::string::npos) << r.out;                                             \
-            EXPECT_NE(r.out.find("the solver's convergence test was met"), std::string::npos) << r.out;                \
-        }                                                                                                              \
-    } while (0)
+// Runs each command, expecting convergence by the solver's own test.
+void ExpectKrylovRuns(const CommandTest& t, std::initializer_list<CExpectedRun> runs)
+{
+    for (const auto& run : runs) {
+        const CRun r = t.Run(run.args);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find(run.method), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("the solver's convergence test was met"), std::string::npos) << r.out;
+    }
+}
 
 TEST_F(CommandTest, BiCgStabCodesReachTheirMethods)
 {
-    EXPECT_KRYLOV_RUNS(
-        CExpectedRun{{"--grid", "8", "--layout", "native"}, "BiCGSTAB (code 2), preconditioner DILU"},
-        CExpectedRun{{"--grid", "8", "--layout", "ell", "--precond", "none", "--nonblocking"},
-                     "BiCGSTAB (code 2), preconditioner none"},
-        CExpectedRun{{"--grid", "8", "--renumber", "reverse"}, "BiCGSTAB (code 2), preconditioner DILU"},
-        CExpectedRun{{"--grid", "8", "--method", "5", "--layout", "native"}, "(code 5), preconditioner diagonal"},
-        CExpectedRun{{"--grid", "8", "--method", "5"}, "(code 5), preconditioner diagonal"});
+    ExpectKrylovRuns(
+        *this,
+        {CExpectedRun{{"--grid", "8", "--layout", "native"}, "BiCGSTAB (code 2), preconditioner DILU"},
+         CExpectedRun{{"--grid", "8", "--layout", "ell", "--precond", "none", "--nonblocking"},
+                      "BiCGSTAB (code 2), preconditioner none"},
+         CExpectedRun{{"--grid", "8", "--renumber", "reverse"}, "BiCGSTAB (code 2), preconditioner DILU"},
+         CExpectedRun{{"--grid", "8", "--method", "5", "--layout", "native"}, "(code 5), preconditioner diagonal"},
+         CExpectedRun{{"--grid", "8", "--method", "5"}, "(code 5), preconditioner diagonal"}});
     const CRun limit = Run({"--grid", "8", "--maxiter", "2"});
     EXPECT_EQ(limit.status, 1);
     EXPECT_NE(limit.out.find("iterations          2 (the iteration limit was reached)"), std::string::npos)
@@ -259,21 +256,21 @@ TEST_F(CommandTest, BiCgStabCodesReachTheirMethods)
 
 TEST_F(CommandTest, ConjugateGradientCodeReachesItsMethod)
 {
-    EXPECT_KRYLOV_RUNS(CExpectedRun{{"--grid", "8", "--problem", "poisson", "--method", "pcg", "--nonblocking"},
-                                    "conjugate gradient (code 3)"},
-                       CExpectedRun{{"--grid", "8", "--problem", "poisson", "--method", "3", "--layout", "ell",
-                                     "--precond", "diagonal"},
-                                    "conjugate gradient (code 3), preconditioner diagonal"},
-                       CExpectedRun{{"--grid", "8", "--problem", "poisson", "--method", "3", "--layout", "native",
-                                     "--precond", "none"},
-                                    "conjugate gradient (code 3), preconditioner none"});
+    ExpectKrylovRuns(*this, {CExpectedRun{{"--grid", "8", "--problem", "poisson", "--method", "pcg", "--nonblocking"},
+                                          "conjugate gradient (code 3)"},
+                             CExpectedRun{{"--grid", "8", "--problem", "poisson", "--method", "3", "--layout", "ell",
+                                           "--precond", "diagonal"},
+                                          "conjugate gradient (code 3), preconditioner diagonal"},
+                             CExpectedRun{{"--grid", "8", "--problem", "poisson", "--method", "3", "--layout", "native",
+                                           "--precond", "none"},
+                                          "conjugate gradient (code 3), preconditioner none"}});
 }
 
 TEST_F(CommandTest, OpenMPNamedCodeReachesItsMethod)
 {
-    EXPECT_KRYLOV_RUNS(CExpectedRun{{"--grid", "8", "--method", "6"}, "(code 6), preconditioner diagonal"},
-                       CExpectedRun{{"--grid", "8", "--method", "6", "--layout", "native", "--openmp"},
-                                    "(code 6), preconditioner diagonal"});
+    ExpectKrylovRuns(*this, {CExpectedRun{{"--grid", "8", "--method", "6"}, "(code 6), preconditioner diagonal"},
+                             CExpectedRun{{"--grid", "8", "--method", "6", "--layout", "native", "--openmp"},
+                                          "(code 6), preconditioner diagonal"}});
 }
 
 TEST_F(CommandTest, RealMatrixWithGaussSeidel)

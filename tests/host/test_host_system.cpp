@@ -217,7 +217,6 @@ TEST(HostSystem, LayoutsGiveBitIdenticalBiCgStabSolves)
 TEST(HostSystem, LayoutsGiveBitIdenticalConjugateGradientAndCodeSixSolves)
 {
     const CSparseMatrix S = RenumberCells(Poisson(CBox{5, 4, 4}), Renumbering(80, ERenumber::Reverse));
-    if (SolveThrough(S, ELayout::Native, 3, 0, 1, 1e-30).sums == 0) GTEST_SKIP() << "PCG has not landed";
     for (int precond : {0, 1, 3}) {
         const std::string tag = "PCG, preconditioner " + std::to_string(precond);
         const CSolveRecord native = SolveThrough(S, ELayout::Native, 3, precond, 20, 1e-30);

@@ -115,8 +115,6 @@ TEST(RealMatrices, GaussSeidelStopsAtItsLimitOnTheDivergingOnes)
 
 TEST(RealMatrices, BiCgStabSolvesTheSuitableOnesAndStopsGracefullyOnTheHardOnes)
 {
-    const CSparseMatrix probe = ReadMatrixMarket(MatrixDir() + "/pde900.mtx");
-    if (Solve(probe, ELayout::Csr, 2, 1, 1, 1e-8).sums == 0) GTEST_SKIP() << "BiCGSTAB has not landed";
     // DILU, tolerance relative to the first iteration's residual; the true
     // relative residual must meet 1e-8 with room for the recurrence's drift.
     for (const char* file : {"lap3D_7pt_n20.mtx", "gr_30_30.mtx", "nos6.mtx", "sherman1.mtx", "orsreg_1.mtx",
@@ -141,8 +139,6 @@ TEST(RealMatrices, BiCgStabSolvesTheSuitableOnesAndStopsGracefullyOnTheHardOnes)
 
 TEST(RealMatrices, ConjugateGradientSolvesTheSpdOnes)
 {
-    const CSparseMatrix probe = ReadMatrixMarket(MatrixDir() + "/gr_30_30.mtx");
-    if (Solve(probe, ELayout::Csr, 3, 1, 1, 1e-8).sums == 0) GTEST_SKIP() << "PCG has not landed";
     for (const char* file : {"lap3D_7pt_n20.mtx", "gr_30_30.mtx", "nos6.mtx"}) {
         const CSparseMatrix A = ReadMatrixMarket(MatrixDir() + "/" + file);
         for (ELayout layout : {ELayout::Native, ELayout::Csr}) {
