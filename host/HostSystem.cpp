@@ -136,9 +136,14 @@ CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables) : m_nVariables(
         }
 
         // Ordered slots: lower part ascending by column, the diagonal, upper part ascending.
+        // (An insertion sort: rows are short, and it keeps equal columns in
+        // slot order without the buffer a library stable sort allocates.)
         slots.resize(static_cast<size_t>(nn));
-        for (int s = 1; s <= nn; ++s) slots[s - 1] = s;
-        std::stable_sort(slots.begin(), slots.end(), [&](int p, int q) { return nb[p] < nb[q]; });
+        for (int s = 1; s <= nn; ++s) {
+            int k = s - 1;
+            for (; k > 0 && nb[slots[k - 1]] > nb[s]; --k) slots[k] = slots[k - 1];
+            slots[k] = s;
+        }
         int place = 1;
         for (int s : slots)
             if (nb[s] < i) ord[place++] = s;
