@@ -1,5 +1,6 @@
 // The Krylov methods on the real matrices of the shared collection, with
 // b = A * ones so that x = ones is exact, from x = 0.
+#include "MatrixMarket.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +51,7 @@ COutcome Solve(const host::CSparseMatrix& A, ELayout layout, int code, int type,
 
 host::CSparseMatrix Load(const std::string& name)
 {
-    return ReadMatrixMarketForTests(MatrixPath(name));
+    return host::ReadMatrixMarket(MatrixPath(name));
 }
 
 } // namespace

@@ -6,10 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <tuple>
 #include <utility>
 
 void CRecordingTransport::Exchange(double* v)
@@ -190,41 +187,6 @@ double TrueResidualNorm(const host::CSparseMatrix& A, const double* x, const dou
     double sum = 0.0;
     for (int i = 1; i <= A.nCell; ++i) sum += (b[i] - ax[i]) * (b[i] - ax[i]);
     return std::sqrt(sum);
-}
-
-host::CSparseMatrix ReadMatrixMarketForTests(const std::string& path)
-{
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot open " + path);
-    std::string line;
-    std::getline(in, line);
-    std::istringstream banner(line);
-    std::string tag, object, format, field, symmetry;
-    banner >> tag >> object >> format >> field >> symmetry;
-    if (tag != "%%MatrixMarket" || object != "matrix" || format != "coordinate" || field != "real" ||
-        (symmetry != "general" && symmetry != "symmetric"))
-        throw std::runtime_error(path + ": unsupported header '" + line + "'");
-    while (std::getline(in, line) && (line.empty() || line[0] == '%')) {
-    }
-    int rows = 0, cols = 0, stored = 0;
-    if (!(std::istringstream(line) >> rows >> cols >> stored) || rows != cols || rows < 0 || stored < 0)
-        throw std::runtime_error(path + ": bad size line '" + line + "'");
-    std::vector<std::tuple<int, int, double>> entries;
-    for (int k = 0; k < stored; ++k) {
-        int i = 0, j = 0;
-        double a = 0.0;
-        if (!(in >> i >> j >> a) || i < 1 || i > rows || j < 1 || j > cols)
-            throw std::runtime_error(path + ": bad entry " + std::to_string(k + 1));
-        entries.emplace_back(i, j, a);
-        if (symmetry == "symmetric" && i != j) entries.emplace_back(j, i, a);
-    }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& p, const auto& q) { return std::get<0>(p) < std::get<0>(q); });
-    host::CSparseBuilder builder(rows, rows);
-    for (const auto& e : entries) builder.Add(std::get<0>(e), std::get<1>(e), std::get<2>(e));
-    host::CSparseMatrix A = builder.Finish();
-    host::SortRows(A);
-    return A;
 }
 
 std::string MatrixPath(const std::string& name)

@@ -127,11 +127,6 @@ host::CSparseMatrix ConvectionDiffusion(const host::CBox& box, double u);
 // Euclidean norm of b - A x over the owned cells.
 double TrueResidualNorm(const host::CSparseMatrix& A, const double* x, const double* b);
 
-// Test-only Matrix Market reader ("coordinate real general|symmetric"): the
-// full matrix with each row sorted by column. Throws on anything else. To be
-// replaced by the reference host's reader.
-host::CSparseMatrix ReadMatrixMarketForTests(const std::string& path);
-
 // Path of a file in the shared folder of real test matrices.
 std::string MatrixPath(const std::string& name);
 
