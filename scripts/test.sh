@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: an optimised build, a build under
 # AddressSanitizer and UndefinedBehaviorSanitizer, a consumer project built
-# against the installed package, and the formatting check.
+# against the installed package, a single-partition build without MPI, and
+# the formatting check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -41,4 +42,13 @@ if nm -DC --defined-only build-ci/stage/lib/libQVL3DTool.so | grep -E ' (T|W) ' 
   echo "internal helpers leak out of the library" >&2
   exit 1
 fi
+step "single-partition build (no MPI, no METIS), its tests and its consumer"
+cmake -S . -B build-serial -DCMAKE_BUILD_TYPE=Release -DQVL3D_WITH_MPI=OFF -DQVL3D_WITH_METIS=OFF >/dev/null
+cmake --build build-serial -j"$jobs"
+(cd build-serial && ctest --output-on-failure -j"$jobs")
+rm -rf build-serial/stage build-consumer-serial
+cmake --install build-serial --prefix build-serial/stage >/dev/null
+cmake -S examples/consumer -B build-consumer-serial -DCMAKE_PREFIX_PATH="$root/build-serial/stage" >/dev/null
+cmake --build build-consumer-serial -j"$jobs" >/dev/null
+LD_LIBRARY_PATH="$root/build-serial/stage/lib" build-consumer-serial/consumer >/dev/null
 echo "all checks passed"
