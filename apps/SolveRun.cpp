@@ -76,7 +76,9 @@ void CCountingTransport::Exchange(double* v)
     if (!m_halo) return;
     const auto t0 = Clock::now();
     m_halo->Exchange(v);
-    seconds += Since(t0);
+    const double t = Since(t0);
+    seconds += t;
+    exchangeSeconds += t;
 }
 
 void CCountingTransport::Start(double* v, QVLNonBlockingBufferId id)
@@ -85,7 +87,9 @@ void CCountingTransport::Start(double* v, QVLNonBlockingBufferId id)
     if (!m_halo) return;
     const auto t0 = Clock::now();
     m_halo->Start(v, id);
-    seconds += Since(t0);
+    const double t = Since(t0);
+    seconds += t;
+    exchangeSeconds += t;
 }
 
 void CCountingTransport::Wait(double* v, QVLNonBlockingBufferId id)
@@ -93,7 +97,9 @@ void CCountingTransport::Wait(double* v, QVLNonBlockingBufferId id)
     if (!m_halo) return;
     const auto t0 = Clock::now();
     m_halo->Wait(v, id);
-    seconds += Since(t0);
+    const double t = Since(t0);
+    seconds += t;
+    exchangeSeconds += t;
 }
 
 double CCountingTransport::Sum(double local)
@@ -102,14 +108,16 @@ double CCountingTransport::Sum(double local)
     if (!m_sum) return local;
     const auto t0 = Clock::now();
     const double global = m_sum->Sum(local);
-    seconds += Since(t0);
+    const double t = Since(t0);
+    seconds += t;
+    sumSeconds += t;
     return global;
 }
 
 void CCountingTransport::Reset()
 {
     sums = exchanges = 0;
-    seconds = 0.0;
+    seconds = exchangeSeconds = sumSeconds = 0.0;
 }
 
 CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr<CHaloTransport> halo,
@@ -187,6 +195,8 @@ CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr
             firstSums = transport->sums;
             firstExchanges = transport->exchanges;
             firstComm = transport->seconds;
+            r.exchangeSeconds = transport->exchangeSeconds;
+            r.sumSeconds = transport->sumSeconds;
         } else if (std::memcmp(firstX.data() + 1, x + 1, sizeof(double) * static_cast<size_t>(n)) != 0 ||
                    std::memcmp(&firstResidual0, &host.store.m_pdResidual0[ivarb], sizeof(double)) != 0 ||
                    firstIterCount != host.store.m_piIterCount[ivarb]) {

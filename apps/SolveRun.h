@@ -29,11 +29,20 @@ public:
 
     void Reset();
     long long sums = 0, exchanges = 0;
-    double seconds = 0.0; // spent in the inner transports
+    double seconds = 0.0;                           // spent in the inner transports
+    double exchangeSeconds = 0.0, sumSeconds = 0.0; // the same, by kind
 
 private:
     std::shared_ptr<CHaloTransport> m_halo;
     std::shared_ptr<CSumTransport> m_sum;
+};
+
+// A partitioned run (qvl3d-solve under mpiexec); ranks is 0 in a serial run.
+struct CDistribution {
+    int ranks = 0;
+    std::string partitioner;
+    int minCells = 0, maxCells = 0, minHalo = 0, maxHalo = 0; // per rank
+    double exchangeSeconds = 0.0, sumSeconds = 0.0;           // first solve, largest over the ranks
 };
 
 struct CSolveResult {
@@ -63,6 +72,8 @@ struct CSolveResult {
     bool repeatsAgree = true;
     long long sums = 0, exchanges = 0;
     double commSeconds = 0.0;
+    double exchangeSeconds = 0.0, sumSeconds = 0.0; // commSeconds by kind
+    CDistribution distribution;
     double hostMegabytes = 0.0;
     double libraryMegabytes = 0.0; // allocated by the library for the host (OpenMP store)
     std::vector<std::string> notes;

@@ -91,6 +91,14 @@ void PrintSummary(std::FILE* out, const CProblem& p, const CSolveResult& r)
                         r.repeatsAgree ? "bit-identical" : "DIFFER");
     std::fprintf(out, "  solve               %s\n", solve.c_str());
     std::fprintf(out, "  collective calls    %lld global sums, %lld halo exchanges\n", r.sums, r.exchanges);
+    const CDistribution& d = r.distribution;
+    if (d.ranks > 0) {
+        std::fprintf(out, "  ranks               %d (%s)\n", d.ranks, d.partitioner.c_str());
+        std::fprintf(out, "  cells per rank      %d .. %d, halo cells %d .. %d\n", d.minCells, d.maxCells, d.minHalo,
+                     d.maxHalo);
+        std::fprintf(out, "  communication       %s in halo exchanges, %s in global sums (largest over the ranks)\n",
+                     Seconds(d.exchangeSeconds).c_str(), Seconds(d.sumSeconds).c_str());
+    }
     std::fprintf(out, "  host memory         %.1f MB from the memory tool", r.hostMegabytes);
     if (r.libraryMegabytes > 0.0) std::fprintf(out, " (+ %.1f MB OpenMP store)", r.libraryMegabytes);
     std::fprintf(out, "\n");
@@ -154,6 +162,15 @@ std::string SummaryJson(const CProblem& p, const CSolveResult& r)
     field("repeats_bit_identical", r.repeatsAgree ? "true" : "false");
     field("global_sums", Format("%lld", r.sums));
     field("halo_exchanges", Format("%lld", r.exchanges));
+    const CDistribution& d = r.distribution;
+    if (d.ranks > 0) {
+        field("ranks", Format("%d", d.ranks));
+        field("partitioner", JsonString(d.partitioner));
+        field("cells_per_rank", Format("[%d, %d]", d.minCells, d.maxCells));
+        field("halo_cells_per_rank", Format("[%d, %d]", d.minHalo, d.maxHalo));
+        field("exchange_seconds", JsonNumber(d.exchangeSeconds));
+        field("sum_seconds", JsonNumber(d.sumSeconds));
+    }
     field("host_memory_mb", JsonNumber(r.hostMegabytes));
     field("library_memory_mb", JsonNumber(r.libraryMegabytes));
     std::string notes = "[";

@@ -11,6 +11,9 @@
 #include "SolveProblem.h"
 #include "SolveRun.h"
 #include "SolveSummary.h"
+#if QVL3D_WITH_MPI
+#include "SolveDistributed.h"
+#endif
 
 #include <cstdio>
 #include <fstream>
@@ -40,6 +43,9 @@ void WriteText(const std::string& path, const std::string& text)
 
 int main(int argc, char** argv)
 {
+#if QVL3D_WITH_MPI
+    if (LaunchedByMpi()) return DistributedMain(argc, argv); // mpiexec -n P qvl3d-solve ...
+#endif
     CSolveOptions options;
     try {
         options = ParseOptions(argc, argv);

@@ -1,0 +1,270 @@
+#include "SolveDistributed.h"
+
+#include "MatrixMarket.h"
+#include "MpiTransport.h"
+#include "Partition.h"
+#include "SolveOptions.h"
+#include "SolveProblem.h"
+#include "SolveRun.h"
+#include "SolveSummary.h"
+
+#include <mpi.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace qvl3d {
+namespace app {
+
+namespace {
+
+struct CFault {
+    int status = kExitConverged;
+    std::string reason;
+};
+
+// Runs f and turns the command's exceptions into a fault, with the statuses
+// of the serial command.
+template <class F>
+CFault Guard(F&& f)
+{
+    try {
+        f();
+        return CFault();
+    } catch (const host::CInputError& e) {
+        return {kExitBadInput, e.what()};
+    } catch (const CUsageError& e) {
+        return {kExitBadInput, e.what()};
+    } catch (const CHostCheckError& e) {
+        return {kExitBadInput, e.what()};
+    } catch (const std::invalid_argument& e) {
+        return {kExitBadInput, e.what()};
+    } catch (const std::bad_alloc&) {
+        return {kExitFailure, "out of memory"};
+    } catch (const std::exception& e) {
+        return {kExitFailure, e.what()};
+    }
+}
+
+int Rank(MPI_Comm comm)
+{
+    int r = 0;
+    MPI_Comm_rank(comm, &r);
+    return r;
+}
+
+int Ranks(MPI_Comm comm)
+{
+    int n = 1;
+    MPI_Comm_size(comm, &n);
+    return n;
+}
+
+// Collective: the worst status any rank saw (0: none). The lowest rank that
+// saw it prints its reason.
+int Agree(MPI_Comm comm, const CFault& f)
+{
+    int worst = f.status;
+    MPI_Allreduce(MPI_IN_PLACE, &worst, 1, MPI_INT, MPI_MAX, comm);
+    if (worst == kExitConverged) return worst;
+    int reporter = f.status == worst ? Rank(comm) : Ranks(comm);
+    MPI_Allreduce(MPI_IN_PLACE, &reporter, 1, MPI_INT, MPI_MIN, comm);
+    if (reporter == Rank(comm)) {
+        std::fflush(stdout);
+        if (reporter == 0)
+            std::fprintf(stderr, "qvl3d-solve: %s\n", f.reason.c_str());
+        else
+            std::fprintf(stderr, "qvl3d-solve: rank %d: %s\n", reporter, f.reason.c_str());
+    }
+    return worst;
+}
+
+// A fault of this rank after the solve's collective calls have begun: the
+// others cannot be told, so the job ends here.
+[[noreturn]] void Abort(MPI_Comm comm, const CFault& f)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "qvl3d-solve: rank %d: %s\n", Rank(comm), f.reason.c_str());
+    std::fflush(stderr);
+    MPI_Abort(comm, f.status);
+    std::abort();
+}
+
+double MaxOver(MPI_Comm comm, double v)
+{
+    MPI_Allreduce(MPI_IN_PLACE, &v, 1, MPI_DOUBLE, MPI_MAX, comm);
+    return v;
+}
+
+double SumOver(MPI_Comm comm, double v)
+{
+    MPI_Allreduce(MPI_IN_PLACE, &v, 1, MPI_DOUBLE, MPI_SUM, comm);
+    return v;
+}
+
+void Spread(MPI_Comm comm, int v, int& lo, int& hi)
+{
+    MPI_Allreduce(&v, &lo, 1, MPI_INT, MPI_MIN, comm);
+    MPI_Allreduce(&v, &hi, 1, MPI_INT, MPI_MAX, comm);
+}
+
+// Box partition of the box's cells, moved to the solver's numbering.
+host::COwners BoxOwners(const CSolveOptions& o, const CProblem& P, int nRanks)
+{
+    const host::COwners box = host::PartitionBox(o.box, nRanks);
+    if (P.renumbering.empty()) return box;
+    host::COwners owner(box.size(), 0);
+    for (size_t c = 1; c < box.size(); ++c) owner[static_cast<size_t>(P.renumbering[c])] = box[c];
+    return owner;
+}
+
+CProblem LocalProblem(const CProblem& P, const host::CPartition& part)
+{
+    CProblem local;
+    local.description = P.description;
+    local.A = part.A;
+    local.b = host::Localise(part, P.b);
+    local.x0 = host::Localise(part, P.x0);
+    if (!P.exact.empty()) local.exact = host::Localise(part, P.exact);
+    local.seconds = P.seconds;
+    return local;
+}
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+int Run(MPI_Comm comm, int argc, char** argv)
+{
+    const int rank = Rank(comm), nRanks = Ranks(comm);
+    CSolveOptions o;
+    CFault f = Guard([&] { o = ParseOptions(argc, argv); });
+    if (f.status != kExitConverged) f.reason += " (see --help)";
+    if (const int s = Agree(comm, f)) return s;
+    if (o.help || o.version) {
+        if (rank == 0) std::fputs(o.help ? HelpText().c_str() : "qvl3d-solve 0.1.0\n", stdout);
+        return kExitConverged;
+    }
+
+    CProblem P;
+    if (const int s = Agree(comm, Guard([&] { P = SetUpProblem(o); }))) return s;
+
+    host::COwners owner;
+    std::string partitioner;
+    if (o.problem == EProblem::MatrixFile) {
+        partitioner = std::string("matrix graph, ") + host::GraphPartitionerName();
+        if (rank == 0) f = Guard([&] { owner = host::PartitionGraph(P.A, nRanks); });
+        if (const int s = Agree(comm, f)) return s;
+        host::BroadcastOwners(comm, owner);
+    } else {
+        partitioner = "recursive coordinate bisection of the box";
+        if (const int s = Agree(comm, Guard([&] { owner = BoxOwners(o, P, nRanks); }))) return s;
+    }
+
+    host::CPartition part;
+    CProblem local;
+    if (const int s = Agree(comm, Guard([&] {
+                                part = host::Distribute(P.A, owner, rank, nRanks);
+                                local = LocalProblem(P, part);
+                            })))
+        return s;
+    std::shared_ptr<CMpiHaloTransport> halo;
+    std::shared_ptr<CMpiSumTransport> sum;
+    if (const int s = Agree(comm, Guard([&] {
+                                halo = std::make_shared<CMpiHaloTransport>(comm, part.plan);
+                                sum = std::make_shared<CMpiSumTransport>(comm);
+                            })))
+        return s;
+
+    CSolveResult r;
+    f = Guard([&] { r = RunSolve(local, o, halo, sum); });
+    if (f.status != kExitConverged) Abort(comm, f);
+
+    // One result from the ranks' results. The residual, the iteration count
+    // and the stop reason rest on global sums and agree already.
+    CDistribution& d = r.distribution;
+    d.ranks = nRanks;
+    d.partitioner = partitioner;
+    Spread(comm, part.Cells(), d.minCells, d.maxCells);
+    Spread(comm, part.HaloCells(), d.minHalo, d.maxHalo);
+    d.exchangeSeconds = MaxOver(comm, r.exchangeSeconds);
+    d.sumSeconds = MaxOver(comm, r.sumSeconds);
+    r.cells = P.A.nCell;
+    r.nonZeros = static_cast<long long>(SumOver(comm, static_cast<double>(r.nonZeros)));
+    r.layoutSeconds = MaxOver(comm, r.layoutSeconds);
+    r.checkSeconds = MaxOver(comm, r.checkSeconds);
+    r.solveSeconds = MaxOver(comm, r.solveSeconds);
+    r.meanSolveSeconds = MaxOver(comm, r.meanSolveSeconds);
+    r.commSeconds = MaxOver(comm, r.commSeconds);
+    r.hostMegabytes = SumOver(comm, r.hostMegabytes);
+    r.libraryMegabytes = SumOver(comm, r.libraryMegabytes);
+    int flags[2] = {r.repeatsAgree ? 1 : 0, r.finite ? 1 : 0};
+    MPI_Allreduce(MPI_IN_PLACE, flags, 2, MPI_INT, MPI_MIN, comm);
+    r.repeatsAgree = flags[0] == 1;
+    r.finite = flags[1] == 1;
+    if (r.haveError) r.maxError = r.finite ? MaxOver(comm, r.maxError) : std::nan("");
+    r.converged = r.finite && r.relResidual <= o.tolerance;
+    const std::string differ = "the repeats did not give bit-identical results";
+    if (!r.repeatsAgree && std::find(r.notes.begin(), r.notes.end(), differ) == r.notes.end())
+        r.notes.push_back(differ);
+
+    const std::vector<double> x = host::GatherSolution(comm, part, r.x.data(), P.A.nCell);
+    int status = kExitConverged;
+    if (rank == 0) {
+        r.x = InOriginalNumbering(P, x.data());
+        for (int i = 1; i <= r.cells && r.firstNonFinite == 0; ++i)
+            if (!std::isfinite(r.x[static_cast<size_t>(i)])) r.firstNonFinite = i;
+        PrintSummary(stdout, P, r);
+        std::string reason;
+        status = Outcome(r, reason);
+        f = Guard([&] {
+            if (!o.jsonFile.empty()) WriteText(o.jsonFile, SummaryJson(P, r));
+            if (!o.outputFile.empty() && r.finite)
+                host::WriteVectorMarket(o.outputFile, r.x.data(), r.cells,
+                                        "solution from qvl3d-solve on " + std::to_string(nRanks) +
+                                            " ranks: " + P.description);
+        });
+        if (f.status != kExitConverged) {
+            status = f.status;
+            reason = f.reason;
+        } else if (!o.outputFile.empty() && !r.finite) {
+            reason += "; the solution was not written";
+        }
+        if (status != kExitConverged) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "qvl3d-solve: %s\n", reason.c_str());
+        }
+    }
+    MPI_Bcast(&status, 1, MPI_INT, 0, comm);
+    return status;
+}
+
+} // namespace
+
+bool LaunchedByMpi()
+{
+    for (const char* name : {"OMPI_COMM_WORLD_SIZE", "PMI_SIZE", "PMIX_RANK"})
+        if (std::getenv(name)) return true;
+    return false;
+}
+
+int DistributedMain(int argc, char** argv)
+{
+    MPI_Init(&argc, &argv);
+    const int status = Run(MPI_COMM_WORLD, argc, argv);
+    MPI_Finalize();
+    return status;
+}
+
+} // namespace app
+} // namespace qvl3d

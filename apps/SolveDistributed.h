@@ -1,0 +1,33 @@
+// qvl3d-solve across the ranks of an MPI job (mpiexec -n P qvl3d-solve ...).
+//
+// Every rank builds the same global problem from the same options and takes
+// its share: built-in box problems are split by recursive coordinate
+// bisection of the box, matrix files by the graph partitioner (computed on
+// rank 0 and handed to all). Each rank solves its share through the MPI
+// halo exchange and global sum; rank 0 prints the one summary, with the
+// rank count, the cells and halo cells per rank and the time in exchanges
+// and global sums, writes the JSON and gathers the solution for --output in
+// the original numbering. Every rank returns the same exit status.
+//
+// A fault found while setting up (options, input, partitioning) is agreed
+// on by all ranks before any solve: the lowest rank that saw it prints it
+// and every rank exits with its status. A fault of one rank once the solve
+// has begun (its host check, say) ends the whole job through MPI_Abort with
+// the fault's status, so no rank is left waiting in a collective call.
+#ifndef QVL3D_APPS_SOLVEDISTRIBUTED_H
+#define QVL3D_APPS_SOLVEDISTRIBUTED_H
+
+namespace qvl3d {
+namespace app {
+
+// True when an MPI launcher started this process (its environment says so).
+// A plain run stays serial and never initialises MPI.
+bool LaunchedByMpi();
+
+// The whole command under MPI, from MPI_Init to MPI_Finalize.
+int DistributedMain(int argc, char** argv);
+
+} // namespace app
+} // namespace qvl3d
+
+#endif
