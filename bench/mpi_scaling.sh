@@ -28,6 +28,8 @@ measure() { # ranks precond
 }
 log=$(mktemp)
 printf "box %d^3, BiCGSTAB, CSR layout, %d iterations per solve, %d rounds\n" "$edge" "$iterations" "$rounds"
+# Two ranks need two free cores: other work on the machine shows in the load.
+printf "load average at start: %s\n" "$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
 printf "%-14s %14s %14s %9s\n" "preconditioner" "1 rank ms/it" "2 ranks ms/it" "speed-up"
 for precond in 1 3; do
   one=1e300 two=1e300
@@ -40,4 +42,5 @@ for precond in 1 3; do
   name=$([ "$precond" = 1 ] && echo DILU || echo diagonal)
   awk -v n="$name" -v a="$one" -v b="$two" 'BEGIN { printf "%-14s %14.2f %14.2f %8.2fx\n", n, a, b, a / b }'
 done
+printf "load average at end:   %s\n" "$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
 echo "(every run's output: $log)"
