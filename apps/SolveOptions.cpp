@@ -172,19 +172,19 @@ CSolveOptions ParseOptions(const std::vector<std::string>& args)
         }
         const size_t eq = arg.find('=');
         const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-        const COptionSpec* spec = FindOption(name);
-        if (!spec) Usage("unknown option '--" + name + "'; did you mean '" + NearestOption(name) + "'?");
+        const COptionSpec* option = FindOption(name);
+        if (!option) Usage("unknown option '--" + name + "'; did you mean '" + NearestOption(name) + "'?");
         if (given.count(name)) Usage("--" + name + " is given twice");
         std::string value;
-        if (spec->value) {
+        if (option->value) {
             if (eq != std::string::npos) {
                 value = arg.substr(eq + 1);
             } else if (k + 1 < args.size()) {
                 value = args[++k];
             } else {
-                Usage("--" + name + " needs a value (" + spec->value + ")");
+                Usage("--" + name + " needs a value (" + option->value + ")");
             }
-            if (value.empty()) Usage("--" + name + " needs a value (" + spec->value + ")");
+            if (value.empty()) Usage("--" + name + " needs a value (" + option->value + ")");
         } else if (eq != std::string::npos) {
             Usage("--" + name + " takes no value");
         }

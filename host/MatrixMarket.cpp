@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <utility>
 
 namespace qvl3d {
 namespace host {
@@ -199,6 +200,21 @@ std::vector<long long> ReadSizeLine(CLineReader& r, size_t count, const char* wh
     return v;
 }
 
+// Entry k of the nnz a coordinate file declares: the row, checked against
+// 1..rows, and the column; the value's text stays in t[2].
+std::pair<long long, long long> ReadCoordinate(CLineReader& r, std::vector<std::string>& t, long long k, long long nnz,
+                                               long long rows)
+{
+    if (!r.NextContent(t))
+        r.Fail("the file ends after " + std::to_string(k) + " of the " + std::to_string(nnz) +
+               " entries the size line declares");
+    if (t.size() != 3) r.Fail("an entry must hold 3 fields (row, column, value), found " + std::to_string(t.size()));
+    const long long i = ParseInteger(r, t[0], "row");
+    const long long j = ParseInteger(r, t[1], "column");
+    if (i < 1 || i > rows) r.Fail("row " + std::to_string(i) + " is outside 1.." + std::to_string(rows));
+    return {i, j};
+}
+
 struct CEntry {
     int row;
     int col;
@@ -230,14 +246,7 @@ CSparseMatrix ParseMatrixMarket(std::istream& in, const std::string& name, CMatr
     std::vector<CEntry> entries;
     std::vector<std::string> t;
     for (long long k = 0; k < nnz; ++k) {
-        if (!r.NextContent(t))
-            r.Fail("the file ends after " + std::to_string(k) + " of the " + std::to_string(nnz) +
-                   " entries the size line declares");
-        if (t.size() != 3)
-            r.Fail("an entry must hold 3 fields (row, column, value), found " + std::to_string(t.size()));
-        const long long i = ParseInteger(r, t[0], "row");
-        const long long j = ParseInteger(r, t[1], "column");
-        if (i < 1 || i > m) r.Fail("row " + std::to_string(i) + " is outside 1.." + std::to_string(m));
+        const auto [i, j] = ReadCoordinate(r, t, k, nnz, m);
         if (j < 1 || j > m) r.Fail("column " + std::to_string(j) + " is outside 1.." + std::to_string(m));
         if (symmetric && i < j)
             r.Fail("entry (" + std::to_string(i) + ", " + std::to_string(j) +
@@ -320,14 +329,7 @@ std::vector<double> ParseVectorMarket(std::istream& in, const std::string& name,
     checkLength(size[0], size[1]);
     const long long nnz = size[2];
     for (long long k = 0; k < nnz; ++k) {
-        if (!r.NextContent(t))
-            r.Fail("the file ends after " + std::to_string(k) + " of the " + std::to_string(nnz) +
-                   " entries the size line declares");
-        if (t.size() != 3)
-            r.Fail("an entry must hold 3 fields (row, column, value), found " + std::to_string(t.size()));
-        const long long i = ParseInteger(r, t[0], "row");
-        const long long j = ParseInteger(r, t[1], "column");
-        if (i < 1 || i > n) r.Fail("row " + std::to_string(i) + " is outside 1.." + std::to_string(n));
+        const auto [i, j] = ReadCoordinate(r, t, k, nnz, n);
         if (j != 1) r.Fail("column " + std::to_string(j) + " is not 1");
         const double sum = v[i] + ParseValue(r, t[2], integerField);
         if (!std::isfinite(sum))
