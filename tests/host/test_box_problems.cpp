@@ -10,44 +10,23 @@
 using namespace qvl3d;
 using namespace qvl3d::host;
 
-namespace {
-
-// Row i as (column, value) pairs in storage order.
-std::vector<std::pair<int, double>> Row(const CSparseMatrix& A, int i)
+TEST(BoxProblems, SmallCasesMatchTheHandAssembly)
 {
-    std::vector<std::pair<int, double>> row;
-    for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) row.emplace_back(A.col[e], A.val[e]);
-    return row;
-}
-
-using Entries = std::vector<std::pair<int, double>>;
-
-} // namespace
-
-TEST(BoxProblems, PoissonOnTwoCellsMatchesTheHandAssembly)
-{
-    // Cells of 1/2 x 1 x 1: the x face couples them with area / distance =
-    // 1 / 0.5 = 2; every wall face sits at half a cell: 2 * area / h.
-    const CSparseMatrix A = Poisson(CBox{2, 1, 1});
-    ASSERT_EQ(A.nCell, 2);
-    EXPECT_EQ(Row(A, 1), (Entries{{1, 10.0}, {2, -2.0}}));
-    EXPECT_EQ(Row(A, 2), (Entries{{1, -2.0}, {2, 10.0}}));
-}
-
-TEST(BoxProblems, ConvectionDiffusionUpwindsInTheFlowDirection)
-{
-    // v = (1, 0, 0), Peclet 1: eps = 1, so diffusion is Poisson's. The x flux
-    // through a unit face is 1: cell 1 sends it to cell 2 through their face
-    // (diagonal +1) and takes u = 0 in through its wall; cell 2 takes cell 1's
-    // value in (coefficient -2 - 1) and lets it out through its wall (+1).
-    const CSparseMatrix A = ConvectionDiffusion(CBox{2, 1, 1}, CConvection{1.0, 0.0, 0.0, 1.0});
-    EXPECT_EQ(Row(A, 1), (Entries{{1, 11.0}, {2, -2.0}}));
-    EXPECT_EQ(Row(A, 2), (Entries{{1, -3.0}, {2, 11.0}}));
-
-    // Flow down z: the upwind side is the upper cell.
-    const CSparseMatrix B = ConvectionDiffusion(CBox{1, 1, 2}, CConvection{0.0, 0.0, -1.0, 1.0});
-    EXPECT_EQ(Row(B, 1), (Entries{{1, 11.0}, {2, -3.0}}));
-    EXPECT_EQ(Row(B, 2), (Entries{{1, -2.0}, {2, 11.0}}));
+    // Poisson on cells of 1/2 x 1 x 1: the x face couples them with area /
+    // distance = 1 / 0.5 = 2; every wall face sits at half a cell: 2 * area / h.
+    // Convection with v = (1, 0, 0), Peclet 1: eps = 1, so diffusion is
+    // Poisson's. The x flux through a unit face is 1: cell 1 sends it to cell
+    // 2 through their face (diagonal +1) and takes u = 0 in through its wall;
+    // cell 2 takes cell 1's value in (coefficient -2 - 1) and lets it out
+    // through its wall (+1). Flowing down z, the upwind side is the upper cell.
+    const std::pair<CSparseMatrix, std::vector<test::Entries>> cases[] = {
+        {Poisson(CBox{2, 1, 1}), {{{1, 10.0}, {2, -2.0}}, {{1, -2.0}, {2, 10.0}}}},
+        {ConvectionDiffusion(CBox{2, 1, 1}, CConvection{1.0, 0.0, 0.0, 1.0}),
+         {{{1, 11.0}, {2, -2.0}}, {{1, -3.0}, {2, 11.0}}}},
+        {ConvectionDiffusion(CBox{1, 1, 2}, CConvection{0.0, 0.0, -1.0, 1.0}),
+         {{{1, 11.0}, {2, -3.0}}, {{1, -2.0}, {2, 11.0}}}},
+    };
+    for (const auto& [A, rows] : cases) EXPECT_EQ(test::Rows(A), rows);
 }
 
 TEST(BoxProblems, ConvectionDiffusionIsAnMMatrixWithSortedSevenPointRows)
@@ -121,7 +100,7 @@ TEST(Renumbering, RenumberedSystemHasThePermutedSolution)
 TEST(Renumbering, RefusesAMapThatIsNoPermutation)
 {
     const CSparseMatrix A = Poisson(CBox{3, 1, 1});
-    EXPECT_THROW(RenumberCells(A, {0, 1, 1, 3}), std::invalid_argument);
+    EXPECT_THROW(RenumberCells(A, {0, 1, 1, 3}), std::invalid_argument); // twice, too short, out of range
     EXPECT_THROW(RenumberCells(A, {0, 1, 2}), std::invalid_argument);
     EXPECT_THROW(RenumberCells(A, {0, 1, 2, 4}), std::invalid_argument);
 }

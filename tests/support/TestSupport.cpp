@@ -6,6 +6,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -66,6 +70,40 @@ void CBoundSystem::Solve(ELayout layout, int ivarb, int lsolv, double* x, double
     case ELayout::Csr: solver.Solver_CSR(ivarb, lsolv, x, b, 0); break;
     case ELayout::Ell: solver.Solver_ELL(ivarb, lsolv, x, b, 0); break;
     }
+}
+
+CSolveRun::CSolveRun(const host::CSparseMatrix& A, int type, int maxIter, double tol) : sys(A)
+{
+    sys.host.SetPreconditioner(type);
+    sys.host.SetVariable(1, maxIter, tol);
+    sys.host.store.m_pdResidual0[1] = -1.0;
+    sys.host.store.m_piIterCount[1] = -1;
+    x = sys.host.NewVector();
+    sys.transport->sum = [this](double local) {
+        sums.push_back(local);
+        return local;
+    };
+}
+
+std::string CSolveRun::Run(ELayout layout, std::vector<double> b, int code)
+{
+    b.resize(static_cast<size_t>(sys.host.CellsTotal()) + 1);
+    return CaptureStdout([&] { sys.Solve(layout, 1, code, x, b.data()); });
+}
+
+std::vector<std::string> CallSequence(const std::string& pattern, bool split)
+{
+    std::vector<std::string> calls;
+    for (char c : pattern) {
+        if (c == 'S') {
+            calls.push_back("Sum");
+        } else if (split) {
+            calls.insert(calls.end(), {"Start0", "Wait0"});
+        } else {
+            calls.push_back("Exch");
+        }
+    }
+    return calls;
 }
 
 host::CSparseMatrix ThreeCellExample(double a11, double a12, double a22, double a21, double a23, double a33, double a32,
@@ -193,6 +231,46 @@ std::string MatrixPath(const std::string& name)
 {
     const char* dir = std::getenv("QVL3D_MATRICES");
     return std::string(dir != nullptr ? dir : "../shared/data/matrices") + "/" + name;
+}
+
+bool BitEqual(double a, double b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+std::vector<Entries> Rows(const host::CSparseMatrix& A)
+{
+    std::vector<Entries> rows(static_cast<size_t>(A.nCell));
+    for (int i = 1; i <= A.nCell; ++i)
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) rows[i - 1].emplace_back(A.col[e], A.val[e]);
+    return rows;
+}
+
+CScratchDir::CScratchDir()
+{
+    std::string name = (std::filesystem::temp_directory_path() / "qvl3d-test-XXXXXX").string();
+    if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("no scratch folder");
+    m_path = name;
+}
+
+CScratchDir::~CScratchDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
 }
 
 } // namespace test

@@ -1,6 +1,6 @@
 // Shared helpers of the test suites: a recording communication transport,
-// white-box access to the solver, a bound host fixture and a dense reference
-// solve.
+// white-box access to the solver, a bound host fixture, a dense reference
+// solve, and scratch files.
 #ifndef QVL3D_TESTS_TESTSUPPORT_H
 #define QVL3D_TESTS_TESTSUPPORT_H
 
@@ -13,7 +13,21 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
+
+// text holds part somewhere.
+#define EXPECT_HAS(text, part) EXPECT_NE(std::string(text).find(part), std::string::npos) << (text)
+
+namespace qvl3d {
+namespace test {
+
+enum class ELayout { Native, Csr, Ell };
+const char* LayoutName(ELayout layout);
+constexpr ELayout kEveryLayout[] = {ELayout::Native, ELayout::Csr, ELayout::Ell};
+
+} // namespace test
+} // namespace qvl3d
 
 // Records every collective call the solver makes. Exchanges leave the vector
 // alone; the sum returns Sum(local), by default the local value itself.
@@ -32,58 +46,49 @@ public:
     int Count(const std::string& call) const;
 };
 
-// Access to the solver's private members for white-box tests.
+// Access to the solver's private members for white-box tests. The kernels
+// come as member pointers of the layout asked for: (solver.*kernel)(...).
 class CSingleGridSolverProbe {
-public:
-    static const char* Error(const CSingleGridSolver& s) { return s.m_szError; }
-    static bool OpenMPSetupDone(const CSingleGridSolver& s) { return s.m_bOpenMPSetupDone; }
-    static int CellOpenMP(const CSingleGridSolver& s) { return s.m_nCellOpenMP; }
-    static int CellTotalOpenMP(const CSingleGridSolver& s) { return s.m_nCellTotalOpenMP; }
-    static QVLAccelerationType Acceleration(const CSingleGridSolver& s) { return s.m_eAccelerationType; }
-    static CQvl3dGV* GV(const CSingleGridSolver& s) { return s.m_pGV; }
-    static CQVL3DFiniteVolumeMesh* Mesh(const CSingleGridSolver& s) { return s.m_pFVMesh; }
-    static CCommunication* Commu(const CSingleGridSolver& s) { return s.m_pCommu; }
-    static CQVLCom* Com(const CSingleGridSolver& s) { return s.m_pCom; }
-    static CQVLGVGPU* GVGPU(const CSingleGridSolver& s) { return s.m_pGVGPU; }
-    static void* GPUtool(const CSingleGridSolver& s) { return s.m_pGPUtool; }
-    static CQVLGVOpenMP* GVOpenMP(const CSingleGridSolver& s) { return s.m_pGVOpenMP; }
+    using S = CSingleGridSolver;
+    using ELayout = qvl3d::test::ELayout;
+    template <class M>
+    static M Pick(ELayout layout, M native, M csr, M ell)
+    {
+        return layout == ELayout::Native ? native : layout == ELayout::Csr ? csr : ell;
+    }
 
-    static void DotProduct(CSingleGridSolver& s, int i, double* y, double* v) { s.DotProduct(i, y, v); }
-    static void DotProduct_CSR(CSingleGridSolver& s, int i, double* y, double* v) { s.DotProduct_CSR(i, y, v); }
-    static void DotProduct_ELL(CSingleGridSolver& s, int i, double* y, double* v) { s.DotProduct_ELL(i, y, v); }
-    static void FindPreConditioner(CSingleGridSolver& s, double* d, int t) { s.FindPreConditioner(d, t); }
-    static void FindPreConditioner_CSR(CSingleGridSolver& s, double* d, int t) { s.FindPreConditioner_CSR(d, t); }
-    static void FindPreConditioner_ELL(CSingleGridSolver& s, double* d, int t) { s.FindPreConditioner_ELL(d, t); }
-    static void FindPreConditioner_OpenMP(CSingleGridSolver& s, double* d, int t) { s.FindPreConditioner_OpenMP(d, t); }
-    static void DILU(CSingleGridSolver& s, double* d) { s.DILU(d); }
-    static void DILU_CSR(CSingleGridSolver& s, double* d) { s.DILU_CSR(d); }
-    static void DILU_ELL(CSingleGridSolver& s, double* d) { s.DILU_ELL(d); }
-    static void SolvePreConditioner(CSingleGridSolver& s, double* z, double* r, double* d)
+public:
+    static const char* Error(const S& s) { return s.m_szError; }
+    static bool OpenMPSetupDone(const S& s) { return s.m_bOpenMPSetupDone; }
+    static int CellOpenMP(const S& s) { return s.m_nCellOpenMP; }
+    static int CellTotalOpenMP(const S& s) { return s.m_nCellTotalOpenMP; }
+    static QVLAccelerationType Acceleration(const S& s) { return s.m_eAccelerationType; }
+    static CQvl3dGV* GV(const S& s) { return s.m_pGV; }
+    static CQVL3DFiniteVolumeMesh* Mesh(const S& s) { return s.m_pFVMesh; }
+    static CCommunication* Commu(const S& s) { return s.m_pCommu; }
+    static CQVLCom* Com(const S& s) { return s.m_pCom; }
+    static CQVLGVGPU* GVGPU(const S& s) { return s.m_pGVGPU; }
+    static void* GPUtool(const S& s) { return s.m_pGPUtool; }
+    static CQVLGVOpenMP* GVOpenMP(const S& s) { return s.m_pGVOpenMP; }
+
+    static auto RowProduct(ELayout l) { return Pick(l, &S::DotProduct, &S::DotProduct_CSR, &S::DotProduct_ELL); }
+    static auto Build(ELayout l)
     {
-        s.SolvePreConditioner(z, r, d);
+        return Pick(l, &S::FindPreConditioner, &S::FindPreConditioner_CSR, &S::FindPreConditioner_ELL);
     }
-    static void SolvePreConditioner_CSR(CSingleGridSolver& s, double* z, double* r, double* d)
+    static auto Dilu(ELayout l) { return Pick(l, &S::DILU, &S::DILU_CSR, &S::DILU_ELL); }
+    static auto Apply(ELayout l)
     {
-        s.SolvePreConditioner_CSR(z, r, d);
+        return Pick(l, &S::SolvePreConditioner, &S::SolvePreConditioner_CSR, &S::SolvePreConditioner_ELL);
     }
-    static void SolvePreConditioner_ELL(CSingleGridSolver& s, double* z, double* r, double* d)
-    {
-        s.SolvePreConditioner_ELL(z, r, d);
-    }
-    static void SolvePreConditioner_OpenMP(CSingleGridSolver& s, double* z, double* r, double* d)
-    {
-        s.SolvePreConditioner_OpenMP(z, r, d);
-    }
-    static bool AllocateCPUMemory_OpenMP(CSingleGridSolver& s) { return s.AllocateCPUMemory_OpenMP(); }
-    static void FindMaxNColumnAtemp_OpenMP(CSingleGridSolver& s) { s.FindMaxNColumnAtemp_OpenMP(); }
-    static void FindNewNNUtemp_OpenMP(CSingleGridSolver& s) { s.FindNewNNUtemp_OpenMP(); }
+    static constexpr auto kBuildOpenMP = &S::FindPreConditioner_OpenMP;
+    static constexpr auto kApplyOpenMP = &S::SolvePreConditioner_OpenMP;
+    static constexpr auto kAllocateOpenMP = &S::AllocateCPUMemory_OpenMP;
+    static constexpr auto kRowsOpenMP = &S::FindNewNNUtemp_OpenMP;
 };
 
 namespace qvl3d {
 namespace test {
-
-enum class ELayout { Native, Csr, Ell };
-const char* LayoutName(ELayout layout);
 
 // A host system bound to a solver through a recording transport.
 struct CBoundSystem {
@@ -98,6 +103,28 @@ struct CBoundSystem {
     // Calls the entry point of the layout with the fifth argument 0.
     void Solve(ELayout layout, int ivarb, int lsolv, double* x, double* b);
 };
+
+// A bound system set up for solves of variable 1: the preconditioner type,
+// iteration limit and tolerance, -1 in the results a solve writes, x = 0, and
+// every local value handed to the global sum recorded in order.
+struct CSolveRun {
+    CSolveRun(const host::CSparseMatrix& A, int type, int maxIter, double tol);
+    CSolveRun(const CSolveRun&) = delete;
+    CSolveRun& operator=(const CSolveRun&) = delete;
+    // Solves with b (padded to the halo) and returns the console output.
+    std::string Run(ELayout layout, std::vector<double> b, int code);
+    double Residual0() const { return sys.host.store.m_pdResidual0[1]; }
+    int IterCount() const { return sys.host.store.m_piIterCount[1]; }
+    const std::vector<std::string>& Calls() const { return sys.transport->calls; }
+
+    CBoundSystem sys;
+    double* x;
+    std::vector<double> sums;
+};
+
+// The collective calls a pattern stands for: 'S' a global sum, 'X' a halo
+// exchange, blocking or split into its start and wait.
+std::vector<std::string> CallSequence(const std::string& pattern, bool split);
 
 // The three-cell partition of the layout example: cells 1-2-3 in a row, cell
 // 3 touching halo cell 4. Rows: (a11, a12), (a22, a21, a23), (a33, a32, a34).
@@ -129,6 +156,40 @@ double TrueResidualNorm(const host::CSparseMatrix& A, const double* x, const dou
 
 // Path of a file in the shared folder of real test matrices.
 std::string MatrixPath(const std::string& name);
+
+bool BitEqual(double a, double b);
+
+// Each row of A as (column, value) pairs in storage order.
+using Entries = std::vector<std::pair<int, double>>;
+std::vector<Entries> Rows(const host::CSparseMatrix& A);
+
+// What f throws as E, or "accepted" when it returns.
+template <class E, class F>
+std::string Refusal(F&& f)
+{
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+// A fresh folder, removed with its contents when the object goes.
+class CScratchDir {
+public:
+    CScratchDir();
+    ~CScratchDir();
+    CScratchDir(const CScratchDir&) = delete;
+    CScratchDir& operator=(const CScratchDir&) = delete;
+    std::string Path(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+std::string ReadFile(const std::string& path);
+std::string WriteFile(const std::string& path, const std::string& text); // returns path
 
 } // namespace test
 } // namespace qvl3d

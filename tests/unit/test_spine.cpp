@@ -1,84 +1,59 @@
-// The solver object: construction, copying, the binding calls and their
-// console messages, SetupSolver and the entry points' dispatch.
+// The solver object: the binding calls and their console messages, copying,
+// the entry points' dispatch, and the communication objects it calls.
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 using namespace qvl3d;
 using namespace qvl3d::test;
 using P = CSingleGridSolverProbe;
 
-TEST(SolverObject, ConstructionSetsTheDocumentedValues)
+TEST(Binding, MessagesResultsAndPartialBindings)
 {
     CSingleGridSolver s;
-    EXPECT_STREQ(P::Error(s), "Single Grid Solver Error = ");
-    EXPECT_FALSE(P::OpenMPSetupDone(s));
-    EXPECT_EQ(P::CellOpenMP(s), 0);
-    EXPECT_EQ(P::Acceleration(s), QVLAccelerationNone);
-    EXPECT_EQ(P::GV(s), nullptr);
-    EXPECT_EQ(P::Mesh(s), nullptr);
-    EXPECT_EQ(P::Commu(s), nullptr);
-    EXPECT_EQ(P::Com(s), nullptr);
-    EXPECT_EQ(P::GPUtool(s), nullptr);
-    EXPECT_EQ(s.declareMem(), 1);
-}
-
-TEST(Binding, NullArgumentsReportAndKeepPartialBindings)
-{
-    CSingleGridSolver s;
-    CQvl3dGV gv, gv2;
+    CQvl3dGV gv;
     CQVL3DFiniteVolumeMesh mesh;
     CCommunication commu;
     CQVLCom com;
-    int rc = 0;
-
-    EXPECT_EQ(CaptureStdout([&] { rc = s.getGV(nullptr, &mesh); }), "pGV is NULL!\n");
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(P::GV(s), nullptr);
+    CQVLGVOpenMP omp;
+    CQVLGVGPU gpu;
+    const struct {
+        std::function<int()> call;
+        const char* text;
+        int rc;
+    } calls[] = {
+        {[&] { return s.getGV(nullptr, &mesh); }, "pGV is NULL!\n", -1},
+        {[&] { return s.getGV(&gv, nullptr); }, "pFVMesh is NULL!\n", -1},
+        {[&] { return s.getCommunication(nullptr, &com); }, "pCommu is NULL!\n", -1},
+        {[&] { return s.getCommunication(&commu, nullptr); }, "pCom is NULL!\n", -1},
+        {[&] { return s.getGVOpenMP(nullptr); }, "pGVOpenMP_ is NULL!\n", -1},
+        {[&] { return s.getGVGPU(nullptr); }, "pGVGPU is NULL!\n", -1},
+        {[&] { return s.getGVGPU(&gpu); }, "pGVGPU->m_pGPUtool == NULL\n", 0},
+    };
+    for (const auto& c : calls) {
+        int rc = 99;
+        EXPECT_EQ(CaptureStdout([&] { rc = c.call(); }), c.text);
+        EXPECT_EQ(rc, c.rc) << c.text;
+    }
+    // The first argument is taken before the second is tested.
+    EXPECT_EQ(P::GV(s), &gv);
     EXPECT_EQ(P::Mesh(s), nullptr);
-
-    EXPECT_EQ(CaptureStdout([&] { rc = s.getGV(&gv, &mesh); }), "");
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(CaptureStdout([&] { rc = s.getGV(&gv2, nullptr); }), "pFVMesh is NULL!\n");
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(P::GV(s), &gv2);    // the store is taken before the mesh is tested
-    EXPECT_EQ(P::Mesh(s), &mesh); // the mesh binding is unchanged
-
-    EXPECT_EQ(CaptureStdout([&] { rc = s.getCommunication(nullptr, &com); }), "pCommu is NULL!\n");
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(P::Commu(s), nullptr);
-    EXPECT_EQ(CaptureStdout([&] { rc = s.getCommunication(&commu, nullptr); }), "pCom is NULL!\n");
-    EXPECT_EQ(rc, -1);
     EXPECT_EQ(P::Commu(s), &commu);
     EXPECT_EQ(P::Com(s), nullptr);
-    EXPECT_EQ(CaptureStdout([&] { rc = s.getCommunication(&commu, &com); }), "");
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(P::Com(s), &com);
-
-    EXPECT_EQ(CaptureStdout([&] { rc = s.getGVOpenMP(nullptr); }), "pGVOpenMP_ is NULL!\n");
-    EXPECT_EQ(rc, -1);
-    CQVLGVOpenMP omp;
-    EXPECT_EQ(s.getGVOpenMP(&omp), 0);
-    EXPECT_EQ(P::GVOpenMP(s), &omp);
-}
-
-TEST(Binding, AcceleratorStoreWithoutToolIsReportedButBound)
-{
-    CSingleGridSolver s;
-    CQVLGVGPU gpu;
-    int rc = 1;
-    EXPECT_EQ(CaptureStdout([&] { rc = s.getGVGPU(nullptr); }), "pGVGPU is NULL!\n");
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(CaptureStdout([&] { rc = s.getGVGPU(&gpu); }), "pGVGPU->m_pGPUtool == NULL\n");
-    EXPECT_EQ(rc, 0);
     EXPECT_EQ(P::GVGPU(s), &gpu);
 
     int tool = 0;
     gpu.m_pGPUtool = &tool;
-    EXPECT_EQ(CaptureStdout([&] { rc = s.getGVGPU(&gpu); }), "");
-    EXPECT_EQ(rc, 0);
+    for (const auto& call : std::vector<std::function<int()>>{
+             [&] { return s.getGV(&gv, &mesh); }, [&] { return s.getCommunication(&commu, &com); },
+             [&] { return s.getGVOpenMP(&omp); }, [&] { return s.getGVGPU(&gpu); }}) {
+        int rc = 99;
+        EXPECT_EQ(CaptureStdout([&] { rc = call(); }), "");
+        EXPECT_EQ(rc, 0);
+    }
+    EXPECT_EQ(P::Mesh(s), &mesh);
+    EXPECT_EQ(P::Com(s), &com);
+    EXPECT_EQ(P::GVOpenMP(s), &omp);
     EXPECT_EQ(P::GPUtool(s), &tool);
 }
 
@@ -105,27 +80,6 @@ TEST(SolverObject, CopyAssignmentSharesTheHostObjects)
     EXPECT_NEAR(x[1], 1.0, 1e-10);
 }
 
-TEST(SetupSolver, RecordsTheTypeAndRunsTheOpenMPSetupOnce)
-{
-    CBoundSystem sys(ThreeCellExample(4, 1, 4, 1, 1, 4, 1, 1));
-    CSingleGridSolver& s = sys.solver;
-    EXPECT_EQ(CaptureStdout([&] { s.SetupSolver(static_cast<QVLAccelerationType>(1)); }), "");
-    EXPECT_EQ(P::Acceleration(s), 1);
-    EXPECT_FALSE(P::OpenMPSetupDone(s));
-
-    EXPECT_EQ(CaptureStdout([&] { s.SetupSolver(QVLAccelerationOpenMP); }), "OpenMP Acceleration\n");
-    EXPECT_TRUE(P::OpenMPSetupDone(s));
-    EXPECT_EQ(P::CellOpenMP(s), 3);
-    EXPECT_EQ(P::CellTotalOpenMP(s), 4);
-    double* first = sys.host.openmp.m_pdAELL;
-
-    EXPECT_EQ(CaptureStdout([&] { s.SetupSolver(QVLAccelerationNone); }), "");
-    EXPECT_EQ(CaptureStdout([&] { s.SetupSolver(QVLAccelerationOpenMP); }),
-              "SetupSolver() for OpenMP is already called.\n");
-    EXPECT_EQ(P::Acceleration(s), QVLAccelerationOpenMP);
-    EXPECT_EQ(sys.host.openmp.m_pdAELL, first);
-}
-
 // A store whose every per-variable value and vector would show a write.
 class Dispatch : public ::testing::Test {
 protected:
@@ -143,20 +97,21 @@ protected:
 
 TEST_F(Dispatch, LineNeedsPrintFlagAndPositiveAcceleration)
 {
-    EXPECT_EQ(CaptureStdout([&] { sys.Solve(ELayout::Native, 2, 9, x, b); }), ""); // type 0
+    auto line = [&](ELayout layout, int code) { return CaptureStdout([&] { sys.Solve(layout, 2, code, x, b); }); };
+    EXPECT_EQ(line(ELayout::Native, 9), ""); // type 0
     sys.solver.SetupSolver(static_cast<QVLAccelerationType>(-1));
-    EXPECT_EQ(CaptureStdout([&] { sys.Solve(ELayout::Native, 2, 9, x, b); }), ""); // signed test
+    EXPECT_EQ(line(ELayout::Native, 9), ""); // signed test
     sys.solver.SetupSolver(static_cast<QVLAccelerationType>(1));
-    EXPECT_EQ(CaptureStdout([&] { sys.Solve(ELayout::Native, 2, 9, x, b); }), "ivarb=2, lsolv=9, AccelerationType=1\n");
-    EXPECT_EQ(CaptureStdout([&] { sys.Solve(ELayout::Csr, 2, 0, x, b); }), "ivarb=2, lsolv=0, AccelerationType=1\n");
-    EXPECT_EQ(CaptureStdout([&] { sys.Solve(ELayout::Ell, 2, 9, x, b); }), ""); // never printed
+    EXPECT_EQ(line(ELayout::Native, 9), "ivarb=2, lsolv=9, AccelerationType=1\n");
+    EXPECT_EQ(line(ELayout::Csr, 0), "ivarb=2, lsolv=0, AccelerationType=1\n");
+    EXPECT_EQ(line(ELayout::Ell, 9), ""); // never printed
     *sys.host.store.m_piPrintSolver = 0;
-    EXPECT_EQ(CaptureStdout([&] { sys.Solve(ELayout::Native, 2, 9, x, b); }), "");
+    EXPECT_EQ(line(ELayout::Native, 9), "");
 }
 
 TEST_F(Dispatch, CodesOutsideTheTableTouchNothing)
 {
-    for (ELayout layout : {ELayout::Native, ELayout::Csr, ELayout::Ell})
+    for (ELayout layout : kEveryLayout)
         for (int code : {-1, 0, 1, 7, 100}) {
             sys.Solve(layout, 2, code, x, b);
             EXPECT_TRUE(sys.transport->calls.empty()) << LayoutName(layout) << " code " << code;
@@ -172,17 +127,6 @@ TEST_F(Dispatch, CodesOutsideTheTableTouchNothing)
     EXPECT_EQ(*sys.host.store.m_piPrecondType, 0);
 }
 
-TEST_F(Dispatch, CodeFourRunsGaussSeidelOnEachLayout)
-{
-    for (ELayout layout : {ELayout::Native, ELayout::Csr, ELayout::Ell}) {
-        sys.transport->calls.clear();
-        CaptureStdout([&] { sys.Solve(layout, 2, 4, x, b); });
-        // One sum and one exchange per sweep, seven sweeps at most.
-        EXPECT_EQ(sys.transport->Count("Sum"), sys.transport->Count("Exch")) << LayoutName(layout);
-        EXPECT_GE(sys.transport->Count("Sum"), 1);
-    }
-}
-
 TEST_F(Dispatch, FifthArgumentIsNotRead)
 {
     double* y = sys.host.NewVector();
@@ -191,4 +135,27 @@ TEST_F(Dispatch, FifthArgumentIsNotRead)
         sys.solver.Solver(2, 4, y, b, -12345);
     });
     for (int i = 0; i <= 4; ++i) EXPECT_EQ(x[i], y[i]);
+}
+
+TEST(Communication, DefaultObjectsServeOnePartitionAndOthersReachTheirTransport)
+{
+    CCommunication alone;
+    double v[2] = {1.0, 2.0};
+    alone.DDM_Exch(v);
+    alone.DDM_IExch_Start(v, QVLNonBlockingBuffer0);
+    alone.DDM_IExch_Wait(v, QVLNonBlockingBuffer0);
+    EXPECT_EQ(v[1], 2.0);
+    double local = -2.5;
+    EXPECT_EQ(CQVLCom().AllSum(local), -2.5);
+    EXPECT_EQ(local, -2.5);
+
+    auto t = std::make_shared<CRecordingTransport>();
+    t->sum = [](double local) { return local * 10.0; };
+    CCommunication commu(t);
+    commu.DDM_IExch_Start(v, QVLNonBlockingBuffer0);
+    commu.DDM_IExch_Wait(v, QVLNonBlockingBuffer0);
+    commu.DDM_Exch(v);
+    local = 1.5;
+    EXPECT_EQ(CQVLCom(t).AllSum(local), 15.0);
+    EXPECT_EQ(t->calls, (std::vector<std::string>{"Start0", "Wait0", "Exch", "Sum"}));
 }
