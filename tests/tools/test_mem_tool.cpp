@@ -1,19 +1,45 @@
 // The memory tool: sizes by upper bounds, the byte counter, clearing, frees,
 // and what a failing allocation leaves behind.
-#include "ArrayAllocations.h"
 #include "QVLMemTool.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <new>
 #include <thread>
-#include <vector>
-
-using qvl3d::test::CArrayAllocationWatch;
 
 namespace {
+
+// Global array new and delete are replaced by versions that forward to the
+// ones the program would otherwise use (the sanitizers' under
+// AddressSanitizer). While a CWatch lives they count, and once its allowed
+// successes are spent they throw std::bad_alloc as an exhausted allocator
+// would.
+std::atomic<bool> g_watching{false};
+std::atomic<long> g_successesLeft{-1}; // -1: no limit
+std::atomic<long> g_made{0}, g_released{0};
+
+struct CWatch {
+    explicit CWatch(long successes = -1)
+    {
+        g_successesLeft = successes;
+        g_made = g_released = 0;
+        g_watching = true;
+    }
+    ~CWatch() { g_watching = false; }
+};
+
+template <class Fn>
+Fn Next(const char* symbol)
+{
+    void* f = dlsym(RTLD_NEXT, symbol);
+    if (f == nullptr) std::abort();
+    return reinterpret_cast<Fn>(f);
+}
 
 // Bytes the counter gained while f ran.
 template <class F>
@@ -25,6 +51,31 @@ double CountedBy(F&& f)
 }
 
 } // namespace
+
+void* operator new[](std::size_t size)
+{
+    static const auto next = Next<void* (*)(std::size_t)>("_Znam");
+    if (g_watching) {
+        if (g_successesLeft == 0) throw std::bad_alloc();
+        if (g_successesLeft > 0) --g_successesLeft;
+        ++g_made;
+    }
+    return next(size);
+}
+
+void operator delete[](void* p) noexcept
+{
+    static const auto next = Next<void (*)(void*)>("_ZdaPv");
+    if (p != nullptr && g_watching) ++g_released;
+    next(p);
+}
+
+void operator delete[](void* p, std::size_t size) noexcept
+{
+    static const auto next = Next<void (*)(void*, std::size_t)>("_ZdaPvm");
+    if (p != nullptr && g_watching) ++g_released;
+    next(p, size);
+}
 
 TEST(MemTool, OneMegabyteOfDoublesReadsAsOne)
 {
@@ -43,37 +94,30 @@ TEST(MemTool, VectorsSpanZeroToUpperBoundAndNumericOnesAreCleared)
 {
     int* iv = nullptr;
     float* fv = nullptr;
-    double* dv = nullptr;
+    double *dv = nullptr, *one = nullptr, *none = nullptr;
     bool* bv = nullptr;
     // nl is not a lower limit: element 0 is always there, up to nh.
     EXPECT_EQ(CountedBy([&] { iv = CQVLMemTool::ivector(5, 9); }), 40.0);
     EXPECT_EQ(CountedBy([&] { fv = CQVLMemTool::fvector(5, 9); }), 40.0);
     EXPECT_EQ(CountedBy([&] { dv = CQVLMemTool::dvector(5, 9); }), 80.0);
     EXPECT_EQ(CountedBy([&] { bv = CQVLMemTool::bvector(5, 9); }), 10.0);
+    EXPECT_EQ(CountedBy([&] { one = CQVLMemTool::dvector(1, 0); }), 8.0);
+    EXPECT_EQ(CountedBy([&] { none = CQVLMemTool::dvector(1, -1); }), 0.0);
     for (int i = 0; i <= 9; ++i) {
         EXPECT_EQ(iv[i], 0) << i;
         EXPECT_EQ(fv[i], 0.0f) << i;
         EXPECT_EQ(dv[i], 0.0) << i;
         bv[i] = true; // the whole range is ours (the sanitizer build checks the extent)
     }
+    EXPECT_EQ(one[0], 0.0);
+    EXPECT_NE(none, nullptr); // a real, empty array: the free below must release it
     CQVLMemTool::free_ivector(iv, 5, 9);
     CQVLMemTool::free_fvector(fv, 5, 9);
     CQVLMemTool::free_dvector(dv, 5, 9);
     CQVLMemTool::free_bvector(bv, 5, 9);
-    EXPECT_TRUE(iv == nullptr && fv == nullptr && dv == nullptr && bv == nullptr);
-}
-
-TEST(MemTool, SingleElementAndZeroLengthVectors)
-{
-    double* one = nullptr;
-    double* none = nullptr;
-    EXPECT_EQ(CountedBy([&] { one = CQVLMemTool::dvector(1, 0); }), 8.0);
-    EXPECT_EQ(one[0], 0.0);
-    EXPECT_EQ(CountedBy([&] { none = CQVLMemTool::dvector(1, -1); }), 0.0);
-    EXPECT_NE(none, nullptr); // a real, empty array: the free below must release it
     CQVLMemTool::free_dvector(one, 1, 0);
     CQVLMemTool::free_dvector(none, 1, -1);
-    EXPECT_EQ(none, nullptr);
+    EXPECT_TRUE(iv == nullptr && fv == nullptr && dv == nullptr && bv == nullptr && one == nullptr && none == nullptr);
 }
 
 TEST(MemTool, NegativeElementCountsAreRefusedUncounted)
@@ -87,7 +131,7 @@ TEST(MemTool, NegativeElementCountsAreRefusedUncounted)
 
 TEST(MemTool, MatrixShapesAndCounts)
 {
-    CArrayAllocationWatch watch; // counts row arrays and rows
+    const CWatch watch; // counts row arrays and rows
     int** im = reinterpret_cast<int**>(1);
     EXPECT_EQ(CountedBy([&] { im = CQVLMemTool::imatrix(1, 0, 1, 5); }), 0.0);
     EXPECT_EQ(im, nullptr);
@@ -112,7 +156,7 @@ TEST(MemTool, MatrixShapesAndCounts)
 
     int** im2 = nullptr;
     EXPECT_EQ(CountedBy([&] { im2 = CQVLMemTool::imatrix(0, 2, 0, 0); }), 12.0);
-    EXPECT_EQ(watch.Made(), 3 + 5 + 4); // row array plus rows, three matrices
+    EXPECT_EQ(g_made.load(), 3 + 5 + 4); // row array plus rows, three matrices
 
     const double before = CQVLMemTool::m_dTotalMem_;
     CQVLMemTool::free_matrix(fm, 1, 0, 1, 5); // rows up to max(nrl, nrh), not just nrh
@@ -120,31 +164,28 @@ TEST(MemTool, MatrixShapesAndCounts)
     CQVLMemTool::free_imatrix(im2, 0, 2, 0, 0);
     CQVLMemTool::free_imatrix(im, 1, 0, 1, 5); // null: nothing
     EXPECT_TRUE(fm == nullptr && dm == nullptr && im2 == nullptr);
-    EXPECT_EQ(watch.Released(), watch.Made());
+    EXPECT_EQ(g_released.load(), g_made.load());
     EXPECT_EQ(CQVLMemTool::m_dTotalMem_, before);
 }
 
 TEST(MemTool, ExhaustedAllocatorPassesItsExceptionThroughCountedOnce)
 {
-    CArrayAllocationWatch watch;
-    watch.FailFromBytes(std::size_t(1) << 20);
+    const CWatch watch(0);
     double* v = nullptr;
     const double vectorBytes = CountedBy([&] { EXPECT_THROW(v = CQVLMemTool::dvector(0, 1 << 20), std::bad_alloc); });
     EXPECT_EQ(vectorBytes, 8.0 * ((1 << 20) + 1));
     EXPECT_EQ(v, nullptr);
-    EXPECT_EQ(watch.Failed(), 1);
 }
 
 TEST(MemTool, MatrixFailingPartWayReleasesWhatItMade)
 {
     for (long successes = 0; successes <= 5; ++successes) {
-        CArrayAllocationWatch watch;
-        watch.FailAfter(successes); // the row array, then rows 0, 1, ... of five
+        const CWatch watch(successes); // the row array, then rows 0, 1, ... of five
         double** m = nullptr;
         const double bytes = CountedBy([&] { EXPECT_THROW(m = CQVLMemTool::dmatrix(0, 4, 0, 9), std::bad_alloc); });
         EXPECT_EQ(bytes, 400.0) << successes;
-        EXPECT_EQ(watch.Made(), successes);
-        EXPECT_EQ(watch.Released(), successes) << "rows left behind after " << successes;
+        EXPECT_EQ(g_made.load(), successes);
+        EXPECT_EQ(g_released.load(), successes) << "rows left behind after " << successes;
         EXPECT_EQ(m, nullptr);
     }
 }
