@@ -1,33 +1,12 @@
 // Option parsing of qvl3d-solve: defaults, spellings, conflicts and the
 // suggestion for a misspelt option.
 #include "SolveOptions.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 using namespace qvl3d;
 using namespace qvl3d::app;
-
-namespace {
-
-std::string Refusal(const std::vector<std::string>& args)
-{
-    try {
-        ParseOptions(args);
-    } catch (const CUsageError& e) {
-        return e.what();
-    }
-    return "accepted";
-}
-
-void ExpectRefused(const std::vector<std::string>& args, const std::string& fragment)
-{
-    const std::string got = Refusal(args);
-    std::string line;
-    for (const std::string& a : args) line += a + " ";
-    EXPECT_NE(got.find(fragment), std::string::npos) << line << "-> " << got;
-}
-
-} // namespace
 
 TEST(Options, DefaultsAreTheDocumentedDefaultRun)
 {
@@ -70,40 +49,43 @@ TEST(Options, BothSpellingsOfValuesAndEveryChoice)
     EXPECT_EQ(ParseOptions({"--matrix", "a.mtx", "--rhs", "b.mtx"}).problem, EProblem::MatrixFile);
 }
 
-TEST(Options, MisspeltOptionsAreRefusedWithTheNearestOne)
+TEST(Options, MisspeltOptionsBadValuesAndConflictsAreRefused)
 {
-    ExpectRefused({"--tolerance", "1"}, "unknown option '--tolerance'; did you mean '--tol'?");
-    ExpectRefused({"--mat", "a"}, "did you mean '--matrix'?");
-    ExpectRefused({"--lyout", "csr"}, "did you mean '--layout'?");
-    ExpectRefused({"--precon=dilu"}, "did you mean '--precond'?");
-    ExpectRefused({"--max-iter", "5"}, "did you mean '--maxiter'?");
-    ExpectRefused({"-t"}, "did you mean '--tol'?");
-    ExpectRefused({"solve"}, "unexpected argument 'solve'");
-}
-
-TEST(Options, BadValuesAndConflictsAreRefused)
-{
-    ExpectRefused({"--tol"}, "--tol needs a value");
-    ExpectRefused({"--tol="}, "--tol needs a value");
-    ExpectRefused({"--tol", "abc"}, "--tol needs a finite number, not 'abc'");
-    ExpectRefused({"--tol", "0"}, "--tol must be positive");
-    ExpectRefused({"--tol", "nan"}, "finite number");
-    ExpectRefused({"--maxiter", "-1"}, "--maxiter must lie in 0..1000000000");
-    ExpectRefused({"--maxiter", "1e3"}, "--maxiter needs a whole number");
-    ExpectRefused({"--grid", "8x8"}, "--grid takes N or NXxNYxNZ");
-    ExpectRefused({"--grid", "0"}, "--grid must lie in 1..100000");
-    ExpectRefused({"--grid", "1000"}, "at most 100000000 are supported");
-    ExpectRefused({"--method", "7"}, "--method takes bicgstab, pcg, gs, 2, 3, 4, 5, 6");
-    ExpectRefused({"--layout", "coo"}, "--layout takes csr, native, ell, not 'coo'");
-    ExpectRefused({"--tol", "1", "--tol", "2"}, "--tol is given twice");
-    ExpectRefused({"--nonblocking=yes"}, "--nonblocking takes no value");
-    ExpectRefused({"--matrix", "a.mtx", "--grid", "8"}, "cannot go with --matrix");
-    ExpectRefused({"--problem", "poisson", "--peclet", "3"}, "belong to the convdiff problem");
-    ExpectRefused({"--velocity", "0,0,0"}, "--velocity must not be zero");
-    ExpectRefused({"--velocity", "1,2"}, "three numbers");
-    ExpectRefused({"--method", "gs", "--precond", "dilu"}, "uses no preconditioner");
-    ExpectRefused({"--method", "6", "--precond", "dilu"}, "always uses the diagonal");
-    ExpectRefused({"--method", "5", "--layout", "ell"}, "serves solver codes 2, 3 and 4");
-    ExpectRefused({"--seed", "3"}, "--seed only matters with --renumber random");
-    ExpectRefused({"--repeat", "0"}, "--repeat must lie in 1..1000");
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        // The nearest valid option is suggested.
+        {{"--tolerance", "1"}, "unknown option '--tolerance'; did you mean '--tol'?"},
+        {{"--mat", "a"}, "did you mean '--matrix'?"},
+        {{"--lyout", "csr"}, "did you mean '--layout'?"},
+        {{"--precon=dilu"}, "did you mean '--precond'?"},
+        {{"--max-iter", "5"}, "did you mean '--maxiter'?"},
+        {{"-t"}, "did you mean '--tol'?"},
+        {{"solve"}, "unexpected argument 'solve'"},
+        // Values.
+        {{"--tol"}, "--tol needs a value"},
+        {{"--tol="}, "--tol needs a value"},
+        {{"--tol", "abc"}, "--tol needs a finite number, not 'abc'"},
+        {{"--tol", "0"}, "--tol must be positive"},
+        {{"--tol", "nan"}, "finite number"},
+        {{"--maxiter", "-1"}, "--maxiter must lie in 0..1000000000"},
+        {{"--maxiter", "1e3"}, "--maxiter needs a whole number"},
+        {{"--grid", "8x8"}, "--grid takes N or NXxNYxNZ"},
+        {{"--grid", "0"}, "--grid must lie in 1..100000"},
+        {{"--grid", "1000"}, "at most 100000000 are supported"},
+        {{"--method", "7"}, "--method takes bicgstab, pcg, gs, 2, 3, 4, 5, 6"},
+        {{"--layout", "coo"}, "--layout takes csr, native, ell, not 'coo'"},
+        {{"--tol", "1", "--tol", "2"}, "--tol is given twice"},
+        {{"--nonblocking=yes"}, "--nonblocking takes no value"},
+        {{"--velocity", "0,0,0"}, "--velocity must not be zero"},
+        {{"--velocity", "1,2"}, "three numbers"},
+        {{"--repeat", "0"}, "--repeat must lie in 1..1000"},
+        // Conflicts.
+        {{"--matrix", "a.mtx", "--grid", "8"}, "cannot go with --matrix"},
+        {{"--problem", "poisson", "--peclet", "3"}, "belong to the convdiff problem"},
+        {{"--method", "gs", "--precond", "dilu"}, "uses no preconditioner"},
+        {{"--method", "6", "--precond", "dilu"}, "always uses the diagonal"},
+        {{"--method", "5", "--layout", "ell"}, "serves solver codes 2, 3 and 4"},
+        {{"--seed", "3"}, "--seed only matters with --renumber random"},
+    };
+    for (const auto& [args, reason] : cases)
+        EXPECT_HAS(qvl3d::test::Refusal<CUsageError>([&] { ParseOptions(args); }), reason) << args[0];
 }

@@ -72,12 +72,12 @@ void CBoundSystem::Solve(ELayout layout, int ivarb, int lsolv, double* x, double
     }
 }
 
-CSolveRun::CSolveRun(const host::CSparseMatrix& A, int type, int maxIter, double tol) : sys(A)
+CSolveRun::CSolveRun(const host::CSparseMatrix& A, int type, int maxIter, double tol, int ivarb) : ivarb(ivarb), sys(A)
 {
     sys.host.SetPreconditioner(type);
-    sys.host.SetVariable(1, maxIter, tol);
-    sys.host.store.m_pdResidual0[1] = -1.0;
-    sys.host.store.m_piIterCount[1] = -1;
+    sys.host.SetVariable(ivarb, maxIter, tol);
+    sys.host.store.m_pdResidual0[ivarb] = -1.0;
+    sys.host.store.m_piIterCount[ivarb] = -1;
     x = sys.host.NewVector();
     sys.transport->sum = [this](double local) {
         sums.push_back(local);
@@ -88,7 +88,7 @@ CSolveRun::CSolveRun(const host::CSparseMatrix& A, int type, int maxIter, double
 std::string CSolveRun::Run(ELayout layout, std::vector<double> b, int code)
 {
     b.resize(static_cast<size_t>(sys.host.CellsTotal()) + 1);
-    return CaptureStdout([&] { sys.Solve(layout, 1, code, x, b.data()); });
+    return CaptureStdout([&] { sys.Solve(layout, ivarb, code, x, b.data()); });
 }
 
 std::vector<std::string> CallSequence(const std::string& pattern, bool split)
@@ -109,16 +109,7 @@ std::vector<std::string> CallSequence(const std::string& pattern, bool split)
 host::CSparseMatrix ThreeCellExample(double a11, double a12, double a22, double a21, double a23, double a33, double a32,
                                      double a34)
 {
-    host::CSparseBuilder builder(3, 4);
-    builder.Add(1, 1, a11);
-    builder.Add(1, 2, a12);
-    builder.Add(2, 1, a21);
-    builder.Add(2, 2, a22);
-    builder.Add(2, 3, a23);
-    builder.Add(3, 2, a32);
-    builder.Add(3, 3, a33);
-    builder.Add(3, 4, a34);
-    return builder.Finish();
+    return FromDense({{a11, a12}, {a21, a22, a23}, {0.0, a32, a33, a34}}, 4);
 }
 
 std::vector<double> DenseSolve(const host::CSparseMatrix& A, const std::vector<double>& b)

@@ -104,19 +104,21 @@ struct CBoundSystem {
     void Solve(ELayout layout, int ivarb, int lsolv, double* x, double* b);
 };
 
-// A bound system set up for solves of variable 1: the preconditioner type,
-// iteration limit and tolerance, -1 in the results a solve writes, x = 0, and
-// every local value handed to the global sum recorded in order.
+// A bound system set up for solves of one variable (1 unless told): the
+// preconditioner type, iteration limit and tolerance, -1 in the results a
+// solve writes, x = 0, and every local value handed to the global sum
+// recorded in order.
 struct CSolveRun {
-    CSolveRun(const host::CSparseMatrix& A, int type, int maxIter, double tol);
+    CSolveRun(const host::CSparseMatrix& A, int type, int maxIter, double tol, int ivarb = 1);
     CSolveRun(const CSolveRun&) = delete;
     CSolveRun& operator=(const CSolveRun&) = delete;
     // Solves with b (padded to the halo) and returns the console output.
     std::string Run(ELayout layout, std::vector<double> b, int code);
-    double Residual0() const { return sys.host.store.m_pdResidual0[1]; }
-    int IterCount() const { return sys.host.store.m_piIterCount[1]; }
+    double Residual0() const { return sys.host.store.m_pdResidual0[ivarb]; }
+    int IterCount() const { return sys.host.store.m_piIterCount[ivarb]; }
     const std::vector<std::string>& Calls() const { return sys.transport->calls; }
 
+    int ivarb;
     CBoundSystem sys;
     double* x;
     std::vector<double> sums;
@@ -127,7 +129,8 @@ struct CSolveRun {
 std::vector<std::string> CallSequence(const std::string& pattern, bool split);
 
 // The three-cell partition of the layout example: cells 1-2-3 in a row, cell
-// 3 touching halo cell 4. Rows: (a11, a12), (a22, a21, a23), (a33, a32, a34).
+// 3 touching halo cell 4. Rows: (a11, a12), (a22, a21, a23), (a33, a32, a34);
+// a zero off the diagonal is not stored.
 host::CSparseMatrix ThreeCellExample(double a11, double a12, double a22, double a21, double a23, double a33, double a32,
                                      double a34);
 
