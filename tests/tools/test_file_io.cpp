@@ -86,45 +86,83 @@ protected:
 
 } // namespace
 
-TEST_F(FileIO, OpenAndCloseAFileReportSuccess)
+// Every call that reports, in order on one tool: the lines it prints at
+// level 2 (levels below print nothing), its result, the error value it
+// stores, and the least time its pauses take.
+TEST_F(FileIO, ResultsErrorValuesAndReportLines)
 {
-    WriteFile(existing, "data");
-    io.Init(7, 2);
-    FILE* fp = nullptr;
-    int result = -1;
-    EXPECT_EQ(CaptureStdout([&] { result = io.QVLOpenFile(fp, existing.c_str(), "r", 1, 3); }),
-              "m_imyid=7, succeeded in opening file[" + existing + "]\n");
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(io.GetErrorValue(), 0);
-    ASSERT_NE(fp, nullptr);
-    char buffer[8] = {};
-    EXPECT_EQ(std::fread(buffer, 1, 4, fp), 4u);
-    EXPECT_STREQ(buffer, "data");
-    EXPECT_EQ(CaptureStdout([&] { result = io.QVLCloseFile(fp, existing.c_str()); }),
-              "m_imyid=7, succeeded in closing file[" + existing + "]\n");
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(fp, nullptr);
-}
-
-TEST_F(FileIO, UnopenablePathTriesBothPhasesAndReportsEveryTry)
-{
-    io.Init(3, 2);
-    FILE* fp = nullptr;
-    int result = -1;
-    const auto start = Clock::now();
-    const std::string out = CaptureStdout([&] { result = io.QVLOpenFile(fp, unopenable.c_str(), "r", 20, 2); });
-    EXPECT_GE(MillisecondsSince(start), 4 * 20); // a pause after every failed try of both phases
-    EXPECT_EQ(result, ENOENT);
-    EXPECT_EQ(io.GetErrorValue(), ENOENT);
-    EXPECT_EQ(fp, nullptr);
+    const std::string E = "[" + existing + "]", U = "[" + unopenable + "]";
     const std::string phaseOneTry = "SystemError:2 (No such file or directory)\n"
-                                    "m_imyid=3, Errno=[No such file or directory], "
+                                    "m_imyid=7, Errno=[No such file or directory], "
                                     "LastError=[No such file or directory]\n"
-                                    "m_imyid=3, iMaxTry=2, fopen_s() trying open file[" +
-                                    unopenable + "]\n";
-    const std::string phaseTwoTry = "m_imyid=3, fopen() trying open file[" + unopenable + "]\n";
-    EXPECT_EQ(out, phaseOneTry + phaseOneTry + "m_imyid=3, error=2, filename=[" + unopenable + "]\n" + phaseTwoTry +
-                       phaseTwoTry);
+                                    "m_imyid=7, iMaxTry=2, fopen_s() trying open file" +
+                                    U + "\n";
+    const std::string phaseTwoTry = "m_imyid=7, fopen() trying open file" + U + "\n";
+    for (int level : {2, 1, 0}) {
+        WriteFile(existing, "data");
+        io.Init(7, level);
+        FILE* fp = nullptr;
+        std::ifstream in;
+        std::ofstream out;
+        const struct {
+            std::function<int()> call;
+            std::string text;
+            int result, error;
+            long ms;
+        } steps[] = {
+            {[&] { return io.QVLOpenFile(fp, existing.c_str(), "r", 1, 3); },
+             "m_imyid=7, succeeded in opening file" + E + "\n", 0, 0, 0},
+            {[&] {
+                 char buffer[8] = {};
+                 EXPECT_EQ(std::fread(buffer, 1, 4, fp), 4u);
+                 EXPECT_STREQ(buffer, "data");
+                 return io.QVLCloseFile(fp, existing.c_str());
+             },
+             "m_imyid=7, succeeded in closing file" + E + "\n", 0, 0, 0},
+            // Both phases, with a pause after every failed try.
+            {[&] { return io.QVLOpenFile(fp, unopenable.c_str(), "r", 20, 2); },
+             phaseOneTry + phaseOneTry + "m_imyid=7, error=2, filename=" + U + "\n" + phaseTwoTry + phaseTwoTry, ENOENT,
+             ENOENT, 4 * 20},
+            // No tries: no attempt, even at a file that exists.
+            {[&] { return io.QVLOpenFile(fp, existing.c_str(), "r", 1000, 0); },
+             "m_imyid=7, error=1, filename=" + E + "\n", 1, 1, 0},
+            {[&] { return io.QVLCloseFile(fp, "none"); }, "", 0, 0, 0}, // a null handle stores 0
+            {[&] { return io.QVLOpenFile(in, existing.c_str(), QVLOpenText, 1000, 0); }, "", 1, 1, 0},
+            {[&] { return io.QVLOpenFile(in, unopenable.c_str(), QVLOpenText, 20, 3); },
+             "open " + U + " failed. Error=1\nopen " + U + " failed. Error=1\nopen " + U + " failed. Error=1\n", 1, 1,
+             3 * 20},
+            // A mode outside 0..3 opens nothing, even a file that exists.
+            {[&] {
+                 const int result = io.QVLOpenFile(out, existing.c_str(), static_cast<QVLOpenMode>(7), 1, 2);
+                 EXPECT_EQ(ReadFile(existing), "data");
+                 return result;
+             },
+             "open " + E + " failed. Error=1\nopen " + E + " failed. Error=1\n", 1, 1, 0},
+            // /dev/full takes the open but fails every write, so the close's flush fails.
+            {[&] {
+                 FILE* full = std::fopen("/dev/full", "w");
+                 std::fputs("lost", full);
+                 return io.QVLCloseFile(full, "/dev/full");
+             },
+             "[/dev/full] can not be closed. Error code=-1\n", -1, -1, 0},
+            // A delete always pauses first.
+            {[&] { return io.QVLDeleteFile(existing.c_str(), 60); }, "", 0, 0, 60},
+            {[&] { return io.QVLDeleteFile(existing.c_str(), 60); }, "Failed to remove file" + E + ", iStatus=-1\n", -1,
+             -1, 60},
+        };
+        for (const auto& step : steps) {
+            int result = -99;
+            const auto start = Clock::now();
+            EXPECT_EQ(CaptureStdout([&] { result = step.call(); }), level >= 2 ? step.text : "") << "level " << level;
+            EXPECT_GE(MillisecondsSince(start), step.ms) << step.text;
+            EXPECT_EQ(result, step.result) << step.text;
+            EXPECT_EQ(io.GetErrorValue(), step.error) << step.text;
+        }
+        EXPECT_EQ(fp, nullptr);
+        EXPECT_TRUE(in.fail());
+        EXPECT_FALSE(out.is_open());
+        EXPECT_FALSE(std::filesystem::exists(existing));
+    }
 }
 
 TEST_F(FileIO, FileAppearingDuringPhaseTwoIsOpened)
@@ -165,24 +203,6 @@ TEST_F(FileIO, FileAppearingDuringPhaseTwoIsOpened)
     EXPECT_EQ(out.substr(out.size() - success.size()), success);
 }
 
-TEST_F(FileIO, NoTriesMeansNoAttempt)
-{
-    WriteFile(existing, "data"); // would open, if anything were tried
-    io.Init(3, 2);
-    FILE* fp = nullptr;
-    int result = -1;
-    EXPECT_EQ(CaptureStdout([&] { result = io.QVLOpenFile(fp, existing.c_str(), "r", 1000, 0); }),
-              "m_imyid=3, error=1, filename=[" + existing + "]\n");
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(io.GetErrorValue(), 1);
-    EXPECT_EQ(fp, nullptr);
-
-    std::ifstream in;
-    EXPECT_EQ(CaptureStdout([&] { result = io.QVLOpenFile(in, existing.c_str(), QVLOpenText, 1000, 0); }), "");
-    EXPECT_EQ(result, 1);
-    EXPECT_FALSE(in.is_open());
-}
-
 TEST_F(FileIO, StreamModes)
 {
     // Output truncates or appends, and creates.
@@ -219,31 +239,6 @@ TEST_F(FileIO, StreamModes)
         EXPECT_TRUE(std::filesystem::exists(created));
         io.QVLCloseFile(in);
     }
-}
-
-TEST_F(FileIO, FailedStreamOpenRetriesAndReports)
-{
-    io.Init(2, 2);
-    std::ifstream in;
-    int result = -1;
-    const auto start = Clock::now();
-    const std::string out = CaptureStdout([&] { result = io.QVLOpenFile(in, unopenable.c_str(), QVLOpenText, 20, 3); });
-    EXPECT_GE(MillisecondsSince(start), 3 * 20);
-    const std::string line = "open [" + unopenable + "] failed. Error=1\n";
-    EXPECT_EQ(out, line + line + line);
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(io.GetErrorValue(), 1);
-    EXPECT_TRUE(in.fail());
-
-    // A mode outside 0..3 opens nothing, even a file that exists.
-    WriteFile(existing, "data");
-    std::ofstream bad;
-    const std::string badLine = "open [" + existing + "] failed. Error=1\n";
-    EXPECT_EQ(CaptureStdout([&] { result = io.QVLOpenFile(bad, existing.c_str(), static_cast<QVLOpenMode>(7), 1, 2); }),
-              badLine + badLine);
-    EXPECT_EQ(result, 1);
-    EXPECT_FALSE(bad.is_open());
-    EXPECT_EQ(ReadFile(existing), "data");
 }
 
 TEST_F(FileIO, AlreadyOpenStreamIsLeftAlone)
@@ -295,34 +290,10 @@ TEST_F(FileIO, StreamOpensLeaveTheGlobalLocaleAtC)
     }
 }
 
-TEST_F(FileIO, ClosingANullHandleStoresZero)
+TEST_F(FileIO, StreamClosesReportUnwrittenOutput)
 {
-    io.Init(0, 2);
-    io.QVLDeleteFile(unopenable.c_str(), 0); // leaves -1 behind
-    ASSERT_EQ(io.GetErrorValue(), -1);
-    FILE* fp = nullptr;
-    EXPECT_EQ(CaptureStdout([&] { EXPECT_EQ(io.QVLCloseFile(fp, "none"), 0); }), "");
-    EXPECT_EQ(io.GetErrorValue(), 0);
     std::ifstream never;
     EXPECT_EQ(io.QVLCloseFile(never), 0);
-}
-
-TEST_F(FileIO, FailedClosesAreReported)
-{
-    // /dev/full takes the open but fails every write, so the close's flush fails.
-    io.Init(5, 2);
-    FILE* fp = std::fopen("/dev/full", "w");
-    ASSERT_NE(fp, nullptr);
-    int result = 0;
-    EXPECT_EQ(CaptureStdout([&] {
-                  std::fputs("lost", fp); // after the capture's start, which flushes every stream
-                  result = io.QVLCloseFile(fp, "/dev/full");
-              }),
-              "[/dev/full] can not be closed. Error code=-1\n");
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(io.GetErrorValue(), -1);
-    EXPECT_EQ(fp, nullptr);
-
     std::ofstream out;
     ASSERT_EQ(io.QVLOpenFile(out, "/dev/full", QVLOpenText, 1, 1), 0);
     out << "lost";
@@ -330,46 +301,6 @@ TEST_F(FileIO, FailedClosesAreReported)
     EXPECT_FALSE(out.is_open());
     EXPECT_TRUE(out.good()); // yet the stream is ready for reuse
     EXPECT_EQ(io.QVLOpenFile(out, existing.c_str(), QVLOpenText, 1, 1), 0);
-}
-
-TEST_F(FileIO, DeleteAlwaysPausesFirst)
-{
-    io.Init(4, 2);
-    WriteFile(existing, "data");
-    for (bool present : {true, false}) {
-        int result = -2;
-        const auto start = Clock::now();
-        const std::string out = CaptureStdout([&] { result = io.QVLDeleteFile(existing.c_str(), 60); });
-        EXPECT_GE(MillisecondsSince(start), 60);
-        EXPECT_EQ(out, present ? "" : "Failed to remove file[" + existing + "], iStatus=-1\n");
-        EXPECT_EQ(result, present ? 0 : -1);
-        EXPECT_EQ(io.GetErrorValue(), result);
-        EXPECT_FALSE(std::filesystem::exists(existing));
-    }
-}
-
-TEST_F(FileIO, LevelsBelowTwoAreSilent)
-{
-    WriteFile(existing, "data");
-    for (int level : {0, 1}) {
-        io.Init(9, level);
-        const std::string out = CaptureStdout([&] {
-            FILE* fp = nullptr;
-            EXPECT_EQ(io.QVLOpenFile(fp, unopenable.c_str(), "r", 1, 2), ENOENT);
-            EXPECT_EQ(io.QVLOpenFile(fp, existing.c_str(), "r", 1, 0), 1);
-            EXPECT_EQ(io.QVLOpenFile(fp, existing.c_str(), "r", 1, 1), 0);
-            io.QVLCloseFile(fp, existing.c_str());
-            FILE* full = std::fopen("/dev/full", "w");
-            std::fputs("lost", full);
-            EXPECT_EQ(io.QVLCloseFile(full, "/dev/full"), -1);
-            std::ifstream in;
-            EXPECT_EQ(io.QVLOpenFile(in, unopenable.c_str(), QVLOpenText, 1, 2), 1);
-            EXPECT_EQ(io.QVLOpenFile(in, existing.c_str(), QVLOpenText, 1, 1), 0);
-            io.QVLCloseFile(in);
-            EXPECT_EQ(io.QVLDeleteFile(unopenable.c_str(), 0), -1);
-        });
-        EXPECT_EQ(out, "") << "level " << level;
-    }
 }
 
 TEST_F(FileIO, CopiesOwnTheirToolsAndKeepTheSettings)

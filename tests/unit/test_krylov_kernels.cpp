@@ -85,19 +85,6 @@ TEST(Dilu, WorkedCases)
         }
 }
 
-TEST(Dilu, DiagonalForTypeThreeAndNothingForTypesWithoutConstruction)
-{
-    for (ELayout layout : kEveryLayout)
-        for (int type : {0, 2, -1, 3, 4, 7}) {
-            CBoundSystem sys(FromDense({{4, 1}, {1, 2}}));
-            std::vector<double> d = Sentinels(4);
-            (sys.solver.*P::Build(layout))(d.data(), type);
-            const std::vector<double> expected =
-                type == 3 ? std::vector<double>{kSentinel, 0.25, 0.5, kSentinel} : Sentinels(4);
-            EXPECT_EQ(d, expected) << LayoutName(layout) << " type " << type;
-        }
-}
-
 TEST(Preconditioner, DiluSweepsSolveTheTwoCellExample)
 {
     for (ELayout layout : kEveryLayout) {
@@ -138,23 +125,4 @@ TEST(Preconditioner, DiluSweepsIgnoreHaloNeighbours)
         for (int i = 1; i <= 3; ++i) EXPECT_EQ(z[i], zRef[i]) << LayoutName(layout) << " cell " << i;
         EXPECT_EQ(z[4], 1e9);
     }
-}
-
-TEST(Preconditioner, DiagonalCopyAndTheIdentityForOtherTypes)
-{
-    for (ELayout layout : kEveryLayout)
-        for (int type : {0, 2, 3, -1, 5}) {
-            CBoundSystem sys(ThreeCellExample(4, 1, 4, 1, 1, 4, 1, 1));
-            sys.host.SetPreconditioner(type);
-            double* work = sys.host.store.m_pdPrecondWork;
-            std::fill(work, work + 4, kSentinel);
-            double d[4] = {0, 0.5, 0.25, 2.0}, r[4] = {0, 3, -1, 0.1};
-            std::vector<double> z = Sentinels(5);
-            (sys.solver.*P::Apply(layout))(z.data(), r, d);
-            // A type without a construction must not leave z as it was.
-            for (int i = 1; i <= 3; ++i) EXPECT_EQ(z[i], type == 3 ? r[i] * d[i] : r[i]) << LayoutName(layout) << type;
-            EXPECT_EQ(z[0], kSentinel);
-            EXPECT_EQ(z[4], kSentinel);
-            EXPECT_EQ(std::vector<double>(work, work + 4), Sentinels(4));
-        }
 }

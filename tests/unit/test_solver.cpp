@@ -1,0 +1,287 @@
+// The solver object: the binding calls and their console messages, copying,
+// the entry points' dispatch, the communication objects it calls, and
+// SetupSolver: the type it records, and for type 2 the OpenMP store's row
+// count, longest row and zero-filled value array, the messages, the
+// once-only guard and the failure path.
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <functional>
+#include <vector>
+
+using namespace qvl3d;
+using namespace qvl3d::test;
+using P = CSingleGridSolverProbe;
+
+TEST(Binding, MessagesResultsAndPartialBindings)
+{
+    CSingleGridSolver s;
+    CQvl3dGV gv;
+    CQVL3DFiniteVolumeMesh mesh;
+    CCommunication commu;
+    CQVLCom com;
+    CQVLGVOpenMP omp;
+    CQVLGVGPU gpu;
+    int tool = 0;
+    // Each call in order: its console text, its result, and the bindings it
+    // leaves. The first argument is taken before the second is tested.
+    const struct {
+        std::function<int()> call;
+        const char* text;
+        int rc;
+        std::function<bool()> then;
+    } calls[] = {
+        {[&] { return s.getGV(nullptr, &mesh); }, "pGV is NULL!\n", -1, [&] { return !P::GV(s) && !P::Mesh(s); }},
+        {[&] { return s.getGV(&gv, nullptr); }, "pFVMesh is NULL!\n", -1,
+         [&] { return P::GV(s) == &gv && !P::Mesh(s); }},
+        {[&] { return s.getGV(&gv, &mesh); }, "", 0, [&] { return P::Mesh(s) == &mesh; }},
+        {[&] { return s.getCommunication(nullptr, &com); }, "pCommu is NULL!\n", -1, [&] { return !P::Commu(s); }},
+        {[&] { return s.getCommunication(&commu, nullptr); }, "pCom is NULL!\n", -1,
+         [&] { return P::Commu(s) == &commu && !P::Com(s); }},
+        {[&] { return s.getCommunication(&commu, &com); }, "", 0, [&] { return P::Com(s) == &com; }},
+        {[&] { return s.getGVOpenMP(nullptr); }, "pGVOpenMP_ is NULL!\n", -1, [&] { return !P::GVOpenMP(s); }},
+        {[&] { return s.getGVOpenMP(&omp); }, "", 0, [&] { return P::GVOpenMP(s) == &omp; }},
+        {[&] { return s.getGVGPU(nullptr); }, "pGVGPU is NULL!\n", -1, [&] { return !P::GVGPU(s); }},
+        {[&] { return s.getGVGPU(&gpu); }, "pGVGPU->m_pGPUtool == NULL\n", 0, [&] { return P::GVGPU(s) == &gpu; }},
+        {[&] {
+             gpu.m_pGPUtool = &tool;
+             return s.getGVGPU(&gpu);
+         },
+         "", 0, [&] { return P::GPUtool(s) == &tool; }},
+    };
+    for (const auto& c : calls) {
+        int rc = 99;
+        EXPECT_EQ(CaptureStdout([&] { rc = c.call(); }), c.text);
+        EXPECT_EQ(rc, c.rc) << c.text;
+        EXPECT_TRUE(c.then()) << c.text;
+    }
+}
+
+TEST(SolverObject, CopyAssignmentSharesTheHostObjects)
+{
+    CBoundSystem sys(ThreeCellExample(4, 1, 4, 1, 1, 4, 1, 1));
+    sys.solver.SetupSolver(static_cast<QVLAccelerationType>(1));
+    {
+        CSingleGridSolver copy;
+        copy = sys.solver;
+        EXPECT_EQ(P::GV(copy), &sys.host.store);
+        EXPECT_EQ(P::Mesh(copy), &sys.host.mesh);
+        EXPECT_EQ(P::Commu(copy), &sys.commu);
+        EXPECT_EQ(P::Com(copy), &sys.com);
+        EXPECT_EQ(P::GVGPU(copy), &sys.host.gpu);
+        EXPECT_EQ(P::Acceleration(copy), 1);
+        EXPECT_STREQ(P::Error(copy), "Single Grid Solver Error = ");
+    }
+    // Destroying the copy leaves the host objects usable by the original.
+    double* x = sys.host.NewVector();
+    double b[4] = {0, 5, 6, 5};
+    sys.host.SetVariable(0, 50, 1e-12);
+    CaptureStdout([&] { sys.solver.Solver(0, 4, x, b, 0); });
+    EXPECT_NEAR(x[1], 1.0, 1e-10);
+}
+
+// A store whose every per-variable value and vector would show a write.
+class Dispatch : public ::testing::Test {
+protected:
+    Dispatch() : sys(ThreeCellExample(4, 1, 4, 1, 1, 4, 1, 1))
+    {
+        x = sys.host.NewVector();
+        sys.host.SetVariable(2, 7, 0.5);
+        sys.host.store.m_pdResidual0[2] = -3.0;
+        *sys.host.store.m_piPrintSolver = 1;
+    }
+    CBoundSystem sys;
+    double* x;
+    double b[4] = {0, 1, 2, 3};
+};
+
+TEST_F(Dispatch, LineNeedsPrintFlagAndPositiveAcceleration)
+{
+    auto line = [&](ELayout layout, int code) { return CaptureStdout([&] { sys.Solve(layout, 2, code, x, b); }); };
+    EXPECT_EQ(line(ELayout::Native, 9), ""); // type 0
+    sys.solver.SetupSolver(static_cast<QVLAccelerationType>(-1));
+    EXPECT_EQ(line(ELayout::Native, 9), ""); // signed test
+    sys.solver.SetupSolver(static_cast<QVLAccelerationType>(1));
+    EXPECT_EQ(line(ELayout::Native, 9), "ivarb=2, lsolv=9, AccelerationType=1\n");
+    EXPECT_EQ(line(ELayout::Csr, 0), "ivarb=2, lsolv=0, AccelerationType=1\n");
+    EXPECT_EQ(line(ELayout::Ell, 9), ""); // never printed
+    *sys.host.store.m_piPrintSolver = 0;
+    EXPECT_EQ(line(ELayout::Native, 9), "");
+}
+
+TEST_F(Dispatch, CodesOutsideTheTableTouchNothing)
+{
+    for (ELayout layout : kEveryLayout)
+        for (int code : {-1, 0, 1, 7, 100}) {
+            sys.Solve(layout, 2, code, x, b);
+            EXPECT_TRUE(sys.transport->calls.empty()) << LayoutName(layout) << " code " << code;
+            for (int i = 0; i <= 4; ++i) EXPECT_EQ(x[i], 0.0);
+            EXPECT_EQ(sys.host.store.m_pdResidual0[2], -3.0);
+            EXPECT_EQ(sys.host.store.m_piMaxIter[2], 7);
+            EXPECT_EQ(*sys.host.store.m_piPrecondType, 0);
+        }
+    // The ELL entry point has no codes 5 and 6.
+    sys.Solve(ELayout::Ell, 2, 5, x, b);
+    sys.Solve(ELayout::Ell, 2, 6, x, b);
+    EXPECT_TRUE(sys.transport->calls.empty());
+    EXPECT_EQ(*sys.host.store.m_piPrecondType, 0);
+}
+
+TEST_F(Dispatch, FifthArgumentIsNotRead)
+{
+    double* y = sys.host.NewVector();
+    CaptureStdout([&] {
+        sys.solver.Solver(2, 4, x, b, 0);
+        sys.solver.Solver(2, 4, y, b, -12345);
+    });
+    for (int i = 0; i <= 4; ++i) EXPECT_EQ(x[i], y[i]);
+}
+
+TEST(Communication, DefaultObjectsServeOnePartitionAndOthersReachTheirTransport)
+{
+    CCommunication alone;
+    double v[2] = {1.0, 2.0};
+    alone.DDM_Exch(v);
+    alone.DDM_IExch_Start(v, QVLNonBlockingBuffer0);
+    alone.DDM_IExch_Wait(v, QVLNonBlockingBuffer0);
+    EXPECT_EQ(v[1], 2.0);
+    double local = -2.5;
+    EXPECT_EQ(CQVLCom().AllSum(local), -2.5);
+    EXPECT_EQ(local, -2.5);
+
+    auto t = std::make_shared<CRecordingTransport>();
+    t->sum = [](double local) { return local * 10.0; };
+    CCommunication commu(t);
+    commu.DDM_IExch_Start(v, QVLNonBlockingBuffer0);
+    commu.DDM_IExch_Wait(v, QVLNonBlockingBuffer0);
+    commu.DDM_Exch(v);
+    local = 1.5;
+    EXPECT_EQ(CQVLCom(t).AllSum(local), 15.0);
+    EXPECT_EQ(t->calls, (std::vector<std::string>{"Start0", "Wait0", "Exch", "Sum"}));
+}
+
+// The failure path asks for an array no allocator can give; under
+// AddressSanitizer such a request must return null rather than abort.
+extern "C" const char* __asan_default_options()
+{
+    return "allocator_may_return_null=1";
+}
+
+namespace {
+
+// A mesh that only carries the counts the set-up reads.
+struct CCountsOnly {
+    CCountsOnly(int nCell, int nCellTotal) : numNeighbor(static_cast<size_t>(nCellTotal) + 1, 0)
+    {
+        mesh.m_nCell = nCell;
+        mesh.m_nCellTotal = nCellTotal;
+        mesh.m_piNumNeighbor = numNeighbor.data();
+        solver.getGV(&store, &mesh);
+        solver.getGVOpenMP(&openmp);
+    }
+    ~CCountsOnly() { delete[] openmp.m_pdAELL; }
+    std::string Setup()
+    {
+        return CaptureStdout([&] { solver.SetupSolver(QVLAccelerationOpenMP); });
+    }
+
+    std::vector<int> numNeighbor;
+    CQVL3DFiniteVolumeMesh mesh;
+    CQvl3dGV store;
+    CQVLGVOpenMP openmp;
+    CSingleGridSolver solver;
+};
+
+const char* const kAgain = "SetupSolver() for OpenMP is already called.\n";
+
+} // namespace
+
+TEST(OpenMPSetup, HaloCellsCountAndTheSetUpRunsOnce)
+{
+    // Owned rows have 1 + 2 entries at most; halo cell 4 has 5 neighbours.
+    CBoundSystem sys(ThreeCellExample(4, 1, 4, 1, 1, 4, 1, 1));
+    CSingleGridSolver& s = sys.solver;
+    const CQVLGVOpenMP& omp = sys.host.openmp;
+    sys.host.mesh.m_piNumNeighbor[4] = 5;
+    EXPECT_EQ(CaptureStdout([&] { s.SetupSolver(static_cast<QVLAccelerationType>(1)); }), "");
+    EXPECT_EQ(P::Acceleration(s), 1);
+    EXPECT_FALSE(P::OpenMPSetupDone(s));
+
+    EXPECT_EQ(CaptureStdout([&] { s.SetupSolver(QVLAccelerationOpenMP); }), "OpenMP Acceleration\n");
+    EXPECT_TRUE(P::OpenMPSetupDone(s));
+    EXPECT_EQ(omp.m_nNNUtemp, 4);
+    EXPECT_EQ(omp.m_nMaxNColumnAtemp, 6);
+    ASSERT_NE(omp.m_pdAELL, nullptr);
+    for (int k = 0; k < 4 * 6; ++k) EXPECT_EQ(omp.m_pdAELL[k], 0.0);
+    EXPECT_EQ(P::CellOpenMP(s), 3);
+    EXPECT_EQ(P::CellTotalOpenMP(s), 4);
+    const double* first = omp.m_pdAELL;
+
+    // The mesh grows; the set-up does not notice, whatever came between.
+    sys.host.mesh.m_piNumNeighbor[2] = 10;
+    sys.host.mesh.m_nCell = 1;
+    for (QVLAccelerationType between : {QVLAccelerationNone, static_cast<QVLAccelerationType>(7)}) {
+        EXPECT_EQ(CaptureStdout([&] { s.SetupSolver(between); }), "");
+        EXPECT_EQ(P::Acceleration(s), between);
+        EXPECT_EQ(CaptureStdout([&] { s.SetupSolver(QVLAccelerationOpenMP); }), kAgain);
+        EXPECT_EQ(P::Acceleration(s), QVLAccelerationOpenMP);
+    }
+    EXPECT_EQ(omp.m_pdAELL, first);
+    EXPECT_EQ(omp.m_nMaxNColumnAtemp, 6);
+    EXPECT_EQ(P::CellOpenMP(s), 3);
+
+    // The unused row-count helper copies the recorded total.
+    sys.host.openmp.m_nNNUtemp = 0;
+    (s.*P::kRowsOpenMP)();
+    EXPECT_EQ(omp.m_nNNUtemp, 4);
+}
+
+TEST(OpenMPSetup, RowsWithoutNeighboursCountsBelowOneAndNoCells)
+{
+    const struct {
+        int nCell, nCellTotal;
+        std::vector<int> numNeighbor;
+        int width;
+    } cases[] = {{3, 5, {0, 0, -7, 0, INT_MIN, 0}, 1}, {0, 0, {0}, 0}}; // a count below 1 adds nothing
+    for (const auto& c : cases) {
+        CCountsOnly m(c.nCell, c.nCellTotal);
+        m.numNeighbor = c.numNeighbor;
+        m.openmp.m_nMaxNColumnAtemp = m.openmp.m_nNNUtemp = 99;
+        EXPECT_EQ(m.Setup(), "OpenMP Acceleration\n");
+        EXPECT_EQ(m.openmp.m_nMaxNColumnAtemp, c.width);
+        EXPECT_EQ(m.openmp.m_nNNUtemp, c.nCellTotal);
+        ASSERT_NE(m.openmp.m_pdAELL, nullptr); // an empty array is a successful allocation
+        for (int k = 0; k < c.nCellTotal * c.width; ++k) EXPECT_EQ(m.openmp.m_pdAELL[k], 0.0);
+        EXPECT_TRUE(P::OpenMPSetupDone(m.solver));
+    }
+}
+
+TEST(OpenMPSetup, SizeBeyondAnyAllocatorTakesTheFailurePath)
+{
+    // 2^22 rows of 2^23 + 1 entries: 2^45 + 2^22 doubles. In 32-bit
+    // arithmetic the count would wrap to 2^22, a small array that seems to
+    // succeed; formed in 64 bits it cannot be allocated.
+    CCountsOnly m(1, 1 << 22);
+    m.numNeighbor[17] = 1 << 23;
+    EXPECT_EQ(m.Setup(), "OpenMP Acceleration\nAllocate AELL failed\n");
+    EXPECT_EQ(m.openmp.m_nMaxNColumnAtemp, (1 << 23) + 1);
+    EXPECT_EQ(m.openmp.m_pdAELL, nullptr);
+    EXPECT_TRUE(P::OpenMPSetupDone(m.solver)); // done all the same, never retried
+    EXPECT_EQ(m.Setup(), kAgain);
+
+    // A product beyond 64-bit byte counts fails the same way, and a later
+    // allocatable size succeeds.
+    bool ok = true;
+    m.openmp.m_nNNUtemp = m.openmp.m_nMaxNColumnAtemp = INT_MAX;
+    EXPECT_EQ(CaptureStdout([&] { ok = (m.solver.*P::kAllocateOpenMP)(); }), "Allocate AELL failed\n");
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(m.openmp.m_pdAELL, nullptr);
+    m.openmp.m_nNNUtemp = 3;
+    m.openmp.m_nMaxNColumnAtemp = 2;
+    EXPECT_EQ(CaptureStdout([&] { ok = (m.solver.*P::kAllocateOpenMP)(); }), "");
+    EXPECT_TRUE(ok);
+    ASSERT_NE(m.openmp.m_pdAELL, nullptr);
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(m.openmp.m_pdAELL[k], 0.0);
+}
