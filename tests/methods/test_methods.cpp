@@ -270,18 +270,12 @@ TEST(Methods, TypesWithoutConstructionPreconditionWithTheIdentity)
 
 TEST(GaussSeidel, SweepAndResidualFollowTheWrittenOrder)
 {
-    // Two coupled cells and a halo cell: one sweep by hand.
-    double x1 = 0.3, x2 = -0.2;
-    x1 = ((1.0 - 3.0 * x1) - (-1.0 * x2)) / 3.0 + x1;
-    double s2 = 0.0;
-    s2 = s2 + -1.5 * x1;
-    s2 = s2 + 0.25 * 2.0;
-    x2 = ((2.0 - 5.0 * x2) - s2) / 5.0 + x2;
+    // Two coupled cells and a halo cell: one sweep by hand, off-diagonal
+    // products summed from zero in storage order.
+    const double x1 = ((1.0 - 3.0 * 0.3) - (-1.0 * -0.2)) / 3.0 + 0.3;
+    const double x2 = ((2.0 - 5.0 * -0.2) - ((0.0 + -1.5 * x1) + 0.25 * 2.0)) / 5.0 + -0.2;
     const double r1 = (1.0 - 3.0 * x1) - (-1.0 * x2);
-    double t2 = 0.0;
-    t2 = t2 + -1.5 * x1;
-    t2 = t2 + 0.25 * 2.0;
-    const double r2 = (2.0 - 5.0 * x2) - t2;
+    const double r2 = (2.0 - 5.0 * x2) - ((0.0 + -1.5 * x1) + 0.25 * 2.0);
     for (ELayout layout : kEveryLayout) {
         CSolveRun run(FromDense({{3, -1}, {-1.5, 5, 0.25}}, 3), 0, 1, 0.5);
         run.x[1] = 0.3;
