@@ -200,9 +200,13 @@ void Triad(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(RowProductCsr)->Unit(benchmark::kMillisecond);
-BENCHMARK(RowProductEll)->Unit(benchmark::kMillisecond);
-BENCHMARK(RowProductNative)->Unit(benchmark::kMillisecond);
-BENCHMARK(GaussSeidelSweep)->ArgName("written0_reciprocal1_nochain2")->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK(Triad)->Unit(benchmark::kMillisecond);
+BENCHMARK(RowProductCsr)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(RowProductEll)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(RowProductNative)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(GaussSeidelSweep)
+    ->ArgName("written0_reciprocal1_nochain2")
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(Triad)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_MAIN();

@@ -9,7 +9,9 @@
 #
 # Options: --quick, --rounds N (default 3), --out DIR, --wait-idle SECONDS
 # (wait up to that long for the load average to fall below 0.5 before
-# starting; the load is recorded either way).
+# starting; the load is recorded either way), --nice N (run the measuring
+# programs at nice level N, e.g. -10 as root, so that other work on a shared
+# machine takes less of their cores; recorded in the results).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -19,13 +21,16 @@ quick=0
 rounds=3
 out="$here/results"
 wait_idle=0
+nice_level=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
     --rounds) rounds="$2"; shift ;;
     --out) out="$2"; shift ;;
     --wait-idle) wait_idle="$2"; shift ;;
-    *) echo "run.sh: unknown option '$1' (options: --quick --rounds N --out DIR --wait-idle SECONDS)" >&2; exit 2 ;;
+    --nice) nice_level="$2"; shift ;;
+    *) echo "run.sh: unknown option '$1' (options: --quick --rounds N --out DIR --wait-idle SECONDS --nice N)" >&2
+       exit 2 ;;
   esac
   shift
 done
@@ -35,12 +40,13 @@ bash scripts/setup.sh petsc-dev libeigen3-dev gnuplot-nox openmpi-bin libopenmpi
 build="$root/build-peers"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQVL3D_BUILD_PEERS=ON -DQVL3D_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target bench_peers_ours bench_peers_eigen bench_peers_petsc \
-  bench_peers_stream bench_peers_report test_peers >/dev/null
+  bench_peers_stream bench_peers_report bench_peers_limits test_peers >/dev/null
 bin="$build/bench/peers"
 "$bin/test_peers" --gtest_brief=1 >/dev/null || { echo "run.sh: the comparison's own checks fail (test_peers)" >&2; exit 1; }
 matrices="$root/../shared/data/matrices"
 
-mpi=(mpirun --oversubscribe)
+run=(nice -n "$nice_level")
+mpi=("${run[@]}" mpirun --oversubscribe)
 [ "$(id -u)" -eq 0 ] && mpi+=(--allow-run-as-root)
 
 rtol=1e-8
@@ -51,7 +57,7 @@ if [ "$quick" -eq 1 ]; then
         "mtx:pde900:10000:300")
   min_time=0.05
 else
-  plan=("poisson:64:10000:200" "convdiff:64:10000:200" "poisson:128:40:30" "convdiff:128:40:30"
+  plan=("poisson:64:10000:200" "convdiff:64:10000:200" "poisson:128:30:20" "convdiff:128:30:20"
         "mtx:orsreg_1:10000:1000" "mtx:lap3D_7pt_n20:10000:1000")
   min_time=0.2
 fi
@@ -79,12 +85,24 @@ for entry in "${plan[@]}"; do
   common=(--system "$system" --matrices "$matrices" --rtol "$rtol" --maxit "$maxit" --gs-sweeps "$sweeps"
           --rounds "$rounds" --min-time "$min_time" --out "$raw")
   echo "== $system (iteration limit $maxit, Gauss-Seidel sweeps $sweeps)"
-  "$bin/bench_peers_ours" "${common[@]}"
-  # TODO(2 ranks): our 2-rank rows, once the MPI transport and the partitioner are in the reference host.
-  "$bin/bench_peers_eigen" "${common[@]}"
+  "${run[@]}" "$bin/bench_peers_ours" "${common[@]}"
+  "${mpi[@]}" -n 2 "$bin/bench_peers_ours" "${common[@]}"
+  "${run[@]}" "$bin/bench_peers_eigen" "${common[@]}"
   "${mpi[@]}" -n 1 "$bin/bench_peers_petsc" "${common[@]}"
   "${mpi[@]}" -n 2 "$bin/bench_peers_petsc" "${common[@]}"
 done
+
+# What limits a pass (bandwidth or a dependence chain), on the same box.
+: > "$work/limits.txt"
+if [ "$quick" -eq 0 ]; then
+  echo "== limits of a pass"
+  QVL3D_LIMITS_SYSTEM="poisson:128" "${run[@]}" "$bin/bench_peers_limits" --benchmark_repetitions=3 \
+    --benchmark_report_aggregates_only=true --benchmark_out="$work/limits.json" --benchmark_out_format=json \
+    | grep -E '^Benchmark|^-|median' | tee "$work/limits.txt"
+fi
+
+echo "== triad bandwidth again, at the end"
+"${mpi[@]}" -n 2 "$bin/bench_peers_stream" | tail -n +2 | tee -a "$work/stream.csv"
 
 # The byte model's passes, on the largest Poisson box of the plan.
 model_system=$(printf '%s\n' "${plan[@]}" | grep '^poisson:' | tail -1 | cut -d: -f1-2)
@@ -96,7 +114,7 @@ elapsed=$(( $(date +%s) - started ))
   echo "Run of $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . || echo ' (with local changes)'), $elapsed s."
   echo
   echo "- Machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GB;" \
-       "$(uname -sr); load average $load_start at the start, $load_end at the end."
+       "$(uname -sr); load average $load_start at the start, $load_end at the end; measuring programs at nice $nice_level."
   echo "- Compiler: $(g++ --version | head -1); our build: Release (-O3), contraction off, no -march."
   echo "- Peers: Eigen $(pkg-config --modversion eigen3), PETSc $(pkg-config --modversion PETSc)," \
        "Open MPI $(mpirun --version 2>/dev/null | head -1 | awk '{print $NF}')."
@@ -107,8 +125,9 @@ elapsed=$(( $(date +%s) - started ))
 
 rm -f "$out"/chart-*.dat "$out"/chart.png
 cp "$work/raw.csv" "$work/stream.csv" "$work/model.md" "$out/"
+[ -s "$work/limits.txt" ] && cp "$work/limits.txt" "$out/"
 "$bin/bench_peers_report" --raw "$work/raw.csv" --stream "$work/stream.csv" --machine "$work/machine.txt" \
-  --model "$work/model.md" --out-dir "$out"
+  --model "$work/model.md" --limits "$work/limits.txt" --out-dir "$out"
 
 # Chart: ns per cell per iteration by method and peer, one panel per system.
 charts=("$out"/chart-*.dat)
