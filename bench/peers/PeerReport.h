@@ -34,7 +34,7 @@ private:
 // Options every program takes.
 inline std::set<std::string> CommonOptions()
 {
-    return {"system", "matrices", "rtol", "maxit", "gs-sweeps", "rounds", "min-time", "out", "only"};
+    return {"system", "matrices", "rtol", "maxit", "gs-sweeps", "rounds", "min-time", "out", "only", "label"};
 }
 
 // Whether "method:precond:layout" passes --only (a comma list of prefixes such

@@ -39,7 +39,7 @@ bool IsSymmetric(const host::CSparseMatrix& A)
 
 } // namespace
 
-CPeerSystem BuildSystem(const std::string& spec, const std::string& matrixDir)
+CPeerSystem BuildSystem(const std::string& spec, const std::string& matrixDir, const std::string& label)
 {
     const size_t colon = spec.find(':');
     if (colon == std::string::npos)
@@ -63,6 +63,7 @@ CPeerSystem BuildSystem(const std::string& spec, const std::string& matrixDir)
         throw std::invalid_argument("system '" + spec + "': unknown kind '" + kind +
                                     "' (expected poisson, convdiff or mtx)");
     }
+    if (!label.empty()) s.name = label;
     host::SortRows(s.A);
     s.symmetric = IsSymmetric(s.A);
 

@@ -30,8 +30,9 @@ struct CPeerSystem {
 };
 
 // Throws std::invalid_argument naming the spec when it is malformed, and the
-// reader's error when a matrix file cannot be read.
-CPeerSystem BuildSystem(const std::string& spec, const std::string& matrixDir);
+// reader's error when a matrix file cannot be read. A non-empty label
+// replaces the name in the tables (e.g. a second set of rows of one system).
+CPeerSystem BuildSystem(const std::string& spec, const std::string& matrixDir, const std::string& label = "");
 
 // Sum over rows firstRow..lastRow of (b - A*x)_i^2, x and b 1-based (x holds
 // every column those rows name).

@@ -83,7 +83,8 @@ CResultRow Measure(const CPeerSystem& s, const SpMat& M, const Vec& b, const cha
 int Run(int argc, char** argv)
 {
     const CPeerArgs args(argc, argv, CommonOptions());
-    const CPeerSystem s = BuildSystem(args.Text("system", "poisson:32"), args.Text("matrices", "."));
+    const CPeerSystem s =
+        BuildSystem(args.Text("system", "poisson:32"), args.Text("matrices", "."), args.Text("label", ""));
     const double rtol = args.Real("rtol", 1e-8, 1e-15, 0.5);
     const int maxIter = args.Int("maxit", 10000, 1, 100000000);
     const int rounds = args.Int("rounds", 3, 1, 1000);

@@ -45,7 +45,8 @@ int Run(int argc, char** argv, int rank, int ranks)
     auto options = CommonOptions();
     options.insert("model-out");
     const CPeerArgs args(argc, argv, options);
-    const CPeerSystem s = BuildSystem(args.Text("system", "poisson:32"), args.Text("matrices", "."));
+    const CPeerSystem s =
+        BuildSystem(args.Text("system", "poisson:32"), args.Text("matrices", "."), args.Text("label", ""));
     const double rtol = args.Real("rtol", 1e-8, 1e-15, 0.5);
     const int maxIter = args.Int("maxit", 10000, 1, 100000000);
     const int gsSweeps = args.Int("gs-sweeps", 200, 1, 100000000);

@@ -171,7 +171,8 @@ std::string Detail(const CConfig& c, int ranks, const std::string& reason)
 int Run(int argc, char** argv)
 {
     const CPeerArgs args(argc, argv, CommonOptions());
-    const CPeerSystem s = BuildSystem(args.Text("system", "poisson:32"), args.Text("matrices", "."));
+    const CPeerSystem s =
+        BuildSystem(args.Text("system", "poisson:32"), args.Text("matrices", "."), args.Text("label", ""));
     const double rtol = args.Real("rtol", 1e-8, 1e-15, 0.5);
     const int maxIter = args.Int("maxit", 10000, 1, 100000000);
     const int gsSweeps = args.Int("gs-sweeps", 200, 1, 100000000);

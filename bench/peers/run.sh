@@ -92,6 +92,19 @@ for entry in "${plan[@]}"; do
   "${mpi[@]}" -n 2 "$bin/bench_peers_petsc" "${common[@]}"
 done
 
+# Time to solution at the largest boxes for the pair whose iteration counts
+# the targets compare (our DILU against PETSc's ILU(0)): one round, no cap.
+for entry in "${plan[@]}"; do
+  IFS=: read -r kind name maxit sweeps <<<"$entry"
+  [ "$kind" = mtx ] || [ "$maxit" -ge 10000 ] && continue
+  system="$kind:$name"
+  solved=(--system "$system" --label "$kind-$name/to-solution" --rtol "$rtol" --maxit 10000 --rounds 1
+          --min-time 0 --only bicgstab:dilu --out "$raw")
+  echo "== $system to the tolerance: BiCGSTAB with DILU / ILU(0)"
+  "${run[@]}" "$bin/bench_peers_ours" "${solved[@]}"
+  "${mpi[@]}" -n 1 "$bin/bench_peers_petsc" "${solved[@]}"
+done
+
 # What limits a pass (bandwidth or a dependence chain), on the same box.
 : > "$work/limits.txt"
 if [ "$quick" -eq 0 ]; then
