@@ -8,7 +8,7 @@
 #   bash bench/peers/run.sh --quick    small boxes, one round: checks the pipeline in a minute
 #
 # Options: --quick, --rounds N (default 3), --out DIR, --wait-idle SECONDS
-# (wait up to that long for the load average to fall below 0.5 before
+# (wait up to that long for the load average to fall below 1.0 before
 # starting; the load is recorded either way), --nice N (run the measuring
 # programs at nice level N, e.g. -10 as root, so that other work on a shared
 # machine takes less of their cores; recorded in the results).
@@ -69,7 +69,7 @@ raw="$work/raw.csv"
 
 if [ "$wait_idle" -gt 0 ]; then
   for _ in $(seq "$wait_idle"); do
-    awk '{ exit !($1 < 0.5) }' /proc/loadavg && break
+    awk '{ exit !($1 < 1.0) }' /proc/loadavg && break
     sleep 1
   done
 fi
