@@ -1,7 +1,7 @@
 #include "PeerSystems.h"
 
 #include "BoxProblems.h"
-#include "StandIns.h"
+#include "MatrixMarket.h"
 
 #include <algorithm>
 #include <cmath>
@@ -50,14 +50,14 @@ CPeerSystem BuildSystem(const std::string& spec, const std::string& matrixDir, c
     if (kind == "poisson" || kind == "convdiff") {
         const int edge = BoxEdge(spec, arg);
         const host::CBox box{edge, edge, edge};
-        s.A = kind == "poisson" ? host::Poisson(box) : ConvectionDiffusion(box, CConvection{});
+        s.A = kind == "poisson" ? host::Poisson(box) : host::ConvectionDiffusion(box, host::CConvection{});
         s.name = kind + "-" + arg;
         s.isBox = true;
         s.box = box;
     } else if (kind == "mtx") {
         if (arg.empty() || arg.find('/') != std::string::npos)
             throw std::invalid_argument("system '" + spec + "': give the matrix by name, without folder or suffix");
-        s.A = ReadMatrixMarket(matrixDir + "/" + arg + ".mtx");
+        s.A = host::ReadMatrixMarket(matrixDir + "/" + arg + ".mtx");
         s.name = arg;
     } else {
         throw std::invalid_argument("system '" + spec + "': unknown kind '" + kind +
