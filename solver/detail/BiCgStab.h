@@ -30,6 +30,17 @@ namespace detail {
 // Collective calls: one sum at entry; per iteration sum(rho), exchange of
 // phat, sum(sigma), exchange of shat, sum(tt), sum(ts), sum(norm). Every
 // decision rests on these sums and on the per-variable limit and tolerance.
+//
+// Passes of one iteration (each local sum keeps its own ascending order):
+//   p update inside the application that forms phat;
+//   v = A phat with sigma;
+//   s = r - alpha v inside the application that forms shat;
+//   t = A shat with tt and ts;
+//   x = (x + alpha phat) + omega shat, r = s - omega t, the norm and the next
+//   iteration's rho.
+// The x update of the half step is deferred to the last pass: both roundings
+// happen as if x + alpha phat had been stored, and the tt and omega exits
+// store it. Iteration 1's rho is the initial residual's sum, since r0hat = r.
 template <class Rows>
 void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const double* b)
 {
@@ -37,23 +48,24 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
     const int n = A.n;
     const int maxIter = S.m_piMaxIter[ivarb];
     const bool nonBlocking = Rows::kHonoursNonBlocking && S.m_bNonBlockingExch;
-    double* const r = S.m_pdVecR;
-    double* const r0hat = S.m_pdVecR0Hat;
-    double* const p = S.m_pdVecP;
-    double* const phat = S.m_pdVecPHat;
-    double* const v = S.m_pdVecZ;
-    double* const s = S.m_pdVecQ;
-    double* const shat = S.m_pdVecSHat;
-    double* const t = S.m_pdVecT;
-    double* const diag = S.m_pdPrecondDiag;
-    double* const work = S.m_pdPrecondWork;
+    double* __restrict const r = S.m_pdVecR;
+    double* __restrict const r0hat = S.m_pdVecR0Hat;
+    double* __restrict const p = S.m_pdVecP;
+    double* __restrict const phat = S.m_pdVecPHat;
+    double* __restrict const v = S.m_pdVecZ;
+    double* __restrict const s = S.m_pdVecQ;
+    double* __restrict const shat = S.m_pdVecSHat;
+    double* __restrict const t = S.m_pdVecT;
+    double* __restrict const diag = S.m_pdPrecondDiag;
+    double* __restrict const work = S.m_pdPrecondWork;
 
     double sum = 0.0;
     for (int i = 1; i <= n; ++i) {
         RowProduct(A, i, r, x);
-        r[i] = b[i] - r[i];
-        r0hat[i] = r[i];
-        sum = sum + r[i] * r[i];
+        const double ri = b[i] - r[i];
+        r[i] = ri;
+        r0hat[i] = ri;
+        sum = sum + ri * ri;
     }
     const double norm0 = std::sqrt(SumOverPartitions(c, sum));
     if (norm0 == 0.0) { // x already solves the system
@@ -61,26 +73,32 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
         return;
     }
 
-    BuildPreconditioner(A, S.m_piPrecondType[0], diag);
+    const int type = S.m_piPrecondType[0];
+    BuildPreconditioner(A, type, diag);
     if (maxIter < 1) return;
 
+    double rhoLocal = sum; // r0hat . r with r0hat = r
     double rho = 0.0, alpha = 0.0, omega = 0.0;
     for (int k = 1;; ++k) {
         const double rhoPrev = rho;
-        sum = 0.0;
-        for (int i = 1; i <= n; ++i) sum = sum + r0hat[i] * r[i];
-        rho = SumOverPartitions(c, sum);
+        rho = SumOverPartitions(c, rhoLocal);
         if (rho == 0.0) return;
 
         if (k == 1) {
-            for (int i = 1; i <= n; ++i) p[i] = r[i];
+            ApplyPreconditionerTo(A, type, phat, diag, work, [&](int i) {
+                const double pi = r[i];
+                p[i] = pi;
+                return pi;
+            });
         } else {
             const double beta = (rho / (rhoPrev + kGuard)) * (alpha / (omega + kGuard));
             if (beta == 0.0) return;
-            for (int i = 1; i <= n; ++i) p[i] = (p[i] - omega * v[i]) * beta + r[i];
+            ApplyPreconditionerTo(A, type, phat, diag, work, [&](int i) {
+                const double pi = (p[i] - omega * v[i]) * beta + r[i];
+                p[i] = pi;
+                return pi;
+            });
         }
-
-        ApplyPreconditioner(A, S.m_piPrecondType[0], phat, p, diag, work);
         ExchangeHalo(c, phat, nonBlocking);
 
         sum = 0.0;
@@ -93,31 +111,36 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
         alpha = rho / (sigma + kGuard);
         if (alpha == 0.0) return;
 
-        for (int i = 1; i <= n; ++i) {
-            x[i] = x[i] + alpha * phat[i];
-            s[i] = r[i] - alpha * v[i];
-        }
-
-        ApplyPreconditioner(A, S.m_piPrecondType[0], shat, s, diag, work);
+        ApplyPreconditionerTo(A, type, shat, diag, work, [&](int i) {
+            const double si = r[i] - alpha * v[i];
+            s[i] = si;
+            return si;
+        });
         ExchangeHalo(c, shat, nonBlocking);
 
         double tt = 0.0, ts = 0.0;
         for (int i = 1; i <= n; ++i) {
             RowProduct(A, i, t, shat);
-            tt = tt + t[i] * t[i];
-            ts = ts + s[i] * t[i];
+            const double ti = t[i];
+            tt = tt + ti * ti;
+            ts = ts + s[i] * ti;
         }
         tt = SumOverPartitions(c, tt);
         ts = SumOverPartitions(c, ts);
-        if (tt == 0.0) return;
-        omega = ts / (tt + kGuard);
-        if (omega == 0.0) return;
+        omega = tt == 0.0 ? 0.0 : ts / (tt + kGuard);
+        if (omega == 0.0) { // tt or omega breakdown: x keeps the half step
+            for (int i = 1; i <= n; ++i) x[i] = x[i] + alpha * phat[i];
+            return;
+        }
 
         sum = 0.0;
+        rhoLocal = 0.0;
         for (int i = 1; i <= n; ++i) {
-            x[i] = x[i] + omega * shat[i];
-            r[i] = s[i] - omega * t[i];
-            sum = sum + r[i] * r[i];
+            x[i] = (x[i] + alpha * phat[i]) + omega * shat[i];
+            const double ri = s[i] - omega * t[i];
+            r[i] = ri;
+            sum = sum + ri * ri;
+            rhoLocal = rhoLocal + r0hat[i] * ri;
         }
         const double norm = std::sqrt(SumOverPartitions(c, sum));
 

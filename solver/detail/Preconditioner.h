@@ -46,8 +46,11 @@ void BuildPreconditioner(const Rows& A, int type, double* __restrict D)
     }
 }
 
-// z = M^-1 r on the owned cells 1..n; element 0 and the halo entries of z are
-// never written, and nothing is exchanged.
+// z = M^-1 r on the owned cells 1..n, where r[i] is the value in(i)
+// returns; in(i) is called exactly once for every owned cell, in ascending
+// order, whatever the type (a caller forms its input vector in the same pass
+// this way). Element 0 and the halo entries of z are never written, and
+// nothing is exchanged.
 //   type 1: forward sweep y_i = (r_i - s) * D_i over the lower part, then
 //           backward sweep z_i = y_i - s * D_i over the upper part (i = n..1);
 //           each s sums from 0.0 in the layout's order, halo columns add
@@ -56,10 +59,10 @@ void BuildPreconditioner(const Rows& A, int type, double* __restrict D)
 //   type 3: z_i = r_i * D_i.
 //   other:  z_i = r_i, no preconditioning; a type without a construction
 //           must not iterate on what an earlier solve left in z.
-// z, r, D and y are distinct arrays.
-template <class Rows>
-void ApplyPreconditioner(const Rows& A, int type, double* __restrict z, const double* __restrict r,
-                         const double* __restrict D, double* __restrict y)
+// z, D and y are distinct arrays, and in(i) reads none of them.
+template <class Rows, class In>
+void ApplyPreconditionerTo(const Rows& A, int type, double* __restrict z, const double* __restrict D,
+                           double* __restrict y, In&& in)
 {
     const int n = A.n;
     if (type == 1) {
@@ -68,7 +71,7 @@ void ApplyPreconditioner(const Rows& A, int type, double* __restrict z, const do
             A.ForEachLower(i, [&](int j, double a) {
                 if (j <= n) s = s + a * y[j];
             });
-            y[i] = (r[i] - s) * D[i];
+            y[i] = (in(i)-s) * D[i];
         }
         for (int i = n; i >= 1; --i) {
             double s = 0.0;
@@ -78,10 +81,18 @@ void ApplyPreconditioner(const Rows& A, int type, double* __restrict z, const do
             z[i] = y[i] - s * D[i];
         }
     } else if (type == 3) {
-        for (int i = 1; i <= n; ++i) z[i] = r[i] * D[i];
+        for (int i = 1; i <= n; ++i) z[i] = in(i)*D[i];
     } else {
-        for (int i = 1; i <= n; ++i) z[i] = r[i];
+        for (int i = 1; i <= n; ++i) z[i] = in(i);
     }
+}
+
+// z = M^-1 r as above with r an array distinct from z, D and y.
+template <class Rows>
+void ApplyPreconditioner(const Rows& A, int type, double* __restrict z, const double* __restrict r,
+                         const double* __restrict D, double* __restrict y)
+{
+    ApplyPreconditionerTo(A, type, z, D, y, [r](int i) { return r[i]; });
 }
 
 } // namespace detail
