@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <type_traits>
 
 namespace qvl3d {
 namespace detail {
@@ -32,41 +33,58 @@ namespace detail {
 // non-zero, tested in that order; an interval below 1 prints nothing.
 //
 // Collective calls per iteration: sum(rho), exchange of p, sum(pq), sum(rr).
-template <class Rows>
-void Pcg(const Rows& A, const CSolveContext& c, int ivarb, double* x, const double* b)
+//
+// Passes: the last pass of an iteration also prepares the next one. For the
+// element-wise preconditioners (every type but 1) it sums the next rho with
+// z_i = r_i * d_i (type 3) or r_i formed on the fly, and z is never stored:
+// the p update forms z_i again, to the same bits. For DILU it runs the
+// forward sweep on the new r; the backward sweep and the rho sum follow once
+// the solve goes on. After a call m_pdVecZ therefore holds nothing useful
+// (types other than 1 leave it as it was), and DILU's work vector holds the
+// forward sweep of the last residual.
+template <class Rows, int kType>
+void PcgIterations(const Rows& A, const CSolveContext& c, int ivarb, double* x, std::integral_constant<int, kType>)
 {
     CQvl3dGV& S = c.S;
     const int n = A.n;
     const int maxIter = S.m_piMaxIter[ivarb];
     const bool nonBlocking = Rows::kHonoursNonBlocking && S.m_bNonBlockingExch;
-    double* const r = S.m_pdVecR;
-    double* const z = S.m_pdVecZ;
-    double* const p = S.m_pdVecP;
-    double* const q = S.m_pdVecQ;
-    double* const diag = S.m_pdPrecondDiag;
-    double* const work = S.m_pdPrecondWork;
-    double rhoOld = 1e20;
+    double* __restrict const r = S.m_pdVecR;
+    double* __restrict const z = S.m_pdVecZ;
+    double* __restrict const p = S.m_pdVecP;
+    double* __restrict const q = S.m_pdVecQ;
+    const double* __restrict const diag = S.m_pdPrecondDiag;
+    double* __restrict const work = S.m_pdPrecondWork;
+    // z_i of the element-wise types from r_i as it stands.
+    auto zOf = [&](int i) {
+        if constexpr (kType == 3) {
+            return r[i] * diag[i];
+        } else {
+            return r[i];
+        }
+    };
 
-    for (int i = 1; i <= n; ++i) {
-        RowProduct(A, i, r, x);
-        r[i] = b[i] - r[i];
-        p[i] = 0.0;
+    double rhoLocal = 0.0;
+    if constexpr (kType == 1) {
+        ApplyPreconditioner(A, 1, z, r, diag, work);
+        for (int i = 1; i <= n; ++i) rhoLocal = rhoLocal + r[i] * z[i];
+    } else {
+        for (int i = 1; i <= n; ++i) rhoLocal = rhoLocal + r[i] * zOf(i);
     }
-    BuildPreconditioner(A, S.m_piPrecondType[0], diag);
-    if (maxIter < 1) return;
 
+    double rhoOld = 1e20;
     for (int k = 1;; ++k) {
-        ApplyPreconditioner(A, S.m_piPrecondType[0], z, r, diag, work);
-
-        double sum = 0.0;
-        for (int i = 1; i <= n; ++i) sum = sum + r[i] * z[i];
-        const double rho = SumOverPartitions(c, sum);
+        const double rho = SumOverPartitions(c, rhoLocal);
 
         const double beta = rho / (rhoOld + kGuard);
-        for (int i = 1; i <= n; ++i) p[i] = beta * p[i] + z[i];
+        if constexpr (kType == 1) {
+            for (int i = 1; i <= n; ++i) p[i] = beta * p[i] + z[i];
+        } else {
+            for (int i = 1; i <= n; ++i) p[i] = beta * p[i] + zOf(i);
+        }
         ExchangeHalo(c, p, nonBlocking);
 
-        sum = 0.0;
+        double sum = 0.0;
         for (int i = 1; i <= n; ++i) {
             RowProduct(A, i, q, p);
             sum = sum + p[i] * q[i];
@@ -75,10 +93,17 @@ void Pcg(const Rows& A, const CSolveContext& c, int ivarb, double* x, const doub
         const double alpha = rho / (pq + kGuard);
 
         sum = 0.0;
+        rhoLocal = 0.0;
         for (int i = 1; i <= n; ++i) {
             x[i] = alpha * p[i] + x[i];
-            r[i] = r[i] - alpha * q[i];
-            sum = sum + r[i] * r[i];
+            const double ri = r[i] - alpha * q[i];
+            r[i] = ri;
+            sum = sum + ri * ri;
+            if constexpr (kType == 1) {
+                DiluForwardRow(A, i, work, diag, ri);
+            } else {
+                rhoLocal = rhoLocal + ri * zOf(i);
+            }
         }
         const double res = std::sqrt(SumOverPartitions(c, sum));
         rhoOld = rho;
@@ -91,6 +116,37 @@ void Pcg(const Rows& A, const CSolveContext& c, int ivarb, double* x, const doub
         }
         if (S.m_pdResidual0[ivarb] * S.m_pdTolerance[ivarb] > res) return; // converged
         if (k >= maxIter) return;                                          // limit reached
+
+        if constexpr (kType == 1) {
+            DiluBackwardSweep(A, z, diag, work);
+            for (int i = 1; i <= n; ++i) rhoLocal = rhoLocal + r[i] * z[i];
+        }
+    }
+}
+
+template <class Rows>
+void Pcg(const Rows& A, const CSolveContext& c, int ivarb, double* x, const double* b)
+{
+    CQvl3dGV& S = c.S;
+    const int n = A.n;
+    double* const r = S.m_pdVecR;
+    double* const p = S.m_pdVecP;
+
+    for (int i = 1; i <= n; ++i) {
+        RowProduct(A, i, r, x);
+        r[i] = b[i] - r[i];
+        p[i] = 0.0;
+    }
+    const int type = S.m_piPrecondType[0];
+    BuildPreconditioner(A, type, S.m_pdPrecondDiag);
+    if (S.m_piMaxIter[ivarb] < 1) return;
+
+    if (type == 1) {
+        PcgIterations(A, c, ivarb, x, std::integral_constant<int, 1>{});
+    } else if (type == 3) {
+        PcgIterations(A, c, ivarb, x, std::integral_constant<int, 3>{});
+    } else {
+        PcgIterations(A, c, ivarb, x, std::integral_constant<int, 0>{});
     }
 }
 

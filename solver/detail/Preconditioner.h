@@ -60,26 +60,43 @@ void BuildPreconditioner(const Rows& A, int type, double* __restrict D)
 //   other:  z_i = r_i, no preconditioning; a type without a construction
 //           must not iterate on what an earlier solve left in z.
 // z, D and y are distinct arrays, and in(i) reads none of them.
+// Row i of the DILU forward sweep: y_i = (r_i - s) * D_i, s summed from 0.0
+// over the owned lower part of row i in the layout's order. Rows must be
+// taken in ascending order: y is read only at cells below i.
+template <class Rows>
+inline void DiluForwardRow(const Rows& A, int i, double* __restrict y, const double* __restrict D, double ri)
+{
+    const int n = A.n;
+    double s = 0.0;
+    A.ForEachLower(i, [&](int j, double a) {
+        if (j <= n) s = s + a * y[j];
+    });
+    y[i] = (ri - s) * D[i];
+}
+
+// The DILU backward sweep over the whole partition: z_i = y_i - s * D_i for
+// i = n..1, s summed from 0.0 over the owned upper part of row i.
+template <class Rows>
+void DiluBackwardSweep(const Rows& A, double* __restrict z, const double* __restrict D, const double* __restrict y)
+{
+    const int n = A.n;
+    for (int i = n; i >= 1; --i) {
+        double s = 0.0;
+        A.ForEachUpper(i, [&](int j, double a) {
+            if (j <= n) s = s + a * z[j];
+        });
+        z[i] = y[i] - s * D[i];
+    }
+}
+
 template <class Rows, class In>
 void ApplyPreconditionerTo(const Rows& A, int type, double* __restrict z, const double* __restrict D,
                            double* __restrict y, In&& in)
 {
     const int n = A.n;
     if (type == 1) {
-        for (int i = 1; i <= n; ++i) {
-            double s = 0.0;
-            A.ForEachLower(i, [&](int j, double a) {
-                if (j <= n) s = s + a * y[j];
-            });
-            y[i] = (in(i)-s) * D[i];
-        }
-        for (int i = n; i >= 1; --i) {
-            double s = 0.0;
-            A.ForEachUpper(i, [&](int j, double a) {
-                if (j <= n) s = s + a * z[j];
-            });
-            z[i] = y[i] - s * D[i];
-        }
+        for (int i = 1; i <= n; ++i) DiluForwardRow(A, i, y, D, in(i));
+        DiluBackwardSweep(A, z, D, y);
     } else if (type == 3) {
         for (int i = 1; i <= n; ++i) z[i] = in(i)*D[i];
     } else {
