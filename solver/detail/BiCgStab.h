@@ -60,13 +60,15 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
     double* __restrict const work = S.m_pdPrecondWork;
 
     double sum = 0.0;
-    for (int i = 1; i <= n; ++i) {
-        RowProduct(A, i, r, x);
-        const double ri = b[i] - r[i];
-        r[i] = ri;
-        r0hat[i] = ri;
-        sum = sum + ri * ri;
-    }
+    ForEachRowBlock(n, [&](int lo, int hi) {
+        A.RowProducts(lo, hi, r, x);
+        for (int i = lo; i <= hi; ++i) {
+            const double ri = b[i] - r[i];
+            r[i] = ri;
+            r0hat[i] = ri;
+            sum = sum + ri * ri;
+        }
+    });
     const double norm0 = std::sqrt(SumOverPartitions(c, sum));
     if (norm0 == 0.0) { // x already solves the system
         S.m_pdResidual0[ivarb] = 0.0;
@@ -102,10 +104,10 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
         ExchangeHalo(c, phat, nonBlocking);
 
         sum = 0.0;
-        for (int i = 1; i <= n; ++i) {
-            RowProduct(A, i, v, phat);
-            sum = sum + r0hat[i] * v[i];
-        }
+        ForEachRowBlock(n, [&](int lo, int hi) {
+            A.RowProducts(lo, hi, v, phat);
+            for (int i = lo; i <= hi; ++i) sum = sum + r0hat[i] * v[i];
+        });
         const double sigma = SumOverPartitions(c, sum);
         if (sigma == 0.0) return;
         alpha = rho / (sigma + kGuard);
@@ -119,12 +121,14 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
         ExchangeHalo(c, shat, nonBlocking);
 
         double tt = 0.0, ts = 0.0;
-        for (int i = 1; i <= n; ++i) {
-            RowProduct(A, i, t, shat);
-            const double ti = t[i];
-            tt = tt + ti * ti;
-            ts = ts + s[i] * ti;
-        }
+        ForEachRowBlock(n, [&](int lo, int hi) {
+            A.RowProducts(lo, hi, t, shat);
+            for (int i = lo; i <= hi; ++i) {
+                const double ti = t[i];
+                tt = tt + ti * ti;
+                ts = ts + s[i] * ti;
+            }
+        });
         tt = SumOverPartitions(c, tt);
         ts = SumOverPartitions(c, ts);
         omega = tt == 0.0 ? 0.0 : ts / (tt + kGuard);

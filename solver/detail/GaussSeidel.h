@@ -33,21 +33,37 @@ void GaussSeidel(const Rows& A, const CSolveContext& c, int ivarb, double* x, co
         if constexpr (Rows::kGaussSeidelMarkers) PrintLine(text);
     };
 
+    // The owned column of row j (j itself included) that the sweep reaches
+    // last: once past it, row j's residual is final.
+    auto lastOwnedColumn = [&](int j) {
+        int last = j;
+        A.ForEachOffDiag(j, [&](int col, double) {
+            if (col <= n && col > last) last = col;
+        });
+        return last;
+    };
+
     double res0 = 0.0;
     for (int iter = 1;; ++iter) {
+        // The residual pass runs behind the sweep, row j as soon as the sweep
+        // has passed every owned column of row j; rows still go in ascending
+        // order and see the same x as after the whole sweep.
+        double sumSq = 0.0;
+        int j = 1;
+        int ready = n >= 1 ? lastOwnedColumn(1) : 1;
         for (int i = 1; i <= n; ++i) {
             double s = 0.0;
-            A.ForEachOffDiag(i, [&](int j, double a) { s = s + a * x[j]; });
+            A.ForEachOffDiag(i, [&](int col, double a) { s = s + a * x[col]; });
             const double d = A.Diag(i);
             x[i] = ((b[i] - d * x[i]) - s) / d + x[i];
-        }
 
-        double sumSq = 0.0;
-        for (int i = 1; i <= n; ++i) {
-            double s = 0.0;
-            A.ForEachOffDiag(i, [&](int j, double a) { s = s + a * x[j]; });
-            const double r = (b[i] - A.Diag(i) * x[i]) - s;
-            sumSq = sumSq + r * r;
+            while (ready <= i) {
+                double t = 0.0;
+                A.ForEachOffDiag(j, [&](int col, double a) { t = t + a * x[col]; });
+                const double r = (b[j] - A.Diag(j) * x[j]) - t;
+                sumSq = sumSq + r * r;
+                ready = ++j <= n ? lastOwnedColumn(j) : n + 1;
+            }
         }
         const double local = std::sqrt(sumSq);
 

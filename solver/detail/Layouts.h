@@ -9,6 +9,12 @@
 //   Diag(i)                diagonal coefficient a_ii
 //   ForEachOffDiag(i, f)   f(column, coefficient) for the off-diagonal entries
 //                          of row i in storage order (ELL: empty slots skipped)
+//   RowProducts(lo, hi, y, v)
+//                          y[i] = row i of A times v for i = lo..hi, each row
+//                          summed exactly as RowProduct sums it (diagonal
+//                          term first, then ForEachOffDiag's order, one
+//                          running double); rows are interleaved only to let
+//                          their independent sums overlap
 //
 // What the DILU preconditioner needs (lower part: columns below i; upper
 // part: columns above i, halo columns included):
@@ -24,6 +30,8 @@
 #include "HostObjects.h"
 
 #include <cstddef>
+
+#include "detail/RowProduct.h"
 
 namespace qvl3d {
 namespace detail {
@@ -50,6 +58,12 @@ struct CNativeRows {
         const int* nb = neighbor[i];
         const double* a = coef[i];
         for (int k = 1, nn = numNeighbor[i]; k <= nn; ++k) f(nb[k], a[k]);
+    }
+
+    // Row by row: interleaving rows measured slower here.
+    void RowProducts(int lo, int hi, double* __restrict y, const double* __restrict v) const
+    {
+        for (int i = lo; i <= hi; ++i) RowProduct(*this, i, y, v);
     }
 
     // Places 1..diagPos-1 of the ordered slot list.
@@ -114,6 +128,32 @@ struct CCsrRows {
         for (int e = start[i] + 1, end = start[i + 1]; e < end; ++e) f(col[e], val[e]);
     }
 
+    // Groups of four rows of the same length run side by side.
+    void RowProducts(int lo, int hi, double* __restrict y, const double* __restrict v) const
+    {
+        int i = lo;
+        for (; i + 3 <= hi; i += 4) {
+            const int e0 = start[i], e1 = start[i + 1], e2 = start[i + 2], e3 = start[i + 3];
+            const int len = e1 - e0;
+            if (e2 - e1 != len || e3 - e2 != len || start[i + 4] - e3 != len) {
+                for (int j = i; j < i + 4; ++j) RowProduct(*this, j, y, v);
+                continue;
+            }
+            double s0 = val[e0] * v[i], s1 = val[e1] * v[i + 1], s2 = val[e2] * v[i + 2], s3 = val[e3] * v[i + 3];
+            for (int k = 1; k < len; ++k) {
+                s0 = s0 + v[col[e0 + k]] * val[e0 + k];
+                s1 = s1 + v[col[e1 + k]] * val[e1 + k];
+                s2 = s2 + v[col[e2 + k]] * val[e2 + k];
+                s3 = s3 + v[col[e3 + k]] * val[e3 + k];
+            }
+            y[i] = s0;
+            y[i + 1] = s1;
+            y[i + 2] = s2;
+            y[i + 3] = s3;
+        }
+        for (; i <= hi; ++i) RowProduct(*this, i, y, v);
+    }
+
     // The parts are found by comparing columns with i, in storage order.
     template <class F>
     void ForEachLower(int i, F&& f) const
@@ -173,6 +213,12 @@ struct CEllRows {
             const int c = col[e];
             if (c != -1) f(c, val[e]);
         }
+    }
+
+    // Row by row: slot-major blocks measured slower here.
+    void RowProducts(int lo, int hi, double* __restrict y, const double* __restrict v) const
+    {
+        for (int i = lo; i <= hi; ++i) RowProduct(*this, i, y, v);
     }
 
     // The native traversals, place for place, through the ELL ordered slot

@@ -85,10 +85,10 @@ void PcgIterations(const Rows& A, const CSolveContext& c, int ivarb, double* x, 
         ExchangeHalo(c, p, nonBlocking);
 
         double sum = 0.0;
-        for (int i = 1; i <= n; ++i) {
-            RowProduct(A, i, q, p);
-            sum = sum + p[i] * q[i];
-        }
+        ForEachRowBlock(n, [&](int lo, int hi) {
+            A.RowProducts(lo, hi, q, p);
+            for (int i = lo; i <= hi; ++i) sum = sum + p[i] * q[i];
+        });
         const double pq = SumOverPartitions(c, sum);
         const double alpha = rho / (pq + kGuard);
 
@@ -132,11 +132,13 @@ void Pcg(const Rows& A, const CSolveContext& c, int ivarb, double* x, const doub
     double* const r = S.m_pdVecR;
     double* const p = S.m_pdVecP;
 
-    for (int i = 1; i <= n; ++i) {
-        RowProduct(A, i, r, x);
-        r[i] = b[i] - r[i];
-        p[i] = 0.0;
-    }
+    ForEachRowBlock(n, [&](int lo, int hi) {
+        A.RowProducts(lo, hi, r, x);
+        for (int i = lo; i <= hi; ++i) {
+            r[i] = b[i] - r[i];
+            p[i] = 0.0;
+        }
+    });
     const int type = S.m_piPrecondType[0];
     BuildPreconditioner(A, type, S.m_pdPrecondDiag);
     if (S.m_piMaxIter[ivarb] < 1) return;

@@ -19,6 +19,17 @@ inline void RowProduct(const Rows& A, int i, double* __restrict y, const double*
     y[i] = s;
 }
 
+// Rows 1..n in consecutive blocks f(lo, hi), small enough that a block's
+// products are still in the first-level cache when the caller's fused work
+// on the same rows reads them.
+constexpr int kRowBlock = 256;
+
+template <class F>
+inline void ForEachRowBlock(int n, F&& f)
+{
+    for (int lo = 1; lo <= n; lo += kRowBlock) f(lo, n - lo < kRowBlock ? n : lo + kRowBlock - 1);
+}
+
 } // namespace detail
 } // namespace qvl3d
 
