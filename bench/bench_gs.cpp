@@ -1,7 +1,8 @@
 // One Gauss-Seidel sweep (code 4), residual pass and halo refresh included,
-// per layout on the 7-point Poisson box of 104^3 cells. Each measurement runs
-// a solve limited to kSweeps sweeps; the native and CSR members write their
-// marker lines, which go to /dev/null while the solve runs.
+// per layout on the 7-point Poisson box of 104^3 cells (QVL3D_BENCH_EDGE sets
+// another edge). Each measurement runs a solve limited to kSweeps sweeps; the
+// native and CSR members write their marker lines, which go to /dev/null
+// while the solve runs.
 //
 // Counter ns/cell/sweep: nanoseconds per owned cell per sweep.
 #include "BoxProblems.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -21,11 +23,17 @@ using namespace qvl3d;
 
 namespace {
 
-constexpr int kEdge = 104;
+// Edge of the box: 104, or the value of QVL3D_BENCH_EDGE (e.g. 128).
+int Edge()
+{
+    const char* text = std::getenv("QVL3D_BENCH_EDGE");
+    const int edge = text ? std::atoi(text) : 0;
+    return edge > 0 ? edge : 104;
+}
 constexpr int kSweeps = 4;
 
 struct CBox {
-    CBox() : A(host::Poisson(host::CBox{kEdge, kEdge, kEdge})), sys(A, 2)
+    CBox() : A(host::Poisson(host::CBox{Edge(), Edge(), Edge()})), sys(A, 2)
     {
         sys.Bind(solver, commu, com);
         x = sys.NewVector();

@@ -1,9 +1,9 @@
 // The kernels under the methods, one pass over the 7-point Poisson box of
-// 104^3 cells per layout: the row products of a whole vector (per row, as a
-// single RowProduct loop, and by blocks of interleaved rows, as the methods
-// run them), the DILU application, and a plain scaling pass for scale.
+// 104^3 cells (QVL3D_BENCH_EDGE sets another edge) per layout: the row
+// products of a whole vector (row by row, and by blocks as the methods run
+// them), the DILU application, and a plain scaling pass for scale.
 //
-// Counter ns/cell: nanoseconds per owned cell of one pass.
+// Counter ns/cell: nanoseconds per owned cell of one pass (CPU time).
 #include "BoxProblems.h"
 #include "Communication.h"
 #include "HostSystem.h"
@@ -15,16 +15,23 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <cstdlib>
 
 using namespace qvl3d;
 using namespace qvl3d::detail;
 
 namespace {
 
-constexpr int kEdge = 104;
+// Edge of the box: 104, or the value of QVL3D_BENCH_EDGE (e.g. 128).
+int Edge()
+{
+    const char* text = std::getenv("QVL3D_BENCH_EDGE");
+    const int edge = text ? std::atoi(text) : 0;
+    return edge > 0 ? edge : 104;
+}
 
 struct CBox {
-    CBox() : A(host::Poisson(host::CBox{kEdge, kEdge, kEdge})), sys(A, 2)
+    CBox() : A(host::Poisson(host::CBox{Edge(), Edge(), Edge()})), sys(A, 2)
     {
         sys.Bind(solver, commu, com);
         v = sys.NewVector();

@@ -1,9 +1,10 @@
-// One conjugate-gradient iteration per layout on the 7-point Poisson box of 104^3
-// cells (1,124,864 unknowns). The method exists for the native and CSR
-// layouts; the ELL entry point runs the native one. Each measurement runs a solve limited to
-// kIterations iterations and a solve limited to 0 (initial residual and
-// preconditioner construction only) from the same start; their difference
-// divided by kIterations is the time of one iteration.
+// One conjugate-gradient iteration per layout on the 7-point Poisson box of
+// 104^3 cells (1,124,864 unknowns; QVL3D_BENCH_EDGE sets another edge). The
+// method exists for the native and CSR layouts; the ELL entry point runs the
+// native one. Each measurement runs a solve limited to kIterations iterations
+// and a solve limited to 0 (initial residual and preconditioner construction
+// only) from the same start; their difference divided by kIterations is the
+// time of one iteration.
 //
 // Counter ns/cell/iter: nanoseconds per owned cell per iteration.
 #include "BoxProblems.h"
@@ -15,17 +16,24 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 
 using namespace qvl3d;
 
 namespace {
 
-constexpr int kEdge = 104;
+// Edge of the box: 104, or the value of QVL3D_BENCH_EDGE (e.g. 128).
+int Edge()
+{
+    const char* text = std::getenv("QVL3D_BENCH_EDGE");
+    const int edge = text ? std::atoi(text) : 0;
+    return edge > 0 ? edge : 104;
+}
 constexpr int kIterations = 8;
 
 struct CBox {
-    CBox() : A(host::Poisson(host::CBox{kEdge, kEdge, kEdge})), sys(A, 2)
+    CBox() : A(host::Poisson(host::CBox{Edge(), Edge(), Edge()})), sys(A, 2)
     {
         sys.Bind(solver, commu, com);
         x = sys.NewVector();
