@@ -42,20 +42,30 @@ double RowBytes(const std::string& layout, const CLayoutShape& shape)
 {
     if (layout == "csr") return 12.0 * shape.entriesPerRow + 4.0;
     if (layout == "ell") return 8.0 * shape.ellWidth + 4.0 * (shape.ellWidth - 1);
-    if (layout == "native") return shape.nativeSpanPerRow + 8.0 + 8.0 + 4.0;
+    if (layout == "native")
+        return (shape.nativeInterleaved ? shape.nativeCoefPerRow
+                                        : shape.nativeCoefPerRow + shape.nativeNeighbourPerRow) +
+               8.0 + 8.0 + 4.0;
     return 0.0;
 }
 
 // CSR: each sweep scans the whole row and compares columns. ELL: every
 // off-diagonal slot once over both sweeps, its place in the ordered slot list,
 // and the diagonal place in each sweep. Native: each sweep walks the row's
-// ordered places, which streams the whole heap block, plus three row
-// pointers and the diagonal place; the backward sweep also reads the count.
+// ordered places, and its coefficients and neighbours through them, which
+// streams all three blocks (their cache lines hold both parts of the row),
+// plus three row pointers and the diagonal place; the backward sweep also
+// reads the count.
 double DiluMatrixBytes(const std::string& layout, const CLayoutShape& shape)
 {
     if (layout == "csr") return 2.0 * RowBytes("csr", shape);
     if (layout == "ell") return 12.0 * (shape.ellWidth - 1) + 4.0 * (shape.ellWidth - 1) + 2 * 4.0;
-    if (layout == "native") return 2.0 * (shape.nativeSpanPerRow + 3 * 8.0 + 4.0) + 4.0;
+    if (layout == "native") {
+        const double blocks = shape.nativeInterleaved
+                                  ? shape.nativeCoefPerRow
+                                  : shape.nativeCoefPerRow + shape.nativeNeighbourPerRow + shape.nativeSlotsPerRow;
+        return 2.0 * (blocks + 3 * 8.0 + 4.0) + 4.0;
+    }
     return 0.0;
 }
 
@@ -105,7 +115,10 @@ std::string ModelMarkdown(const CLayoutShape& shape, const std::string& systemNa
     static const char* const layouts[] = {"native", "csr", "ell"};
     std::ostringstream md;
     md << "Layout shape of " << systemName << ": " << Fmt(shape.entriesPerRow, "%.3f") << " entries per row, ELL width "
-       << shape.ellWidth << ", native heap block " << Fmt(shape.nativeSpanPerRow, "%.1f") << " B per row.\n\n";
+       << shape.ellWidth << ", native rows " << Fmt(shape.nativeCoefPerRow, "%.1f") << " B of coefficients, "
+       << Fmt(shape.nativeNeighbourPerRow, "%.1f") << " B of neighbours, " << Fmt(shape.nativeSlotsPerRow, "%.1f")
+       << " B of ordered slots per row" << (shape.nativeInterleaved ? " (interleaved: one span per row)" : "")
+       << ".\n\n";
     md << "Matrix bytes per row and pass: native " << Fmt(RowBytes("native", shape), "%.1f") << ", CSR "
        << Fmt(RowBytes("csr", shape), "%.1f") << ", ELL " << Fmt(RowBytes("ell", shape), "%.1f")
        << "; both DILU sweeps together: native " << Fmt(DiluMatrixBytes("native", shape), "%.1f") << ", CSR "

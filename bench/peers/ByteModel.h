@@ -16,10 +16,11 @@
 //           the cache lines) and the row start: 12 * nnz/n + 4
 //   ELL     slot-major, every slot up to the width streamed, padding
 //           included; slot 0's columns are never read: 8*W + 4*(W-1)
-//   native  the host's per-row heap blocks as laid out (neighbour list,
-//           coefficients and ordered slots sit next to each other, so a pass
-//           over the rows streams all of them: 'span' bytes per row) plus the
-//           row pointers and the neighbour count: span + 8 + 8 + 4
+//   native  the rows' coefficient and neighbour blocks as the host laid
+//           them out (measured: bytes from one row's block to the next),
+//           plus the two row pointers and the neighbour count. When the host
+//           allocates each row's blocks next to each other instead of in
+//           pools, a pass streams the whole interleaved span once.
 #ifndef QVL3D_BENCH_PEERS_BYTEMODEL_H
 #define QVL3D_BENCH_PEERS_BYTEMODEL_H
 
@@ -31,9 +32,16 @@ namespace peers {
 
 // What the model needs to know about the system's layouts.
 struct CLayoutShape {
-    double entriesPerRow = 7.0;    // nnz / n, diagonal included
-    int ellWidth = 7;              // slots per ELL row, slot 0 included
-    double nativeSpanPerRow = 0.0; // heap bytes per native row block (measured from the host's arrays)
+    double entriesPerRow = 7.0; // nnz / n, diagonal included
+    int ellWidth = 7;           // slots per ELL row, slot 0 included
+    // Native rows, measured from the host's arrays: bytes from one row's block
+    // to the next for the coefficients, the neighbour lists and the ordered
+    // slot lists; interleaved when the three sit side by side per row (then
+    // each stride is the whole per-row span).
+    double nativeCoefPerRow = 56.0;
+    double nativeNeighbourPerRow = 28.0;
+    double nativeSlotsPerRow = 32.0;
+    bool nativeInterleaved = false;
 };
 
 struct CPass {

@@ -46,22 +46,33 @@ private:
 
 } // namespace
 
-// The typical distance between the coefficient blocks of consecutive rows.
-// The reference host allocates each row's neighbour list, coefficients and
-// ordered slots one after another, so a pass over the rows streams this many
-// bytes per row whichever of them it reads.
-double NativeBytesPerRow(const host::CHostSystem& sys)
+void MeasureNativeRows(const host::CHostSystem& sys, CLayoutShape& shape)
 {
     const int n = sys.Cells();
-    if (n < 2) return 0.0;
-    std::vector<double> strides;
-    strides.reserve(static_cast<size_t>(n));
-    for (int i = 1; i < n; ++i) {
-        const auto a = reinterpret_cast<std::intptr_t>(sys.store.m_ppdCoef[i]);
-        const auto b = reinterpret_cast<std::intptr_t>(sys.store.m_ppdCoef[i + 1]);
-        strides.push_back(static_cast<double>(b > a ? b - a : a - b));
-    }
-    return Median(strides);
+    if (n < 2) return;
+    auto stride = [n](auto* const* rows, std::intptr_t& lo, std::intptr_t& hi) {
+        std::vector<double> d;
+        d.reserve(static_cast<size_t>(n));
+        lo = INTPTR_MAX;
+        hi = 0;
+        for (int i = 1; i <= n; ++i) {
+            const auto a = reinterpret_cast<std::intptr_t>(rows[i]);
+            lo = std::min(lo, a);
+            hi = std::max(hi, a);
+            if (i < n) {
+                const auto b = reinterpret_cast<std::intptr_t>(rows[i + 1]);
+                d.push_back(static_cast<double>(b > a ? b - a : a - b));
+            }
+        }
+        return Median(d);
+    };
+    std::intptr_t cLo, cHi, nLo, nHi, oLo, oHi;
+    shape.nativeCoefPerRow = stride(sys.store.m_ppdCoef, cLo, cHi);
+    shape.nativeNeighbourPerRow = stride(sys.mesh.m_ppiNeighbor, nLo, nHi);
+    shape.nativeSlotsPerRow = stride(sys.store.m_ppiOrderedSlot, oLo, oHi);
+    // Blocks of one row side by side: the address ranges of the three
+    // families overlap.
+    shape.nativeInterleaved = (cLo < nHi && nLo < cHi) || (cLo < oHi && oLo < cHi);
 }
 
 const std::vector<COurConfig>& OurConfigs()
@@ -107,7 +118,7 @@ COurRunner::COurRunner(const CPeerSystem& s, int rank, int ranks) : m_s(s), m_ra
 
     m_shape.entriesPerRow = static_cast<double>(m_part.A.NonZeros()) / std::max(1, m_part.A.nCell);
     m_shape.ellWidth = m_sys->gpu.m_nELLWidth;
-    m_shape.nativeSpanPerRow = NativeBytesPerRow(*m_sys);
+    MeasureNativeRows(*m_sys, m_shape);
 }
 
 bool COurRunner::Prepare(const COurConfig& c, double rtol, double& tolerance)

@@ -28,9 +28,10 @@ struct COurConfig {
     int sumsPerIter; // 0: the method writes m_piIterCount
 };
 
-// Heap bytes per native row as the reference host laid the rows out (the
-// byte model's native row block).
-double NativeBytesPerRow(const host::CHostSystem& sys);
+// The native rows as the reference host laid them out: the typical distance
+// from one row's coefficient, neighbour and ordered-slot blocks to the next
+// row's, and whether the three interleave.
+void MeasureNativeRows(const host::CHostSystem& sys, CLayoutShape& shape);
 
 // Every configuration we run, in table order.
 const std::vector<COurConfig>& OurConfigs();

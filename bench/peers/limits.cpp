@@ -58,7 +58,7 @@ CFixture& Fixture()
             p->inv[static_cast<size_t>(i)] = 1.0 / m.m_pdCSRValue[m.m_piCSRRowStart[i]];
         p->shape.entriesPerRow = static_cast<double>(p->s.A.NonZeros()) / p->s.A.nCell;
         p->shape.ellWidth = p->sys->gpu.m_nELLWidth;
-        p->shape.nativeSpanPerRow = NativeBytesPerRow(*p->sys);
+        MeasureNativeRows(*p->sys, p->shape);
         return p;
     }();
     return *f;

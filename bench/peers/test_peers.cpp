@@ -187,7 +187,7 @@ TEST(PeerSystems, SpecsAndSymmetry)
         EXPECT_THROW(BuildSystem(bad, "."), std::invalid_argument) << bad;
 }
 
-// The figure the README quotes: one BiCGSTAB iteration with the diagonal
+// The figures the README quotes: one BiCGSTAB iteration with the diagonal
 // preconditioner on a 7-point CSR row is 2*88 + 288 bytes per cell; the ELL
 // entry of code 3 runs the native PCG and has no model of its own.
 TEST(ByteModel, SevenPointFigures)
@@ -195,11 +195,26 @@ TEST(ByteModel, SevenPointFigures)
     CLayoutShape shape;
     shape.entriesPerRow = 7.0;
     shape.ellWidth = 7;
-    shape.nativeSpanPerRow = 160.0;
     EXPECT_EQ(RowBytes("csr", shape), 88.0);
+    EXPECT_EQ(RowBytes("native", shape), 104.0); // pooled rows: 56 + 28 + two pointers and the count
     EXPECT_EQ(IterationBytes("bicgstab", "diag", "csr", shape), 464.0);
     EXPECT_EQ(IterationBytes("gs", "none", "csr", shape), 216.0);
     EXPECT_EQ(IterationBytes("cg", "diag", "ell", shape), 0.0);
+
+    // The host measured as it lays the rows out: pools today (the strides of
+    // an interior 7-point row, most rows of a 12^3 box), interleaved per-row
+    // blocks counted once.
+    const CPeerSystem s = BuildSystem("poisson:12", ".");
+    COurRunner runner(s, 0, 1);
+    const CLayoutShape measured = runner.Shape();
+    if (!measured.nativeInterleaved) {
+        EXPECT_EQ(measured.nativeCoefPerRow, 56.0);
+        EXPECT_EQ(measured.nativeNeighbourPerRow, 28.0);
+        EXPECT_EQ(measured.nativeSlotsPerRow, 32.0);
+    }
+    shape.nativeInterleaved = true;
+    shape.nativeCoefPerRow = 160.0;
+    EXPECT_EQ(RowBytes("native", shape), 180.0);
     for (const char* layout : {"native", "csr", "ell"})
         EXPECT_GT(IterationBytes("bicgstab", "dilu", layout, shape), IterationBytes("bicgstab", "diag", layout, shape));
 }
