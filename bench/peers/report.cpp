@@ -76,6 +76,48 @@ std::string Fmt(double v, const char* format)
     return text;
 }
 
+// One row per configuration: rows of the same implementation, system,
+// method, preconditioner, layout and rank count (one per round when run.sh
+// goes round the programs) become their medians; rounds add up.
+std::vector<CRow> MergeRounds(const std::vector<CRow>& rows)
+{
+    std::vector<CRow> merged;
+    std::map<std::string, std::vector<const CRow*>> groups;
+    std::vector<std::string> order;
+    for (const CRow& r : rows) {
+        const std::string key = r.S("impl") + "|" + r.S("system") + "|" + r.S("method") + "|" + r.S("precond") + "|" +
+                                r.S("layout") + "|" + r.S("ranks");
+        if (!groups.count(key)) order.push_back(key);
+        groups[key].push_back(&r);
+    }
+    for (const std::string& key : order) {
+        const auto& g = groups[key];
+        CRow m = *g.front();
+        std::vector<const CRow*> measured;
+        for (const CRow* r : g)
+            if (r->Available()) measured.push_back(r);
+        if (!measured.empty()) {
+            m = *measured.front();
+            auto median = [&](const char* field, const char* format) {
+                std::vector<double> v;
+                for (const CRow* r : measured) v.push_back(r->D(field));
+                m.f[field] = Fmt(Median(v), format);
+            };
+            median("setup_s", "%.6e");
+            median("solve_s", "%.6e");
+            median("ns_cell_iter", "%.4f");
+            median("true_relres", "%.3e");
+            median("error", "%.3e");
+            median("iterations", "%.0f");
+            int rounds = 0;
+            for (const CRow* r : measured) rounds += r->I("rounds");
+            m.f["rounds"] = std::to_string(rounds);
+        }
+        merged.push_back(m);
+    }
+    return merged;
+}
+
 std::string MethodName(const std::string& m)
 {
     return m == "bicgstab" ? "BiCGSTAB" : m == "cg" ? "CG" : m == "gs" ? "Gauss-Seidel" : m;
@@ -418,7 +460,7 @@ int Run(int argc, char** argv)
 {
     const CPeerArgs args(argc, argv, {"raw", "stream", "machine", "model", "limits", "out-dir"});
     const std::string outDir = args.Text("out-dir", ".");
-    const std::vector<CRow> raw = ReadRows(args.Text("raw", "raw.csv"));
+    const std::vector<CRow> raw = MergeRounds(ReadRows(args.Text("raw", "raw.csv")));
     std::map<int, double> bw;
     // The triad runs at the start and at the end of the run; the better of
     // the two is the machine's bandwidth (the other saw more interference).

@@ -18,7 +18,7 @@ root=$(cd "$here/../.." && pwd)
 cd "$root"
 
 quick=0
-rounds=3
+rounds=""
 out="$here/results"
 wait_idle=0
 nice_level=0
@@ -51,7 +51,7 @@ mpi=("${run[@]}" mpirun --oversubscribe)
 
 rtol=1e-8
 if [ "$quick" -eq 1 ]; then
-  rounds=1
+  rounds=${rounds:-1}
   # system:iteration limit:Gauss-Seidel sweeps
   plan=("poisson:16:10000:200" "convdiff:16:10000:200" "poisson:32:40:30" "convdiff:32:40:30"
         "mtx:pde900:10000:300")
@@ -60,6 +60,7 @@ else
   plan=("poisson:64:10000:200" "convdiff:64:10000:200" "poisson:128:30:20" "convdiff:128:30:20"
         "mtx:orsreg_1:10000:1000" "mtx:lap3D_7pt_n20:10000:1000")
   min_time=0.2
+  rounds=${rounds:-3}
 fi
 
 mkdir -p "$out"
@@ -83,13 +84,18 @@ for entry in "${plan[@]}"; do
   IFS=: read -r kind name maxit sweeps <<<"$entry"
   system="$kind:$name"
   common=(--system "$system" --matrices "$matrices" --rtol "$rtol" --maxit "$maxit" --gs-sweeps "$sweeps"
-          --rounds "$rounds" --min-time "$min_time" --out "$raw")
-  echo "== $system (iteration limit $maxit, Gauss-Seidel sweeps $sweeps)"
-  "${run[@]}" "$bin/bench_peers_ours" "${common[@]}"
-  "${mpi[@]}" -n 2 "$bin/bench_peers_ours" "${common[@]}"
-  "${run[@]}" "$bin/bench_peers_eigen" "${common[@]}"
-  "${mpi[@]}" -n 1 "$bin/bench_peers_petsc" "${common[@]}"
-  "${mpi[@]}" -n 2 "$bin/bench_peers_petsc" "${common[@]}"
+          --rounds 1 --min-time "$min_time" --out "$raw")
+  # Rounds go round all the programs, so that a change in the machine's
+  # state between rounds meets every program alike; the report takes the
+  # medians over them.
+  for round in $(seq "$rounds"); do
+    echo "== $system, round $round of $rounds (iteration limit $maxit, Gauss-Seidel sweeps $sweeps)"
+    "${run[@]}" "$bin/bench_peers_ours" "${common[@]}"
+    "${mpi[@]}" -n 2 "$bin/bench_peers_ours" "${common[@]}"
+    "${run[@]}" "$bin/bench_peers_eigen" "${common[@]}"
+    "${mpi[@]}" -n 1 "$bin/bench_peers_petsc" "${common[@]}"
+    "${mpi[@]}" -n 2 "$bin/bench_peers_petsc" "${common[@]}"
+  done
 done
 
 # Time to solution at the largest boxes for the pair whose iteration counts
