@@ -13,12 +13,13 @@ namespace peers {
 
 namespace {
 
-int BoxEdge(const std::string& spec, const std::string& arg)
+int BoxEdge(const std::string& descriptor, const std::string& arg)
 {
     char* end = nullptr;
     const long edge = std::strtol(arg.c_str(), &end, 10);
     if (arg.empty() || *end != '\0' || edge < 2 || edge > 512)
-        throw std::invalid_argument("system '" + spec + "': the box edge must be a whole number of cells, 2..512");
+        throw std::invalid_argument("system '" + descriptor +
+                                    "': the box edge must be a whole number of cells, 2..512");
     return static_cast<int>(edge);
 }
 
@@ -39,16 +40,16 @@ bool IsSymmetric(const host::CSparseMatrix& A)
 
 } // namespace
 
-CPeerSystem BuildSystem(const std::string& spec, const std::string& matrixDir, const std::string& label)
+CPeerSystem BuildSystem(const std::string& descriptor, const std::string& matrixDir, const std::string& label)
 {
-    const size_t colon = spec.find(':');
+    const size_t colon = descriptor.find(':');
     if (colon == std::string::npos)
-        throw std::invalid_argument("system '" + spec + "': expected poisson:N, convdiff:N or mtx:NAME");
-    const std::string kind = spec.substr(0, colon), arg = spec.substr(colon + 1);
+        throw std::invalid_argument("system '" + descriptor + "': expected poisson:N, convdiff:N or mtx:NAME");
+    const std::string kind = descriptor.substr(0, colon), arg = descriptor.substr(colon + 1);
 
     CPeerSystem s;
     if (kind == "poisson" || kind == "convdiff") {
-        const int edge = BoxEdge(spec, arg);
+        const int edge = BoxEdge(descriptor, arg);
         const host::CBox box{edge, edge, edge};
         s.A = kind == "poisson" ? host::Poisson(box) : host::ConvectionDiffusion(box, host::CConvection{});
         s.name = kind + "-" + arg;
@@ -56,11 +57,12 @@ CPeerSystem BuildSystem(const std::string& spec, const std::string& matrixDir, c
         s.box = box;
     } else if (kind == "mtx") {
         if (arg.empty() || arg.find('/') != std::string::npos)
-            throw std::invalid_argument("system '" + spec + "': give the matrix by name, without folder or suffix");
+            throw std::invalid_argument("system '" + descriptor +
+                                        "': give the matrix by name, without folder or suffix");
         s.A = host::ReadMatrixMarket(matrixDir + "/" + arg + ".mtx");
         s.name = arg;
     } else {
-        throw std::invalid_argument("system '" + spec + "': unknown kind '" + kind +
+        throw std::invalid_argument("system '" + descriptor + "': unknown kind '" + kind +
                                     "' (expected poisson, convdiff or mtx)");
     }
     if (!label.empty()) s.name = label;

@@ -2,7 +2,7 @@
 // the same known solution and the same right-hand side b = A*x, built the same
 // way in each process so that no file format stands between the programs.
 //
-// A system is named by a spec:
+// A system is named by a descriptor:
 //   poisson:N       3-D Poisson on an N x N x N box of cells
 //   convdiff:N      3-D upwind convection-diffusion on the same box
 //   mtx:NAME        NAME.mtx from the matrix folder (Matrix Market)
@@ -29,10 +29,10 @@ struct CPeerSystem {
     host::CBox box;
 };
 
-// Throws std::invalid_argument naming the spec when it is malformed, and the
+// Throws std::invalid_argument naming the descriptor when it is malformed, and the
 // reader's error when a matrix file cannot be read. A non-empty label
 // replaces the name in the tables (e.g. a second set of rows of one system).
-CPeerSystem BuildSystem(const std::string& spec, const std::string& matrixDir, const std::string& label = "");
+CPeerSystem BuildSystem(const std::string& descriptor, const std::string& matrixDir, const std::string& label = "");
 
 // Sum over rows firstRow..lastRow of (b - A*x)_i^2, x and b 1-based (x holds
 // every column those rows name).

@@ -1,6 +1,6 @@
 // What limits a pass over the cells: memory bandwidth or the latency of a
 // dependence chain. Microbenchmarks on the host's arrays of one system (the
-// 128^3 Poisson box unless QVL3D_LIMITS_SYSTEM names another spec):
+// 128^3 Poisson box unless QVL3D_LIMITS_SYSTEM names another system):
 //
 //   RowProduct/<layout>   y = A*v over all cells, the loop our row product
 //                         runs, in the layout's own arrays
@@ -45,8 +45,8 @@ CFixture& Fixture()
 {
     static CFixture* f = [] {
         auto* p = new CFixture;
-        const char* spec = std::getenv("QVL3D_LIMITS_SYSTEM");
-        p->s = BuildSystem(spec ? spec : "poisson:128", ".");
+        const char* descriptor = std::getenv("QVL3D_LIMITS_SYSTEM");
+        p->s = BuildSystem(descriptor ? descriptor : "poisson:128", ".");
         p->sys = std::make_unique<host::CHostSystem>(p->s.A);
         const size_t n = static_cast<size_t>(p->s.A.nCell) + 1;
         p->v.assign(n, 1.0);

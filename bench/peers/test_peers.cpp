@@ -48,13 +48,13 @@ double Norm(const double* v, int n)
 TEST(OurRunner, StopsAtThePeersRelativeResidual)
 {
     const double rtol = 1e-6;
-    for (const char* spec : {"poisson:10", "convdiff:10"}) {
-        const CPeerSystem s = BuildSystem(spec, ".");
+    for (const char* descriptor : {"poisson:10", "convdiff:10"}) {
+        const CPeerSystem s = BuildSystem(descriptor, ".");
         COurRunner runner(s, 0, 1);
         for (const auto& [method, precond, layout] :
              {std::make_tuple("bicgstab", "diag", "csr"), std::make_tuple("bicgstab", "dilu", "native"),
               std::make_tuple("bicgstab", "dilu", "ell")}) {
-            SCOPED_TRACE(std::string(spec) + " " + method + " " + precond + " " + layout);
+            SCOPED_TRACE(std::string(descriptor) + " " + method + " " + precond + " " + layout);
             const COurConfig& c = Config(method, precond, layout);
             double tolerance = 0.0, setup = 0.0, solve = 0.0;
             int its = 0, fewer = 0;
@@ -71,10 +71,10 @@ TEST(OurRunner, StopsAtThePeersRelativeResidual)
         int sweeps = 0, fewer = 0;
         ASSERT_TRUE(runner.Prepare(gs, 1e-3, tolerance));
         runner.Round(gs, 100000, tolerance, 0.0, setup, solve, sweeps);
-        EXPECT_LE(TrueRelativeResidual(s, runner.Solution().data()), 1e-3) << spec;
+        EXPECT_LE(TrueRelativeResidual(s, runner.Solution().data()), 1e-3) << descriptor;
         runner.Round(gs, sweeps - 1, tolerance, 0.0, setup, solve, fewer);
         EXPECT_EQ(fewer, sweeps - 1);
-        EXPECT_GT(TrueRelativeResidual(s, runner.Solution().data()), 1e-3) << spec;
+        EXPECT_GT(TrueRelativeResidual(s, runner.Solution().data()), 1e-3) << descriptor;
     }
 }
 
