@@ -33,9 +33,10 @@ namespace detail {
 //
 // Passes of one iteration (each local sum keeps its own ascending order):
 //   p update inside the application that forms phat;
-//   v = A phat with sigma;
+//   v = A phat with sigma (DILU without halo cells: v inside the backward
+//   sweep, sigma in a pass of its own);
 //   s = r - alpha v inside the application that forms shat;
-//   t = A shat with tt and ts;
+//   t = A shat with tt and ts (likewise);
 //   x = (x + alpha phat) + omega shat, r = s - omega t, the norm and the next
 //   iteration's rho.
 // The x update of the half step is deferred to the last pass: both roundings
@@ -79,6 +80,11 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
     BuildPreconditioner(A, type, diag);
     if (maxIter < 1) return;
 
+    // DILU on a partition without halo cells: each row product follows the
+    // backward sweep, and the exchange, which then refreshes nothing the
+    // product reads, comes after it.
+    const bool overlap = Rows::kProductBehindSweep && type == 1 && c.mesh.m_nCellTotal == n;
+
     double rhoLocal = sum; // r0hat . r with r0hat = r
     double rho = 0.0, alpha = 0.0, omega = 0.0;
     for (int k = 1;; ++k) {
@@ -86,49 +92,59 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
         rho = SumOverPartitions(c, rhoLocal);
         if (rho == 0.0) return;
 
-        if (k == 1) {
-            ApplyPreconditionerTo(A, type, phat, diag, work, [&](int i) {
-                const double pi = r[i];
-                p[i] = pi;
-                return pi;
-            });
-        } else {
-            const double beta = (rho / (rhoPrev + kGuard)) * (alpha / (omega + kGuard));
+        double beta = 0.0;
+        if (k > 1) {
+            beta = (rho / (rhoPrev + kGuard)) * (alpha / (omega + kGuard));
             if (beta == 0.0) return;
-            ApplyPreconditionerTo(A, type, phat, diag, work, [&](int i) {
-                const double pi = (p[i] - omega * v[i]) * beta + r[i];
-                p[i] = pi;
-                return pi;
+        }
+        auto formP = [&](int i) {
+            const double pi = k == 1 ? r[i] : (p[i] - omega * v[i]) * beta + r[i];
+            p[i] = pi;
+            return pi;
+        };
+        sum = 0.0;
+        if (overlap) {
+            ApplyDiluThenMultiply(A, phat, diag, work, formP, v);
+            ExchangeHalo(c, phat, nonBlocking);
+            for (int i = 1; i <= n; ++i) sum = sum + r0hat[i] * v[i];
+        } else {
+            ApplyPreconditionerTo(A, type, phat, diag, work, formP);
+            ExchangeHalo(c, phat, nonBlocking);
+            ForEachRowBlock(n, [&](int lo, int hi) {
+                A.RowProducts(lo, hi, v, phat);
+                for (int i = lo; i <= hi; ++i) sum = sum + r0hat[i] * v[i];
             });
         }
-        ExchangeHalo(c, phat, nonBlocking);
-
-        sum = 0.0;
-        ForEachRowBlock(n, [&](int lo, int hi) {
-            A.RowProducts(lo, hi, v, phat);
-            for (int i = lo; i <= hi; ++i) sum = sum + r0hat[i] * v[i];
-        });
         const double sigma = SumOverPartitions(c, sum);
         if (sigma == 0.0) return;
         alpha = rho / (sigma + kGuard);
         if (alpha == 0.0) return;
 
-        ApplyPreconditionerTo(A, type, shat, diag, work, [&](int i) {
+        auto formS = [&](int i) {
             const double si = r[i] - alpha * v[i];
             s[i] = si;
             return si;
-        });
-        ExchangeHalo(c, shat, nonBlocking);
-
+        };
         double tt = 0.0, ts = 0.0;
-        ForEachRowBlock(n, [&](int lo, int hi) {
-            A.RowProducts(lo, hi, t, shat);
+        auto sumT = [&](int lo, int hi) {
             for (int i = lo; i <= hi; ++i) {
                 const double ti = t[i];
                 tt = tt + ti * ti;
                 ts = ts + s[i] * ti;
             }
-        });
+        };
+        if (overlap) {
+            ApplyDiluThenMultiply(A, shat, diag, work, formS, t);
+            ExchangeHalo(c, shat, nonBlocking);
+            sumT(1, n);
+        } else {
+            ApplyPreconditionerTo(A, type, shat, diag, work, formS);
+            ExchangeHalo(c, shat, nonBlocking);
+            ForEachRowBlock(n, [&](int lo, int hi) {
+                A.RowProducts(lo, hi, t, shat);
+                sumT(lo, hi);
+            });
+        }
         tt = SumOverPartitions(c, tt);
         ts = SumOverPartitions(c, ts);
         omega = tt == 0.0 ? 0.0 : ts / (tt + kGuard);

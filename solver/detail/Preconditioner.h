@@ -5,6 +5,7 @@
 #define QVL3D_DETAIL_PRECONDITIONER_H
 
 #include "detail/Context.h"
+#include "detail/RowProduct.h"
 
 namespace qvl3d {
 namespace detail {
@@ -46,20 +47,6 @@ void BuildPreconditioner(const Rows& A, int type, double* __restrict D)
     }
 }
 
-// z = M^-1 r on the owned cells 1..n, where r[i] is the value in(i)
-// returns; in(i) is called exactly once for every owned cell, in ascending
-// order, whatever the type (a caller forms its input vector in the same pass
-// this way). Element 0 and the halo entries of z are never written, and
-// nothing is exchanged.
-//   type 1: forward sweep y_i = (r_i - s) * D_i over the lower part, then
-//           backward sweep z_i = y_i - s * D_i over the upper part (i = n..1);
-//           each s sums from 0.0 in the layout's order, halo columns add
-//           nothing. y is the work vector: it and z only ever read values
-//           written earlier in the same call.
-//   type 3: z_i = r_i * D_i.
-//   other:  z_i = r_i, no preconditioning; a type without a construction
-//           must not iterate on what an earlier solve left in z.
-// z, D and y are distinct arrays, and in(i) reads none of them.
 // Row i of the DILU forward sweep: y_i = (r_i - s) * D_i, s summed from 0.0
 // over the owned lower part of row i in the layout's order. Rows must be
 // taken in ascending order: y is read only at cells below i.
@@ -75,9 +62,11 @@ inline void DiluForwardRow(const Rows& A, int i, double* __restrict y, const dou
 }
 
 // The DILU backward sweep over the whole partition: z_i = y_i - s * D_i for
-// i = n..1, s summed from 0.0 over the owned upper part of row i.
-template <class Rows>
-void DiluBackwardSweep(const Rows& A, double* __restrict z, const double* __restrict D, const double* __restrict y)
+// i = n..1, s summed from 0.0 over the owned upper part of row i; done(i) is
+// called once z_i is written.
+template <class Rows, class Done>
+void DiluBackwardSweep(const Rows& A, double* __restrict z, const double* __restrict D, const double* __restrict y,
+                       Done&& done)
 {
     const int n = A.n;
     for (int i = n; i >= 1; --i) {
@@ -86,9 +75,30 @@ void DiluBackwardSweep(const Rows& A, double* __restrict z, const double* __rest
             if (j <= n) s = s + a * z[j];
         });
         z[i] = y[i] - s * D[i];
+        done(i);
     }
 }
 
+template <class Rows>
+void DiluBackwardSweep(const Rows& A, double* __restrict z, const double* __restrict D, const double* __restrict y)
+{
+    DiluBackwardSweep(A, z, D, y, [](int) {});
+}
+
+// z = M^-1 r on the owned cells 1..n, where r[i] is the value in(i)
+// returns; in(i) is called exactly once for every owned cell, in ascending
+// order, whatever the type (a caller forms its input vector in the same pass
+// this way). Element 0 and the halo entries of z are never written, and
+// nothing is exchanged.
+//   type 1: forward sweep y_i = (r_i - s) * D_i over the lower part, then
+//           backward sweep z_i = y_i - s * D_i over the upper part (i = n..1);
+//           each s sums from 0.0 in the layout's order, halo columns add
+//           nothing. y is the work vector: it and z only ever read values
+//           written earlier in the same call.
+//   type 3: z_i = r_i * D_i.
+//   other:  z_i = r_i, no preconditioning; a type without a construction
+//           must not iterate on what an earlier solve left in z.
+// z, D and y are distinct arrays, and in(i) reads none of them.
 template <class Rows, class In>
 void ApplyPreconditionerTo(const Rows& A, int type, double* __restrict z, const double* __restrict D,
                            double* __restrict y, In&& in)
@@ -102,6 +112,35 @@ void ApplyPreconditionerTo(const Rows& A, int type, double* __restrict z, const 
     } else {
         for (int i = 1; i <= n; ++i) z[i] = in(i);
     }
+}
+
+// The DILU application of ApplyPreconditionerTo followed by w = A z, for a
+// partition without halo cells (no column above n). Each row product runs
+// as soon as the backward sweep has written z at every column of its row,
+// in descending row order, so that it overlaps the sweep's chain of
+// dependent operations; z and w end exactly as the two passes leave them.
+template <class Rows, class In>
+void ApplyDiluThenMultiply(const Rows& A, double* __restrict z, const double* __restrict D, double* __restrict y,
+                           In&& in, double* __restrict w)
+{
+    const int n = A.n;
+    for (int i = 1; i <= n; ++i) DiluForwardRow(A, i, y, D, in(i));
+    // The column of row j (j itself included) that the sweep reaches last.
+    auto firstColumn = [&](int j) {
+        int first = j;
+        A.ForEachOffDiag(j, [&](int col, double) {
+            if (col < first) first = col;
+        });
+        return first;
+    };
+    int j = n;
+    int ready = n >= 1 ? firstColumn(n) : 0;
+    DiluBackwardSweep(A, z, D, y, [&](int i) {
+        while (ready >= i) {
+            RowProduct(A, j, w, z);
+            ready = --j >= 1 ? firstColumn(j) : 0;
+        }
+    });
 }
 
 // z = M^-1 r as above with r an array distinct from z, D and y.
