@@ -204,7 +204,7 @@ struct CEllRows {
     static constexpr bool kHonoursNonBlocking = true;
     static constexpr bool kGaussSeidelMarkers = false;
     static constexpr bool kSkipZeroUpper = true;
-    static constexpr bool kProductBehindSweep = false; // slower: twice the slot streams at once
+    static constexpr bool kProductBehindSweep = false; // measured slower for the slot-major streams
 
     std::ptrdiff_t Entry(int slot, int i) const { return static_cast<std::ptrdiff_t>(slot) * nTotal + (i - 1); }
     // ELL slot number at place p (1..nn(i)+1) of cell i's ordered slot list.
@@ -215,10 +215,34 @@ struct CEllRows {
     template <class F>
     void ForEachOffDiag(int i, F&& f) const
     {
-        for (int s = 1; s < width; ++s) {
-            const std::ptrdiff_t e = Entry(s, i);
-            const int c = col[e];
-            if (c != -1) f(c, val[e]);
+        switch (width) { // common widths unrolled: one load instruction per slot stream
+        case 5: return ForEachOffDiagOf<5>(i, f);
+        case 7: return ForEachOffDiagOf<7>(i, f);
+        default:
+            for (int s = 1; s < width; ++s) {
+                const std::ptrdiff_t e = Entry(s, i);
+                const int c = col[e];
+                if (c != -1) f(c, val[e]);
+            }
+        }
+    }
+
+    template <int kWidth, class F>
+    void ForEachOffDiagOf(int i, F& f) const
+    {
+        const int* c = col + (i - 1);
+        const double* a = val + (i - 1);
+        const std::ptrdiff_t stride = nTotal;
+        UnrolledSlots<1, kWidth>(c, a, stride, f);
+    }
+
+    template <int kSlot, int kWidth, class F>
+    static void UnrolledSlots(const int* c, const double* a, std::ptrdiff_t stride, F& f)
+    {
+        if constexpr (kSlot < kWidth) {
+            const int column = c[kSlot * stride];
+            if (column != -1) f(column, a[kSlot * stride]);
+            UnrolledSlots<kSlot + 1, kWidth>(c, a, stride, f);
         }
     }
 
@@ -233,18 +257,39 @@ struct CEllRows {
     template <class F>
     void ForEachLower(int i, F&& f) const
     {
-        for (int p = 1, end = diagPos[i]; p < end; ++p) {
-            const std::ptrdiff_t e = Entry(SlotAt(p, i), i);
-            f(col[e], val[e]);
-        }
+        ForEachPlace(i, 1, diagPos[i] - 1, f);
     }
 
     template <class F>
     void ForEachUpper(int i, F&& f) const
     {
-        for (int p = diagPos[i] + 1, last = numNeighbor[i] + 1; p <= last; ++p) {
-            const std::ptrdiff_t e = Entry(SlotAt(p, i), i);
-            f(col[e], val[e]);
+        ForEachPlace(i, diagPos[i] + 1, numNeighbor[i] + 1, f);
+    }
+
+    // f(column, coefficient) at places from..to of row i, ascending.
+    template <class F>
+    void ForEachPlace(int i, int from, int to, F& f) const
+    {
+        switch (width) {
+        case 5: return ForEachPlaceOf<1, 5>(i, from, to, f);
+        case 7: return ForEachPlaceOf<1, 7>(i, from, to, f);
+        default:
+            for (int p = from; p <= to; ++p) {
+                const std::ptrdiff_t e = Entry(SlotAt(p, i), i);
+                f(col[e], val[e]);
+            }
+        }
+    }
+
+    template <int kPlace, int kWidth, class F>
+    void ForEachPlaceOf(int i, int from, int to, F& f) const
+    {
+        if constexpr (kPlace <= kWidth) {
+            if (kPlace >= from && kPlace <= to) {
+                const std::ptrdiff_t e = Entry(SlotAt(kPlace, i), i);
+                f(col[e], val[e]);
+            }
+            ForEachPlaceOf<kPlace + 1, kWidth>(i, from, to, f);
         }
     }
 
