@@ -19,20 +19,26 @@ std::string Fmt(double v, const char* format = "%.0f")
     return text;
 }
 
-// z = M^-1 r for one preconditioner application.
-void AddPreconditioner(std::vector<CPass>& passes, const std::string& precond, const std::string& layout,
-                       const CLayoutShape& shape, const std::string& z, const std::string& r)
+// z = M^-1 r where the application's input r_i is formed in the same pass
+// from the vectors in 'forms' (reads and the vector stored on the way, e.g.
+// "p updated; v, r read", with its bytes 'formBytes'). Diagonal: one pass
+// that also reads D and writes z. DILU: the forward sweep forms the input,
+// reads the lower rows and D and writes the work vector y; the backward
+// sweep reads the upper rows, y and D and writes z.
+void AddApplication(std::vector<CPass>& passes, const std::string& precond, const std::string& layout,
+                    const CLayoutShape& shape, const std::string& what, const std::string& z, const std::string& forms,
+                    double formBytes)
 {
     if (precond == "diag") {
-        passes.push_back({z + " = D*" + r, r + ", D read; " + z + " written", kRead * 2 + kWrite});
+        passes.push_back(
+            {what + ", " + z + " = D*input", forms + ", D read; " + z + " written", formBytes + kRead + kWrite});
     } else if (precond == "dilu") {
         const double m = DiluMatrixBytes(layout, shape) / 2.0;
-        passes.push_back({"DILU forward: y = (" + r + " - L*y)*D",
-                          "lower rows, " + r + ", D read; y written (" + Fmt(m) + " B of rows)",
-                          m + kRead * 2 + kWrite});
-        passes.push_back({"DILU backward: " + z + " = y - (U*" + z + ")*D",
-                          "upper rows, y, D read; " + z + " written (" + Fmt(m) + " B of rows)",
-                          m + kRead * 2 + kWrite});
+        passes.push_back({what + ", DILU forward y = (input - L*y)*D",
+                          forms + ", lower rows (" + Fmt(m) + " B), D read; y written",
+                          formBytes + m + kRead + kWrite});
+        passes.push_back({"DILU backward " + z + " = y - (U*" + z + ")*D",
+                          "upper rows (" + Fmt(m) + " B), y, D read; " + z + " written", m + 2 * kRead + kWrite});
     }
 }
 
@@ -69,6 +75,8 @@ double DiluMatrixBytes(const std::string& layout, const CLayoutShape& shape)
     return 0.0;
 }
 
+// The passes of one iteration as the methods run them today (see
+// solver/detail/BiCgStab.h, Pcg.h, GaussSeidel.h): change this with them.
 std::vector<CPass> IterationPasses(const std::string& method, const std::string& precond, const std::string& layout,
                                    const CLayoutShape& shape)
 {
@@ -77,26 +85,33 @@ std::vector<CPass> IterationPasses(const std::string& method, const std::string&
     if (a == 0.0) return p;
     const std::string rows = "rows of A (" + Fmt(a) + " B)";
     if (method == "bicgstab" && (precond == "diag" || precond == "dilu")) {
-        p.push_back({"rho = sum r0hat*r", "r0hat, r read", 2 * kRead});
-        p.push_back({"p = (p - omega*v)*beta + r", "p updated; v, r read", kUpdate + 2 * kRead});
-        AddPreconditioner(p, precond, layout, shape, "phat", "p");
+        AddApplication(p, precond, layout, shape, "p = (p - omega*v)*beta + r", "phat", "p updated; v, r read",
+                       kUpdate + 2 * kRead);
         p.push_back({"v = A*phat, sum r0hat*v", rows + ", phat, r0hat read; v written", a + 2 * kRead + kWrite});
-        p.push_back({"x += alpha*phat, s = r - alpha*v", "x updated; phat, r, v read; s written",
-                     kUpdate + 3 * kRead + kWrite});
-        AddPreconditioner(p, precond, layout, shape, "shat", "s");
+        AddApplication(p, precond, layout, shape, "s = r - alpha*v", "shat", "r, v read; s written",
+                       2 * kRead + kWrite);
         p.push_back({"t = A*shat, sums t*t, s*t", rows + ", shat, s read; t written", a + 2 * kRead + kWrite});
-        p.push_back({"x += omega*shat, r = s - omega*t, sum r*r", "x updated; shat, s, t read; r written",
-                     kUpdate + 3 * kRead + kWrite});
-    } else if (method == "cg" && (precond == "diag" || precond == "dilu") && layout != "ell") {
-        AddPreconditioner(p, precond, layout, shape, "z", "r");
-        p.push_back({"rho = sum r*z", "r, z read", 2 * kRead});
+        p.push_back({"x = (x + alpha*phat) + omega*shat, r = s - omega*t, sums r*r, r0hat*r",
+                     "x updated; phat, shat, s, t, r0hat read; r written", kUpdate + 5 * kRead + kWrite});
+    } else if (method == "cg" && precond == "diag" && layout != "ell") {
+        p.push_back({"p = beta*p + r*d", "p updated; r, d read", kUpdate + 2 * kRead});
+        p.push_back({"q = A*p, sum p*q", rows + ", p read; q written", a + kRead + kWrite});
+        p.push_back(
+            {"x += alpha*p, r -= alpha*q, sums r*r, r*(r*d)", "x, r updated; p, q, d read", 2 * kUpdate + 3 * kRead});
+    } else if (method == "cg" && precond == "dilu" && layout != "ell") {
+        const double m = DiluMatrixBytes(layout, shape) / 2.0;
         p.push_back({"p = beta*p + z", "p updated; z read", kUpdate + kRead});
         p.push_back({"q = A*p, sum p*q", rows + ", p read; q written", a + kRead + kWrite});
-        p.push_back({"x += alpha*p, r -= alpha*q, sum r*r", "x, r updated; p, q read", 2 * kUpdate + 2 * kRead});
+        p.push_back({"x += alpha*p, r -= alpha*q, sum r*r, DILU forward on r",
+                     "x, r updated; p, q, lower rows (" + Fmt(m) + " B), D read; y written",
+                     2 * kUpdate + 3 * kRead + m + kWrite});
+        p.push_back({"DILU backward z = y - (U*z)*D", "upper rows (" + Fmt(m) + " B), y, D read; z written",
+                     m + 2 * kRead + kWrite});
+        p.push_back({"rho = sum r*z", "r, z read", 2 * kRead});
     } else if (method == "gs" && precond == "none") {
-        p.push_back(
-            {"sweep x_i = ((b_i - a_ii*x_i) - s_i)/a_ii + x_i", rows + ", b read; x updated", a + kRead + kUpdate});
-        p.push_back({"residual sum (b - A*x)^2", rows + ", x, b read", a + 2 * kRead});
+        p.push_back({"sweep x_i = ((b_i - a_ii*x_i) - s_i)/a_ii + x_i, with the residual of row j one plane behind",
+                     rows + ", b read; x updated (the residual's second reading of rows, x and b hits the cache)",
+                     a + kRead + kUpdate});
     }
     return p;
 }

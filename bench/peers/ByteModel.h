@@ -1,12 +1,14 @@
 // Byte model of one iteration of each of our methods: the memory traffic per
-// cell of every pass over the cells, as the methods fuse them, including the
-// write-allocate read of every array that a pass writes without reading.
+// cell of every pass over the cells, as the methods fuse them today,
+// including the write-allocate read of every array that a pass writes without
+// reading.
 //
 // Assumptions, all of them about a system much larger than the caches:
 // - every array a pass streams comes from memory once per pass; a vector the
 //   row product gathers at neighbour columns (x, phat, shat, p, and y/z in
 //   the substitutions) costs its 8 bytes once: with the host's cell order the
 //   neighbours' planes stay in the cache between the rows that share them;
+//   so does what a pass reads again a plane behind (Gauss-Seidel's residual);
 // - a pass that writes a vector it does not read pays 8 bytes for the
 //   write-allocate and 8 for the write-back (16), a read-modify-write 16;
 // - scalars, global sums and (with one rank) halo exchanges cost nothing.

@@ -188,8 +188,9 @@ TEST(PeerSystems, SpecsAndSymmetry)
 }
 
 // The figures the README quotes: one BiCGSTAB iteration with the diagonal
-// preconditioner on a 7-point CSR row is 2*88 + 288 bytes per cell; the ELL
-// entry of code 3 runs the native PCG and has no model of its own.
+// preconditioner on a 7-point CSR row is 2*88 + 248 bytes per cell in five
+// passes; the ELL entry of code 3 runs the native PCG and has no model of its
+// own.
 TEST(ByteModel, SevenPointFigures)
 {
     CLayoutShape shape;
@@ -197,8 +198,12 @@ TEST(ByteModel, SevenPointFigures)
     shape.ellWidth = 7;
     EXPECT_EQ(RowBytes("csr", shape), 88.0);
     EXPECT_EQ(RowBytes("native", shape), 104.0); // pooled rows: 56 + 28 + two pointers and the count
-    EXPECT_EQ(IterationBytes("bicgstab", "diag", "csr", shape), 464.0);
-    EXPECT_EQ(IterationBytes("gs", "none", "csr", shape), 216.0);
+    EXPECT_EQ(IterationBytes("bicgstab", "diag", "csr", shape), 424.0);
+    EXPECT_EQ(IterationPasses("bicgstab", "diag", "csr", shape).size(), 5u);
+    EXPECT_EQ(IterationBytes("bicgstab", "dilu", "csr", shape), 2 * 88.0 + 312.0 + 2 * 2 * 88.0);
+    EXPECT_EQ(IterationBytes("cg", "diag", "csr", shape), 88.0 + 112.0);
+    EXPECT_EQ(IterationBytes("cg", "dilu", "csr", shape), 88.0 + 168.0 + 2 * 88.0);
+    EXPECT_EQ(IterationBytes("gs", "none", "csr", shape), 112.0);
     EXPECT_EQ(IterationBytes("cg", "diag", "ell", shape), 0.0);
 
     // The host measured as it lays the rows out: pools today (the strides of
