@@ -164,15 +164,36 @@ struct CCsrRows {
     template <class F>
     void ForEachLower(int i, F&& f) const
     {
-        for (int e = start[i] + 1, end = start[i + 1]; e < end; ++e)
-            if (col[e] < i) f(col[e], val[e]);
+        ForEachWhere(i, f, [i](int c) { return c < i; });
     }
 
     template <class F>
     void ForEachUpper(int i, F&& f) const
     {
-        for (int e = start[i] + 1, end = start[i + 1]; e < end; ++e)
-            if (col[e] > i) f(col[e], val[e]);
+        ForEachWhere(i, f, [i](int c) { return c > i; });
+    }
+
+    // f(column, value) for the off-diagonal entries of row i whose column
+    // passes the test, in storage order; rows of 5 and 7 entries unrolled,
+    // one branch per entry place (measured faster for the DILU sweeps).
+    template <class F, class Test>
+    void ForEachWhere(int i, F& f, Test test) const
+    {
+        const int b = start[i], len = start[i + 1] - b;
+        if (len == 7) return EntriesOf<1, 7>(b, f, test);
+        if (len == 5) return EntriesOf<1, 5>(b, f, test);
+        for (int e = b + 1, end = b + len; e < end; ++e)
+            if (test(col[e])) f(col[e], val[e]);
+    }
+
+    template <int kEntry, int kLength, class F, class Test>
+    void EntriesOf(int b, F& f, Test& test) const
+    {
+        if constexpr (kEntry < kLength) {
+            const int c = col[b + kEntry];
+            if (test(c)) f(c, val[b + kEntry]);
+            EntriesOf<kEntry + 1, kLength>(b, f, test);
+        }
     }
 
     // Searches every off-diagonal entry of row j; the first match in storage order counts.
