@@ -45,10 +45,17 @@ void GaussSeidel(const Rows& A, const CSolveContext& c, int ivarb, double* x, co
 
     double res0 = 0.0;
     for (int iter = 1;; ++iter) {
-        // The residual pass runs behind the sweep, row j as soon as the sweep
-        // has passed every owned column of row j; rows still go in ascending
-        // order and see the same x as after the whole sweep.
+        // Where the layout lets it, the residual pass runs behind the sweep,
+        // row j as soon as the sweep has passed every owned column of row j;
+        // rows still go in ascending order and see the same x as after the
+        // whole sweep.
         double sumSq = 0.0;
+        auto residualRow = [&](int j) {
+            double t = 0.0;
+            A.ForEachOffDiag(j, [&](int col, double a) { t = t + a * x[col]; });
+            const double r = (b[j] - A.Diag(j) * x[j]) - t;
+            sumSq = sumSq + r * r;
+        };
         int j = 1;
         int ready = n >= 1 ? lastOwnedColumn(1) : 1;
         for (int i = 1; i <= n; ++i) {
@@ -57,13 +64,15 @@ void GaussSeidel(const Rows& A, const CSolveContext& c, int ivarb, double* x, co
             const double d = A.Diag(i);
             x[i] = ((b[i] - d * x[i]) - s) / d + x[i];
 
-            while (ready <= i) {
-                double t = 0.0;
-                A.ForEachOffDiag(j, [&](int col, double a) { t = t + a * x[col]; });
-                const double r = (b[j] - A.Diag(j) * x[j]) - t;
-                sumSq = sumSq + r * r;
-                ready = ++j <= n ? lastOwnedColumn(j) : n + 1;
+            if constexpr (Rows::kResidualBehindSweep) {
+                while (ready <= i) {
+                    residualRow(j);
+                    ready = ++j <= n ? lastOwnedColumn(j) : n + 1;
+                }
             }
+        }
+        if constexpr (!Rows::kResidualBehindSweep) {
+            for (j = 1; j <= n; ++j) residualRow(j);
         }
         const double local = std::sqrt(sumSq);
 

@@ -28,6 +28,8 @@
 // Measured choices (no effect on any result):
 //   kProductBehindSweep    BiCGSTAB with DILU runs its row products behind
 //                          the backward sweep (partitions without halo cells)
+//   kResidualBehindSweep   Gauss-Seidel's residual pass trails its sweep
+//                          instead of following it
 #ifndef QVL3D_DETAIL_LAYOUTS_H
 #define QVL3D_DETAIL_LAYOUTS_H
 
@@ -54,6 +56,7 @@ struct CNativeRows {
     static constexpr bool kGaussSeidelMarkers = true;  // Gauss-Seidel writes its marker lines
     static constexpr bool kSkipZeroUpper = true;
     static constexpr bool kProductBehindSweep = true;
+    static constexpr bool kResidualBehindSweep = true;
 
     double Diag(int i) const { return coef[i][0]; }
 
@@ -125,6 +128,7 @@ struct CCsrRows {
     static constexpr bool kGaussSeidelMarkers = true;
     static constexpr bool kSkipZeroUpper = false; // a stored 0.0 still triggers the search
     static constexpr bool kProductBehindSweep = true;
+    static constexpr bool kResidualBehindSweep = true;
 
     double Diag(int i) const { return val[start[i]]; }
 
@@ -134,7 +138,8 @@ struct CCsrRows {
         for (int e = start[i] + 1, end = start[i + 1]; e < end; ++e) f(col[e], val[e]);
     }
 
-    // Groups of four rows of the same length run side by side.
+    // Groups of four rows of the same length run side by side; rows of 7
+    // entries (the 7-point stencil's interior) with the length fixed.
     void RowProducts(int lo, int hi, double* __restrict y, const double* __restrict v) const
     {
         int i = lo;
@@ -145,19 +150,44 @@ struct CCsrRows {
                 for (int j = i; j < i + 4; ++j) RowProduct(*this, j, y, v);
                 continue;
             }
-            double s0 = val[e0] * v[i], s1 = val[e1] * v[i + 1], s2 = val[e2] * v[i + 2], s3 = val[e3] * v[i + 3];
-            for (int k = 1; k < len; ++k) {
-                s0 = s0 + v[col[e0 + k]] * val[e0 + k];
-                s1 = s1 + v[col[e1 + k]] * val[e1 + k];
-                s2 = s2 + v[col[e2 + k]] * val[e2 + k];
-                s3 = s3 + v[col[e3 + k]] * val[e3 + k];
+            if (len == 7) {
+                FourRows<7>(i, e0, y, v);
+            } else {
+                double s0 = val[e0] * v[i], s1 = val[e1] * v[i + 1], s2 = val[e2] * v[i + 2], s3 = val[e3] * v[i + 3];
+                for (int k = 1; k < len; ++k) {
+                    s0 = s0 + v[col[e0 + k]] * val[e0 + k];
+                    s1 = s1 + v[col[e1 + k]] * val[e1 + k];
+                    s2 = s2 + v[col[e2 + k]] * val[e2 + k];
+                    s3 = s3 + v[col[e3 + k]] * val[e3 + k];
+                }
+                y[i] = s0;
+                y[i + 1] = s1;
+                y[i + 2] = s2;
+                y[i + 3] = s3;
             }
-            y[i] = s0;
-            y[i + 1] = s1;
-            y[i + 2] = s2;
-            y[i + 3] = s3;
         }
         for (; i <= hi; ++i) RowProduct(*this, i, y, v);
+    }
+
+    // Four consecutive rows of kLength entries each, starting at entry e.
+    template <int kLength>
+    void FourRows(int i, int e, double* __restrict y, const double* __restrict v) const
+    {
+        const double* a = val + e;
+        const int* c = col + e;
+        double s0 = a[0] * v[i], s1 = a[kLength] * v[i + 1], s2 = a[2 * kLength] * v[i + 2],
+               s3 = a[3 * kLength] * v[i + 3];
+#pragma GCC unroll 8
+        for (int k = 1; k < kLength; ++k) {
+            s0 = s0 + v[c[k]] * a[k];
+            s1 = s1 + v[c[kLength + k]] * a[kLength + k];
+            s2 = s2 + v[c[2 * kLength + k]] * a[2 * kLength + k];
+            s3 = s3 + v[c[3 * kLength + k]] * a[3 * kLength + k];
+        }
+        y[i] = s0;
+        y[i + 1] = s1;
+        y[i + 2] = s2;
+        y[i + 3] = s3;
     }
 
     // The parts are found by comparing columns with i, in storage order.
@@ -225,7 +255,8 @@ struct CEllRows {
     static constexpr bool kHonoursNonBlocking = true;
     static constexpr bool kGaussSeidelMarkers = false;
     static constexpr bool kSkipZeroUpper = true;
-    static constexpr bool kProductBehindSweep = false; // measured slower for the slot-major streams
+    static constexpr bool kProductBehindSweep = false;  // measured slower for the slot-major streams
+    static constexpr bool kResidualBehindSweep = false; // 14 slot streams at once measured slower
 
     std::ptrdiff_t Entry(int slot, int i) const { return static_cast<std::ptrdiff_t>(slot) * nTotal + (i - 1); }
     // ELL slot number at place p (1..nn(i)+1) of cell i's ordered slot list.
