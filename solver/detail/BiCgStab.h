@@ -33,8 +33,9 @@ namespace detail {
 //
 // Passes of one iteration (each local sum keeps its own ascending order):
 //   p update inside the application that forms phat;
-//   v = A phat with sigma (DILU without halo cells: v inside the backward
-//   sweep, sigma in a pass of its own);
+//   v = A phat with sigma (DILU on native and CSR: v inside the backward
+//   sweep, rows with halo columns after the exchange, sigma in a pass of its
+//   own);
 //   s = r - alpha v inside the application that forms shat;
 //   t = A shat with tt and ts (likewise);
 //   x = (x + alpha phat) + omega shat, r = s - omega t, the norm and the next
@@ -80,10 +81,9 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
     BuildPreconditioner(A, type, diag);
     if (maxIter < 1) return;
 
-    // DILU on a partition without halo cells: each row product follows the
-    // backward sweep, and the exchange, which then refreshes nothing the
-    // product reads, comes after it.
-    const bool overlap = Rows::kProductBehindSweep && type == 1 && c.mesh.m_nCellTotal == n;
+    // DILU: the row products follow the backward sweep, those of rows with a
+    // halo column after the exchange.
+    const bool overlap = Rows::kProductBehindSweep && type == 1;
 
     double rhoLocal = sum; // r0hat . r with r0hat = r
     double rho = 0.0, alpha = 0.0, omega = 0.0;
@@ -104,8 +104,7 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
         };
         sum = 0.0;
         if (overlap) {
-            ApplyDiluThenMultiply(A, phat, diag, work, formP, v);
-            ExchangeHalo(c, phat, nonBlocking);
+            ApplyDiluThenMultiply(A, phat, diag, work, formP, v, [&] { ExchangeHalo(c, phat, nonBlocking); });
             for (int i = 1; i <= n; ++i) sum = sum + r0hat[i] * v[i];
         } else {
             ApplyPreconditionerTo(A, type, phat, diag, work, formP);
@@ -134,8 +133,7 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
             }
         };
         if (overlap) {
-            ApplyDiluThenMultiply(A, shat, diag, work, formS, t);
-            ExchangeHalo(c, shat, nonBlocking);
+            ApplyDiluThenMultiply(A, shat, diag, work, formS, t, [&] { ExchangeHalo(c, shat, nonBlocking); });
             sumT(1, n);
         } else {
             ApplyPreconditionerTo(A, type, shat, diag, work, formS);

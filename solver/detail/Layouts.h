@@ -27,7 +27,8 @@
 //
 // Measured choices (no effect on any result):
 //   kProductBehindSweep    BiCGSTAB with DILU runs its row products behind
-//                          the backward sweep (partitions without halo cells)
+//                          the backward sweep, rows with halo columns after
+//                          the exchange
 //   kResidualBehindSweep   Gauss-Seidel's residual pass trails its sweep
 //                          instead of following it
 #ifndef QVL3D_DETAIL_LAYOUTS_H
