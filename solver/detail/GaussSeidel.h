@@ -5,6 +5,7 @@
 #define QVL3D_DETAIL_GAUSSSEIDEL_H
 
 #include "detail/Context.h"
+#include "detail/Layouts.h"
 
 #include <cmath>
 #include <cstdio>
@@ -59,6 +60,7 @@ void GaussSeidel(const Rows& A, const CSolveContext& c, int ivarb, double* x, co
         int j = 1;
         int ready = n >= 1 ? lastOwnedColumn(1) : 1;
         for (int i = 1; i <= n; ++i) {
+            if (i + kPrefetchRows <= n) A.Prefetch(i + kPrefetchRows);
             double s = 0.0;
             A.ForEachOffDiag(i, [&](int col, double a) { s = s + a * x[col]; });
             const double d = A.Diag(i);

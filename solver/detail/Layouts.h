@@ -9,6 +9,9 @@
 //   Diag(i)                diagonal coefficient a_ii
 //   ForEachOffDiag(i, f)   f(column, coefficient) for the off-diagonal entries
 //                          of row i in storage order (ELL: empty slots skipped)
+//   Prefetch(i)            a hint that row i's entries will be read soon
+//   PrefetchOrdered(i)     the same for a DILU sweep, which also reads the
+//                          row's ordered slot list
 //   RowProducts(lo, hi, y, v)
 //                          y[i] = row i of A times v for i = lo..hi, each row
 //                          summed exactly as RowProduct sums it (diagonal
@@ -37,11 +40,29 @@
 #include "HostObjects.h"
 
 #include <cstddef>
+#include <cstdint>
 
 #include "detail/RowProduct.h"
 
 namespace qvl3d {
 namespace detail {
+
+// The passes that walk rows in order (row products, DILU sweeps, the
+// Gauss-Seidel sweep) ask for the row kPrefetchRows ahead of the one they
+// work on (behind, when descending): on native and CSR rows this measured
+// 10-25 % faster than the hardware's own prefetch alone.
+constexpr int kPrefetchRows = 48;
+
+// Hints for the cache line holding p and the line 64 bytes on, where a
+// row's entries may continue (hinting the row's own last entry instead
+// measured no faster than no hints at all). The second address may lie past
+// the end of p's array: it is formed as an integer, and a prefetch never
+// faults.
+inline void PrefetchTwoLines(const void* p)
+{
+    __builtin_prefetch(p);
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + 64));
+}
 
 // Native rows: slot 0 of m_ppdCoef[i] is the diagonal, slot k (1..nn(i)) the
 // coefficient of neighbour m_ppiNeighbor[i][k].
@@ -61,6 +82,18 @@ struct CNativeRows {
 
     double Diag(int i) const { return coef[i][0]; }
 
+    void Prefetch(int i) const
+    {
+        PrefetchTwoLines(coef[i]);
+        __builtin_prefetch(neighbor[i]);
+    }
+
+    void PrefetchOrdered(int i) const
+    {
+        Prefetch(i);
+        __builtin_prefetch(orderedSlot[i]);
+    }
+
     template <class F>
     void ForEachOffDiag(int i, F&& f) const
     {
@@ -72,7 +105,10 @@ struct CNativeRows {
     // Row by row: interleaving rows measured slower here.
     void RowProducts(int lo, int hi, double* __restrict y, const double* __restrict v) const
     {
-        for (int i = lo; i <= hi; ++i) RowProduct(*this, i, y, v);
+        for (int i = lo; i <= hi; ++i) {
+            if (i + kPrefetchRows <= n) Prefetch(i + kPrefetchRows);
+            RowProduct(*this, i, y, v);
+        }
     }
 
     // Places 1..diagPos-1 of the ordered slot list.
@@ -133,6 +169,15 @@ struct CCsrRows {
 
     double Diag(int i) const { return val[start[i]]; }
 
+    void Prefetch(int i) const
+    {
+        const int e = start[i];
+        PrefetchTwoLines(val + e);
+        __builtin_prefetch(col + e);
+    }
+
+    void PrefetchOrdered(int i) const { Prefetch(i); }
+
     template <class F>
     void ForEachOffDiag(int i, F&& f) const
     {
@@ -145,6 +190,8 @@ struct CCsrRows {
     {
         int i = lo;
         for (; i + 3 <= hi; i += 4) {
+            if (i + 3 + kPrefetchRows <= n)
+                for (int k = 0; k < 4; ++k) Prefetch(i + k + kPrefetchRows);
             const int e0 = start[i], e1 = start[i + 1], e2 = start[i + 2], e3 = start[i + 3];
             const int len = e1 - e0;
             if (e2 - e1 != len || e3 - e2 != len || start[i + 4] - e3 != len) {
@@ -264,6 +311,11 @@ struct CEllRows {
     int SlotAt(int p, int i) const { return orderedSlot[static_cast<std::ptrdiff_t>(p - 1) * n + (i - 1)]; }
 
     double Diag(int i) const { return val[i - 1]; }
+
+    // The slot streams are regular enough for the hardware's prefetch:
+    // hints measured no faster.
+    void Prefetch(int) const {}
+    void PrefetchOrdered(int) const {}
 
     template <class F>
     void ForEachOffDiag(int i, F&& f) const

@@ -5,6 +5,7 @@
 #define QVL3D_DETAIL_PRECONDITIONER_H
 
 #include "detail/Context.h"
+#include "detail/Layouts.h"
 #include "detail/RowProduct.h"
 
 namespace qvl3d {
@@ -54,6 +55,7 @@ template <class Rows>
 inline void DiluForwardRow(const Rows& A, int i, double* __restrict y, const double* __restrict D, double ri)
 {
     const int n = A.n;
+    if (i + kPrefetchRows <= n) A.PrefetchOrdered(i + kPrefetchRows);
     double s = 0.0;
     A.ForEachLower(i, [&](int j, double a) {
         if (j <= n) s = s + a * y[j];
@@ -70,6 +72,7 @@ void DiluBackwardSweep(const Rows& A, double* __restrict z, const double* __rest
 {
     const int n = A.n;
     for (int i = n; i >= 1; --i) {
+        if (i - kPrefetchRows >= 1) A.PrefetchOrdered(i - kPrefetchRows);
         double s = 0.0;
         A.ForEachUpper(i, [&](int j, double a) {
             if (j <= n) s = s + a * z[j];
