@@ -85,12 +85,28 @@ std::vector<CPass> IterationPasses(const std::string& method, const std::string&
     if (a == 0.0) return p;
     const std::string rows = "rows of A (" + Fmt(a) + " B)";
     if (method == "bicgstab" && (precond == "diag" || precond == "dilu")) {
+        // DILU on native and CSR rows: each row product runs behind the
+        // backward sweep, on rows and a vector the sweep has just read;
+        // the product is stored there and summed in a pass of its own.
+        const bool behind = precond == "dilu" && layout != "ell";
+        auto product = [&](const std::string& y, const std::string& z, const std::string& sums,
+                           const std::string& other) {
+            if (behind) {
+                p.back().what += ", " + y + " = A*" + z + " behind it";
+                p.back().moves += " and " + y + " written (rows and " + z + " hit the cache)";
+                p.back().bytes += kWrite;
+                p.push_back({sums, y + ", " + other + " read", 2 * kRead});
+            } else {
+                p.push_back({y + " = A*" + z + ", " + sums, rows + ", " + z + ", " + other + " read; " + y + " written",
+                             a + 2 * kRead + kWrite});
+            }
+        };
         AddApplication(p, precond, layout, shape, "p = (p - omega*v)*beta + r", "phat", "p updated; v, r read",
                        kUpdate + 2 * kRead);
-        p.push_back({"v = A*phat, sum r0hat*v", rows + ", phat, r0hat read; v written", a + 2 * kRead + kWrite});
+        product("v", "phat", "sum r0hat*v", "r0hat");
         AddApplication(p, precond, layout, shape, "s = r - alpha*v", "shat", "r, v read; s written",
                        2 * kRead + kWrite);
-        p.push_back({"t = A*shat, sums t*t, s*t", rows + ", shat, s read; t written", a + 2 * kRead + kWrite});
+        product("t", "shat", "sums t*t, s*t", "s");
         p.push_back({"x = (x + alpha*phat) + omega*shat, r = s - omega*t, sums r*r, r0hat*r",
                      "x updated; phat, shat, s, t, r0hat read; r written", kUpdate + 5 * kRead + kWrite});
     } else if (method == "cg" && precond == "diag" && layout != "ell") {
@@ -108,10 +124,14 @@ std::vector<CPass> IterationPasses(const std::string& method, const std::string&
         p.push_back({"DILU backward z = y - (U*z)*D", "upper rows (" + Fmt(m) + " B), y, D read; z written",
                      m + 2 * kRead + kWrite});
         p.push_back({"rho = sum r*z", "r, z read", 2 * kRead});
-    } else if (method == "gs" && precond == "none") {
+    } else if (method == "gs" && precond == "none" && layout != "ell") {
         p.push_back({"sweep x_i = ((b_i - a_ii*x_i) - s_i)/a_ii + x_i, with the residual of row j one plane behind",
                      rows + ", b read; x updated (the residual's second reading of rows, x and b hits the cache)",
                      a + kRead + kUpdate});
+    } else if (method == "gs" && precond == "none") {
+        p.push_back(
+            {"sweep x_i = ((b_i - a_ii*x_i) - s_i)/a_ii + x_i", rows + ", b read; x updated", a + kRead + kUpdate});
+        p.push_back({"residual (b_i - a_ii*x_i) - s_i, sum of squares", rows + ", x, b read", a + 2 * kRead});
     }
     return p;
 }
@@ -128,6 +148,7 @@ std::string ModelMarkdown(const CLayoutShape& shape, const std::string& systemNa
                           double bandwidth2)
 {
     static const char* const layouts[] = {"native", "csr", "ell"};
+    static const char* const kLayoutTitles[] = {"native", "CSR", "ELL"};
     std::ostringstream md;
     md << "Layout shape of " << systemName << ": " << Fmt(shape.entriesPerRow, "%.3f") << " entries per row, ELL width "
        << shape.ellWidth << ", native rows " << Fmt(shape.nativeCoefPerRow, "%.1f") << " B of coefficients, "
@@ -153,10 +174,20 @@ std::string ModelMarkdown(const CLayoutShape& shape, const std::string& systemNa
         md << "#### " << m.title << "\n\n| pass | traffic | native B | CSR B | ELL B |\n|---|---|---:|---:|---:|\n";
         std::vector<std::vector<CPass>> perLayout;
         for (const char* l : layouts) perLayout.push_back(IterationPasses(m.method, m.precond, l, shape));
+        // Rows follow CSR's passes; a layout that runs other passes gets a
+        // table of its own below.
         const std::vector<CPass>& ref = perLayout[1];
+        auto same = [&](const std::vector<CPass>& passes) {
+            if (passes.empty()) return true;
+            if (passes.size() != ref.size()) return false;
+            for (size_t k = 0; k < ref.size(); ++k)
+                if (passes[k].what != ref[k].what) return false;
+            return true;
+        };
         for (size_t k = 0; k < ref.size(); ++k) {
             md << "| " << ref[k].what << " | " << ref[k].moves << " |";
-            for (const auto& passes : perLayout) md << " " << (k < passes.size() ? Fmt(passes[k].bytes) : "-") << " |";
+            for (const auto& passes : perLayout)
+                md << " " << (same(passes) && k < passes.size() ? Fmt(passes[k].bytes) : "-") << " |";
             md << "\n";
         }
         md << "| **per iteration** | |";
@@ -176,6 +207,13 @@ std::string ModelMarkdown(const CLayoutShape& shape, const std::string& systemNa
             md << "\n";
         }
         md << "\n";
+        for (size_t l = 0; l < perLayout.size(); ++l) {
+            if (same(perLayout[l])) continue;
+            md << "Passes on " << kLayoutTitles[l] << " rows:\n\n| pass | traffic | B |\n|---|---|---:|\n";
+            for (const CPass& pass : perLayout[l])
+                md << "| " << pass.what << " | " << pass.moves << " | " << Fmt(pass.bytes) << " |\n";
+            md << "\n";
+        }
     }
     return md.str();
 }
