@@ -14,7 +14,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <new>
 #include <string>
@@ -52,19 +51,8 @@ CFault Guard(F&& f)
     }
 }
 
-int Rank(MPI_Comm comm)
-{
-    int r = 0;
-    MPI_Comm_rank(comm, &r);
-    return r;
-}
-
-int Ranks(MPI_Comm comm)
-{
-    int n = 1;
-    MPI_Comm_size(comm, &n);
-    return n;
-}
+using host::Rank;
+using host::Ranks;
 
 // Collective: the worst status any rank saw (0: none). The lowest rank that
 // saw it prints its reason.
@@ -134,14 +122,6 @@ CProblem LocalProblem(const CProblem& P, const host::CPartition& part)
     if (!P.exact.empty()) local.exact = host::Localise(part, P.exact);
     local.seconds = P.seconds;
     return local;
-}
-
-void WriteText(const std::string& path, const std::string& text)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 int Run(MPI_Comm comm, int argc, char** argv)

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdarg>
+#include <fstream>
+#include <stdexcept>
 
 namespace qvl3d {
 namespace app {
@@ -179,6 +181,14 @@ std::string SummaryJson(const CProblem& p, const CSolveResult& r)
     field("converged", status == kExitConverged ? "true" : "false");
     field("exit_status", Format("%d", static_cast<int>(status)), true);
     return j + "}\n";
+}
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 } // namespace app

@@ -15,6 +15,10 @@ namespace app {
 void PrintSummary(std::FILE* out, const CProblem& problem, const CSolveResult& result);
 std::string SummaryJson(const CProblem& problem, const CSolveResult& result);
 
+// Writes text to the file at path; throws std::runtime_error naming the path
+// when it cannot.
+void WriteText(const std::string& path, const std::string& text);
+
 // The exit status of a finished run, and the one-line reason for a non-zero
 // one (empty for 0).
 EExit Outcome(const CSolveResult& result, std::string& reason);

@@ -16,7 +16,6 @@
 #endif
 
 #include <cstdio>
-#include <fstream>
 #include <new>
 
 using namespace qvl3d;
@@ -29,14 +28,6 @@ int Fail(EExit status, const std::string& reason)
     std::fflush(stdout);
     std::fprintf(stderr, "qvl3d-solve: %s\n", reason.c_str());
     return status;
-}
-
-void WriteText(const std::string& path, const std::string& text)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 } // namespace

@@ -4,10 +4,7 @@
 // them), the DILU application, and a plain scaling pass for scale.
 //
 // Counter ns/cell: nanoseconds per owned cell of one pass (CPU time).
-#include "BoxProblems.h"
-#include "Communication.h"
-#include "HostSystem.h"
-#include "SingleGridSolver.h"
+#include "BenchBox.h"
 #include "detail/Layouts.h"
 #include "detail/Preconditioner.h"
 #include "detail/RowProduct.h"
@@ -19,44 +16,26 @@
 
 using namespace qvl3d;
 using namespace qvl3d::detail;
+using qvl3d::bench::CBenchBox;
 
 namespace {
 
-// Edge of the box: 104, or the value of QVL3D_BENCH_EDGE (e.g. 128).
-int Edge()
+// The shared box with v = sin(0.001 i) in x and the DILU diagonal built;
+// the passes write into b.
+CBenchBox& Box()
 {
-    const char* text = std::getenv("QVL3D_BENCH_EDGE");
-    const int edge = text ? std::atoi(text) : 0;
-    return edge > 0 ? edge : 104;
-}
-
-struct CBox {
-    CBox() : A(host::Poisson(host::CBox{Edge(), Edge(), Edge()})), sys(A, 2)
-    {
-        sys.Bind(solver, commu, com);
-        v = sys.NewVector();
-        y = sys.NewVector();
-        for (int i = 1; i <= sys.Cells(); ++i) v[i] = std::sin(0.001 * i);
-        BuildDilu(CsrRowsOf(&sys.mesh), sys.store.m_pdPrecondDiag);
-    }
-    host::CSparseMatrix A;
-    host::CHostSystem sys;
-    CCommunication commu;
-    CQVLCom com;
-    CSingleGridSolver solver;
-    double* v;
-    double* y;
-};
-
-CBox& Box()
-{
-    static CBox box;
+    static CBenchBox& box = []() -> CBenchBox& {
+        CBenchBox& b = qvl3d::bench::Box();
+        for (int i = 1; i <= b.sys.Cells(); ++i) b.x[i] = std::sin(0.001 * i);
+        BuildDilu(CsrRowsOf(&b.sys.mesh), b.sys.store.m_pdPrecondDiag);
+        return b;
+    }();
     return box;
 }
 
 // Calls f with the layout numbered `layout`: 0 native, 1 CSR, 2 ELL.
 template <class F>
-void WithLayout(CBox& box, int layout, F&& f)
+void WithLayout(CBenchBox& box, int layout, F&& f)
 {
     host::CHostSystem& s = box.sys;
     if (layout == 0)
@@ -70,7 +49,7 @@ void WithLayout(CBox& box, int layout, F&& f)
 template <class Pass>
 void Run(benchmark::State& state, Pass&& pass)
 {
-    CBox& box = Box();
+    CBenchBox& box = Box();
     for (auto _ : state) {
         WithLayout(box, static_cast<int>(state.range(0)), pass);
         benchmark::ClobberMemory();
@@ -82,32 +61,32 @@ void Run(benchmark::State& state, Pass&& pass)
 
 void RowByRow(benchmark::State& state)
 {
-    CBox& box = Box();
+    CBenchBox& box = Box();
     Run(state, [&](const auto& A) {
-        for (int i = 1; i <= A.n; ++i) RowProduct(A, i, box.y, box.v);
+        for (int i = 1; i <= A.n; ++i) RowProduct(A, i, box.b, box.x);
     });
 }
 
 void RowBlocks(benchmark::State& state)
 {
-    CBox& box = Box();
+    CBenchBox& box = Box();
     Run(state,
-        [&](const auto& A) { ForEachRowBlock(A.n, [&](int lo, int hi) { A.RowProducts(lo, hi, box.y, box.v); }); });
+        [&](const auto& A) { ForEachRowBlock(A.n, [&](int lo, int hi) { A.RowProducts(lo, hi, box.b, box.x); }); });
 }
 
 void DiluApplication(benchmark::State& state)
 {
-    CBox& box = Box();
+    CBenchBox& box = Box();
     Run(state, [&](const auto& A) {
-        ApplyPreconditioner(A, 1, box.y, box.v, box.sys.store.m_pdPrecondDiag, box.sys.store.m_pdPrecondWork);
+        ApplyPreconditioner(A, 1, box.b, box.x, box.sys.store.m_pdPrecondDiag, box.sys.store.m_pdPrecondWork);
     });
 }
 
 void Scaling(benchmark::State& state)
 {
-    CBox& box = Box();
+    CBenchBox& box = Box();
     Run(state, [&](const auto& A) {
-        ApplyPreconditioner(A, 3, box.y, box.v, box.sys.store.m_pdPrecondDiag, box.sys.store.m_pdPrecondWork);
+        ApplyPreconditioner(A, 3, box.b, box.x, box.sys.store.m_pdPrecondDiag, box.sys.store.m_pdPrecondWork);
     });
 }
 

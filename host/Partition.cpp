@@ -228,11 +228,23 @@ std::vector<double> Localise(const CPartition& p, const std::vector<double>& glo
 }
 
 #if QVL3D_WITH_MPI
+int Rank(MPI_Comm comm)
+{
+    int r = 0;
+    MPI_Comm_rank(comm, &r);
+    return r;
+}
+
+int Ranks(MPI_Comm comm)
+{
+    int n = 1;
+    MPI_Comm_size(comm, &n);
+    return n;
+}
+
 std::vector<double> GatherSolution(MPI_Comm comm, const CPartition& p, const double* x, int nGlobal, int root)
 {
-    int rank = 0, nRanks = 1;
-    MPI_Comm_rank(comm, &rank);
-    MPI_Comm_size(comm, &nRanks);
+    const int rank = Rank(comm), nRanks = Ranks(comm);
     const int n = p.Cells();
     std::vector<int> counts(static_cast<size_t>(nRanks), 0), offsets(static_cast<size_t>(nRanks), 0);
     MPI_Gather(&n, 1, MPI_INT, counts.data(), 1, MPI_INT, root, comm);
@@ -262,8 +274,7 @@ std::vector<double> GatherSolution(MPI_Comm comm, const CPartition& p, const dou
 
 void BroadcastOwners(MPI_Comm comm, COwners& owner, int root)
 {
-    int rank = 0;
-    MPI_Comm_rank(comm, &rank);
+    const int rank = Rank(comm);
     long long size = static_cast<long long>(owner.size());
     MPI_Bcast(&size, 1, MPI_LONG_LONG, root, comm);
     if (rank != root) owner.assign(static_cast<size_t>(size), 0);

@@ -65,6 +65,10 @@ CPartition Distribute(const CSparseMatrix& A, const COwners& owner, int rank, in
 std::vector<double> Localise(const CPartition& p, const std::vector<double>& global);
 
 #if QVL3D_WITH_MPI
+// This process's rank in comm, and the number of ranks.
+int Rank(MPI_Comm comm);
+int Ranks(MPI_Comm comm);
+
 // Collective over comm (ranks = partitions): the owned values of x from every
 // rank, in the original numbering (size nGlobal+1, element 0 zero) on root;
 // an empty vector elsewhere.

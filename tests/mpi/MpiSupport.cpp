@@ -12,16 +12,12 @@ namespace test {
 
 int Rank(MPI_Comm comm)
 {
-    int r = 0;
-    MPI_Comm_rank(comm, &r);
-    return r;
+    return host::Rank(comm);
 }
 
 int Ranks(MPI_Comm comm)
 {
-    int n = 1;
-    MPI_Comm_size(comm, &n);
-    return n;
+    return host::Ranks(comm);
 }
 
 bool SameBitsOnAllRanks(MPI_Comm comm, const std::vector<double>& v)
