@@ -13,7 +13,7 @@ cmake --build build-fuzz -j"$(nproc)" --target fuzz_matrix_market
 mkdir -p build-fuzz/corpus fuzz/crashers
 cp tests/host/corpus/* build-fuzz/corpus/
 for m in pde900 nos6 gr_30_30; do
-  f=../shared/data/matrices/$m.mtx
+  f=data/matrices/$m.mtx
   [ -f "$f" ] && cp "$f" build-fuzz/corpus/
 done
 exec build-fuzz/fuzz/fuzz_matrix_market build-fuzz/corpus -dict=fuzz/mm.dict -max_len=8192 \

@@ -43,7 +43,7 @@ cmake --build "$build" -j"$(nproc)" --target bench_peers_ours bench_peers_eigen 
   bench_peers_stream bench_peers_report bench_peers_limits test_peers >/dev/null
 bin="$build/bench/peers"
 "$bin/test_peers" --gtest_brief=1 >/dev/null || { echo "run.sh: the comparison's own checks fail (test_peers)" >&2; exit 1; }
-matrices="$root/../shared/data/matrices"
+matrices="$root/data/matrices"
 
 run=(nice -n "$nice_level")
 mpi=("${run[@]}" mpirun --oversubscribe)

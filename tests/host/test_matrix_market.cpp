@@ -1,6 +1,6 @@
 // Matrix Market input and output: what is accepted, what is refused and
-// with which words, exact round trips, and every real matrix of the shared
-// collection read as its manifest says and validated in all three layouts.
+// with which words, exact round trips, and every real matrix the project carries
+// (data/matrices) read as its manifest says and validated in all three layouts.
 #include "MatrixMarket.h"
 #include "TestSupport.h"
 

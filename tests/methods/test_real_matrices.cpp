@@ -1,4 +1,4 @@
-// The methods on the real matrices of the shared collection, with b = A * ones
+// The methods on the real matrices the project carries (data/matrices), with b = A * ones
 // so that x = ones is exact, from x = 0. Each solve's error against x = 1 is
 // printed.
 #include "MatrixMarket.h"

@@ -15,12 +15,6 @@ using namespace qvl3d::test;
 
 namespace {
 
-std::string MatrixPath(const std::string& name)
-{
-    const char* dir = std::getenv("QVL3D_MATRICES");
-    return std::string(dir ? dir : "../shared/data/matrices") + "/" + name;
-}
-
 struct CMatrixCase {
     const char* file;
     int lsolv;

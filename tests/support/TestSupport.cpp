@@ -221,7 +221,7 @@ double TrueResidualNorm(const host::CSparseMatrix& A, const double* x, const dou
 std::string MatrixPath(const std::string& name)
 {
     const char* dir = std::getenv("QVL3D_MATRICES");
-    return std::string(dir != nullptr ? dir : "../shared/data/matrices") + "/" + name;
+    return std::string(dir != nullptr ? dir : QVL3D_MATRICES_DEFAULT) + "/" + name;
 }
 
 bool BitEqual(double a, double b)

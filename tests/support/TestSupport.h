@@ -157,7 +157,7 @@ host::CSparseMatrix ConvectionDiffusion(const host::CBox& box, double u);
 // Euclidean norm of b - A x over the owned cells.
 double TrueResidualNorm(const host::CSparseMatrix& A, const double* x, const double* b);
 
-// Path of a file in the shared folder of real test matrices.
+// Path of a file of the real test matrices the project carries (data/matrices).
 std::string MatrixPath(const std::string& name);
 
 bool BitEqual(double a, double b);
