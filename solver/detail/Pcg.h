@@ -34,14 +34,17 @@ namespace detail {
 //
 // Collective calls per iteration: sum(rho), exchange of p, sum(pq), sum(rr).
 //
-// Passes: the last pass of an iteration also prepares the next one. For the
-// element-wise preconditioners (every type but 1) it sums the next rho with
-// z_i = r_i * d_i (type 3) or r_i formed on the fly, and z is never stored:
-// the p update forms z_i again, to the same bits. For DILU it runs the
-// forward sweep on the new r; the backward sweep and the rho sum follow once
-// the solve goes on. After a call m_pdVecZ therefore holds nothing useful
-// (types other than 1 leave it as it was), and DILU's work vector holds the
-// forward sweep of the last residual.
+// Passes: for the element-wise preconditioners (every type but 1) the last
+// pass of an iteration also sums the next rho, with z_i = r_i * d_i (type 3)
+// or z_i = r_i formed on the fly; the p update of the next iteration forms
+// z_i again, to the same bits, and stores it. For DILU both sweeps and the
+// rho sum open the iteration that needs them: a sweep fused into the last
+// pass would overwrite the work vector before the solve knows whether it
+// stops, and a host reads that vector after the call.
+//
+// What a call leaves (every exit): m_pdVecZ holds z = M^-1 r of the last
+// iteration that ran, the DILU work vector the forward sweep of that same r,
+// r and x the last update, p and q the last direction and its product.
 template <class Rows, int kType>
 void PcgIterations(const Rows& A, const CSolveContext& c, int ivarb, double* x, std::integral_constant<int, kType>)
 {
@@ -65,22 +68,28 @@ void PcgIterations(const Rows& A, const CSolveContext& c, int ivarb, double* x, 
     };
 
     double rhoLocal = 0.0;
-    if constexpr (kType == 1) {
-        ApplyPreconditioner(A, 1, z, r, diag, work);
-        for (int i = 1; i <= n; ++i) rhoLocal = rhoLocal + r[i] * z[i];
-    } else {
+    if constexpr (kType != 1) {
         for (int i = 1; i <= n; ++i) rhoLocal = rhoLocal + r[i] * zOf(i);
     }
 
     double rhoOld = 1e20;
     for (int k = 1;; ++k) {
+        if constexpr (kType == 1) {
+            ApplyPreconditioner(A, 1, z, r, diag, work);
+            rhoLocal = 0.0;
+            for (int i = 1; i <= n; ++i) rhoLocal = rhoLocal + r[i] * z[i];
+        }
         const double rho = SumOverPartitions(c, rhoLocal);
 
         const double beta = rho / (rhoOld + kGuard);
         if constexpr (kType == 1) {
             for (int i = 1; i <= n; ++i) p[i] = beta * p[i] + z[i];
         } else {
-            for (int i = 1; i <= n; ++i) p[i] = beta * p[i] + zOf(i);
+            for (int i = 1; i <= n; ++i) {
+                const double zi = zOf(i);
+                z[i] = zi;
+                p[i] = beta * p[i] + zi;
+            }
         }
         ExchangeHalo(c, p, nonBlocking);
 
@@ -93,17 +102,13 @@ void PcgIterations(const Rows& A, const CSolveContext& c, int ivarb, double* x, 
         const double alpha = rho / (pq + kGuard);
 
         sum = 0.0;
-        rhoLocal = 0.0;
+        rhoLocal = 0.0; // element-wise types: the next rho
         for (int i = 1; i <= n; ++i) {
             x[i] = alpha * p[i] + x[i];
             const double ri = r[i] - alpha * q[i];
             r[i] = ri;
             sum = sum + ri * ri;
-            if constexpr (kType == 1) {
-                DiluForwardRow(A, i, work, diag, ri);
-            } else {
-                rhoLocal = rhoLocal + ri * zOf(i);
-            }
+            if constexpr (kType != 1) rhoLocal = rhoLocal + ri * zOf(i);
         }
         const double res = std::sqrt(SumOverPartitions(c, sum));
         rhoOld = rho;
@@ -116,11 +121,6 @@ void PcgIterations(const Rows& A, const CSolveContext& c, int ivarb, double* x, 
         }
         if (S.m_pdResidual0[ivarb] * S.m_pdTolerance[ivarb] > res) return; // converged
         if (k >= maxIter) return;                                          // limit reached
-
-        if constexpr (kType == 1) {
-            DiluBackwardSweep(A, z, diag, work);
-            for (int i = 1; i <= n; ++i) rhoLocal = rhoLocal + r[i] * z[i];
-        }
     }
 }
 
