@@ -110,20 +110,20 @@ std::vector<CPass> IterationPasses(const std::string& method, const std::string&
         p.push_back({"x = (x + alpha*phat) + omega*shat, r = s - omega*t, sums r*r, r0hat*r",
                      "x updated; phat, shat, s, t, r0hat read; r written", kUpdate + 5 * kRead + kWrite});
     } else if (method == "cg" && precond == "diag" && layout != "ell") {
-        p.push_back({"p = beta*p + r*d", "p updated; r, d read", kUpdate + 2 * kRead});
+        p.push_back({"z = r*d, p = beta*p + z", "p updated; r, d read; z written", kUpdate + 2 * kRead + kWrite});
         p.push_back({"q = A*p, sum p*q", rows + ", p read; q written", a + kRead + kWrite});
         p.push_back(
             {"x += alpha*p, r -= alpha*q, sums r*r, r*(r*d)", "x, r updated; p, q, d read", 2 * kUpdate + 3 * kRead});
     } else if (method == "cg" && precond == "dilu" && layout != "ell") {
         const double m = DiluMatrixBytes(layout, shape) / 2.0;
-        p.push_back({"p = beta*p + z", "p updated; z read", kUpdate + kRead});
-        p.push_back({"q = A*p, sum p*q", rows + ", p read; q written", a + kRead + kWrite});
-        p.push_back({"x += alpha*p, r -= alpha*q, sum r*r, DILU forward on r",
-                     "x, r updated; p, q, lower rows (" + Fmt(m) + " B), D read; y written",
-                     2 * kUpdate + 3 * kRead + m + kWrite});
+        p.push_back({"DILU forward y = (r - L*y)*D", "lower rows (" + Fmt(m) + " B), r, D read; y written",
+                     m + 2 * kRead + kWrite});
         p.push_back({"DILU backward z = y - (U*z)*D", "upper rows (" + Fmt(m) + " B), y, D read; z written",
                      m + 2 * kRead + kWrite});
         p.push_back({"rho = sum r*z", "r, z read", 2 * kRead});
+        p.push_back({"p = beta*p + z", "p updated; z read", kUpdate + kRead});
+        p.push_back({"q = A*p, sum p*q", rows + ", p read; q written", a + kRead + kWrite});
+        p.push_back({"x += alpha*p, r -= alpha*q, sum r*r", "x, r updated; p, q read", 2 * kUpdate + 2 * kRead});
     } else if (method == "gs" && precond == "none" && layout != "ell") {
         p.push_back({"sweep x_i = ((b_i - a_ii*x_i) - s_i)/a_ii + x_i, with the residual of row j one plane behind",
                      rows + ", b read; x updated (the residual's second reading of rows, x and b hits the cache)",
