@@ -1,0 +1,646 @@
+// The library against the oracle of Reference.h, bit for bit: the kernels
+// (row product, preconditioner build and application) and the three methods
+// through the entry points, for every layout and preconditioner type, on
+// every exit path. Every array a solve may touch is pre-filled with distinct
+// garbage (element 0 and halo entries included), so that an entry written
+// where it should not be, or left alone where it should be written, shows.
+// With `poison`, NaN goes into what must never be read: element 0, halo
+// entries before their exchange, the preconditioner arrays before they are
+// built, empty ELL slots; and the layout entries that are never read (the
+// diagonal's column in CSR and ELL, native slot 0, unused places of the
+// ordered slot lists) get valid but wrong values.
+//
+// The global sum is scripted per case (the local value, twice it as if two
+// identical partitions, or chosen values at chosen calls to force each
+// breakdown), so decisions rest on the returned value, and every exchange
+// writes a deterministic function of the vector's owned entries into its
+// halo. The sequence of collective calls, the values handed to each sum and
+// the console text are compared too.
+#include "Reference.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+using namespace qvl3d;
+using namespace qvl3d::test;
+using P = CSingleGridSolverProbe;
+
+namespace {
+
+const int kVariables = 8;
+
+// ---------------------------------------------------------------- systems
+
+struct CSystem {
+    std::string name;
+    host::CSparseMatrix A;
+    std::vector<double> b;  // 1..n
+    std::vector<double> x0; // 0..nTotal, halo entries included (the methods read them)
+};
+
+// Rows stored out of column order: each row's off-diagonal entries rotated
+// by the row number and reversed in odd rows, the diagonal stored second.
+host::CSparseMatrix Scrambled(const host::CSparseMatrix& A)
+{
+    host::CSparseBuilder builder(A.nCell, A.nCellTotal);
+    for (int i = 1; i <= A.nCell; ++i) {
+        std::vector<std::pair<int, double>> off;
+        double diag = 0.0;
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) {
+            if (A.col[e] == i) diag = A.val[e];
+            if (A.col[e] != i) off.emplace_back(A.col[e], A.val[e]);
+        }
+        if (!off.empty()) std::rotate(off.begin(), off.begin() + i % off.size(), off.end());
+        if (i % 2 == 1) std::reverse(off.begin(), off.end());
+        for (size_t k = 0; k < off.size(); ++k) {
+            if (k == 1) builder.Add(i, i, diag);
+            builder.Add(i, off[k].first, off[k].second);
+        }
+        if (off.size() < 2) builder.Add(i, i, diag);
+    }
+    return builder.Finish();
+}
+
+// The first `owned` rows of A as one partition: the other cells are halo cells.
+host::CSparseMatrix FirstRows(const host::CSparseMatrix& A, int owned)
+{
+    host::CSparseBuilder builder(owned, A.nCellTotal);
+    for (int i = 1; i <= owned; ++i)
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) builder.Add(i, A.col[e], A.val[e]);
+    return builder.Finish();
+}
+
+// Six owned cells, two halo cells, rows in no particular order: a stored
+// zero in an upper part (row 1, column 3), a column stored twice (row 2,
+// column 1), a cell without neighbours (5), lower entries without a
+// partner (row 6, columns 2 and 5) and halo columns 7 and 8.
+host::CSparseMatrix Irregular()
+{
+    const std::vector<std::vector<std::pair<int, double>>> rows = {
+        {{1, 5.0}, {3, 0.0}, {7, -0.5}, {2, -1.0}},
+        {{4, -2.0}, {1, -1.0}, {2, 6.0}, {1, -0.25}},
+        {{1, 0.5}, {3, 4.0}, {4, -1.0}},
+        {{6, -1.0}, {2, -1.5}, {3, -0.75}, {4, 7.0}, {8, 0.75}},
+        {{5, 3.0}},
+        {{6, 5.0}, {2, -0.3}, {5, -1.25}, {4, 1.0}},
+    };
+    host::CSparseBuilder builder(6, 8);
+    for (int i = 1; i <= 6; ++i)
+        for (const auto& [c, a] : rows[i - 1]) builder.Add(i, c, a);
+    return builder.Finish();
+}
+
+CSystem MakeSystem(const std::string& name, host::CSparseMatrix A)
+{
+    CSystem s{name, std::move(A), {}, {}};
+    s.b.assign(static_cast<size_t>(s.A.nCell) + 1, 0.0);
+    s.x0.assign(static_cast<size_t>(s.A.nCellTotal) + 1, 0.0);
+    for (int i = 1; i <= s.A.nCell; ++i) s.b[i] = std::sin(0.37 * i) + 0.05 * i;
+    for (int i = 1; i <= s.A.nCellTotal; ++i) s.x0[i] = i <= s.A.nCell ? 0.05 * std::cos(1.3 * i) : 0.2 + 0.01 * i;
+    return s;
+}
+
+const std::vector<CSystem>& Systems()
+{
+    static const std::vector<CSystem> systems = [] {
+        const host::CBox box{4, 4, 3};
+        const host::CSparseMatrix cd = host::ConvectionDiffusion(box, host::CConvection{1.0, 1.0, 1.0, 10.0});
+        const std::vector<int> perm = host::Renumbering(box.Cells(), host::ERenumber::Random, 5);
+        return std::vector<CSystem>{
+            MakeSystem("Poisson 6x5, 5-point rows", host::Poisson(host::CBox{6, 5, 1})),
+            MakeSystem("convection-diffusion 4x4x3, 7-point rows", cd),
+            MakeSystem("convection-diffusion renumbered, rows unsorted", Scrambled(host::RenumberCells(cd, perm))),
+            MakeSystem("convection-diffusion, 32 owned + 16 halo cells, rows unsorted", Scrambled(FirstRows(cd, 32))),
+            MakeSystem("irregular rows with halo columns", Irregular()),
+        };
+    }();
+    return systems;
+}
+
+CSystem Identity()
+{
+    return MakeSystem("identity", FromDense({{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}));
+}
+
+// Zero diagonal, skew-symmetric: r . A r = 0, so sigma is 0 without a preconditioner.
+CSystem Skew()
+{
+    host::CSparseBuilder builder(2, 2);
+    builder.Add(1, 1, 0.0);
+    builder.Add(1, 2, 1.0);
+    builder.Add(2, 1, -1.0);
+    builder.Add(2, 2, 0.0);
+    return MakeSystem("skew-symmetric 2x2, zero diagonal", builder.Finish());
+}
+
+// A stored 0.0 in row 1's upper part facing an infinite product: the
+// layouts that skip it leave D[2] finite, CSR subtracts inf * 0.0 (a NaN).
+CSystem ZeroFacingInfinity()
+{
+    host::CSparseBuilder builder(2, 2);
+    builder.Add(1, 1, 0.0);
+    builder.Add(1, 2, 0.0);
+    builder.Add(2, 1, 1e300);
+    builder.Add(2, 2, 1.0);
+    return MakeSystem("stored zero facing an infinite product", builder.Finish());
+}
+
+oracle::CMatrix OracleMatrix(const host::CSparseMatrix& A)
+{
+    oracle::CMatrix M;
+    M.n = A.nCell;
+    M.nTotal = A.nCellTotal;
+    M.rows.resize(static_cast<size_t>(A.nCell) + 1);
+    for (int i = 1; i <= A.nCell; ++i)
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) {
+            if (A.col[e] == i) M.rows[i].diag = A.val[e];
+            if (A.col[e] != i) M.rows[i].off.emplace_back(A.col[e], A.val[e]);
+        }
+    return M;
+}
+
+oracle::ELayout OracleLayout(ELayout layout)
+{
+    return layout == ELayout::Native ? oracle::ELayout::Native
+           : layout == ELayout::Csr  ? oracle::ELayout::Csr
+                                     : oracle::ELayout::Ell;
+}
+
+// ---------------------------------------------------------------- garbage
+
+double Garbage(int id, int k)
+{
+    return -(1000.0 * id + k) - 0.375;
+}
+
+double PoisonNaN(int id, int k)
+{
+    const std::uint64_t bits = 0x7ff8000000000000ULL | (static_cast<std::uint64_t>(id) << 24) | (k + 1U);
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
+// size entries of garbage; with poison NaN at element 0 and above `room`.
+std::vector<double> Filled(int id, int size, int room, bool poison)
+{
+    std::vector<double> v(static_cast<size_t>(size));
+    for (int k = 0; k < size; ++k) v[k] = poison && (k == 0 || k > room) ? PoisonNaN(id, k) : Garbage(id, k);
+    return v;
+}
+
+// Halo entry j of an exchanged vector: half an owned entry.
+void FillHalo(double* v, int n, int nTotal)
+{
+    for (int j = n + 1; j <= nTotal && n > 0; ++j) v[j] = 0.5 * v[1 + (j - n - 1) % n];
+}
+
+// Layout entries the methods never read: valid but wrong columns and slots,
+// NaN values in empty ELL slots.
+void PoisonUnread(host::CHostSystem& h)
+{
+    const int n = h.Cells(), nTotal = h.CellsTotal(), width = h.gpu.m_nELLWidth;
+    for (int e = 0; e < width * nTotal; ++e)
+        if (h.gpu.m_piELLColumn[e] == -1) h.gpu.m_pdELLValue[e] = PoisonNaN(99, e);
+    for (int i = 1; i <= n; ++i) {
+        const int nn = h.mesh.m_piNumNeighbor[i];
+        const int wrong = 1 + i % nTotal;
+        h.mesh.m_piCSRColumn[h.mesh.m_piCSRRowStart[i]] = wrong;
+        h.gpu.m_piELLColumn[i - 1] = wrong;
+        h.mesh.m_ppiNeighbor[i][0] = wrong;
+        h.store.m_ppiOrderedSlot[i][0] = nn;
+        if (nn >= 1) h.store.m_ppiOrderedSlot[i][h.store.m_piDiagPos[i]] = nn;
+        if (nn >= 1) h.store.m_piOrderedSlotELL[(h.store.m_piDiagPos[i] - 1) * n + (i - 1)] = nn;
+        for (int p = nn + 2; p <= width; ++p) h.store.m_piOrderedSlotELL[(p - 1) * n + (i - 1)] = width - 1;
+    }
+}
+
+// ---------------------------------------------------------------- runs
+
+// How one solve is run: limits, what the global sum returns, printing.
+struct CExit {
+    std::string name;
+    int maxIter = 300;
+    double tol = 1e-6;
+    int ivarb = 1;
+    bool exact = false;                         // x = 0 (halo too) and b = 0: the initial guess solves the system
+    bool nonBlocking = false;                   // the store's flag (the native methods ignore it)
+    bool twice = false;                         // the global sum is twice the local value
+    std::vector<std::pair<int, double>> script; // sum call number (from 0) -> value returned
+    int silent = 1, printSolver = 0, interval = 1;
+
+    CExit Print(int flag, int every) const // progress line: not silent, print flag, interval
+    {
+        CExit e = *this;
+        e.silent = 0, e.printSolver = flag, e.interval = every;
+        return e;
+    }
+    CExit NonBlocking() const
+    {
+        CExit e = *this;
+        e.nonBlocking = true;
+        return e;
+    }
+    CExit Twice() const
+    {
+        CExit e = *this;
+        e.twice = true;
+        return e;
+    }
+    CExit Exact() const
+    {
+        CExit e = *this;
+        e.exact = true;
+        return e;
+    }
+    CExit Script(std::vector<std::pair<int, double>> calls) const
+    {
+        CExit e = *this;
+        e.script = std::move(calls);
+        return e;
+    }
+};
+
+CExit Exit(const std::string& name, int maxIter, double tol, int ivarb = 1)
+{
+    CExit e;
+    e.name = name, e.maxIter = maxIter, e.tol = tol, e.ivarb = ivarb;
+    return e;
+}
+
+double GlobalSum(const CExit& e, int call, double local)
+{
+    for (const auto& [at, value] : e.script)
+        if (at == call) return value;
+    return e.twice ? 2.0 * local : local;
+}
+
+// The state both sides start from, in the oracle's store; the library's
+// store is copied from it.
+struct CStart {
+    oracle::CStore S;
+    std::vector<double> x, b;
+};
+
+CStart StartOf(const CSystem& sys, const CExit& e, int type, bool poison)
+{
+    const int n = sys.A.nCell, owned = n + 1, halo = sys.A.nCellTotal + 1;
+    CStart s;
+    s.x = sys.x0;
+    s.b = Filled(2, halo, n, poison);
+    for (int i = 1; i <= n; ++i) s.b[i] = sys.b[i];
+    if (e.exact) std::fill(s.x.begin(), s.x.end(), 0.0);
+    if (e.exact) std::fill(s.b.begin() + 1, s.b.begin() + owned, 0.0);
+    s.x[0] = poison ? PoisonNaN(1, 0) : Garbage(1, 0);
+    oracle::CStore& S = s.S;
+    S.r = Filled(3, owned, n, poison);
+    S.r0hat = Filled(4, owned, n, poison);
+    S.p = Filled(5, halo, n, poison);
+    S.phat = Filled(6, halo, n, poison);
+    S.z = Filled(7, owned, n, poison);
+    S.q = Filled(8, owned, n, poison);
+    S.shat = Filled(9, halo, n, poison);
+    S.t = Filled(10, owned, n, poison);
+    S.precondDiag = Filled(11, owned, poison ? -1 : n, poison); // poison: NaN until built
+    S.precondWork = Filled(12, owned, poison ? -1 : n, poison);
+    for (int v = 0; v < kVariables; ++v) {
+        S.maxIter.push_back(v == e.ivarb ? e.maxIter : 20 + v);
+        S.tolerance.push_back(v == e.ivarb ? e.tol : 1e-3 * v);
+        S.residual0.push_back(Garbage(13, v));
+        S.iterCount.push_back(-10 - v);
+    }
+    S.solutionMax = 123.25;
+    S.solutionMin = -123.25;
+    S.precondType = type;
+    S.silent = e.silent;
+    S.printSolver = e.printSolver;
+    S.printInterval = e.interval;
+    S.nonBlocking = e.nonBlocking;
+    return s;
+}
+
+// ---------------------------------------------------------------- comparison
+
+std::string Show(double d)
+{
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g [%016" PRIx64 "]", d, bits);
+    return text;
+}
+
+// The first element where two arrays differ in bits, or "".
+std::string FirstDifference(const std::string& name, const std::vector<double>& lib, const std::vector<double>& ref)
+{
+    for (size_t k = 0; k < std::min(lib.size(), ref.size()); ++k)
+        if (!BitEqual(lib[k], ref[k]))
+            return name + "[" + std::to_string(k) + "]: library " + Show(lib[k]) + ", oracle " + Show(ref[k]) + "\n";
+    if (lib.size() != ref.size())
+        return name + ": library has " + std::to_string(lib.size()) + " elements, oracle " +
+               std::to_string(ref.size()) + "\n";
+    return "";
+}
+
+std::string FirstDifference(const std::string& name, const std::vector<std::string>& lib,
+                            const std::vector<std::string>& ref)
+{
+    for (size_t k = 0; k < std::max(lib.size(), ref.size()); ++k) {
+        const std::string l = k < lib.size() ? lib[k] : "(none)", r = k < ref.size() ? ref[k] : "(none)";
+        if (l != r) return name + "[" + std::to_string(k) + "]: library '" + l + "', oracle '" + r + "'\n";
+    }
+    return "";
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines(1);
+    for (char c : text) {
+        if (c == '\n') lines.emplace_back();
+        if (c != '\n') lines.back().push_back(c);
+    }
+    return lines;
+}
+
+using Wanted = std::function<bool(const std::string&)>;
+
+bool Everything(const std::string&)
+{
+    return true;
+}
+
+// One solve by the library and by the oracle from the same start. Returns
+// the first difference of every array `wanted` names (and of the collective
+// calls, the values handed to the sums and the console lines, named
+// "collective calls"), or "" when they agree bit for bit.
+std::string CompareSolve(const CSystem& sys, ELayout layout, int code, int type, const CExit& e, bool poison,
+                         const Wanted& wanted)
+{
+    CStart ref = StartOf(sys, e, type, poison);
+    oracle::CStore& R = ref.S;
+    CBoundSystem bound(sys.A, kVariables);
+    if (poison) PoisonUnread(bound.host);
+    CQvl3dGV& S = bound.host.store;
+    const int n = bound.host.Cells(), nTotal = bound.host.CellsTotal();
+    double* x = bound.host.NewVector();
+    std::vector<double> b = ref.b;
+
+    // Every array of the library's store beside the oracle's: copied in
+    // before the solve, compared after it.
+    struct CPair {
+        const char* name;
+        double* lib;
+        double* ref;
+        size_t size;
+    };
+    auto pair = [](const char* name, double* lib, std::vector<double>& ref) {
+        return CPair{name, lib, ref.data(), ref.size()};
+    };
+    const CPair doubles[] = {pair("x", x, ref.x),
+                             pair("b", b.data(), ref.b),
+                             pair("m_pdVecR", S.m_pdVecR, R.r),
+                             pair("m_pdVecR0Hat", S.m_pdVecR0Hat, R.r0hat),
+                             pair("m_pdVecP", S.m_pdVecP, R.p),
+                             pair("m_pdVecPHat", S.m_pdVecPHat, R.phat),
+                             pair("m_pdVecZ", S.m_pdVecZ, R.z),
+                             pair("m_pdVecQ", S.m_pdVecQ, R.q),
+                             pair("m_pdVecSHat", S.m_pdVecSHat, R.shat),
+                             pair("m_pdVecT", S.m_pdVecT, R.t),
+                             pair("m_pdPrecondDiag", S.m_pdPrecondDiag, R.precondDiag),
+                             pair("m_pdPrecondWork", S.m_pdPrecondWork, R.precondWork),
+                             pair("m_pdTolerance", S.m_pdTolerance, R.tolerance),
+                             pair("m_pdResidual0", S.m_pdResidual0, R.residual0),
+                             {"m_pdSolutionMax", S.m_pdSolutionMax, &R.solutionMax, 1},
+                             {"m_pdSolutionMin", S.m_pdSolutionMin, &R.solutionMin, 1}};
+    const std::tuple<const char*, int*, int*, size_t> ints[] = {
+        {"m_piMaxIter", S.m_piMaxIter, R.maxIter.data(), R.maxIter.size()},
+        {"m_piIterCount", S.m_piIterCount, R.iterCount.data(), R.iterCount.size()},
+        {"m_piPrecondType", S.m_piPrecondType, &R.precondType, 1},
+        {"m_piSilent", S.m_piSilent, &R.silent, 1},
+        {"m_piPrintSolver", S.m_piPrintSolver, &R.printSolver, 1},
+        {"m_piPrintInterval", S.m_piPrintInterval, &R.printInterval, 1}};
+    for (const CPair& a : doubles) std::copy(a.ref, a.ref + a.size, a.lib);
+    for (const auto& [name, lib, r, size] : ints) std::copy(r, r + size, lib);
+    S.m_bNonBlockingExch = R.nonBlocking;
+
+    std::vector<double> libSums;
+    bound.transport->sum = [&](double local) {
+        libSums.push_back(local);
+        return GlobalSum(e, static_cast<int>(libSums.size()) - 1, local);
+    };
+    bound.transport->fillHalo = [&](double* v) { FillHalo(v, n, nTotal); };
+    const std::string libConsole = CaptureStdout([&] { bound.Solve(layout, e.ivarb, code, x, b.data()); });
+    std::vector<std::string> libCalls;
+    for (size_t k = 0, exchange = 0; k < bound.transport->calls.size(); ++k) {
+        const std::string& c = bound.transport->calls[k];
+        const double* v = c == "Sum" ? nullptr : bound.transport->exchanged[exchange++];
+        libCalls.push_back(v == nullptr         ? c
+                           : v == x             ? c + " x"
+                           : v == S.m_pdVecP    ? c + " p"
+                           : v == S.m_pdVecPHat ? c + " phat"
+                           : v == S.m_pdVecSHat ? c + " shat"
+                                                : c + " ?");
+    }
+
+    oracle::CEnvironment env;
+    env.sum = [&](double local) { return GlobalSum(e, static_cast<int>(env.handedToSum.size()) - 1, local); };
+    env.fillHalo = [&](double* v) { FillHalo(v, n, nTotal); };
+    oracle::Solve(OracleMatrix(sys.A), OracleLayout(layout), code, R, env, e.ivarb, ref.x.data(), ref.b.data());
+
+    std::string report;
+    for (const CPair& a : doubles)
+        if (wanted(a.name))
+            report += FirstDifference(a.name, std::vector<double>(a.lib, a.lib + a.size),
+                                      std::vector<double>(a.ref, a.ref + a.size));
+    for (const auto& [name, lib, r, size] : ints)
+        if (wanted(name))
+            report += FirstDifference(name, std::vector<double>(lib, lib + size), std::vector<double>(r, r + size));
+    if (wanted("collective calls")) {
+        report += FirstDifference("collective call #", libCalls, env.calls);
+        report += FirstDifference("value handed to sum #", libSums, env.handedToSum);
+        report += FirstDifference("console line #", Lines(libConsole), Lines(env.console));
+    }
+    return report;
+}
+
+// Collects the failing cases of one table; the test fails once, listing the
+// first few.
+class CFailures {
+public:
+    void Check(const std::string& what, const std::string& differences)
+    {
+        ++m_cases;
+        if (differences.empty()) return;
+        if (++m_failed <= 6) m_report += "--- " + what + "\n" + differences;
+    }
+    ~CFailures()
+    {
+        EXPECT_EQ(m_failed, 0) << m_failed << " of " << m_cases << " cases differ from the oracle:\n" << m_report;
+    }
+
+private:
+    int m_cases = 0;
+    int m_failed = 0;
+    std::string m_report;
+};
+
+void CompareSolves(const std::vector<CSystem>& systems, const std::vector<int>& codes, const std::vector<int>& types,
+                   const std::vector<CExit>& exits, const Wanted& wanted = Everything)
+{
+    CFailures failures;
+    for (const CSystem& sys : systems)
+        for (int code : codes)
+            for (int type : types)
+                for (const CExit& e : exits)
+                    for (ELayout layout : kEveryLayout)
+                        for (bool poison : {false, true})
+                            failures.Check(sys.name + " | " + LayoutName(layout) + " | code " + std::to_string(code) +
+                                               " | type " + std::to_string(type) + " | " + e.name +
+                                               (poison ? " | poisoned" : ""),
+                                           CompareSolve(sys, layout, code, type, e, poison, wanted));
+}
+
+// The exits shared by the two Krylov methods.
+const std::vector<CExit> kKrylovExits = {
+    Exit("converged, progress line every iteration", 300, 1e-6).Print(1, 1),
+    Exit("converged, non-blocking, sum twice the local value, line every 3rd", 300, 1e-6)
+        .NonBlocking()
+        .Twice()
+        .Print(1, 3),
+    Exit("limit of 4, variable 2, line every 2nd", 4, 1e-14, 2).Print(1, 2),
+    Exit("limit 0", 0, 1e-6),
+    Exit("exact initial guess, limit 5", 5, 1e-6).Exact(),
+    Exit("tolerance 1", 10, 1.0),
+    Exit("progress line on with interval 0, limit 3", 3, 1e-6).Print(1, 0),
+    Exit("print flag 0, not silent, limit 3", 3, 1e-6).Print(0, 1),
+};
+
+} // namespace
+
+// ---------------------------------------------------------------- kernels
+
+TEST(ReferenceKernels, RowProductsAndPreconditionersOnEverySystemLayoutAndType)
+{
+    CFailures failures;
+    std::vector<CSystem> systems = Systems();
+    systems.push_back(ZeroFacingInfinity());
+    for (const CSystem& sys : systems)
+        for (ELayout layout : kEveryLayout)
+            for (bool poison : {false, true}) {
+                CBoundSystem bound(sys.A, kVariables);
+                if (poison) PoisonUnread(bound.host);
+                const oracle::CMatrix M = OracleMatrix(sys.A);
+                const oracle::CLayoutRules rules = oracle::RulesOf(OracleLayout(layout));
+                const int n = M.n, owned = n + 1, halo = M.nTotal + 1;
+                const std::string what = sys.name + " | " + LayoutName(layout) + (poison ? " | poisoned" : "");
+
+                std::vector<double> v = Filled(20, halo, M.nTotal, poison);
+                for (int i = 1; i < halo; ++i) v[i] = std::cos(0.7 * i) + 0.1 * i;
+                std::string products;
+                for (int i = 1; i <= n; ++i) {
+                    std::vector<double> lib = Filled(21, halo, n, poison), ref = lib;
+                    (bound.solver.*P::RowProduct(layout))(i, lib.data(), v.data());
+                    ref[i] = oracle::RowProduct(M, i, v.data());
+                    products += FirstDifference("row product " + std::to_string(i) + ": y", lib, ref);
+                }
+                failures.Check(what, products);
+
+                std::vector<double> r = Filled(22, owned, n, poison);
+                for (int i = 1; i <= n; ++i) r[i] = std::sin(1.1 * i) - 0.02 * i;
+                for (int type : {0, 1, 2, 3}) {
+                    const std::string with = what + " | type " + std::to_string(type);
+                    std::vector<double> libD = Filled(23, owned, poison ? -1 : n, poison), refD = libD;
+                    (bound.solver.*P::Build(layout))(libD.data(), type);
+                    oracle::BuildPreconditioner(M, rules, type, refD.data());
+                    failures.Check(with + " | build", FirstDifference("D", libD, refD));
+
+                    // The application, from the oracle's array on both sides.
+                    CQvl3dGV& S = bound.host.store;
+                    *S.m_piPrecondType = type;
+                    std::vector<double> refWork = Filled(24, owned, poison ? -1 : n, poison);
+                    std::copy(refWork.begin(), refWork.end(), S.m_pdPrecondWork);
+                    std::vector<double> libZ = Filled(25, halo, n, poison), refZ = libZ, D = refD, rIn = r;
+                    (bound.solver.*P::Apply(layout))(libZ.data(), rIn.data(), D.data());
+                    oracle::ApplyPreconditioner(M, rules, type, refZ.data(), r.data(), refD.data(), refWork.data());
+                    const std::vector<double> libWork(S.m_pdPrecondWork, S.m_pdPrecondWork + owned);
+                    failures.Check(with + " | application", FirstDifference("z", libZ, refZ) +
+                                                                FirstDifference("work", libWork, refWork) +
+                                                                FirstDifference("r", rIn, r));
+                }
+            }
+}
+
+// ---------------------------------------------------------------- methods
+
+TEST(ReferenceGaussSeidel, EveryExitOnEverySystemAndLayout)
+{
+    const std::vector<CExit> exits = {
+        Exit("converged", 300, 0.05),
+        Exit("converged, variable 6, non-blocking, sum twice the local value", 300, 0.05, 6).NonBlocking().Twice(),
+        Exit("limit of 4, variable 6", 4, 1e-12, 6),
+        Exit("limit 0, variable 6", 0, 1e-6, 6),
+        Exit("exact initial guess, limit 3", 3, 1e-6).Exact(),
+        Exit("tolerance above 1", 300, 1.5),
+    };
+    CompareSolves(Systems(), {4}, {0}, exits);
+}
+
+// z and the DILU work vector are compared in the next test.
+TEST(ReferencePcg, EveryExitOnEverySystemLayoutAndType)
+{
+    CompareSolves(Systems(), {3}, {0, 1, 2, 3}, kKrylovExits,
+                  [](const std::string& name) { return name != "m_pdVecZ" && name != "m_pdPrecondWork"; });
+}
+
+// After the call z holds M^-1 r of the last iteration that ran, and the DILU
+// work vector the forward sweep of that r.
+TEST(ReferencePcg, PreconditionedResidualAndWorkVectorOfTheLastIteration)
+{
+    CompareSolves(Systems(), {3}, {0, 1, 2, 3}, kKrylovExits,
+                  [](const std::string& name) { return name == "m_pdVecZ" || name == "m_pdPrecondWork"; });
+}
+
+TEST(ReferenceBiCgStab, EveryExitOnEverySystemLayoutAndType)
+{
+    CompareSolves(Systems(), {2}, {0, 1, 2, 3}, kKrylovExits);
+}
+
+// Sum calls: #0 the initial norm, then in iteration k (from 1), from
+// 5(k-1)+1 on: rho, sigma, tt, ts, norm.
+TEST(ReferenceBiCgStab, EveryBreakdown)
+{
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    const std::vector<CExit> scripted = {
+        Exit("rho = 0 in iteration 3", 300, 1e-6).Script({{11, 0.0}}),
+        Exit("beta underflows to 0 in iteration 2", 300, 1e-6).Script({{1, 8.0}, {6, tiny}}),
+        Exit("sigma = 0 in iteration 2", 300, 1e-6).Script({{7, 0.0}}),
+        Exit("alpha underflows to 0 in iteration 1", 300, 1e-6).Script({{1, 1e-300}, {2, 1e300}}),
+        Exit("tt = 0 in iteration 2", 300, 1e-6).Script({{8, 0.0}}),
+        Exit("omega = 0 (ts = 0) in iteration 1", 300, 1e-6).Script({{4, 0.0}}),
+        Exit("tt = 0 in iteration 1, non-blocking", 300, 1e-6).Script({{3, 0.0}}).NonBlocking(),
+    };
+    CompareSolves({Systems()[1], Systems()[3], Systems()[4]}, {2}, {0, 1, 2, 3}, scripted);
+
+    // Without a script: the identity gives alpha = 1 and tt = 0 in iteration
+    // 1, the skew-symmetric matrix sigma = 0 (types 0, 2 and 3).
+    CompareSolves({Identity(), Skew()}, {2}, {0, 1, 2, 3}, {Exit("unscripted", 300, 1e-6)});
+}
+
+// Codes 2 to 5 and two unknown ones through every entry point.
+TEST(ReferenceDispatch, SolverCodesOfEveryEntryPoint)
+{
+    CompareSolves({Systems()[1], Systems()[3]}, {1, 2, 3, 4, 5, 7}, {1}, {Exit("converged", 300, 1e-4)});
+}
