@@ -58,7 +58,6 @@ class CSingleGridSolverProbe {
     }
 
 public:
-    static const char* Error(const S& s) { return s.m_szError; }
     static bool OpenMPSetupDone(const S& s) { return s.m_bOpenMPSetupDone; }
     static int CellOpenMP(const S& s) { return s.m_nCellOpenMP; }
     static int CellTotalOpenMP(const S& s) { return s.m_nCellTotalOpenMP; }
