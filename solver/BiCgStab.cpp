@@ -1,22 +1,46 @@
 #include "SingleGridSolver.h"
 #include "detail/BiCgStab.h"
-#include "detail/Layouts.h"
+#include "detail/Bound.h"
 
+namespace qvl3d {
+namespace detail {
+
+// Writes what the store holds of a BiCGSTAB solve: the reference residual
+// (0 when x already solved the system) and the last completed iteration.
+CSolveRecord RunBiCgStab(const CBound& h, EEntryPoint layout, int ivarb, double* x, const double* b,
+                         const CIterationObserver* observer)
+{
+    CQvl3dGV& S = *h.S;
+    const CMethodSettings set = SettingsOf(S, ivarb, observer);
+    const CSolveRecord rec =
+        WithRows(h, layout, [&](const auto& rows) { return BiCgStab(rows, h.Context(), set, WorkOf(S), x, b); });
+    if (rec.status == EStatus::ZeroInitialResidual) S.m_pdResidual0[ivarb] = 0.0;
+    if (rec.iterations >= 1) {
+        S.m_pdResidual0[ivarb] = rec.reference;
+        S.m_piIterCount[ivarb] = rec.iterations;
+    }
+    return rec;
+}
+
+} // namespace detail
+} // namespace qvl3d
+
+using namespace qvl3d;
 using namespace qvl3d::detail;
 
 void CSingleGridSolver::PBiCGSTAB(int ivarb, double* x, double* b)
 {
-    BiCgStab(NativeRowsOf(m_pGV, m_pFVMesh), ContextOf(m_pGV, m_pFVMesh, m_pCommu, m_pCom), ivarb, x, b);
+    RunBiCgStab({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, EEntryPoint::Native, ivarb, x, b, nullptr);
 }
 
 void CSingleGridSolver::PBiCGSTAB_CSR(int ivarb, double* x, double* b)
 {
-    BiCgStab(CsrRowsOf(m_pFVMesh), ContextOf(m_pGV, m_pFVMesh, m_pCommu, m_pCom), ivarb, x, b);
+    RunBiCgStab({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, EEntryPoint::Csr, ivarb, x, b, nullptr);
 }
 
 void CSingleGridSolver::PBiCGSTAB_ELL(int ivarb, double* x, double* b)
 {
-    BiCgStab(EllRowsOf(m_pGVGPU, m_pGV, m_pFVMesh), ContextOf(m_pGV, m_pFVMesh, m_pCommu, m_pCom), ivarb, x, b);
+    RunBiCgStab({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, EEntryPoint::Ell, ivarb, x, b, nullptr);
 }
 
 // The native method step for step: native rows, the blocking exchange, the

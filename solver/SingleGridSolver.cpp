@@ -1,4 +1,5 @@
 #include "SingleGridSolver.h"
+#include "detail/Bound.h"
 
 #include <cstdio>
 #include <cstring>
@@ -101,66 +102,96 @@ void CSingleGridSolver::SetupSolver(QVLAccelerationType type)
     m_bOpenMPSetupDone = true;
 }
 
-namespace {
-
-void PrintDispatchLine(const CQvl3dGV* pGV, int ivarb, int lsolv, QVLAccelerationType type)
-{
-    if (pGV->m_piPrintSolver[0] != 0 && static_cast<int>(type) > 0) {
-        std::printf("ivarb=%d, lsolv=%d, AccelerationType=%d\n", ivarb, lsolv, static_cast<int>(type));
-        std::fflush(stdout);
-    }
-}
-
-} // namespace
-
 void CSingleGridSolver::Solver(int ivarb, int lsolv, double* x, double* b, int)
 {
-    PrintDispatchLine(m_pGV, ivarb, lsolv, m_eAccelerationType);
-    switch (lsolv) {
-    case 2: PBiCGSTAB(ivarb, x, b); break;
-    case 3: PCG(ivarb, x, b); break;
-    case 4: GSSolver(ivarb, x, b); break;
-    case 5:
-        m_pGV->m_piPrecondType[0] = 3;
-        m_pGV->m_piMaxIter[ivarb] = 1000000;
-        PBiCGSTAB(ivarb, x, b);
-        break;
-    case 6:
-        m_pGV->m_piPrecondType[0] = 3;
-        PBiCGSTAB_OpenMP(ivarb, x, b);
-        break;
-    default: break;
-    }
+    qvl3d::SolveRecorded(*this, qvl3d::EEntryPoint::Native, ivarb, lsolv, x, b);
 }
 
 void CSingleGridSolver::Solver_CSR(int ivarb, int lsolv, double* x, double* b, int)
 {
-    PrintDispatchLine(m_pGV, ivarb, lsolv, m_eAccelerationType);
-    switch (lsolv) {
-    case 2: PBiCGSTAB_CSR(ivarb, x, b); break;
-    case 3: PCG_CSR(ivarb, x, b); break;
-    case 4: GSSolver_CSR(ivarb, x, b); break;
-    case 5:
-        m_pGV->m_piPrecondType[0] = 3; // the iteration limit is left as it is
-        PBiCGSTAB_CSR(ivarb, x, b);
-        break;
-    case 6:
-        m_pGV->m_piPrecondType[0] = 3;
-        PBiCGSTAB_OpenMP(ivarb, x, b); // native rows
-        break;
-    default: break;
-    }
+    qvl3d::SolveRecorded(*this, qvl3d::EEntryPoint::Csr, ivarb, lsolv, x, b);
 }
 
 void CSingleGridSolver::Solver_ELL(int ivarb, int lsolv, double* x, double* b, int)
 {
+    qvl3d::SolveRecorded(*this, qvl3d::EEntryPoint::Ell, ivarb, lsolv, x, b);
+}
+
+namespace qvl3d {
+
+// The entry points' dispatch. Codes: 2 BiCGSTAB, 3 conjugate gradient (the
+// ELL entry point runs it on the native rows: there is no ELL conjugate
+// gradient), 4 Gauss-Seidel, 5 BiCGSTAB with the diagonal preconditioner
+// (the native entry point also lifts the limit to 1000000), 6 the same on
+// the native rows whichever entry point calls it. The ELL entry point has no
+// codes 5 and 6 and never prints the dispatch line.
+CSolveRecord SolveRecorded(CSingleGridSolver& solver, EEntryPoint entry, int ivarb, int lsolv, double* x, double* b,
+                           const CIterationObserver* observer)
+{
+    using namespace detail;
+    const CBound h{solver.m_pGV, solver.m_pFVMesh, solver.m_pCommu, solver.m_pCom, solver.m_pGVGPU};
+    CQvl3dGV& S = *h.S;
+    if (entry != EEntryPoint::Ell && S.m_piPrintSolver[0] != 0 && static_cast<int>(solver.m_eAccelerationType) > 0) {
+        std::printf("ivarb=%d, lsolv=%d, AccelerationType=%d\n", ivarb, lsolv,
+                    static_cast<int>(solver.m_eAccelerationType));
+        std::fflush(stdout);
+    }
     switch (lsolv) {
-    case 2: PBiCGSTAB_ELL(ivarb, x, b); break;
-    case 3: PCG(ivarb, x, b); break; // native rows: there is no ELL conjugate gradient
-    case 4: GSSolver_ELL(ivarb, x, b); break;
+    case 2: return RunBiCgStab(h, entry, ivarb, x, b, observer);
+    case 3: return RunPcg(h, entry == EEntryPoint::Ell ? EEntryPoint::Native : entry, ivarb, x, b, observer);
+    case 4: return RunGaussSeidel(h, entry, ivarb, x, b, observer);
+    case 5:
+    case 6:
+        if (entry == EEntryPoint::Ell) break;
+        S.m_piPrecondType[0] = 3;
+        if (lsolv == 5 && entry == EEntryPoint::Native) S.m_piMaxIter[ivarb] = 1000000;
+        return RunBiCgStab(h, lsolv == 6 ? EEntryPoint::Native : entry, ivarb, x, b, observer);
     default: break;
     }
+    return CSolveRecord{};
 }
+
+const char* StatusName(EStatus status)
+{
+    switch (status) {
+    case EStatus::Converged: return "converged";
+    case EStatus::IterationLimit: return "iteration_limit";
+    case EStatus::ZeroInitialResidual: return "zero_initial_residual";
+    case EStatus::LimitBelowOne: return "limit_below_one";
+    case EStatus::BreakdownRho: return "breakdown_rho";
+    case EStatus::BreakdownBeta: return "breakdown_beta";
+    case EStatus::BreakdownSigma: return "breakdown_sigma";
+    case EStatus::BreakdownAlpha: return "breakdown_alpha";
+    case EStatus::BreakdownTt: return "breakdown_tt";
+    case EStatus::BreakdownOmega: return "breakdown_omega";
+    case EStatus::NonFinite: return "non_finite";
+    case EStatus::ZeroRightHandSide: return "zero_rhs";
+    case EStatus::NotRun: break;
+    }
+    return "not_run";
+}
+
+const char* StatusText(EStatus status)
+{
+    switch (status) {
+    case EStatus::Converged: return "the convergence test was met";
+    case EStatus::IterationLimit: return "the iteration limit was reached";
+    case EStatus::ZeroInitialResidual: return "the initial residual is zero: x already solves the system";
+    case EStatus::LimitBelowOne: return "no iteration: the iteration limit is below 1";
+    case EStatus::BreakdownRho: return "breakdown: r0hat . r = 0 (rho)";
+    case EStatus::BreakdownBeta: return "breakdown: beta = 0";
+    case EStatus::BreakdownSigma: return "breakdown: r0hat . A phat = 0 (sigma)";
+    case EStatus::BreakdownAlpha: return "breakdown: alpha = 0";
+    case EStatus::BreakdownTt: return "breakdown: t . t = 0 (x keeps the half step)";
+    case EStatus::BreakdownOmega: return "breakdown: omega = 0 (x keeps the half step)";
+    case EStatus::NonFinite: return "a residual norm is not finite";
+    case EStatus::ZeroRightHandSide: return "the right-hand side is zero: x = 0";
+    case EStatus::NotRun: break;
+    }
+    return "no method ran: the solver code names none";
+}
+
+} // namespace qvl3d
 
 // Declared beside the methods; nothing calls them.
 void CSingleGridSolver::PGMRES(int, double*, double*) {}

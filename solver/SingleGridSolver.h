@@ -10,14 +10,17 @@
 // 5 BiCGSTAB with the diagonal preconditioner, 6 the OpenMP-named BiCGSTAB
 // with the diagonal preconditioner; any other code does nothing.
 //
-// Convergence and breakdown are reported only through the store's
-// m_pdResidual0 and m_piIterCount; x is improved in place.
+// The store receives the reference residual m_pdResidual0 (and for BiCGSTAB
+// the iteration count m_piIterCount); x is improved in place. How a solve
+// ended is returned by qvl3d::SolveRecorded (SolveRecord.h), which runs the
+// same entry points.
 #ifndef QVL3D_SINGLEGRIDSOLVER_H
 #define QVL3D_SINGLEGRIDSOLVER_H
 
 #include "Communication.h"
 #include "HostObjects.h"
 #include "QVLExport.h"
+#include "SolveRecord.h"
 
 // 0: no acceleration; 2: OpenMP. Any other value is only recorded.
 enum QVLAccelerationType : int {
@@ -91,6 +94,8 @@ private:
     CQVL3DFiniteVolumeMesh* m_pFVMesh;
 
     friend class CSingleGridSolverProbe; // white-box access for the test suites
+    friend qvl3d::CSolveRecord qvl3d::SolveRecorded(CSingleGridSolver&, qvl3d::EEntryPoint, int, int, double*, double*,
+                                                    const qvl3d::CIterationObserver*);
 };
 
 #endif

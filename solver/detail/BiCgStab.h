@@ -3,6 +3,7 @@
 #define QVL3D_DETAIL_BICGSTAB_H
 
 #include "detail/Context.h"
+#include "detail/Method.h"
 #include "detail/Preconditioner.h"
 #include "detail/RowProduct.h"
 
@@ -11,21 +12,21 @@
 namespace qvl3d {
 namespace detail {
 
-// Solves A x = b for variable ivarb from the x passed in, updating x on the
-// owned cells (its halo entries are read by the first row product only).
-// Work vectors are the store's: r, r0hat, p, phat (exchanged), v = A phat
-// (VecZ), s (VecQ), shat (exchanged), t = A shat. Every local sum runs over
+// Solves A x = b from the x passed in, updating x on the owned cells (its
+// halo entries are read by the first row product only). Work vectors: r,
+// r0hat, p, phat (exchanged), v = A phat (w.z), s (w.q), shat (exchanged),
+// t = A shat. Every local sum runs over
 // cells 1..n in ascending order from 0.0 and is replaced by its global value.
 // Denominators carry the 1e-30 guard; breakdown tests compare the unguarded
 // values with 0.0 exactly.
 //
-// The reference norm m_pdResidual0 is the residual after iteration 1; each
-// completed iteration writes its number to m_piIterCount. Exits:
-//   initial residual 0        m_pdResidual0 = 0, no preconditioner built
+// The host's rule measures against the residual after iteration 1 and stops
+// once reference * tolerance >= norm. Exits, as the record names them:
+//   zero initial residual     no preconditioner built
 //   limit below 1             preconditioner built, nothing else written
 //   rho, beta, sigma, alpha   x as after the previous iteration
 //   tt, omega                 x carries the half step, r not updated
-//   converged, limit          results of the last iteration written
+//   converged, limit          the last iteration complete
 //
 // Collective calls: one sum at entry; per iteration sum(rho), exchange of
 // phat, sum(sigma), exchange of shat, sum(tt), sum(ts), sum(norm). Every
@@ -44,22 +45,24 @@ namespace detail {
 // happen as if x + alpha phat had been stored, and the tt and omega exits
 // store it. Iteration 1's rho is the initial residual's sum, since r0hat = r.
 template <class Rows>
-void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const double* b)
+CSolveRecord BiCgStab(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const CWorkVectors& w,
+                      double* x, const double* b)
 {
-    CQvl3dGV& S = c.S;
     const int n = A.n;
-    const int maxIter = S.m_piMaxIter[ivarb];
-    const bool nonBlocking = Rows::kHonoursNonBlocking && S.m_bNonBlockingExch;
-    double* __restrict const r = S.m_pdVecR;
-    double* __restrict const r0hat = S.m_pdVecR0Hat;
-    double* __restrict const p = S.m_pdVecP;
-    double* __restrict const phat = S.m_pdVecPHat;
-    double* __restrict const v = S.m_pdVecZ;
-    double* __restrict const s = S.m_pdVecQ;
-    double* __restrict const shat = S.m_pdVecSHat;
-    double* __restrict const t = S.m_pdVecT;
-    double* __restrict const diag = S.m_pdPrecondDiag;
-    double* __restrict const work = S.m_pdPrecondWork;
+    const int maxIter = set.maxIter;
+    const bool nonBlocking = Rows::kHonoursNonBlocking && set.nonBlocking;
+    double* __restrict const r = w.r;
+    double* __restrict const r0hat = w.r0hat;
+    double* __restrict const p = w.p;
+    double* __restrict const phat = w.phat;
+    double* __restrict const v = w.z;
+    double* __restrict const s = w.q;
+    double* __restrict const shat = w.shat;
+    double* __restrict const t = w.t;
+    double* __restrict const diag = w.diag;
+    double* __restrict const work = w.precondWork;
+    CSolveRecord rec;
+    auto end = [&rec](EStatus status) { return Ended(rec, status); };
 
     double sum = 0.0;
     ForEachRowBlock(n, [&](int lo, int hi) {
@@ -72,14 +75,11 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
         }
     });
     const double norm0 = std::sqrt(SumOverPartitions(c, sum));
-    if (norm0 == 0.0) { // x already solves the system
-        S.m_pdResidual0[ivarb] = 0.0;
-        return;
-    }
+    if (norm0 == 0.0) return end(EStatus::ZeroInitialResidual); // x already solves the system
 
-    const int type = S.m_piPrecondType[0];
+    const int type = set.precondType;
     BuildPreconditioner(A, type, diag);
-    if (maxIter < 1) return;
+    if (maxIter < 1) return end(EStatus::LimitBelowOne);
 
     // DILU: the row products follow the backward sweep, those of rows with a
     // halo column after the exchange.
@@ -90,12 +90,12 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
     for (int k = 1;; ++k) {
         const double rhoPrev = rho;
         rho = SumOverPartitions(c, rhoLocal);
-        if (rho == 0.0) return;
+        if (rho == 0.0) return end(EStatus::BreakdownRho);
 
         double beta = 0.0;
         if (k > 1) {
             beta = (rho / (rhoPrev + kGuard)) * (alpha / (omega + kGuard));
-            if (beta == 0.0) return;
+            if (beta == 0.0) return end(EStatus::BreakdownBeta);
         }
         auto formP = [&](int i) {
             const double pi = k == 1 ? r[i] : (p[i] - omega * v[i]) * beta + r[i];
@@ -115,9 +115,9 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
             });
         }
         const double sigma = SumOverPartitions(c, sum);
-        if (sigma == 0.0) return;
+        if (sigma == 0.0) return end(EStatus::BreakdownSigma);
         alpha = rho / (sigma + kGuard);
-        if (alpha == 0.0) return;
+        if (alpha == 0.0) return end(EStatus::BreakdownAlpha);
 
         auto formS = [&](int i) {
             const double si = r[i] - alpha * v[i];
@@ -148,7 +148,7 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
         omega = tt == 0.0 ? 0.0 : ts / (tt + kGuard);
         if (omega == 0.0) { // tt or omega breakdown: x keeps the half step
             for (int i = 1; i <= n; ++i) x[i] = x[i] + alpha * phat[i];
-            return;
+            return end(tt == 0.0 ? EStatus::BreakdownTt : EStatus::BreakdownOmega);
         }
 
         sum = 0.0;
@@ -162,10 +162,11 @@ void BiCgStab(const Rows& A, const CSolveContext& c, int ivarb, double* x, const
         }
         const double norm = std::sqrt(SumOverPartitions(c, sum));
 
-        if (k == 1) S.m_pdResidual0[ivarb] = norm;
-        S.m_piIterCount[ivarb] = k;
-        if (S.m_pdResidual0[ivarb] * S.m_pdTolerance[ivarb] >= norm) return; // converged
-        if (k >= maxIter) return;                                            // limit reached
+        if (IterationDone(rec, set, k, norm)) return end(EStatus::NonFinite);
+        const bool met = set.stop.kind == CStopRule::kAbsolute ? BelowThreshold(set.stop, norm)
+                                                               : rec.reference * set.stop.tolerance >= norm;
+        if (met) return end(EStatus::Converged);
+        if (k >= maxIter) return end(EStatus::IterationLimit);
     }
 }
 

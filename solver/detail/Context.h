@@ -1,12 +1,11 @@
-// The bound host objects of one solve and the only calls that leave the
-// partition. Every call here is collective: all partitions make the same
-// calls in the same order, which the methods guarantee by deciding only on
-// globally summed values, the iteration counter and per-variable limits.
+// The only calls that leave the partition. Every call here is collective:
+// all partitions make the same calls in the same order, which the methods
+// guarantee by deciding only on globally summed values, the iteration
+// counter and per-variable limits.
 #ifndef QVL3D_DETAIL_CONTEXT_H
 #define QVL3D_DETAIL_CONTEXT_H
 
 #include "Communication.h"
-#include "HostObjects.h"
 
 #include <cstdio>
 
@@ -14,16 +13,9 @@ namespace qvl3d {
 namespace detail {
 
 struct CSolveContext {
-    CQvl3dGV& S; // store: settings, per-variable arrays, work vectors
-    CQVL3DFiniteVolumeMesh& mesh;
     CCommunication& commu;
     CQVLCom& com;
 };
-
-inline CSolveContext ContextOf(CQvl3dGV* pGV, CQVL3DFiniteVolumeMesh* pMesh, CCommunication* pCommu, CQVLCom* pCom)
-{
-    return CSolveContext{*pGV, *pMesh, *pCommu, *pCom};
-}
 
 // Global sum of one double over all partitions.
 inline double SumOverPartitions(const CSolveContext& c, double local)

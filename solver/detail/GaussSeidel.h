@@ -6,6 +6,7 @@
 
 #include "detail/Context.h"
 #include "detail/Layouts.h"
+#include "detail/Method.h"
 
 #include <cmath>
 #include <cstdio>
@@ -19,19 +20,37 @@ namespace detail {
 // in exactly this order. x is read and written in the same sweep: no restrict.
 //
 // The global residual is the sum over partitions of each partition's
-// Euclidean norm (square root before the sum). No guard against a zero
-// diagonal or a zero first residual: a NaN ratio never passes the test and the
-// method runs to its limit.
+// Euclidean norm (square root before the sum). The host's rule stops once
+// tolerance > res / res0, res0 being the residual of the first sweep. No
+// guard against a zero diagonal or a zero first residual: a NaN ratio never
+// passes the test and the method runs to its limit.
+//
+// Console (where the settings and the layout ask for it), per sweep: "1 ",
+// "resn=%e" with the partition's own norm, "2 " after the global sum, "3 "
+// after the test's ratio, "4 ", then "5 " after the exchange of x.
 template <class Rows>
-void GaussSeidel(const Rows& A, const CSolveContext& c, int ivarb, double* x, const double* b)
+CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSettings& set, double* x, const double* b)
 {
-    CQvl3dGV& S = c.S;
-    if (S.m_piMaxIter[ivarb] < 1) return;
+    if (set.maxIter < 1) return Ended(CSolveRecord{}, EStatus::LimitBelowOne);
 
     const int n = A.n;
-    const bool nonBlocking = Rows::kHonoursNonBlocking && S.m_bNonBlockingExch;
-    auto marker = [](const char* text) {
-        if constexpr (Rows::kGaussSeidelMarkers) PrintLine(text);
+    const bool nonBlocking = Rows::kHonoursNonBlocking && set.nonBlocking;
+    const bool markers = Rows::kGaussSeidelMarkers && set.markers;
+    auto marker = [markers](const char* text) {
+        if (markers) PrintLine(text);
+    };
+    CSolveRecord rec;
+    // The owned extremes of x after the last sweep (variable 6 of the host).
+    auto extremes = [&] {
+        if (set.xMax == nullptr) return;
+        double& xMax = *set.xMax;
+        double& xMin = *set.xMin;
+        xMax = -1e30;
+        xMin = 1e30;
+        for (int i = 1; i <= n; ++i) {
+            if (x[i] > xMax) xMax = x[i];
+            if (xMin > x[i]) xMin = x[i];
+        }
     };
 
     // The owned column of row j (j itself included) that the sweep reaches
@@ -44,7 +63,6 @@ void GaussSeidel(const Rows& A, const CSolveContext& c, int ivarb, double* x, co
         return last;
     };
 
-    double res0 = 0.0;
     for (int iter = 1;; ++iter) {
         // Where the layout lets it, the residual pass runs behind the sweep,
         // row j as soon as the sweep has passed every owned column of row j;
@@ -79,35 +97,31 @@ void GaussSeidel(const Rows& A, const CSolveContext& c, int ivarb, double* x, co
         const double local = std::sqrt(sumSq);
 
         marker("1 \n");
-        if constexpr (Rows::kGaussSeidelMarkers) {
+        if (markers) {
             std::printf("resn=%e\n", local);
             std::fflush(stdout);
         }
         const double res = SumOverPartitions(c, local);
         marker("2 \n");
 
-        if (iter == 1) res0 = res;
-        S.m_pdResidual0[ivarb] = res0;
-        const double ratio = res / res0;
+        const bool nonFinite = IterationDone(rec, set, iter, res);
+        const double ratio = res / rec.reference;
         marker("3 \n");
-
-        if (ivarb == 6) {
-            double& xMax = *S.m_pdSolutionMax;
-            double& xMin = *S.m_pdSolutionMin;
-            xMax = -1e30;
-            xMin = 1e30;
-            for (int i = 1; i <= n; ++i) {
-                if (x[i] > xMax) xMax = x[i];
-                if (xMin > x[i]) xMin = x[i];
-            }
-        }
         marker("4 \n");
 
         ExchangeHalo(c, x, nonBlocking);
         marker("5 \n");
 
-        if (S.m_pdTolerance[ivarb] > ratio) return; // converged
-        if (iter >= S.m_piMaxIter[ivarb]) return;   // limit re-read from the store
+        EStatus status = EStatus::IterationLimit;
+        if (nonFinite) {
+            status = EStatus::NonFinite;
+        } else if (set.stop.kind == CStopRule::kAbsolute ? BelowThreshold(set.stop, res) : set.stop.tolerance > ratio) {
+            status = EStatus::Converged;
+        } else if (iter < set.maxIter) {
+            continue;
+        }
+        extremes(); // the exchange wrote only halo entries: the owned x is the sweep's
+        return Ended(rec, status);
     }
 }
 

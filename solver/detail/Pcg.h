@@ -3,6 +3,7 @@
 #define QVL3D_DETAIL_PCG_H
 
 #include "detail/Context.h"
+#include "detail/Method.h"
 #include "detail/Preconditioner.h"
 #include "detail/RowProduct.h"
 
@@ -13,8 +14,8 @@
 namespace qvl3d {
 namespace detail {
 
-// Solves A x = b (A assumed symmetric positive definite, not checked) for
-// variable ivarb from the x passed in. Work vectors: r, z = M^-1 r, p
+// Solves A x = b (A assumed symmetric positive definite, not checked) from
+// the x passed in. Work vectors: r, z = M^-1 r, p
 // (exchanged before each product), q = A p. Set-up on every call, before the
 // limit is looked at: r = b - A x, p = 0, the preconditioner built. Each
 // iteration:
@@ -22,15 +23,13 @@ namespace detail {
 //   p = beta p + z; exchange p; q = A p, pq = sum(p.q);
 //   alpha = rho / (pq + 1e-30); x = alpha p + x, r = r - alpha q in the pass
 //   that forms rr; res = sqrt(sum(rr)).
-// Sums run over cells 1..n ascending from 0.0. The reference norm
-// m_pdResidual0 is res of iteration 1; the solve stops once
-// m_pdResidual0 * tolerance > res (strictly) or at the limit. There is no
-// breakdown test: the guards soften a zero rho_old or pq, and a NaN runs to
-// the limit. m_piIterCount is not written.
+// Sums run over cells 1..n ascending from 0.0. The host's rule measures
+// against res of iteration 1 and stops once reference * tolerance > res
+// (strictly). There is no breakdown test: the guards soften a zero rho_old
+// or pq, and a NaN runs to the limit.
 //
-// The progress line "%4d %8.5le ivarb=%d" is printed when m_piSilent is 0,
-// the iteration is a multiple of m_piPrintInterval and m_piPrintSolver is
-// non-zero, tested in that order; an interval below 1 prints nothing.
+// The progress line "%4d %8.5le ivarb=%d" is printed on the iterations that
+// are a multiple of the settings' interval (0: never).
 //
 // Collective calls per iteration: sum(rho), exchange of p, sum(pq), sum(rr).
 //
@@ -42,22 +41,23 @@ namespace detail {
 // pass would overwrite the work vector before the solve knows whether it
 // stops, and a host reads that vector after the call.
 //
-// What a call leaves (every exit): m_pdVecZ holds z = M^-1 r of the last
+// What a call leaves (every exit): z holds M^-1 r of the last
 // iteration that ran, the DILU work vector the forward sweep of that same r,
 // r and x the last update, p and q the last direction and its product.
 template <class Rows, int kType>
-void PcgIterations(const Rows& A, const CSolveContext& c, int ivarb, double* x, std::integral_constant<int, kType>)
+CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const CWorkVectors& w,
+                           double* x, std::integral_constant<int, kType>)
 {
-    CQvl3dGV& S = c.S;
     const int n = A.n;
-    const int maxIter = S.m_piMaxIter[ivarb];
-    const bool nonBlocking = Rows::kHonoursNonBlocking && S.m_bNonBlockingExch;
-    double* __restrict const r = S.m_pdVecR;
-    double* __restrict const z = S.m_pdVecZ;
-    double* __restrict const p = S.m_pdVecP;
-    double* __restrict const q = S.m_pdVecQ;
-    const double* __restrict const diag = S.m_pdPrecondDiag;
-    double* __restrict const work = S.m_pdPrecondWork;
+    const int maxIter = set.maxIter;
+    const bool nonBlocking = Rows::kHonoursNonBlocking && set.nonBlocking;
+    double* __restrict const r = w.r;
+    double* __restrict const z = w.z;
+    double* __restrict const p = w.p;
+    double* __restrict const q = w.q;
+    const double* __restrict const diag = w.diag;
+    double* __restrict const work = w.precondWork;
+    CSolveRecord rec;
     // z_i of the element-wise types from r_i as it stands.
     auto zOf = [&](int i) {
         if constexpr (kType == 3) {
@@ -113,24 +113,26 @@ void PcgIterations(const Rows& A, const CSolveContext& c, int ivarb, double* x, 
         const double res = std::sqrt(SumOverPartitions(c, sum));
         rhoOld = rho;
 
-        if (k == 1) S.m_pdResidual0[ivarb] = res;
-        const int interval = S.m_piPrintInterval[0];
-        if (S.m_piSilent[0] == 0 && interval >= 1 && k % interval == 0 && S.m_piPrintSolver[0] != 0) {
-            std::printf("%4d %8.5le ivarb=%d\n", k, res, ivarb);
+        const bool nonFinite = IterationDone(rec, set, k, res);
+        if (set.progressInterval >= 1 && k % set.progressInterval == 0) {
+            std::printf("%4d %8.5le ivarb=%d\n", k, res, set.ivarb);
             std::fflush(stdout);
         }
-        if (S.m_pdResidual0[ivarb] * S.m_pdTolerance[ivarb] > res) return; // converged
-        if (k >= maxIter) return;                                          // limit reached
+        if (nonFinite) return Ended(rec, EStatus::NonFinite);
+        const bool met = set.stop.kind == CStopRule::kAbsolute ? BelowThreshold(set.stop, res)
+                                                               : rec.reference * set.stop.tolerance > res;
+        if (met) return Ended(rec, EStatus::Converged);
+        if (k >= maxIter) return Ended(rec, EStatus::IterationLimit);
     }
 }
 
 template <class Rows>
-void Pcg(const Rows& A, const CSolveContext& c, int ivarb, double* x, const double* b)
+CSolveRecord Pcg(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const CWorkVectors& w, double* x,
+                 const double* b)
 {
-    CQvl3dGV& S = c.S;
     const int n = A.n;
-    double* const r = S.m_pdVecR;
-    double* const p = S.m_pdVecP;
+    double* const r = w.r;
+    double* const p = w.p;
 
     ForEachRowBlock(n, [&](int lo, int hi) {
         A.RowProducts(lo, hi, r, x);
@@ -139,17 +141,12 @@ void Pcg(const Rows& A, const CSolveContext& c, int ivarb, double* x, const doub
             p[i] = 0.0;
         }
     });
-    const int type = S.m_piPrecondType[0];
-    BuildPreconditioner(A, type, S.m_pdPrecondDiag);
-    if (S.m_piMaxIter[ivarb] < 1) return;
-
-    if (type == 1) {
-        PcgIterations(A, c, ivarb, x, std::integral_constant<int, 1>{});
-    } else if (type == 3) {
-        PcgIterations(A, c, ivarb, x, std::integral_constant<int, 3>{});
-    } else {
-        PcgIterations(A, c, ivarb, x, std::integral_constant<int, 0>{});
-    }
+    const int type = set.precondType;
+    BuildPreconditioner(A, type, w.diag);
+    if (set.maxIter < 1) return Ended(CSolveRecord{}, EStatus::LimitBelowOne);
+    if (type == 1) return PcgIterations(A, c, set, w, x, std::integral_constant<int, 1>{});
+    if (type == 3) return PcgIterations(A, c, set, w, x, std::integral_constant<int, 3>{});
+    return PcgIterations(A, c, set, w, x, std::integral_constant<int, 0>{});
 }
 
 } // namespace detail

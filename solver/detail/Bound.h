@@ -1,0 +1,74 @@
+// The host objects a solver is bound to, and the translation between the
+// host's store and what the methods take and give: settings and work
+// vectors in, the record back into the store's per-variable results.
+#ifndef QVL3D_DETAIL_BOUND_H
+#define QVL3D_DETAIL_BOUND_H
+
+#include "Communication.h"
+#include "HostObjects.h"
+#include "SolveRecord.h"
+#include "detail/Context.h"
+#include "detail/Layouts.h"
+#include "detail/Method.h"
+
+namespace qvl3d {
+namespace detail {
+
+struct CBound {
+    CQvl3dGV* S;
+    CQVL3DFiniteVolumeMesh* mesh;
+    CCommunication* commu;
+    CQVLCom* com;
+    CQVLGVGPU* gpu;
+
+    CSolveContext Context() const { return CSolveContext{*commu, *com}; }
+};
+
+// The store's settings for variable ivarb, read once at the start of a
+// call: nothing changes them while a method runs.
+inline CMethodSettings SettingsOf(const CQvl3dGV& S, int ivarb, const CIterationObserver* observer)
+{
+    CMethodSettings set;
+    set.maxIter = S.m_piMaxIter[ivarb];
+    set.stop.kind = CStopRule::kAgainstFirst;
+    set.stop.tolerance = S.m_pdTolerance[ivarb];
+    set.precondType = S.m_piPrecondType[0];
+    set.nonBlocking = S.m_bNonBlockingExch;
+    set.markers = true;
+    set.ivarb = ivarb;
+    set.observer = observer;
+    return set;
+}
+
+inline CWorkVectors WorkOf(const CQvl3dGV& S)
+{
+    return CWorkVectors{S.m_pdVecR, S.m_pdVecR0Hat, S.m_pdVecP, S.m_pdVecPHat,     S.m_pdVecZ,
+                        S.m_pdVecQ, S.m_pdVecSHat,  S.m_pdVecT, S.m_pdPrecondDiag, S.m_pdPrecondWork};
+}
+
+// One method on the bound objects with the rows of `layout`: the store
+// translated in, the record written back where the store has a place for it,
+// and returned.
+CSolveRecord RunGaussSeidel(const CBound& h, EEntryPoint layout, int ivarb, double* x, const double* b,
+                            const CIterationObserver* observer);
+CSolveRecord RunPcg(const CBound& h, EEntryPoint layout, int ivarb, double* x, const double* b,
+                    const CIterationObserver* observer);
+CSolveRecord RunBiCgStab(const CBound& h, EEntryPoint layout, int ivarb, double* x, const double* b,
+                         const CIterationObserver* observer);
+
+// Calls f with the rows of `layout`.
+template <class F>
+auto WithRows(const CBound& h, EEntryPoint layout, F&& f)
+{
+    switch (layout) {
+    case EEntryPoint::Csr: return f(CsrRowsOf(h.mesh));
+    case EEntryPoint::Ell: return f(EllRowsOf(h.gpu, h.S, h.mesh));
+    case EEntryPoint::Native: break;
+    }
+    return f(NativeRowsOf(h.S, h.mesh));
+}
+
+} // namespace detail
+} // namespace qvl3d
+
+#endif

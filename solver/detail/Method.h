@@ -1,0 +1,86 @@
+// What a method takes and what it gives back. The methods read no store:
+// their settings come in as one small value, their vectors as a set of
+// pointers, and they return a record of how they ended. The entry points
+// translate the host's store into these and the record back into the store;
+// the front door fills them from its own options.
+#ifndef QVL3D_DETAIL_METHOD_H
+#define QVL3D_DETAIL_METHOD_H
+
+#include "SolveRecord.h"
+
+#include <cmath>
+
+namespace qvl3d {
+namespace detail {
+
+struct CStopRule {
+    enum EKind {
+        kAgainstFirst, // the host's rule: relative to the norm after iteration 1, each method's own comparison
+        kAbsolute,     // stop once the norm is at most `threshold`
+    };
+    EKind kind = kAgainstFirst;
+    double tolerance = 0.0; // kAgainstFirst
+    double threshold = 0.0; // kAbsolute
+    bool stopOnNonFinite = false;
+};
+
+struct CMethodSettings {
+    int maxIter = 0;
+    CStopRule stop;
+    int precondType = 0;      // 1 DILU, 3 reciprocal diagonal, anything else none
+    bool nonBlocking = false; // split exchange, where the layout honours it
+    bool markers = false;     // Gauss-Seidel's console lines, where the layout prints them
+    int progressInterval = 0; // conjugate gradient: a progress line every that many iterations; 0 never
+    int ivarb = 0;            // the variable named in the progress line
+    double* xMax = nullptr;   // Gauss-Seidel: the owned extremes of x after the last sweep
+    double* xMin = nullptr;   // (both or neither)
+    const CIterationObserver* observer = nullptr;
+};
+
+// The work vectors, indexed by cell from 1. p, phat and shat have room for
+// the halo cells (they are exchanged); the others for the owned cells.
+struct CWorkVectors {
+    double* r;
+    double* r0hat;
+    double* p;
+    double* phat;
+    double* z; // conjugate gradient: M^-1 r; BiCGSTAB: v = A phat
+    double* q; // conjugate gradient: A p; BiCGSTAB: s
+    double* shat;
+    double* t;
+    double* diag; // the preconditioner array
+    double* precondWork;
+};
+
+// Book-keeping at the end of iteration k with the method's norm: the record,
+// the observer. True when the settings ask to stop on a norm that is not
+// finite and this one is not.
+inline bool IterationDone(CSolveRecord& rec, const CMethodSettings& s, int k, double norm)
+{
+    rec.iterations = k;
+    rec.lastNorm = norm;
+    if (k == 1) {
+        rec.reference = norm;
+        rec.haveReference = true;
+    }
+    if (norm == 0.0 && rec.zeroNormAt == 0) rec.zeroNormAt = k;
+    if (s.observer != nullptr && s.observer->call != nullptr) s.observer->call(s.observer->data, k, norm);
+    return s.stop.stopOnNonFinite && !std::isfinite(norm);
+}
+
+inline CSolveRecord Ended(CSolveRecord rec, EStatus status)
+{
+    rec.status = status;
+    return rec;
+}
+
+// The absolute rule, shared by every method.
+inline bool BelowThreshold(const CStopRule& rule, double norm)
+{
+    return norm <= rule.threshold;
+}
+
+} // namespace detail
+} // namespace qvl3d
+
+#endif
