@@ -3,7 +3,7 @@
 # installs what is missing; otherwise it prints the install line and stops.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev clang-format openmpi-bin libopenmpi-dev libmetis-dev)
+packages=(cmake make g++ clang libgtest-dev libgmock-dev libbenchmark-dev clang-format openmpi-bin libopenmpi-dev libmetis-dev)
 packages+=("$@")
 
 missing=()

@@ -113,5 +113,6 @@ TEST(HostSystem, RefusesMatricesTheLayoutsCannotHold)
         {starts, "ends before it begins"},
         {wide, "the ELL layout would need 2400000000 slots"},
     };
-    for (const auto& [A, reason] : cases) EXPECT_HAS(Refusal<std::invalid_argument>([&] { CHostSystem h(A); }), reason);
+    for (const auto& [A, reason] : cases)
+        EXPECT_HAS(Refusal<std::invalid_argument>([&A = A] { CHostSystem h(A); }), reason);
 }

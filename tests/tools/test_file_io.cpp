@@ -210,10 +210,10 @@ TEST_F(FileIO, StreamModes)
     io.Init(0, 2);
     std::ofstream out;
     const std::string other = dir.Path("other.txt");
-    for (auto [mode, text] : std::initializer_list<std::pair<QVLOpenMode, const char*>>{
+    for (const auto& [mode, text] : std::initializer_list<std::pair<QVLOpenMode, const char*>>{
              {QVLOpenBinary, "abc"}, {QVLOpenText, "xy"}, {QVLOpenAppendBinary, "12"}, {QVLOpenAppendText, "!"}}) {
         int opened = -1, again = -1;
-        EXPECT_EQ(CaptureStdout([&] {
+        EXPECT_EQ(CaptureStdout([&, &mode = mode, &text = text] {
                       opened = io.QVLOpenFile(out, existing.c_str(), mode, 1, 1);
                       out << text;
                       again = io.QVLOpenFile(out, other.c_str(), QVLOpenText, 1, 1);
@@ -307,7 +307,8 @@ TEST_F(FileIO, CopiesOwnTheirToolsAndKeepTheSettings)
     CQVLFileIO constructed(io);
     CQVLFileIO assigned;
     assigned = io;
-    assigned = assigned;
+    const CQVLFileIO& same = assigned; // self-assignment, through a name the compiler does not flag
+    assigned = same;
     for (const CQVLFileIO* copy : {&constructed, &assigned}) {
         EXPECT_NE(CQVLFileIOProbe::ErrorTool(*copy), CQVLFileIOProbe::ErrorTool(io));
         EXPECT_NE(CQVLFileIOProbe::Printer(*copy), CQVLFileIOProbe::Printer(io));

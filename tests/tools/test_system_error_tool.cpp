@@ -60,7 +60,8 @@ TEST(SystemErrorTool, CopiesOwnTheirBuffers)
     CQVLSystemErrorTool assigned;
     assigned.Errno2String(EACCES);
     assigned = source;
-    assigned = assigned;
+    const CQVLSystemErrorTool& same = assigned; // self-assignment, through a name the compiler does not flag
+    assigned = same;
     source.Errno2String(EINTR); // the copies keep their own text
     for (const CQVLSystemErrorTool* copy : {&constructed, &assigned}) {
         EXPECT_NE(P::Buffer(*copy), P::Buffer(source));
