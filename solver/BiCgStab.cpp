@@ -11,7 +11,8 @@ CSolveRecord RunBiCgStab(const CBound& h, EEntryPoint layout, int ivarb, double*
                          const CIterationObserver* observer)
 {
     CQvl3dGV& S = *h.S;
-    const CMethodSettings set = SettingsOf(S, ivarb, observer);
+    CMethodSettings set = SettingsOf(S, ivarb, observer);
+    set.precondType = S.m_piPrecondType[0];
     const CSolveRecord rec =
         WithRows(h, layout, [&](const auto& rows) { return BiCgStab(rows, h.Context(), set, WorkOf(S), x, b); });
     if (rec.status == EStatus::ZeroInitialResidual) S.m_pdResidual0[ivarb] = 0.0;

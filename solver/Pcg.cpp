@@ -12,6 +12,7 @@ CSolveRecord RunPcg(const CBound& h, EEntryPoint layout, int ivarb, double* x, c
 {
     CQvl3dGV& S = *h.S;
     CMethodSettings set = SettingsOf(S, ivarb, observer);
+    set.precondType = S.m_piPrecondType[0];
     if (S.m_piSilent[0] == 0 && S.m_piPrintSolver[0] != 0) set.progressInterval = S.m_piPrintInterval[0];
     const CSolveRecord rec =
         WithRows(h, layout, [&](const auto& rows) { return Pcg(rows, h.Context(), set, WorkOf(S), x, b); });

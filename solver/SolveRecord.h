@@ -51,9 +51,9 @@ struct CSolveRecord {
     int zeroNormAt = 0;    // first iteration whose norm was exactly 0 (0: none)
 };
 
-// Called after every completed iteration with the method's own residual
-// norm: Gauss-Seidel's sum of partition norms, the Krylov methods' global
-// Euclidean norm of the updated residual.
+// Called at the end of every completed iteration, after the method's own
+// console lines of that iteration, with the method's own residual norm: Gauss-Seidel's sum of partition norms, the
+// Krylov methods' global Euclidean norm of the updated residual.
 struct CIterationObserver {
     void (*call)(void* data, int iteration, double norm) = nullptr;
     void* data = nullptr;

@@ -24,15 +24,16 @@ struct CBound {
     CSolveContext Context() const { return CSolveContext{*commu, *com}; }
 };
 
-// The store's settings for variable ivarb, read once at the start of a
-// call: nothing changes them while a method runs.
+// The store's settings for variable ivarb that every method reads, read once
+// at the start of a call: nothing changes them while a method runs. The
+// Krylov methods add the preconditioner type, which Gauss-Seidel never reads
+// (a host may leave it unset).
 inline CMethodSettings SettingsOf(const CQvl3dGV& S, int ivarb, const CIterationObserver* observer)
 {
     CMethodSettings set;
     set.maxIter = S.m_piMaxIter[ivarb];
     set.stop.kind = CStopRule::kAgainstFirst;
     set.stop.tolerance = S.m_pdTolerance[ivarb];
-    set.precondType = S.m_piPrecondType[0];
     set.nonBlocking = S.m_bNonBlockingExch;
     set.markers = true;
     set.ivarb = ivarb;

@@ -36,7 +36,7 @@ CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSet
     const int n = A.n;
     const bool nonBlocking = Rows::kHonoursNonBlocking && set.nonBlocking;
     const bool markers = Rows::kGaussSeidelMarkers && set.markers;
-    auto marker = [markers](const char* text) {
+    auto marker = [&](const char* text) {
         if (markers) PrintLine(text);
     };
     CSolveRecord rec;
@@ -63,6 +63,7 @@ CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSet
         return last;
     };
 
+    double res0 = 0.0;
     for (int iter = 1;; ++iter) {
         // Where the layout lets it, the residual pass runs behind the sweep,
         // row j as soon as the sweep has passed every owned column of row j;
@@ -104,8 +105,8 @@ CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSet
         const double res = SumOverPartitions(c, local);
         marker("2 \n");
 
-        const bool nonFinite = IterationDone(rec, set, iter, res);
-        const double ratio = res / rec.reference;
+        if (iter == 1) res0 = res;
+        const double ratio = res / res0;
         marker("3 \n");
         marker("4 \n");
 
@@ -113,7 +114,7 @@ CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSet
         marker("5 \n");
 
         EStatus status = EStatus::IterationLimit;
-        if (nonFinite) {
+        if (IterationDone(rec, set, iter, res)) {
             status = EStatus::NonFinite;
         } else if (set.stop.kind == CStopRule::kAbsolute ? BelowThreshold(set.stop, res) : set.stop.tolerance > ratio) {
             status = EStatus::Converged;

@@ -113,12 +113,11 @@ CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodS
         const double res = std::sqrt(SumOverPartitions(c, sum));
         rhoOld = rho;
 
-        const bool nonFinite = IterationDone(rec, set, k, res);
         if (set.progressInterval >= 1 && k % set.progressInterval == 0) {
             std::printf("%4d %8.5le ivarb=%d\n", k, res, set.ivarb);
             std::fflush(stdout);
         }
-        if (nonFinite) return Ended(rec, EStatus::NonFinite);
+        if (IterationDone(rec, set, k, res)) return Ended(rec, EStatus::NonFinite);
         const bool met = set.stop.kind == CStopRule::kAbsolute ? BelowThreshold(set.stop, res)
                                                                : rec.reference * set.stop.tolerance > res;
         if (met) return Ended(rec, EStatus::Converged);
