@@ -53,7 +53,6 @@ CSolveResult SolveDistributed(MPI_Comm comm, const host::CSparseMatrix& A, const
     CMpiSystem sys(comm, A, owner);
     sys.host.SetVariable(1, s.maxIter, s.tolerance);
     sys.host.SetPreconditioner(s.precond);
-    sys.host.store.m_bNonBlockingExch = s.nonBlocking;
     double* x = sys.host.NewVector();
     std::vector<double> bl = host::Localise(sys.part, b);
     CaptureStdout([&] {

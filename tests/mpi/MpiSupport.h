@@ -46,7 +46,6 @@ struct CSolveSettings {
     int precond = 0;
     int maxIter = 1000;
     double tolerance = 1e-10;
-    bool nonBlocking = false;
 };
 
 struct CSolveResult {

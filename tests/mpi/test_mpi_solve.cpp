@@ -1,5 +1,10 @@
 // Distributed solves: every partition runs the solver on its own share and
-// the MPI transports tie them together.
+// the MPI transports tie them together. Each method on every layout that
+// serves it, on box and graph partitions, with ranks that own no cells and
+// on the real matrices; the same bits from run to run, and on one rank those
+// of the serial solve. (What one partition hands to the sums and exchanges
+// is the reference suite's; the transports are test_mpi_transport's.)
+#include "MatrixMarket.h"
 #include "MpiSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,125 +17,146 @@ using namespace qvl3d::test;
 
 namespace {
 
-const ELayout kLayouts[] = {ELayout::Native, ELayout::Csr, ELayout::Ell};
+struct CCase {
+    int lsolv;
+    ELayout layout;
+    int precond;
+};
+
+// Gauss-Seidel, BiCGSTAB and (symmetric systems) the conjugate gradient with
+// each preconditioner on every layout; codes 5 and 6 where they are served.
+std::vector<CCase> Cases(bool symmetric)
+{
+    std::vector<CCase> cases;
+    for (ELayout layout : kEveryLayout) {
+        cases.push_back({4, layout, 0});
+        for (int precond : {0, 1, 3}) {
+            cases.push_back({2, layout, precond});
+            if (symmetric) cases.push_back({3, layout, precond});
+        }
+    }
+    for (int lsolv : {5, 6})
+        for (ELayout layout : {ELayout::Native, ELayout::Csr}) cases.push_back({lsolv, layout, 3});
+    return cases;
+}
+
+std::string Describe(const CCase& c)
+{
+    return "code " + std::to_string(c.lsolv) + ", " + LayoutName(c.layout) + ", preconditioner " +
+           std::to_string(c.precond) + ", " + std::to_string(Ranks()) + " ranks";
+}
+
+CSolveSettings Settings(const CCase& c, int maxIter, double tolerance)
+{
+    CSolveSettings s;
+    s.lsolv = c.lsolv;
+    s.layout = c.layout;
+    s.precond = c.precond;
+    s.maxIter = maxIter;
+    s.tolerance = tolerance;
+    return s;
+}
 
 bool SameBits(const std::vector<double>& a, const std::vector<double>& b)
 {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
+host::CSparseMatrix Flow(const host::CBox& box)
+{
+    return host::ConvectionDiffusion(box, host::CConvection{1.0, 0.5, 0.25, 20.0});
+}
+
 } // namespace
 
-TEST(MpiGaussSeidel, EveryLayoutConvergesOnBoxAndGraphPartitions)
+TEST(MpiSolve, EveryMethodConvergesOnBoxAndGraphPartitions)
 {
-    const host::CBox box{6, 5, 4};
-    const host::CSparseMatrix A = host::Poisson(box);
-    const std::vector<double> b = RhsForOnes(A);
-    for (const host::COwners& owner : {host::PartitionBox(box, Ranks()), host::PartitionGraph(A, Ranks())})
-        for (ELayout layout : kLayouts) {
-            CSolveSettings s;
-            s.layout = layout;
-            s.maxIter = 2000;
-            s.tolerance = 1e-11;
-            const CSolveResult r = SolveDistributed(MPI_COMM_WORLD, A, owner, b, s);
-            EXPECT_LT(ErrorFromOnes(r.x), 1e-8) << LayoutName(layout);
-            EXPECT_TRUE(SameBitsOnAllRanks(MPI_COMM_WORLD, r.residual0));
+    const host::CBox box{7, 6, 5}, flowBox{8, 5, 4};
+    const host::CSparseMatrix poisson = host::Poisson(box), flow = Flow(flowBox);
+    const struct {
+        const host::CSparseMatrix& A;
+        host::COwners owner;
+        bool symmetric;
+    } systems[] = {{poisson, host::PartitionBox(box, Ranks()), true},
+                   {poisson, host::PartitionGraph(poisson, Ranks()), true},
+                   {flow, host::PartitionGraph(flow, Ranks()), false}};
+    for (const auto& sys : systems) {
+        const std::vector<double> b = RhsForOnes(sys.A);
+        for (const CCase& c : Cases(sys.symmetric)) {
+            const CSolveResult r = SolveDistributed(MPI_COMM_WORLD, sys.A, sys.owner, b, Settings(c, 2000, 1e-11));
+            EXPECT_LT(ErrorFromOnes(r.x), 1e-8) << Describe(c);
+            EXPECT_TRUE(SameBitsOnAllRanks(MPI_COMM_WORLD, r.residual0)) << Describe(c);
         }
-}
-
-TEST(MpiGaussSeidel, GlobalResidualIsTheSumOfThePartitionNorms)
-{
-    // One sweep from x = 0, then each partition's own residual norm computed
-    // here with the halo values the sweep saw (zero): their sum, not the
-    // norm of the whole residual, is the reference residual.
-    const host::CBox box{4, 4, 6};
-    const host::CSparseMatrix A = host::Poisson(box);
-    const std::vector<double> b = RhsForOnes(A);
-    CMpiSystem sys(MPI_COMM_WORLD, A, host::PartitionBox(box, Ranks()));
-    sys.host.SetVariable(1, 1, 0.5);
-    double* x = sys.host.NewVector();
-    std::vector<double> bl = host::Localise(sys.part, b);
-    CaptureStdout([&] { sys.solver.Solver_CSR(1, 4, x, bl.data(), 0); });
-    std::vector<double> xs(x, x + sys.part.A.nCellTotal + 1), ax(xs.size());
-    for (int l = sys.part.Cells() + 1; l <= sys.part.A.nCellTotal; ++l) xs[static_cast<size_t>(l)] = 0.0;
-    host::Multiply(sys.part.A, xs.data(), ax.data());
-    double sq = 0.0;
-    for (int l = 1; l <= sys.part.Cells(); ++l) sq += (bl[l] - ax[l]) * (bl[l] - ax[l]);
-    std::vector<double> norms(static_cast<size_t>(Ranks()));
-    const double mine = std::sqrt(sq);
-    MPI_Allgather(&mine, 1, MPI_DOUBLE, norms.data(), 1, MPI_DOUBLE, MPI_COMM_WORLD);
-    double sumOfNorms = 0.0, sumOfSquares = 0.0;
-    for (double v : norms) sumOfNorms += v, sumOfSquares += v * v;
-    const double res0 = sys.host.store.m_pdResidual0[1];
-    EXPECT_NEAR(res0, sumOfNorms, 1e-12 * sumOfNorms);
-    if (Ranks() > 1) {
-        EXPECT_GT(res0, 1.2 * std::sqrt(sumOfSquares)); // equal slabs: sqrt(ranks) apart
-    }
-    // The halo of x is refreshed before the call returns.
-    for (int l = sys.part.Cells() + 1; l <= sys.part.A.nCellTotal; ++l) EXPECT_NE(x[l], 0.0);
-}
-
-TEST(MpiGaussSeidel, BlockingAndSplitExchangesGiveTheSameBits)
-{
-    const host::CBox box{5, 5, 5};
-    const host::CSparseMatrix A = host::Poisson(box);
-    const std::vector<double> b = RhsForOnes(A);
-    const host::COwners owner = host::PartitionGraph(A, Ranks());
-    for (ELayout layout : {ELayout::Csr, ELayout::Ell}) {
-        CSolveSettings s;
-        s.layout = layout;
-        s.maxIter = 60;
-        s.tolerance = 1e-30;
-        const CSolveResult blocking = SolveDistributed(MPI_COMM_WORLD, A, owner, b, s);
-        s.nonBlocking = true;
-        const CSolveResult split = SolveDistributed(MPI_COMM_WORLD, A, owner, b, s);
-        EXPECT_TRUE(SameBits(blocking.x, split.x)) << LayoutName(layout);
-        EXPECT_EQ(blocking.residual0, split.residual0);
     }
 }
 
-TEST(MpiGaussSeidel, RanksWithoutCellsKeepInStep)
+TEST(MpiSolve, RanksWithoutCellsKeepInStep)
 {
     // Two cells over up to four ranks: the ranks beyond the second own nothing
     // but make every collective call.
     const host::CBox box{1, 1, 2};
     const host::CSparseMatrix A = host::Poisson(box);
     const std::vector<double> b = RhsForOnes(A);
-    for (ELayout layout : kLayouts) {
-        CSolveSettings s;
-        s.layout = layout;
-        s.maxIter = 200;
-        s.tolerance = 1e-14;
-        const CSolveResult r = SolveDistributed(MPI_COMM_WORLD, A, host::PartitionBox(box, Ranks()), b, s);
-        EXPECT_LT(ErrorFromOnes(r.x), 1e-12) << LayoutName(layout);
+    for (const CCase& c : Cases(true)) {
+        const CSolveResult r =
+            SolveDistributed(MPI_COMM_WORLD, A, host::PartitionBox(box, Ranks()), b, Settings(c, 200, 1e-12));
+        EXPECT_LT(ErrorFromOnes(r.x), 1e-10) << Describe(c);
     }
 }
 
-TEST(MpiGaussSeidel, RunsRepeatBitForBitAndOneRankIsTheSerialSolve)
+TEST(MpiSolve, RunsRepeatBitForBitAndOneRankIsTheSerialSolve)
 {
-    const host::CBox box{5, 4, 6};
-    const host::CSparseMatrix A = host::Poisson(box);
-    std::vector<double> b(static_cast<size_t>(A.nCell) + 1, 0.0);
-    for (int i = 1; i <= A.nCell; ++i) b[static_cast<size_t>(i)] = std::sin(0.3 * i);
-    CSolveSettings s;
-    s.maxIter = 80;
-    s.tolerance = 1e-30;
-    const host::COwners owner = host::PartitionBox(box, Ranks());
-    const CSolveResult first = SolveDistributed(MPI_COMM_WORLD, A, owner, b, s);
-    const CSolveResult second = SolveDistributed(MPI_COMM_WORLD, A, owner, b, s);
-    EXPECT_TRUE(SameBits(first.x, second.x));
-    EXPECT_TRUE(SameBitsOnAllRanks(MPI_COMM_WORLD, first.x));
+    const host::CBox box{6, 5, 6};
+    const host::CSparseMatrix A = Flow(box);
+    const std::vector<double> b = RhsForOnes(A);
+    const host::COwners owner = host::PartitionGraph(A, Ranks());
+    for (const CCase& c : {CCase{4, ELayout::Csr, 0}, CCase{2, ELayout::Native, 1}, CCase{3, ELayout::Csr, 1},
+                           CCase{6, ELayout::Csr, 3}}) {
+        const CSolveSettings s = Settings(c, 25, 1e-30);
+        const CSolveResult first = SolveDistributed(MPI_COMM_WORLD, A, owner, b, s);
+        const CSolveResult second = SolveDistributed(MPI_COMM_WORLD, A, owner, b, s);
+        EXPECT_TRUE(SameBits(first.x, second.x)) << Describe(c);
 
-    // One partition over MPI against the default single-partition objects.
-    const CSolveResult self = SolveDistributed(MPI_COMM_SELF, A, host::COwners(A.nCell + 1, 0), b, s);
-    CBoundSystem serial(A);
-    serial.host.SetVariable(1, s.maxIter, s.tolerance);
-    double* x = serial.host.NewVector();
-    std::vector<double> bs = b;
-    CaptureStdout([&] { serial.Solve(ELayout::Csr, 1, 4, x, bs.data()); });
-    EXPECT_TRUE(SameBits(self.x, std::vector<double>(x, x + A.nCell + 1)));
-    if (Ranks() == 1) {
-        EXPECT_TRUE(SameBits(first.x, self.x));
+        // One partition over the MPI transports against the serial solve.
+        const CSolveResult self = SolveDistributed(MPI_COMM_SELF, A, host::COwners(A.nCell + 1, 0), b, s);
+        CBoundSystem serial(A);
+        serial.host.SetVariable(1, s.maxIter, s.tolerance);
+        serial.host.SetPreconditioner(s.precond);
+        double* x = serial.host.NewVector();
+        std::vector<double> bs = b;
+        CaptureStdout([&] { serial.Solve(c.layout, 1, c.lsolv, x, bs.data()); });
+        EXPECT_TRUE(SameBits(self.x, std::vector<double>(x, x + A.nCell + 1))) << Describe(c);
+    }
+}
+
+// The real matrices split by the graph partitioner: each method on the
+// matrices that suit it, every layout that serves it.
+TEST(MpiSolve, RealMatrices)
+{
+    const struct {
+        const char* file;
+        int lsolv, precond, maxIter;
+        double tolerance;   // the solver's, relative to its first iteration
+        double relResidual; // what ||b - Ax|| / ||b|| must reach
+    } cases[] = {{"pde900.mtx", 4, 0, 3000, 1e-10, 1e-8},       {"lap3D_7pt_n20.mtx", 4, 0, 5000, 1e-9, 1e-7},
+                 {"lap3D_7pt_n20.mtx", 3, 1, 500, 1e-10, 1e-9}, {"gr_30_30.mtx", 3, 3, 500, 1e-10, 1e-9},
+                 {"nos6.mtx", 3, 1, 2000, 1e-10, 1e-8},         {"sherman1.mtx", 3, 3, 2000, 1e-10, 1e-8},
+                 {"orsreg_1.mtx", 2, 1, 1000, 1e-10, 1e-8},     {"pde900.mtx", 2, 3, 1000, 1e-10, 1e-8},
+                 {"sherman5.mtx", 2, 1, 2000, 1e-10, 1e-7},     {"orsreg_1.mtx", 5, 3, 2000, 1e-10, 1e-8},
+                 {"pde900.mtx", 6, 3, 1000, 1e-10, 1e-8}};
+    for (const auto& m : cases) {
+        const host::CSparseMatrix A = host::ReadMatrixMarket(MatrixPath(m.file));
+        const std::vector<double> b = RhsForOnes(A);
+        const host::COwners owner = host::PartitionGraph(A, Ranks());
+        double bb = 0.0;
+        for (int i = 1; i <= A.nCell; ++i) bb += b[i] * b[i];
+        for (ELayout layout : kEveryLayout) {
+            if (m.lsolv >= 5 && layout == ELayout::Ell) continue; // not served by Solver_ELL
+            const CCase c{m.lsolv, layout, m.precond};
+            const CSolveResult r = SolveDistributed(MPI_COMM_WORLD, A, owner, b, Settings(c, m.maxIter, m.tolerance));
+            EXPECT_LT(TrueResidualNorm(A, r.x.data(), b.data()) / std::sqrt(bb), m.relResidual)
+                << m.file << ", " << Describe(c);
+        }
     }
 }
 

@@ -401,8 +401,9 @@ void BiCgStab(const CMatrix& A, const CLayoutRules& rules, CStore& S, CEnvironme
 
 // Codes: 2 BiCGSTAB, 3 conjugate gradient (the ELL entry point runs it on
 // the native rows), 4 Gauss-Seidel, 5 BiCGSTAB with the diagonal
-// preconditioner (the native entry point also sets the limit to 1000000;
-// the ELL entry point has no code 5). Any other code does nothing.
+// preconditioner (the native entry point also sets the limit to 1000000), 6
+// the same on the native rows without the limit. The ELL entry point has no
+// codes 5 and 6. Any other code does nothing.
 void Solve(const CMatrix& A, ELayout layout, int code, CStore& S, CEnvironment& env, int ivarb, double* x,
            const double* b)
 {
@@ -410,10 +411,10 @@ void Solve(const CMatrix& A, ELayout layout, int code, CStore& S, CEnvironment& 
     if (code == 2) BiCgStab(A, rules, S, env, ivarb, x, b);
     if (code == 3) Pcg(A, RulesOf(layout == ELayout::Ell ? ELayout::Native : layout), S, env, ivarb, x, b);
     if (code == 4) GaussSeidel(A, rules, S, env, ivarb, x, b);
-    if (code == 5 && layout != ELayout::Ell) {
+    if ((code == 5 || code == 6) && layout != ELayout::Ell) {
         S.precondType = 3;
-        if (layout == ELayout::Native) S.maxIter[ivarb] = 1000000;
-        BiCgStab(A, rules, S, env, ivarb, x, b);
+        if (code == 5 && layout == ELayout::Native) S.maxIter[ivarb] = 1000000;
+        BiCgStab(A, code == 6 ? RulesOf(ELayout::Native) : rules, S, env, ivarb, x, b);
     }
 }
 

@@ -11,11 +11,11 @@
 // ordered slot lists) get valid but wrong values.
 //
 // The global sum is scripted per case (the local value, twice it as if two
-// identical partitions, or chosen values at chosen calls to force each
-// breakdown), so decisions rest on the returned value, and every exchange
-// writes a deterministic function of the vector's owned entries into its
-// halo. The sequence of collective calls, the values handed to each sum and
-// the console text are compared too.
+// identical partitions, the local value plus what the other partitions add,
+// or chosen values at chosen calls to force each breakdown), so decisions
+// rest on the returned value, and every exchange writes a deterministic
+// function of the vector's owned entries into its halo. The sequence of collective calls, the values handed to each sum
+// and the console text are compared too.
 #include "Reference.h"
 #include "TestSupport.h"
 
@@ -27,7 +27,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <string>
 #include <tuple>
@@ -130,6 +129,16 @@ const std::vector<CSystem>& Systems()
     return systems;
 }
 
+// More rows than two row blocks, in natural order (runs of interior rows of
+// equal length) with the last layer of cells as halo, rows unsorted.
+CSystem Large()
+{
+    const host::CSparseMatrix cd =
+        host::ConvectionDiffusion(host::CBox{9, 8, 8}, host::CConvection{1.0, 0.5, 2.0, 5.0});
+    return MakeSystem("convection-diffusion 9x8x8, 505 owned + 71 halo cells, rows unsorted",
+                      Scrambled(FirstRows(cd, 505)));
+}
+
 CSystem Identity()
 {
     return MakeSystem("identity", FromDense({{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}));
@@ -230,40 +239,35 @@ void PoisonUnread(host::CHostSystem& h)
 
 // ---------------------------------------------------------------- runs
 
+enum EExitFlag {
+    kExact = 1,       // x = 0 (halo too) and b = 0: the initial guess solves the system
+    kNonBlocking = 2, // the store's flag (the native methods ignore it)
+    kTwice = 4,       // the global sum is twice the local value
+    kNaN = 8,         // b holds a NaN in cell 1
+};
+
 // How one solve is run: limits, what the global sum returns, printing.
 struct CExit {
     std::string name;
     int maxIter = 300;
     double tol = 1e-6;
     int ivarb = 1;
-    bool exact = false;                         // x = 0 (halo too) and b = 0: the initial guess solves the system
-    bool nonBlocking = false;                   // the store's flag (the native methods ignore it)
-    bool twice = false;                         // the global sum is twice the local value
+    int flags = 0;
+    double othersAdd = 0.0;                     // the other partitions add this to every global sum
     std::vector<std::pair<int, double>> script; // sum call number (from 0) -> value returned
     int silent = 1, printSolver = 0, interval = 1;
 
-    CExit Print(int flag, int every) const // progress line: not silent, print flag, interval
+    bool Has(EExitFlag flag) const { return (flags & flag) != 0; }
+    CExit Print(int flag, int every, int silentFlag = 0) const // progress line: print flag, interval, silent
     {
         CExit e = *this;
-        e.silent = 0, e.printSolver = flag, e.interval = every;
+        e.silent = silentFlag, e.printSolver = flag, e.interval = every;
         return e;
     }
-    CExit NonBlocking() const
+    CExit Others(double add) const
     {
         CExit e = *this;
-        e.nonBlocking = true;
-        return e;
-    }
-    CExit Twice() const
-    {
-        CExit e = *this;
-        e.twice = true;
-        return e;
-    }
-    CExit Exact() const
-    {
-        CExit e = *this;
-        e.exact = true;
+        e.othersAdd = add;
         return e;
     }
     CExit Script(std::vector<std::pair<int, double>> calls) const
@@ -274,10 +278,10 @@ struct CExit {
     }
 };
 
-CExit Exit(const std::string& name, int maxIter, double tol, int ivarb = 1)
+CExit Exit(const std::string& name, int maxIter, double tol, int ivarb = 1, int flags = 0)
 {
     CExit e;
-    e.name = name, e.maxIter = maxIter, e.tol = tol, e.ivarb = ivarb;
+    e.name = name, e.maxIter = maxIter, e.tol = tol, e.ivarb = ivarb, e.flags = flags;
     return e;
 }
 
@@ -285,7 +289,8 @@ double GlobalSum(const CExit& e, int call, double local)
 {
     for (const auto& [at, value] : e.script)
         if (at == call) return value;
-    return e.twice ? 2.0 * local : local;
+    const double global = e.Has(kTwice) ? 2.0 * local : local;
+    return e.othersAdd == 0.0 ? global : global + e.othersAdd;
 }
 
 // The state both sides start from, in the oracle's store; the library's
@@ -302,8 +307,9 @@ CStart StartOf(const CSystem& sys, const CExit& e, int type, bool poison)
     s.x = sys.x0;
     s.b = Filled(2, halo, n, poison);
     for (int i = 1; i <= n; ++i) s.b[i] = sys.b[i];
-    if (e.exact) std::fill(s.x.begin(), s.x.end(), 0.0);
-    if (e.exact) std::fill(s.b.begin() + 1, s.b.begin() + owned, 0.0);
+    if (e.Has(kExact)) std::fill(s.x.begin(), s.x.end(), 0.0);
+    if (e.Has(kExact)) std::fill(s.b.begin() + 1, s.b.begin() + owned, 0.0);
+    if (e.Has(kNaN) && n >= 1) s.b[1] = std::numeric_limits<double>::quiet_NaN();
     s.x[0] = poison ? PoisonNaN(1, 0) : Garbage(1, 0);
     oracle::CStore& S = s.S;
     S.r = Filled(3, owned, n, poison);
@@ -328,7 +334,7 @@ CStart StartOf(const CSystem& sys, const CExit& e, int type, bool poison)
     S.silent = e.silent;
     S.printSolver = e.printSolver;
     S.printInterval = e.interval;
-    S.nonBlocking = e.nonBlocking;
+    S.nonBlocking = e.Has(kNonBlocking);
     return s;
 }
 
@@ -375,19 +381,11 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
-using Wanted = std::function<bool(const std::string&)>;
-
-bool Everything(const std::string&)
-{
-    return true;
-}
-
 // One solve by the library and by the oracle from the same start. Returns
-// the first difference of every array `wanted` names (and of the collective
-// calls, the values handed to the sums and the console lines, named
-// "collective calls"), or "" when they agree bit for bit.
-std::string CompareSolve(const CSystem& sys, ELayout layout, int code, int type, const CExit& e, bool poison,
-                         const Wanted& wanted)
+// the first difference of every array, of the collective calls, the values
+// handed to the sums and the console lines, or "" when they agree bit for
+// bit.
+std::string CompareSolve(const CSystem& sys, ELayout layout, int code, int type, const CExit& e, bool poison)
 {
     CStart ref = StartOf(sys, e, type, poison);
     oracle::CStore& R = ref.S;
@@ -462,17 +460,13 @@ std::string CompareSolve(const CSystem& sys, ELayout layout, int code, int type,
 
     std::string report;
     for (const CPair& a : doubles)
-        if (wanted(a.name))
-            report += FirstDifference(a.name, std::vector<double>(a.lib, a.lib + a.size),
-                                      std::vector<double>(a.ref, a.ref + a.size));
+        report += FirstDifference(a.name, std::vector<double>(a.lib, a.lib + a.size),
+                                  std::vector<double>(a.ref, a.ref + a.size));
     for (const auto& [name, lib, r, size] : ints)
-        if (wanted(name))
-            report += FirstDifference(name, std::vector<double>(lib, lib + size), std::vector<double>(r, r + size));
-    if (wanted("collective calls")) {
-        report += FirstDifference("collective call #", libCalls, env.calls);
-        report += FirstDifference("value handed to sum #", libSums, env.handedToSum);
-        report += FirstDifference("console line #", Lines(libConsole), Lines(env.console));
-    }
+        report += FirstDifference(name, std::vector<double>(lib, lib + size), std::vector<double>(r, r + size));
+    report += FirstDifference("collective call #", libCalls, env.calls);
+    report += FirstDifference("value handed to sum #", libSums, env.handedToSum);
+    report += FirstDifference("console line #", Lines(libConsole), Lines(env.console));
     return report;
 }
 
@@ -498,7 +492,7 @@ private:
 };
 
 void CompareSolves(const std::vector<CSystem>& systems, const std::vector<int>& codes, const std::vector<int>& types,
-                   const std::vector<CExit>& exits, const Wanted& wanted = Everything)
+                   const std::vector<CExit>& exits)
 {
     CFailures failures;
     for (const CSystem& sys : systems)
@@ -510,22 +504,24 @@ void CompareSolves(const std::vector<CSystem>& systems, const std::vector<int>& 
                             failures.Check(sys.name + " | " + LayoutName(layout) + " | code " + std::to_string(code) +
                                                " | type " + std::to_string(type) + " | " + e.name +
                                                (poison ? " | poisoned" : ""),
-                                           CompareSolve(sys, layout, code, type, e, poison, wanted));
+                                           CompareSolve(sys, layout, code, type, e, poison));
 }
 
 // The exits shared by the two Krylov methods.
 const std::vector<CExit> kKrylovExits = {
     Exit("converged, progress line every iteration", 300, 1e-6).Print(1, 1),
-    Exit("converged, non-blocking, sum twice the local value, line every 3rd", 300, 1e-6)
-        .NonBlocking()
-        .Twice()
+    Exit("converged, non-blocking, sum twice the local value, line every 3rd", 300, 1e-6, 1, kNonBlocking | kTwice)
         .Print(1, 3),
     Exit("limit of 4, variable 2, line every 2nd", 4, 1e-14, 2).Print(1, 2),
     Exit("limit 0", 0, 1e-6),
-    Exit("exact initial guess, limit 5", 5, 1e-6).Exact(),
+    Exit("exact initial guess, limit 5", 5, 1e-6, 1, kExact),
     Exit("tolerance 1", 10, 1.0),
     Exit("progress line on with interval 0, limit 3", 3, 1e-6).Print(1, 0),
+    Exit("progress line on with interval -2, limit 4", 4, 1e-6).Print(1, -2),
     Exit("print flag 0, not silent, limit 3", 3, 1e-6).Print(0, 1),
+    Exit("print flag on, silent, limit 3", 3, 1e-6).Print(1, 1, 1),
+    Exit("limit -1, progress line every iteration", -1, 1e-6).Print(1, 1),
+    Exit("NaN in b runs to the limit of 5", 5, 1e-6, 1, kNaN),
 };
 
 } // namespace
@@ -562,10 +558,14 @@ TEST(ReferenceKernels, RowProductsAndPreconditionersOnEverySystemLayoutAndType)
                 for (int i = 1; i <= n; ++i) r[i] = std::sin(1.1 * i) - 0.02 * i;
                 for (int type : {0, 1, 2, 3}) {
                     const std::string with = what + " | type " + std::to_string(type);
-                    std::vector<double> libD = Filled(23, owned, poison ? -1 : n, poison), refD = libD;
-                    (bound.solver.*P::Build(layout))(libD.data(), type);
+                    // The OpenMP-named kernels are the native ones: the poisoned native runs go through them.
+                    const bool openmp = layout == ELayout::Native && poison;
+                    std::vector<double> libD = Filled(23, owned, poison ? -1 : n, poison), refD = libD, dilu = libD;
+                    (bound.solver.*(openmp ? P::kBuildOpenMP : P::Build(layout)))(libD.data(), type);
                     oracle::BuildPreconditioner(M, rules, type, refD.data());
                     failures.Check(with + " | build", FirstDifference("D", libD, refD));
+                    if (type == 1) (bound.solver.*P::Dilu(layout))(dilu.data());
+                    if (type == 1) failures.Check(with + " | DILU member", FirstDifference("D", dilu, refD));
 
                     // The application, from the oracle's array on both sides.
                     CQvl3dGV& S = bound.host.store;
@@ -573,7 +573,7 @@ TEST(ReferenceKernels, RowProductsAndPreconditionersOnEverySystemLayoutAndType)
                     std::vector<double> refWork = Filled(24, owned, poison ? -1 : n, poison);
                     std::copy(refWork.begin(), refWork.end(), S.m_pdPrecondWork);
                     std::vector<double> libZ = Filled(25, halo, n, poison), refZ = libZ, D = refD, rIn = r;
-                    (bound.solver.*P::Apply(layout))(libZ.data(), rIn.data(), D.data());
+                    (bound.solver.*(openmp ? P::kApplyOpenMP : P::Apply(layout)))(libZ.data(), rIn.data(), D.data());
                     oracle::ApplyPreconditioner(M, rules, type, refZ.data(), r.data(), refD.data(), refWork.data());
                     const std::vector<double> libWork(S.m_pdPrecondWork, S.m_pdPrecondWork + owned);
                     failures.Check(with + " | application", FirstDifference("z", libZ, refZ) +
@@ -589,28 +589,23 @@ TEST(ReferenceGaussSeidel, EveryExitOnEverySystemAndLayout)
 {
     const std::vector<CExit> exits = {
         Exit("converged", 300, 0.05),
-        Exit("converged, variable 6, non-blocking, sum twice the local value", 300, 0.05, 6).NonBlocking().Twice(),
+        Exit("converged, variable 6, non-blocking, sum twice the local value", 300, 0.05, 6, kNonBlocking | kTwice),
         Exit("limit of 4, variable 6", 4, 1e-12, 6),
         Exit("limit 0, variable 6", 0, 1e-6, 6),
-        Exit("exact initial guess, limit 3", 3, 1e-6).Exact(),
+        Exit("limit -1", -1, 1e-6),
+        Exit("exact initial guess, limit 3", 3, 1e-6, 1, kExact),
         Exit("tolerance above 1", 300, 1.5),
+        Exit("tolerance 1, the ratio of the first sweep, limit 3", 3, 1.0),
+        Exit("NaN in b runs to the limit of 5, variable 6", 5, 1e-6, 6, kNaN),
     };
     CompareSolves(Systems(), {4}, {0}, exits);
 }
 
-// z and the DILU work vector are compared in the next test.
-TEST(ReferencePcg, EveryExitOnEverySystemLayoutAndType)
-{
-    CompareSolves(Systems(), {3}, {0, 1, 2, 3}, kKrylovExits,
-                  [](const std::string& name) { return name != "m_pdVecZ" && name != "m_pdPrecondWork"; });
-}
-
 // After the call z holds M^-1 r of the last iteration that ran, and the DILU
 // work vector the forward sweep of that r.
-TEST(ReferencePcg, PreconditionedResidualAndWorkVectorOfTheLastIteration)
+TEST(ReferencePcg, EveryExitOnEverySystemLayoutAndType)
 {
-    CompareSolves(Systems(), {3}, {0, 1, 2, 3}, kKrylovExits,
-                  [](const std::string& name) { return name == "m_pdVecZ" || name == "m_pdPrecondWork"; });
+    CompareSolves(Systems(), {3}, {0, 1, 2, 3}, kKrylovExits);
 }
 
 TEST(ReferenceBiCgStab, EveryExitOnEverySystemLayoutAndType)
@@ -630,7 +625,7 @@ TEST(ReferenceBiCgStab, EveryBreakdown)
         Exit("alpha underflows to 0 in iteration 1", 300, 1e-6).Script({{1, 1e-300}, {2, 1e300}}),
         Exit("tt = 0 in iteration 2", 300, 1e-6).Script({{8, 0.0}}),
         Exit("omega = 0 (ts = 0) in iteration 1", 300, 1e-6).Script({{4, 0.0}}),
-        Exit("tt = 0 in iteration 1, non-blocking", 300, 1e-6).Script({{3, 0.0}}).NonBlocking(),
+        Exit("tt = 0 in iteration 1, non-blocking", 300, 1e-6, 1, kNonBlocking).Script({{3, 0.0}}),
     };
     CompareSolves({Systems()[1], Systems()[3], Systems()[4]}, {2}, {0, 1, 2, 3}, scripted);
 
@@ -639,8 +634,25 @@ TEST(ReferenceBiCgStab, EveryBreakdown)
     CompareSolves({Identity(), Skew()}, {2}, {0, 1, 2, 3}, {Exit("unscripted", 300, 1e-6)});
 }
 
-// Codes 2 to 5 and two unknown ones through every entry point.
-TEST(ReferenceDispatch, SolverCodesOfEveryEntryPoint)
+// Codes 2 to 6 and unknown ones through every entry point; preconditioner
+// types the methods do not name.
+TEST(ReferenceDispatch, SolverCodesAndPreconditionerTypes)
 {
-    CompareSolves({Systems()[1], Systems()[3]}, {1, 2, 3, 4, 5, 7}, {1}, {Exit("converged", 300, 1e-4)});
+    CompareSolves({Systems()[1], Systems()[3]}, {0, 1, 2, 3, 4, 5, 6, 7}, {1},
+                  {Exit("converged, non-blocking", 300, 1e-4, 1, kNonBlocking)});
+    CompareSolves({Systems()[3]}, {2, 3}, {-1, 4}, {Exit("limit of 4", 4, 1e-14, 1, kNonBlocking)});
+}
+
+// A partition without cells makes every collective call that the others make.
+TEST(ReferenceEmptyPartition, EveryMethodAndType)
+{
+    CompareSolves({MakeSystem("no owned cells", host::CSparseBuilder(0, 0).Finish())}, {2, 3, 4}, {0, 1, 3},
+                  {Exit("the others add 1 to every sum, variable 6, limit 4", 4, 1e-6, 6).Others(1.0)});
+}
+
+// Several row blocks, prefetched rows and runs of equal-length rows.
+TEST(ReferenceLargeSystem, EveryMethodLayoutAndType)
+{
+    CompareSolves({Large()}, {2, 3, 4}, {0, 1, 3},
+                  {Exit("limit of 5, non-blocking, line every 2nd", 5, 1e-14, 1, kNonBlocking).Print(1, 2)});
 }

@@ -88,22 +88,10 @@ CSolveRun::CSolveRun(const host::CSparseMatrix& A, int type, int maxIter, double
 std::string CSolveRun::Run(ELayout layout, std::vector<double> b, int code)
 {
     b.resize(static_cast<size_t>(sys.host.CellsTotal()) + 1);
-    return CaptureStdout([&] { sys.Solve(layout, ivarb, code, x, b.data()); });
-}
-
-std::vector<std::string> CallSequence(const std::string& pattern, bool split)
-{
-    std::vector<std::string> calls;
-    for (char c : pattern) {
-        if (c == 'S') {
-            calls.push_back("Sum");
-        } else if (split) {
-            calls.insert(calls.end(), {"Start0", "Wait0"});
-        } else {
-            calls.push_back("Exch");
-        }
-    }
-    return calls;
+    const EEntryPoint entry = layout == ELayout::Native ? EEntryPoint::Native
+                              : layout == ELayout::Csr  ? EEntryPoint::Csr
+                                                        : EEntryPoint::Ell;
+    return CaptureStdout([&] { record = SolveRecorded(sys.solver, entry, ivarb, code, x, b.data()); });
 }
 
 host::CSparseMatrix ThreeCellExample(double a11, double a12, double a22, double a21, double a23, double a33, double a32,
@@ -167,45 +155,6 @@ host::CSparseMatrix FromDense(const std::vector<std::vector<double>>& rows, int 
             const double a = rows[i - 1][j - 1];
             if (j == i || a != 0.0) builder.Add(i, j, a);
         }
-    return builder.Finish();
-}
-
-host::CSparseMatrix ConvectionDiffusion(const host::CBox& box, double u)
-{
-    const double hx = 1.0 / box.nx, hy = 1.0 / box.ny, hz = 1.0 / box.nz;
-    const double k[3] = {hy * hz / hx, hx * hz / hy, hx * hy / hz};
-    const double w[3] = {u * k[0], 0.5 * u * k[1], 0.25 * u * k[2]};
-    const int stride[3] = {1, box.nx, box.nx * box.ny};
-    const int size[3] = {box.nx, box.ny, box.nz};
-    host::CSparseBuilder builder(box.Cells(), box.Cells());
-    for (int iz = 0; iz < box.nz; ++iz)
-        for (int iy = 0; iy < box.ny; ++iy)
-            for (int ix = 0; ix < box.nx; ++ix) {
-                const int i = box.Cell(ix, iy, iz);
-                const int at[3] = {ix, iy, iz};
-                double diag = 0.0;
-                std::vector<std::pair<int, double>> entries;
-                for (int d = 0; d < 3; ++d) {
-                    // Lower face: diffusion, and the upwind inflow from below.
-                    if (at[d] > 0) {
-                        diag += k[d];
-                        entries.emplace_back(i - stride[d], -k[d] - w[d]);
-                    } else {
-                        diag += 2.0 * k[d];
-                    }
-                    // Upper face: diffusion, and the outflow of this cell.
-                    diag += w[d];
-                    if (at[d] + 1 < size[d]) {
-                        diag += k[d];
-                        entries.emplace_back(i + stride[d], -k[d]);
-                    } else {
-                        diag += 2.0 * k[d];
-                    }
-                }
-                entries.emplace_back(i, diag);
-                std::sort(entries.begin(), entries.end());
-                for (const auto& e : entries) builder.Add(i, e.first, e.second);
-            }
     return builder.Finish();
 }
 

@@ -8,6 +8,7 @@
 #include "Communication.h"
 #include "HostSystem.h"
 #include "SingleGridSolver.h"
+#include "SolveRecord.h"
 #include "SparseMatrix.h"
 
 #include <functional>
@@ -59,15 +60,12 @@ class CSingleGridSolverProbe {
 
 public:
     static bool OpenMPSetupDone(const S& s) { return s.m_bOpenMPSetupDone; }
-    static int CellOpenMP(const S& s) { return s.m_nCellOpenMP; }
-    static int CellTotalOpenMP(const S& s) { return s.m_nCellTotalOpenMP; }
     static QVLAccelerationType Acceleration(const S& s) { return s.m_eAccelerationType; }
     static CQvl3dGV* GV(const S& s) { return s.m_pGV; }
     static CQVL3DFiniteVolumeMesh* Mesh(const S& s) { return s.m_pFVMesh; }
     static CCommunication* Commu(const S& s) { return s.m_pCommu; }
     static CQVLCom* Com(const S& s) { return s.m_pCom; }
     static CQVLGVGPU* GVGPU(const S& s) { return s.m_pGVGPU; }
-    static void* GPUtool(const S& s) { return s.m_pGPUtool; }
     static CQVLGVOpenMP* GVOpenMP(const S& s) { return s.m_pGVOpenMP; }
 
     static auto RowProduct(ELayout l) { return Pick(l, &S::DotProduct, &S::DotProduct_CSR, &S::DotProduct_ELL); }
@@ -83,7 +81,6 @@ public:
     static constexpr auto kBuildOpenMP = &S::FindPreConditioner_OpenMP;
     static constexpr auto kApplyOpenMP = &S::SolvePreConditioner_OpenMP;
     static constexpr auto kAllocateOpenMP = &S::AllocateCPUMemory_OpenMP;
-    static constexpr auto kRowsOpenMP = &S::FindNewNNUtemp_OpenMP;
 };
 
 namespace qvl3d {
@@ -111,21 +108,19 @@ struct CSolveRun {
     CSolveRun(const host::CSparseMatrix& A, int type, int maxIter, double tol, int ivarb = 1);
     CSolveRun(const CSolveRun&) = delete;
     CSolveRun& operator=(const CSolveRun&) = delete;
-    // Solves with b (padded to the halo) and returns the console output.
+    // Solves with b (padded to the halo) through SolveRecorded, which does
+    // what the layout's entry point does, keeps the record and returns the
+    // console output.
     std::string Run(ELayout layout, std::vector<double> b, int code);
     double Residual0() const { return sys.host.store.m_pdResidual0[ivarb]; }
     int IterCount() const { return sys.host.store.m_piIterCount[ivarb]; }
-    const std::vector<std::string>& Calls() const { return sys.transport->calls; }
 
     int ivarb;
     CBoundSystem sys;
     double* x;
     std::vector<double> sums;
+    CSolveRecord record; // of the last Run
 };
-
-// The collective calls a pattern stands for: 'S' a global sum, 'X' a halo
-// exchange, blocking or split into its start and wait.
-std::vector<std::string> CallSequence(const std::string& pattern, bool split);
 
 // The three-cell partition of the layout example: cells 1-2-3 in a row, cell
 // 3 touching halo cell 4. Rows: (a11, a12), (a22, a21, a23), (a33, a32, a34);
@@ -147,11 +142,6 @@ std::string CaptureStdout(const std::function<void()>& f);
 // the row, which may exceed the row count to reach halo cells). Every
 // diagonal is stored, other entries only where non-zero; rows sorted.
 host::CSparseMatrix FromDense(const std::vector<std::vector<double>>& rows, int nCellTotal = 0);
-
-// Steady convection-diffusion on a box: the Poisson operator plus first-order
-// upwind convection with velocity (u, u/2, u/4) in units of the face
-// coefficient. Nonsymmetric with a symmetric pattern, diagonally dominant.
-host::CSparseMatrix ConvectionDiffusion(const host::CBox& box, double u);
 
 // Euclidean norm of b - A x over the owned cells.
 double TrueResidualNorm(const host::CSparseMatrix& A, const double* x, const double* b);
