@@ -20,9 +20,10 @@ constexpr long long kIntMax = std::numeric_limits<int>::max();
     throw std::invalid_argument("host system: " + what);
 }
 
-// Structural checks of the assembled matrix; returns the largest number of
-// off-diagonal entries in a row.
-int CheckMatrix(const CSparseMatrix& A)
+// Structural checks of the assembled matrix (the ELL size only when that
+// layout is built); returns the largest number of off-diagonal entries in a
+// row.
+int CheckMatrix(const CSparseMatrix& A, bool ell)
 {
     const int n = A.nCell, nTotal = A.nCellTotal;
     if (n < 0) Refuse("negative cell count " + std::to_string(n));
@@ -54,9 +55,9 @@ int CheckMatrix(const CSparseMatrix& A)
         maxOff = std::max(maxOff, e - b - 1);
     }
     if (static_cast<long long>(A.NonZeros()) + n > kIntMax) Refuse("the ordered slot lists exceed the int range");
-    const long long ell = static_cast<long long>(maxOff + 1) * nTotal;
-    if (ell > kIntMax)
-        Refuse("the ELL layout would need " + std::to_string(ell) + " slots (width " + std::to_string(maxOff + 1) +
+    const long long slots = static_cast<long long>(maxOff + 1) * nTotal;
+    if (ell && slots > kIntMax)
+        Refuse("the ELL layout would need " + std::to_string(slots) + " slots (width " + std::to_string(maxOff + 1) +
                " x " + std::to_string(nTotal) + " cells), beyond the int range of its index");
     return maxOff;
 }
@@ -91,11 +92,12 @@ int* CHostSystem::CToolArrays::Ints(long long count)
     return p;
 }
 
-CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables) : m_nVariables(nVariables)
+CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables, unsigned layouts)
+    : m_nVariables(nVariables), m_layouts((layouts & kAllLayouts) | kNativeLayout)
 {
     if (nVariables < 1) Refuse("at least one variable is needed");
     if (A.nCellTotal >= kIntMax - 1) Refuse("too many cells");
-    const int maxOff = CheckMatrix(A);
+    const int maxOff = CheckMatrix(A, m_layouts & kEllLayout);
     const int n = A.nCell;
     const int nTotal = A.nCellTotal;
     const long long nnz = A.NonZeros();
@@ -156,7 +158,15 @@ CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables) : m_nVariables(
     store.m_ppdCoef = m_coefRows.data();
     store.m_ppiOrderedSlot = m_orderedRows.data();
 
-    // CSR: entries counted from 0, diagonal first, then the native slot order.
+    if (m_layouts & kCsrLayout) BuildCsr(nnz);
+    if (m_layouts & kEllLayout) BuildEll(maxOff);
+    BuildSettings();
+}
+
+// CSR: entries counted from 0, diagonal first, then the native slot order.
+void CHostSystem::BuildCsr(long long nnz)
+{
+    const int n = mesh.m_nCell;
     mesh.m_piCSRRowStart = Ints(n + 2LL);
     mesh.m_pdCSRValue = Doubles(nnz);
     mesh.m_piCSRColumn = Ints(nnz);
@@ -174,8 +184,13 @@ CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables) : m_nVariables(
         }
     }
     mesh.m_piCSRRowStart[n + 1] = entry;
+}
 
-    // ELL, slot-major with -1 padding; halo rows are all empty.
+// ELL, slot-major with -1 padding; halo rows are all empty.
+void CHostSystem::BuildEll(int maxOff)
+{
+    const int n = mesh.m_nCell;
+    const int nTotal = mesh.m_nCellTotal;
     const int width = maxOff + 1;
     const long long ellSize = static_cast<long long>(width) * nTotal;
     gpu.m_nELLWidth = width;
@@ -195,9 +210,16 @@ CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables) : m_nVariables(
         for (int p = 1; p <= nn + 1; ++p)
             store.m_piOrderedSlotELL[static_cast<long long>(p - 1) * n + (i - 1)] = store.m_ppiOrderedSlot[i][p];
     }
+}
 
-    // Settings, each a single value: quiet, interval 1 in case a caller
-    // turns the progress line on.
+// Settings, each a single value: quiet, interval 1 in case a caller turns
+// the progress line on. Per-variable arrays, preconditioner arrays and work
+// vectors.
+void CHostSystem::BuildSettings()
+{
+    const int n = mesh.m_nCell;
+    const int nTotal = mesh.m_nCellTotal;
+    const int nVariables = m_nVariables;
     store.m_piPrecondType = Ints(1);
     store.m_piPrintSolver = Ints(1);
     store.m_piPrintInterval = Ints(1);
@@ -258,7 +280,7 @@ int CHostSystem::Bind(CSingleGridSolver& solver, CCommunication& commu, CQVLCom&
 
 CValidationReport CHostSystem::Validate(int ivarb, size_t maxProblems) const
 {
-    return ValidateHost(mesh, store, gpu, m_room, kAllLayouts, ivarb, maxProblems);
+    return ValidateHost(mesh, store, gpu, m_room, m_layouts, ivarb, maxProblems);
 }
 
 } // namespace host

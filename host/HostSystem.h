@@ -1,9 +1,11 @@
 // The reference host's objects for one partition: mesh, store, accelerator
 // store and OpenMP store, filled from an assembled matrix in all three
-// layouts, with the settings, per-variable arrays and work vectors a solve
-// needs. Arrays come from the memory tool (CQVLMemTool), as a real host's
-// do; one object owns every array it hands out and frees them all, the
-// OpenMP store's m_pdAELL (allocated by the solver's set-up) included.
+// layouts (or the native rows and those asked for), with the settings,
+// per-variable arrays and work vectors a solve needs. The library's front
+// door (Solve.h) builds its layouts with this class too. Arrays come from
+// the memory tool (CQVLMemTool), as a real host's do; one object owns every
+// array it hands out and frees them all, the OpenMP store's m_pdAELL
+// (allocated by the solver's set-up) included.
 //
 // Layout choices: the native slots and the ELL slots keep the matrix's
 // storage order of the off-diagonal entries; the CSR rows put the diagonal
@@ -20,6 +22,7 @@
 #define QVL3D_HOST_HOSTSYSTEM_H
 
 #include "HostObjects.h"
+#include "QVLExport.h"
 #include "SparseMatrix.h"
 #include "Validation.h"
 
@@ -33,15 +36,18 @@ class CQVLCom;
 namespace qvl3d {
 namespace host {
 
-class CHostSystem {
+class QVL3D_EXPORT CHostSystem {
 public:
     // nVariables: length of the per-variable arrays (variables 0..nVariables-1).
+    // layouts: which of the CSR and ELL arrays to build besides the native
+    // rows, which are always built (the other two are filled from them);
+    // the arrays of a layout left out stay null and Validate() skips them.
     // Throws std::invalid_argument, naming the row or entry, for a matrix the
     // layouts cannot hold: counts out of order, a column outside
     // 1..nCellTotal, a row without its diagonal or with it twice, or sizes
     // beyond the int range of the layouts' indices. Values are not checked
     // (a zero diagonal is the validation's business).
-    explicit CHostSystem(const CSparseMatrix& A, int nVariables = 8);
+    explicit CHostSystem(const CSparseMatrix& A, int nVariables = 8, unsigned layouts = kAllLayouts);
     CHostSystem(const CHostSystem&) = delete;
     CHostSystem& operator=(const CHostSystem&) = delete;
     ~CHostSystem();
@@ -54,6 +60,7 @@ public:
     int Cells() const { return mesh.m_nCell; }
     int CellsTotal() const { return mesh.m_nCellTotal; }
     int Variables() const { return m_nVariables; }
+    unsigned Layouts() const { return m_layouts; } // those built: kNativeLayout and what the constructor was asked for
 
     // A cell vector with halo room (1..m_nCellTotal), zero-filled, owned here.
     double* NewVector();
@@ -89,11 +96,15 @@ private:
         double bytes = 0.0;
     };
 
+    void BuildCsr(long long nnz);
+    void BuildEll(int maxOff);
+    void BuildSettings();
     double* Doubles(long long count) { return m_arrays.Doubles(count); }
     int* Ints(long long count) { return m_arrays.Ints(count); }
 
     CToolArrays m_arrays;
     int m_nVariables;
+    unsigned m_layouts;
     CHostRoom m_room;
     // Row-pointer arrays of the native layout (the tool has no vector of
     // pointers); the rows themselves are carved from tool vectors.

@@ -6,6 +6,8 @@
 #ifndef QVL3D_HOST_SPARSEMATRIX_H
 #define QVL3D_HOST_SPARSEMATRIX_H
 
+#include "QVLExport.h"
+
 #include <vector>
 
 namespace qvl3d {
@@ -25,7 +27,7 @@ struct CSparseMatrix {
 
 // Builds row by row: Begin, then Add(i, column, value) for the rows in
 // ascending order, then Finish.
-class CSparseBuilder {
+class QVL3D_EXPORT CSparseBuilder {
 public:
     CSparseBuilder(int nCell, int nCellTotal);
     void Add(int row, int column, double value);
@@ -37,10 +39,10 @@ private:
 };
 
 // Sorts the entries of every row by ascending column (stable).
-void SortRows(CSparseMatrix& A);
+QVL3D_EXPORT void SortRows(CSparseMatrix& A);
 
 // y = A*v over the owned rows, each row summed in storage order from 0.0.
-void Multiply(const CSparseMatrix& A, const double* v, double* y);
+QVL3D_EXPORT void Multiply(const CSparseMatrix& A, const double* v, double* y);
 
 } // namespace host
 } // namespace qvl3d

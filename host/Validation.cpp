@@ -31,13 +31,14 @@ std::string Num(int v)
 class CChecker {
 public:
     CChecker(const CQVL3DFiniteVolumeMesh& mesh, const CQvl3dGV& store, const CQVLGVGPU& gpu, const CHostRoom& room,
-             size_t maxProblems)
-        : M(mesh), S(store), G(gpu), R(room), m_max(maxProblems)
+             const CHostNeeds& needs, size_t maxProblems)
+        : M(mesh), S(store), G(gpu), R(room), N(needs), m_max(maxProblems)
     {
     }
 
-    CValidationReport Run(unsigned layouts, int ivarb)
+    CValidationReport Run(int ivarb)
     {
+        const unsigned layouts = N.layouts;
         if (M.m_nCell < 0) Problem("mesh: m_nCell is " + Num(M.m_nCell) + ", a negative cell count");
         if (M.m_nCellTotal < M.m_nCell)
             Problem("mesh: m_nCellTotal (" + Num(M.m_nCellTotal) + ") is less than m_nCell (" + Num(M.m_nCell) + ")");
@@ -45,10 +46,12 @@ public:
         n = M.m_nCell;
         nTotal = M.m_nCellTotal;
 
-        const bool countsOk = (layouts & (kNativeLayout | kEllLayout)) && CheckNeighbourCounts();
+        // ELL rows read the neighbour counts only for the ordered slot lists.
+        const bool countsNeeded = (layouts & kNativeLayout) || ((layouts & kEllLayout) && N.orderedLists);
+        const bool countsOk = countsNeeded && CheckNeighbourCounts();
         const bool nativeOk = countsOk && (layouts & kNativeLayout) && CheckNative();
         if (layouts & kCsrLayout) CheckCsr(nativeOk);
-        if (layouts & kEllLayout) CheckEll(nativeOk);
+        if (layouts & kEllLayout) CheckEll(countsOk, nativeOk);
         CheckSettings(ivarb);
         CheckVectors();
         return std::move(m_report);
@@ -98,16 +101,13 @@ private:
     bool CheckNative()
     {
         bool readable = true;
-        if (!Array(M.m_ppiNeighbor, "m_ppiNeighbor", -1, 0) || !Array(S.m_ppdCoef, "m_ppdCoef", -1, 0) ||
-            !Array(S.m_ppiOrderedSlot, "m_ppiOrderedSlot", -1, 0) ||
-            !Array(S.m_piDiagPos, "m_piDiagPos", R.diagPos, n + 1LL, " (cells 1..m_nCell)"))
-            return false;
+        if (!Array(M.m_ppiNeighbor, "m_ppiNeighbor", -1, 0) || !Array(S.m_ppdCoef, "m_ppdCoef", -1, 0)) return false;
+        if (N.orderedLists && (!Array(S.m_ppiOrderedSlot, "m_ppiOrderedSlot", -1, 0) || !DiagPosArray())) return false;
         std::vector<long long> seen(static_cast<size_t>(maxNn) + 2, -1);
         for (int i = 1; i <= n; ++i) {
             const int nn = M.m_piNumNeighbor[i];
             const int* nb = M.m_ppiNeighbor[i];
             const double* a = S.m_ppdCoef[i];
-            const int* ord = S.m_ppiOrderedSlot[i];
             const auto cell = [&] { return "cell " + Num(i); };
             if (!a) {
                 Problem(cell() + ": m_ppdCoef row is null");
@@ -136,6 +136,8 @@ private:
                 readable = false;
                 continue;
             }
+            if (!N.orderedLists) continue;
+            const int* ord = S.m_ppiOrderedSlot[i];
             if (!ord) {
                 Problem(cell() + ": m_ppiOrderedSlot row is null");
                 continue;
@@ -172,6 +174,13 @@ private:
             }
         }
         return readable;
+    }
+
+    bool DiagPosArray()
+    {
+        if (m_diagPosChecked) return m_diagPosOk;
+        m_diagPosChecked = true;
+        return m_diagPosOk = Array(S.m_piDiagPos, "m_piDiagPos", R.diagPos, n + 1LL, " (cells 1..m_nCell)");
     }
 
     template <class F>
@@ -269,7 +278,10 @@ private:
         }
     }
 
-    void CheckEll(bool nativeOk)
+    // The ELL rows, compared with the native rows when those were checked
+    // sound; their ordered slot lists when the solve needs them and the
+    // neighbour counts are sound.
+    void CheckEll(bool countsOk, bool nativeOk)
     {
         const int width = G.m_nELLWidth;
         if (width < 1) {
@@ -284,10 +296,13 @@ private:
         if (!Array(G.m_pdELLValue, "m_pdELLValue", R.ellEntries, entries, " (width x m_nCellTotal)") ||
             !Array(G.m_piELLColumn, "m_piELLColumn", R.ellEntries, entries, " (width x m_nCellTotal)"))
             return;
-        if (nativeOk && maxNn + 1 > width)
+        if ((N.layouts & kNativeLayout ? nativeOk : countsOk) && maxNn + 1 > width)
             Problem("ELL: m_nELLWidth is " + Num(width) + " but a cell has " + Num(maxNn) + " neighbours");
-        const bool haveOrder = Array(S.m_piOrderedSlotELL, "m_piOrderedSlotELL", R.orderedSlotEll, (maxNn + 1LL) * n,
-                                     " ((largest neighbour count + 1) x m_nCell)");
+        // With the native rows in the check, the ELL rows are compared with
+        // them; without, the counts and m_piDiagPos are checked here.
+        const bool rowsComparable = N.layouts & kNativeLayout ? nativeOk : countsOk && DiagPosArray();
+        const bool haveOrder = N.orderedLists && Array(S.m_piOrderedSlotELL, "m_piOrderedSlotELL", R.orderedSlotEll,
+                                                       (maxNn + 1LL) * n, " ((largest neighbour count + 1) x m_nCell)");
         std::vector<long long> seen(static_cast<size_t>(width), -1);
         std::vector<std::pair<int, double>> entriesOfRow;
         for (int i = 1; i <= n; ++i) {
@@ -309,7 +324,7 @@ private:
                     Problem(row() + ", slot " + Num(s) + ": value " + Num(G.m_pdELLValue[e]) + " is not finite");
                 entriesOfRow.emplace_back(c, G.m_pdELLValue[e]);
             }
-            if (!ok || !nativeOk) continue;
+            if (!ok || !rowsComparable) continue;
             const int nn = M.m_piNumNeighbor[i];
             if (static_cast<int>(entriesOfRow.size()) != nn) {
                 Problem(row() + ": " + Num(static_cast<long long>(entriesOfRow.size())) +
@@ -317,7 +332,7 @@ private:
                         " (the ELL preconditioner takes its row length from there)");
                 continue;
             }
-            CompareRows("ELL", i, G.m_pdELLValue[i - 1], entriesOfRow);
+            if (nativeOk) CompareRows("ELL", i, G.m_pdELLValue[i - 1], entriesOfRow);
             if (!haveOrder) continue;
             const int dp = S.m_piDiagPos[i];
             for (int p = 1; p <= nn + 1; ++p) {
@@ -352,19 +367,20 @@ private:
 
     void CheckSettings(int ivarb)
     {
-        const bool type = Array(S.m_piPrecondType, "m_piPrecondType", -1, 0);
-        const bool print = Array(S.m_piPrintSolver, "m_piPrintSolver", -1, 0);
-        const bool interval = Array(S.m_piPrintInterval, "m_piPrintInterval", -1, 0);
-        const bool silent = Array(S.m_piSilent, "m_piSilent", -1, 0);
-        Array(S.m_pdSolutionMax, "m_pdSolutionMax", -1, 0);
-        Array(S.m_pdSolutionMin, "m_pdSolutionMin", -1, 0);
-        (void)type;
+        if (N.precondType) Array(S.m_piPrecondType, "m_piPrecondType", -1, 0);
+        const bool print = N.printSolver && Array(S.m_piPrintSolver, "m_piPrintSolver", -1, 0);
+        const bool interval = N.printInterval && Array(S.m_piPrintInterval, "m_piPrintInterval", -1, 0);
+        const bool silent = N.silent && Array(S.m_piSilent, "m_piSilent", -1, 0);
+        if (N.extremes) {
+            Array(S.m_pdSolutionMax, "m_pdSolutionMax", -1, 0);
+            Array(S.m_pdSolutionMin, "m_pdSolutionMin", -1, 0);
+        }
         if (print && interval && silent && *S.m_piSilent == 0 && *S.m_piPrintInterval == 0)
             Problem("m_piPrintInterval is 0 while m_piSilent is 0: the progress line would divide by zero");
         const bool maxIter = Array(S.m_piMaxIter, "m_piMaxIter", R.perVariable, 1);
         const bool tol = Array(S.m_pdTolerance, "m_pdTolerance", R.perVariable, 1);
         Array(S.m_pdResidual0, "m_pdResidual0", R.perVariable, 1);
-        Array(S.m_piIterCount, "m_piIterCount", R.perVariable, 1);
+        if (N.iterCount) Array(S.m_piIterCount, "m_piIterCount", R.perVariable, 1);
         if (ivarb < 0) return;
         if (R.perVariable >= 0 && ivarb >= R.perVariable) {
             Problem("variable " + Num(ivarb) + " is outside the per-variable arrays (0.." + Num(R.perVariable - 1) +
@@ -383,25 +399,30 @@ private:
             const char* name;
             const double* p;
             long long room;
-            bool halo;
+            unsigned bit;
         };
-        const CVec vecs[] = {
-            {"m_pdPrecondDiag", S.m_pdPrecondDiag, R.precondDiag, false},
-            {"m_pdPrecondWork", S.m_pdPrecondWork, R.precondWork, false},
-            {"m_pdVecR", S.m_pdVecR, R.vecR, false},
-            {"m_pdVecP", S.m_pdVecP, R.vecP, true},
-            {"m_pdVecQ", S.m_pdVecQ, R.vecQ, false},
-            {"m_pdVecZ", S.m_pdVecZ, R.vecZ, false},
-            {"m_pdVecT", S.m_pdVecT, R.vecT, false},
-            {"m_pdVecSHat", S.m_pdVecSHat, R.vecSHat, true},
-            {"m_pdVecR0Hat", S.m_pdVecR0Hat, R.vecR0Hat, false},
-            {"m_pdVecPHat", S.m_pdVecPHat, R.vecPHat, true},
+        const CVec all[] = {
+            {"m_pdPrecondDiag", S.m_pdPrecondDiag, R.precondDiag, kVecPrecondDiag},
+            {"m_pdPrecondWork", S.m_pdPrecondWork, R.precondWork, kVecPrecondWork},
+            {"m_pdVecR", S.m_pdVecR, R.vecR, kVecR},
+            {"m_pdVecP", S.m_pdVecP, R.vecP, kVecP},
+            {"m_pdVecQ", S.m_pdVecQ, R.vecQ, kVecQ},
+            {"m_pdVecZ", S.m_pdVecZ, R.vecZ, kVecZ},
+            {"m_pdVecT", S.m_pdVecT, R.vecT, kVecT},
+            {"m_pdVecSHat", S.m_pdVecSHat, R.vecSHat, kVecSHat},
+            {"m_pdVecR0Hat", S.m_pdVecR0Hat, R.vecR0Hat, kVecR0Hat},
+            {"m_pdVecPHat", S.m_pdVecPHat, R.vecPHat, kVecPHat},
         };
-        for (const CVec& v : vecs)
-            Array(v.p, v.name, v.room, (v.halo ? nTotal : n) + 1LL,
-                  v.halo ? " (cells 1..m_nCellTotal: it is exchanged)" : " (cells 1..m_nCell)");
-        for (size_t a = 0; a < std::size(vecs); ++a)
-            for (size_t b = a + 1; b < std::size(vecs); ++b)
+        std::vector<CVec> vecs;
+        for (const CVec& v : all)
+            if (N.vectors & v.bit) vecs.push_back(v);
+        for (const CVec& v : vecs) {
+            const bool halo = N.haloVectors & v.bit;
+            Array(v.p, v.name, v.room, (halo ? nTotal : n) + 1LL,
+                  halo ? " (cells 1..m_nCellTotal: it is exchanged)" : " (cells 1..m_nCell)");
+        }
+        for (size_t a = 0; a < vecs.size(); ++a)
+            for (size_t b = a + 1; b < vecs.size(); ++b)
                 if (vecs[a].p && vecs[a].p == vecs[b].p)
                     Problem(std::string(vecs[a].name) + " and " + vecs[b].name + " are the same array");
     }
@@ -410,9 +431,11 @@ private:
     const CQvl3dGV& S;
     const CQVLGVGPU& G;
     const CHostRoom& R;
+    const CHostNeeds& N;
     size_t m_max;
     CValidationReport m_report;
     int n = 0, nTotal = 0, maxNn = 0;
+    bool m_diagPosChecked = false, m_diagPosOk = false;
 };
 
 } // namespace
@@ -430,7 +453,15 @@ std::string CValidationReport::Text() const
 CValidationReport ValidateHost(const CQVL3DFiniteVolumeMesh& mesh, const CQvl3dGV& store, const CQVLGVGPU& gpu,
                                const CHostRoom& room, unsigned layouts, int ivarb, size_t maxProblems)
 {
-    return CChecker(mesh, store, gpu, room, maxProblems).Run(layouts, ivarb);
+    CHostNeeds needs;
+    needs.layouts = layouts;
+    return CChecker(mesh, store, gpu, room, needs, maxProblems).Run(ivarb);
+}
+
+CValidationReport ValidateHostFor(const CQVL3DFiniteVolumeMesh& mesh, const CQvl3dGV& store, const CQVLGVGPU& gpu,
+                                  const CHostRoom& room, const CHostNeeds& needs, int ivarb, size_t maxProblems)
+{
+    return CChecker(mesh, store, gpu, room, needs, maxProblems).Run(ivarb);
 }
 
 } // namespace host

@@ -11,7 +11,9 @@
 #ifndef QVL3D_HOST_VALIDATION_H
 #define QVL3D_HOST_VALIDATION_H
 
+#include "HostCheck.h"
 #include "HostObjects.h"
+#include "QVLExport.h"
 
 #include <string>
 #include <vector>
@@ -19,20 +21,9 @@
 namespace qvl3d {
 namespace host {
 
-// Elements allocated for the flat arrays, counted from element 0. A negative
-// value means unknown and skips that room check. Rows of the native layout
-// are sized by the neighbour counts and cannot be checked from outside.
-struct CHostRoom {
-    long long numNeighbor = -1;    // needs m_nCellTotal + 1
-    long long diagPos = -1;        // m_nCell + 1
-    long long csrRowStart = -1;    // m_nCell + 2
-    long long csrEntries = -1;     // values and columns: every index a row start reaches
-    long long ellEntries = -1;     // m_nELLWidth * m_nCellTotal
-    long long orderedSlotEll = -1; // (largest nn + 1) * m_nCell
-    long long precondDiag = -1, precondWork = -1;
-    long long vecR = -1, vecP = -1, vecQ = -1, vecZ = -1, vecT = -1, vecSHat = -1, vecR0Hat = -1, vecPHat = -1;
-    long long perVariable = -1; // length of the per-variable arrays
-};
+// The room of the flat arrays (CHostRoom) is declared with the library's
+// check of hand-filled hosts, CheckHostObjects, which runs this check.
+using qvl3d::CHostRoom;
 
 enum ELayoutMask : unsigned {
     kNativeLayout = 1u,
@@ -41,7 +32,7 @@ enum ELayoutMask : unsigned {
     kAllLayouts = 7u,
 };
 
-struct CValidationReport {
+struct QVL3D_EXPORT CValidationReport {
     std::vector<std::string> problems; // the first ones found, in order
     long long count = 0;               // all problems found
     bool Ok() const { return count == 0; }
@@ -49,11 +40,46 @@ struct CValidationReport {
     std::string Text() const;
 };
 
+// What one solve reads, for a check narrower than every layout, method and
+// setting at once: CheckHostObjects derives it from a solver code, an entry
+// point and the store's settings.
+enum EWorkVector : unsigned {
+    kVecPrecondDiag = 1u << 0,
+    kVecPrecondWork = 1u << 1,
+    kVecR = 1u << 2,
+    kVecP = 1u << 3,
+    kVecQ = 1u << 4,
+    kVecZ = 1u << 5,
+    kVecT = 1u << 6,
+    kVecSHat = 1u << 7,
+    kVecR0Hat = 1u << 8,
+    kVecPHat = 1u << 9,
+    kAllWorkVectors = (1u << 10) - 1,
+};
+
+struct CHostNeeds {
+    unsigned layouts = kAllLayouts;                     // the rows read
+    bool orderedLists = true;                           // m_piDiagPos and the native or ELL ordered slot lists (DILU)
+    bool precondType = true;                            // m_piPrecondType
+    bool printSolver = true;                            // m_piPrintSolver
+    bool silent = true;                                 // m_piSilent
+    bool printInterval = true;                          // m_piPrintInterval
+    bool extremes = true;                               // m_pdSolutionMax, m_pdSolutionMin
+    bool iterCount = true;                              // m_piIterCount
+    unsigned vectors = kAllWorkVectors;                 // the work vectors read
+    unsigned haloVectors = kVecP | kVecSHat | kVecPHat; // of those, the ones exchanged
+};
+
 // Checks the members the given layouts read, the settings and the work
 // vectors. ivarb >= 0 also checks that variable's limit and tolerance.
-CValidationReport ValidateHost(const CQVL3DFiniteVolumeMesh& mesh, const CQvl3dGV& store, const CQVLGVGPU& gpu,
-                               const CHostRoom& room, unsigned layouts = kAllLayouts, int ivarb = -1,
-                               size_t maxProblems = 10);
+QVL3D_EXPORT CValidationReport ValidateHost(const CQVL3DFiniteVolumeMesh& mesh, const CQvl3dGV& store,
+                                            const CQVLGVGPU& gpu, const CHostRoom& room, unsigned layouts = kAllLayouts,
+                                            int ivarb = -1, size_t maxProblems = 10);
+
+// The same check narrowed to what `needs` names.
+QVL3D_EXPORT CValidationReport ValidateHostFor(const CQVL3DFiniteVolumeMesh& mesh, const CQvl3dGV& store,
+                                               const CQVLGVGPU& gpu, const CHostRoom& room, const CHostNeeds& needs,
+                                               int ivarb = -1, size_t maxProblems = 10);
 
 } // namespace host
 } // namespace qvl3d

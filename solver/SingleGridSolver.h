@@ -13,11 +13,14 @@
 // The store receives the reference residual m_pdResidual0 (and for BiCGSTAB
 // the iteration count m_piIterCount); x is improved in place. How a solve
 // ended is returned by qvl3d::SolveRecorded (SolveRecord.h), which runs the
-// same entry points.
+// same entry points. qvl3d::CheckHostObjects (HostCheck.h) checks the bound
+// objects for a solver code and entry point; qvl3d::CSolver (Solve.h) takes
+// a matrix in compressed rows instead and builds the objects itself.
 #ifndef QVL3D_SINGLEGRIDSOLVER_H
 #define QVL3D_SINGLEGRIDSOLVER_H
 
 #include "Communication.h"
+#include "HostCheck.h"
 #include "HostObjects.h"
 #include "QVLExport.h"
 #include "SolveRecord.h"
@@ -96,6 +99,8 @@ private:
     friend class CSingleGridSolverProbe; // white-box access for the test suites
     friend qvl3d::CSolveRecord qvl3d::SolveRecorded(CSingleGridSolver&, qvl3d::EEntryPoint, int, int, double*, double*,
                                                     const qvl3d::CIterationObserver*);
+    friend std::vector<std::string> qvl3d::CheckHostObjects(const CSingleGridSolver&, int, qvl3d::EEntryPoint, int,
+                                                            const qvl3d::CHostRoom&, std::size_t);
 };
 
 #endif

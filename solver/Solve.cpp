@@ -1,0 +1,425 @@
+#include "Solve.h"
+
+#include "Communication.h"
+#include "HostSystem.h"
+#include "SparseMatrix.h"
+#include "detail/BiCgStab.h"
+#include "detail/Bound.h"
+#include "detail/GaussSeidel.h"
+#include "detail/Pcg.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace qvl3d {
+
+namespace {
+
+constexpr std::int64_t kIntMax = std::numeric_limits<int>::max();
+constexpr std::int64_t kMaxRows = kIntMax - 2; // the host layouts index cells 0..rows+1 in int
+
+std::string Num(double v)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+std::string Num(std::int64_t v)
+{
+    return std::to_string(v);
+}
+
+[[noreturn]] void Refuse(const char* where, const std::string& what)
+{
+    throw std::invalid_argument(std::string(where) + ": " + what);
+}
+
+constexpr const char* kConstructor = "qvl3d::CSolver";
+constexpr const char* kUpdate = "qvl3d::CSolver::Update";
+constexpr const char* kSolve = "qvl3d::CSolver::Solve";
+
+// A Euclidean norm whose sum of squares neither overflows nor underflows:
+// the running scale and scaled sum of the reference BLAS dnrm2. Infinity
+// when a term is infinite, NaN when one is NaN.
+class CScaledNorm {
+public:
+    void Add(double v)
+    {
+        if (v == 0.0) return;
+        const double a = std::fabs(v);
+        if (!(a <= std::numeric_limits<double>::max())) {
+            (std::isnan(a) ? m_nan : m_inf) = true;
+            return;
+        }
+        if (m_scale < a) {
+            const double q = m_scale / a;
+            m_ssq = 1.0 + m_ssq * (q * q);
+            m_scale = a;
+        } else {
+            const double q = a / m_scale;
+            m_ssq = m_ssq + q * q;
+        }
+    }
+
+    double Value() const
+    {
+        if (m_nan) return std::numeric_limits<double>::quiet_NaN();
+        if (m_inf) return std::numeric_limits<double>::infinity();
+        return m_scale * std::sqrt(m_ssq);
+    }
+
+private:
+    double m_scale = 0.0;
+    double m_ssq = 1.0;
+    bool m_inf = false, m_nan = false;
+};
+
+int PrecondTypeOf(EPreconditioner p)
+{
+    switch (p) {
+    case EPreconditioner::Dilu: return 1;
+    case EPreconditioner::Diagonal: return 3;
+    case EPreconditioner::None: break;
+    }
+    return 0;
+}
+
+void CheckOptions(const CSolveOptions& o)
+{
+    if (o.method != EMethod::BiCgStab && o.method != EMethod::Cg && o.method != EMethod::GaussSeidel)
+        Refuse(kConstructor, "unknown method " + Num(static_cast<std::int64_t>(o.method)));
+    if (o.preconditioner != EPreconditioner::Dilu && o.preconditioner != EPreconditioner::Diagonal &&
+        o.preconditioner != EPreconditioner::None)
+        Refuse(kConstructor, "unknown preconditioner " + Num(static_cast<std::int64_t>(o.preconditioner)));
+    if (o.layout != ELayout::Csr && o.layout != ELayout::Native && o.layout != ELayout::Ell)
+        Refuse(kConstructor, "unknown layout " + Num(static_cast<std::int64_t>(o.layout)));
+    if (o.reference != EReference::RightHandSide && o.reference != EReference::FirstIteration)
+        Refuse(kConstructor, "unknown reference " + Num(static_cast<std::int64_t>(o.reference)));
+    if (o.maxIter < 1) Refuse(kConstructor, "maxIter is " + Num(std::int64_t{o.maxIter}) + "; at least 1 is needed");
+    if (!(o.rtol >= 0.0 && std::isfinite(o.rtol)))
+        Refuse(kConstructor, "rtol " + Num(o.rtol) + " is not a finite non-negative number");
+    if (!(o.atol >= 0.0 && std::isfinite(o.atol)))
+        Refuse(kConstructor, "atol " + Num(o.atol) + " is not a finite non-negative number");
+}
+
+} // namespace
+
+// Hidden like the rest of the library's inside, although nested in an
+// exported class (its members name the methods' internal types).
+#if defined(__GNUC__)
+#define QVL3D_HIDDEN __attribute__((visibility("hidden")))
+#else
+#define QVL3D_HIDDEN
+#endif
+
+struct QVL3D_HIDDEN CSolver::CImpl {
+    CSolveOptions options;
+    int n = 0;
+    std::vector<int> rowStart; // n + 1 offsets of the caller's rows
+    // Per entry of the caller's order: its slot in the native row (0 the
+    // diagonal, then the other entries in the caller's order), which is
+    // also its place in the CSR row and its ELL slot.
+    std::vector<int> slot;
+    std::unique_ptr<host::CHostSystem> host;
+    CCommunication commu; // one partition: exchanges do nothing, sums return their argument
+    CQVLCom com;
+    std::vector<double> x, b; // cells 1..n
+    std::vector<double> history;
+
+    void CheckValues(const char* where, const double* values) const;
+    void WriteValues(const double* values);
+    double TrueResidual() const;
+    CSolveRecord Run(const detail::CMethodSettings& set);
+
+    static void Observe(void* data, int iteration, double norm)
+    {
+        CImpl& self = *static_cast<CImpl*>(data);
+        self.history.push_back(norm);
+        if (self.options.monitor) self.options.monitor(iteration, norm);
+    }
+};
+
+// Every value finite, every diagonal non-zero; the first offence named.
+void CSolver::CImpl::CheckValues(const char* where, const double* values) const
+{
+    if (n > 0 && values == nullptr) Refuse(where, "the values are null");
+    for (int i = 0; i < n; ++i)
+        for (int e = rowStart[i]; e < rowStart[i + 1]; ++e) {
+            const double v = values[e];
+            if (std::isfinite(v) && (v != 0.0 || slot[e] != 0)) continue;
+            const std::string at = "row " + Num(std::int64_t{i}) + ", entry " + Num(std::int64_t{e});
+            if (!std::isfinite(v)) Refuse(where, at + ": value " + Num(v) + " is not finite");
+            Refuse(where, at + ": the diagonal is 0");
+        }
+}
+
+// The values into every layout built: native slot k of row i, CSR entry k
+// of the row, ELL slot k.
+void CSolver::CImpl::WriteValues(const double* values)
+{
+    CQvl3dGV& S = host->store;
+    CQVL3DFiniteVolumeMesh& M = host->mesh;
+    CQVLGVGPU& G = host->gpu;
+    const std::ptrdiff_t nTotal = M.m_nCellTotal;
+    for (int i = 1; i <= n; ++i)
+        for (int e = rowStart[i - 1]; e < rowStart[i]; ++e) {
+            const int k = slot[e];
+            const double v = values[e];
+            S.m_ppdCoef[i][k] = v;
+            if (M.m_pdCSRValue != nullptr) M.m_pdCSRValue[M.m_piCSRRowStart[i] + k] = v;
+            if (G.m_pdELLValue != nullptr) G.m_pdELLValue[k * nTotal + (i - 1)] = v;
+        }
+}
+
+// ||b - A x|| over the native rows.
+double CSolver::CImpl::TrueResidual() const
+{
+    const CQvl3dGV& S = host->store;
+    const CQVL3DFiniteVolumeMesh& M = host->mesh;
+    CScaledNorm norm;
+    for (int i = 1; i <= n; ++i) {
+        const double* a = S.m_ppdCoef[i];
+        const int* nb = M.m_ppiNeighbor[i];
+        double s = a[0] * x[i];
+        for (int k = 1, nn = M.m_piNumNeighbor[i]; k <= nn; ++k) s = s + a[k] * x[nb[k]];
+        norm.Add(b[i] - s);
+    }
+    return norm.Value();
+}
+
+CSolveRecord CSolver::CImpl::Run(const detail::CMethodSettings& set)
+{
+    using namespace detail;
+    const CSolveContext c{commu, com};
+    const CWorkVectors w = WorkOf(host->store);
+    const CNativeRows native = NativeRowsOf(&host->store, &host->mesh);
+    double* X = x.data();
+    const double* B = b.data();
+    const ELayout layout = options.layout;
+    switch (options.method) {
+    case EMethod::Cg: // no ELL form: the native rows, as the ELL entry point runs it
+        if (layout == ELayout::Csr) return Pcg(CsrRowsOf(&host->mesh), c, set, w, X, B);
+        return Pcg(native, c, set, w, X, B);
+    case EMethod::GaussSeidel:
+        if (layout == ELayout::Csr) return GaussSeidel(CsrRowsOf(&host->mesh), c, set, X, B);
+        if (layout == ELayout::Ell) return GaussSeidel(EllRowsOf(&host->gpu, &host->store, &host->mesh), c, set, X, B);
+        return GaussSeidel(native, c, set, X, B);
+    case EMethod::BiCgStab: break;
+    }
+    if (layout == ELayout::Csr) return BiCgStab(CsrRowsOf(&host->mesh), c, set, w, X, B);
+    if (layout == ELayout::Ell) return BiCgStab(EllRowsOf(&host->gpu, &host->store, &host->mesh), c, set, w, X, B);
+    return BiCgStab(native, c, set, w, X, B);
+}
+
+CSolver::CSolver(const CCsrView& A, CSolveOptions options) : m_impl(std::make_unique<CImpl>())
+{
+    CImpl& I = *m_impl;
+    CheckOptions(options);
+    I.options = std::move(options);
+
+    // Counts and offsets.
+    const std::int64_t rows = A.rows;
+    if (rows < 0) Refuse(kConstructor, "rows is " + Num(rows) + ", a negative count");
+    if (rows > kMaxRows)
+        Refuse(kConstructor, Num(rows) + " rows exceed the int range of the layouts (at most " + Num(kMaxRows) + ")");
+    if ((A.rowStart32 == nullptr) == (A.rowStart64 == nullptr))
+        Refuse(kConstructor, "exactly one of rowStart32 and rowStart64 must be given");
+    const int n = static_cast<int>(rows);
+    auto start = [&A](std::int64_t i) { return A.rowStart32 != nullptr ? A.rowStart32[i] : A.rowStart64[i]; };
+    if (start(0) != 0) Refuse(kConstructor, "the offsets start at " + Num(start(0)) + ", not at 0");
+    for (std::int64_t i = 0; i < rows; ++i)
+        if (start(i + 1) < start(i))
+            Refuse(kConstructor,
+                   "row " + Num(i) + ": the offsets decrease (" + Num(start(i)) + " to " + Num(start(i + 1)) + ")");
+    const std::int64_t nnz = start(rows);
+    if (nnz > kIntMax - rows)
+        Refuse(kConstructor, Num(nnz) + " entries in " + Num(rows) +
+                                 " rows exceed the int range of the layouts (entries plus rows at most " +
+                                 Num(kIntMax) + ")");
+    if (nnz > 0 && (A.columns == nullptr || A.values == nullptr))
+        Refuse(kConstructor, "the columns or the values are null");
+
+    // Columns: in range, none twice in a row, the diagonal once. The slot
+    // of each entry follows.
+    I.n = n;
+    I.rowStart.resize(static_cast<size_t>(n) + 1);
+    I.slot.resize(static_cast<size_t>(nnz));
+    std::vector<int> seenAt(static_cast<size_t>(n), -1); // entry where the column last appeared
+    int widest = 0;
+    for (int i = 0; i < n; ++i) {
+        const int begin = static_cast<int>(start(i)), end = static_cast<int>(start(i + 1));
+        I.rowStart[i] = begin;
+        const auto row = [i] { return "row " + Num(std::int64_t{i}); };
+        int diagonal = -1, next = 1;
+        for (int e = begin; e < end; ++e) {
+            const std::int32_t c = A.columns[e];
+            if (c < 0 || c >= n)
+                Refuse(kConstructor, row() + ", entry " + Num(std::int64_t{e}) + ": column " + Num(std::int64_t{c}) +
+                                         " is outside 0.." + Num(rows - 1));
+            if (seenAt[c] >= begin)
+                Refuse(kConstructor, row() + ": " +
+                                         (c == i ? std::string("the diagonal") : "column " + Num(std::int64_t{c})) +
+                                         " appears twice, at entries " + Num(std::int64_t{seenAt[c]}) + " and " +
+                                         Num(std::int64_t{e}));
+            seenAt[c] = e;
+            if (c == i) {
+                diagonal = e;
+                I.slot[e] = 0;
+            } else {
+                I.slot[e] = next++;
+            }
+        }
+        if (diagonal < 0)
+            Refuse(kConstructor, row() + " (entries " + Num(std::int64_t{begin}) + ".." + Num(std::int64_t{end - 1}) +
+                                     ") has no diagonal entry");
+        widest = std::max(widest, end - begin);
+    }
+    I.rowStart[n] = static_cast<int>(nnz);
+    I.CheckValues(kConstructor, A.values);
+
+    const bool ell = I.options.layout == ELayout::Ell && I.options.method != EMethod::Cg;
+    if (ell && static_cast<std::int64_t>(widest) * n > kIntMax)
+        Refuse(kConstructor, "the ELL layout would need " + Num(static_cast<std::int64_t>(widest) * n) +
+                                 " slots (the longest row, " + Num(std::int64_t{widest}) + " entries, times " +
+                                 Num(rows) + " rows), beyond the int range of its index");
+
+    // The conjugate gradient assumes a symmetric matrix: every entry (i, j)
+    // needs an entry (j, i). Row j's columns are marked, then the entries
+    // of column j (from the transposed pattern) looked up.
+    if (I.options.method == EMethod::Cg) {
+        std::vector<int> colStart(static_cast<size_t>(n) + 1, 0), byColumn(static_cast<size_t>(nnz));
+        for (std::int64_t e = 0; e < nnz; ++e) ++colStart[A.columns[e] + 1];
+        for (int j = 0; j < n; ++j) colStart[j + 1] += colStart[j];
+        std::vector<int> fill(colStart.begin(), colStart.end() - 1);
+        for (std::int64_t e = 0; e < nnz; ++e) byColumn[fill[A.columns[e]]++] = static_cast<int>(e);
+        std::vector<int> mark(static_cast<size_t>(n), -1);
+        for (int j = 0; j < n; ++j) {
+            for (int e = I.rowStart[j]; e < I.rowStart[j + 1]; ++e) mark[A.columns[e]] = j;
+            for (int k = colStart[j]; k < colStart[j + 1]; ++k) {
+                const int e = byColumn[k];
+                const int i =
+                    static_cast<int>(std::upper_bound(I.rowStart.begin(), I.rowStart.end(), e) - I.rowStart.begin()) -
+                    1;
+                if (mark[i] != j)
+                    Refuse(kConstructor, "the conjugate gradient needs a symmetric pattern: row " +
+                                             Num(std::int64_t{i}) + ", entry " + Num(std::int64_t{e}) +
+                                             " holds column " + Num(std::int64_t{j}) + ", but row " +
+                                             Num(std::int64_t{j}) + " holds no column " + Num(std::int64_t{i}));
+            }
+        }
+    }
+
+    // The host's rows: the caller's entry order, cells counted from 1.
+    host::CSparseMatrix M;
+    M.nCell = M.nCellTotal = n;
+    M.rowStart = I.rowStart;
+    M.col.resize(static_cast<size_t>(nnz));
+    M.val.assign(A.values, A.values + nnz);
+    for (std::int64_t e = 0; e < nnz; ++e) M.col[e] = A.columns[e] + 1;
+    const unsigned layouts = I.options.layout == ELayout::Csr ? host::kCsrLayout
+                             : ell                            ? host::kEllLayout
+                                                              : host::kNativeLayout;
+    I.host = std::make_unique<host::CHostSystem>(M, 1, layouts);
+    I.x.assign(static_cast<size_t>(n) + 1, 0.0);
+    I.b.assign(static_cast<size_t>(n) + 1, 0.0);
+}
+
+CSolver::~CSolver() = default;
+CSolver::CSolver(CSolver&&) noexcept = default;
+CSolver& CSolver::operator=(CSolver&&) noexcept = default;
+
+void CSolver::Update(const double* values)
+{
+    m_impl->CheckValues(kUpdate, values);
+    m_impl->WriteValues(values);
+}
+
+CSolveResult CSolver::Solve(const double* b, double* x)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    CImpl& I = *m_impl;
+    const int n = I.n;
+    if (n > 0 && (b == nullptr || x == nullptr)) Refuse(kSolve, "b or x is null");
+    for (int i = 0; i < n; ++i) {
+        if (!std::isfinite(b[i]))
+            Refuse(kSolve, "b[" + Num(std::int64_t{i}) + "] is " + Num(b[i]) + ", not a finite number");
+        if (!std::isfinite(x[i]))
+            Refuse(kSolve,
+                   "x[" + Num(std::int64_t{i}) + "] (the initial guess) is " + Num(x[i]) + ", not a finite number");
+        I.b[i + 1] = b[i];
+        I.x[i + 1] = x[i];
+    }
+
+    CSolveResult result;
+    double bound = -1.0; // the right-hand-side rule's bound, when it applies
+    auto finish = [&](EStatus status, double bNorm) {
+        for (int i = 0; i < n; ++i) x[i] = I.x[i + 1];
+        result.finalResidual = I.TrueResidual();
+        result.relativeResidual = bNorm > 0.0 ? result.finalResidual / bNorm : 0.0;
+        // A BiCGSTAB breakdown that leaves an x within the bound: mostly a
+        // half step that solved the system (s = 0, so t . t = 0).
+        const bool breakdown = status >= EStatus::BreakdownRho && status <= EStatus::BreakdownOmega;
+        result.status = breakdown && result.finalResidual <= bound ? EStatus::Converged : status;
+        result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        return std::move(result);
+    };
+
+    CScaledNorm norm;
+    for (int i = 1; i <= n; ++i) norm.Add(I.b[i]);
+    const double bNorm = norm.Value();
+    result.initialResidual = I.TrueResidual();
+    if (bNorm == 0.0) { // x = 0 solves it exactly
+        std::fill(I.x.begin(), I.x.end(), 0.0);
+        return finish(EStatus::ZeroRightHandSide, bNorm);
+    }
+
+    const CSolveOptions& o = I.options;
+    detail::CMethodSettings set;
+    set.maxIter = o.maxIter;
+    if (o.reference == EReference::RightHandSide) {
+        set.stop.kind = detail::CStopRule::kAbsolute;
+        set.stop.threshold = bound = std::max(o.rtol * bNorm, o.atol);
+        if (result.initialResidual <= bound) return finish(EStatus::Converged, bNorm);
+    } else {
+        set.stop.kind = detail::CStopRule::kAgainstFirst;
+        set.stop.tolerance = o.rtol;
+    }
+    set.stop.stopOnNonFinite = true;
+    set.precondType = PrecondTypeOf(o.preconditioner);
+    set.markers = false; // quiet: no marker lines, no progress line
+    set.progressInterval = 0;
+    const CIterationObserver observer{&CImpl::Observe, &I};
+    set.observer = &observer;
+
+    I.history.clear();
+    I.history.reserve(static_cast<size_t>(std::min(o.maxIter, 1024)));
+    const CSolveRecord rec = I.Run(set);
+    result.iterations = rec.iterations;
+    result.history = std::move(I.history);
+    I.history = {};
+    return finish(rec.status, bNorm);
+}
+
+int CSolver::Rows() const
+{
+    return m_impl->n;
+}
+
+std::int64_t CSolver::NonZeros() const
+{
+    return m_impl->rowStart.empty() ? 0 : m_impl->rowStart.back();
+}
+
+const CSolveOptions& CSolver::Options() const
+{
+    return m_impl->options;
+}
+
+} // namespace qvl3d

@@ -1,0 +1,150 @@
+// The front door: a sparse matrix in compressed rows, 0-based, in; for each
+// right-hand side a solution and a result with its status out.
+//
+//     qvl3d::CSolver solver(A);                     // checks A, builds the layout
+//     qvl3d::CSolveResult r = solver.Solve(b, x);   // x: initial guess in, solution out
+//     if (!r.Converged()) ... qvl3d::StatusName(r.status) ...
+//
+// The solver keeps its own copy of the matrix in the layout asked for (the
+// caller's arrays may go once the constructor returns), its work vectors and
+// its communication objects: one partition, nothing exchanged. It prints
+// nothing, ever; what happened is in the result, and the options' monitor
+// sees every iteration.
+//
+// The methods are those of CSingleGridSolver and give the same bits: with
+// EReference::FirstIteration, the same x, status, iterations and norms as the
+// entry point of the same layout, solver code (2 BiCGSTAB, 3 conjugate
+// gradient, 4 Gauss-Seidel) and preconditioner type, on a host whose rows
+// keep the off-diagonal entries in the order given here and the diagonal in
+// its own place (the first CSR entry, slot 0), as the reference host's
+// layouts do.
+#ifndef QVL3D_SOLVE_H
+#define QVL3D_SOLVE_H
+
+#include "QVLExport.h"
+#include "SolveRecord.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace qvl3d {
+
+// A matrix in compressed rows: row i (0-based) holds the entries
+// rowStart[i] .. rowStart[i+1]-1, each a 0-based column and a value. Columns
+// may come in any order, the diagonal anywhere in the row; every row holds
+// its diagonal exactly once and no column twice. Offsets start at 0 and do
+// not decrease; exactly one of the two offset arrays (rows + 1 elements) is
+// given.
+struct CCsrView {
+    std::int64_t rows = 0;
+    const std::int32_t* rowStart32 = nullptr;
+    const std::int64_t* rowStart64 = nullptr;
+    const std::int32_t* columns = nullptr;
+    const double* values = nullptr;
+};
+
+enum class EMethod { BiCgStab, Cg, GaussSeidel };
+
+// Krylov methods only; Gauss-Seidel takes none.
+enum class EPreconditioner { Dilu, Diagonal, None };
+
+// The layout the methods run on: compressed rows, the native neighbour
+// rows, or slot-major ELL. They give the same bits when every row's entries
+// are sorted by column; otherwise each layout sums in its own order. The
+// conjugate gradient has no ELL form and runs on the native rows.
+enum class ELayout { Csr, Native, Ell };
+
+// What the tolerance is relative to:
+//   RightHandSide   stop once the method's residual norm is at most
+//                   max(rtol * ||b||, atol). An initial guess whose residual
+//                   ||b - A x|| already meets this bound is returned as it
+//                   is, converged, after no iteration; a BiCGSTAB breakdown
+//                   that leaves an x whose ||b - A x|| meets it counts as
+//                   converged (a half step that solves the system ends in
+//                   t . t = 0);
+//   FirstIteration  stop once the method's residual norm is below rtol times
+//                   its norm after the first iteration (atol is not used):
+//                   CSingleGridSolver's own test, each method's comparison
+//                   exactly as there.
+// The method's norm is its own: the recursively updated residual of the
+// Krylov methods, the residual after each Gauss-Seidel sweep.
+enum class EReference { RightHandSide, FirstIteration };
+
+struct CSolveOptions {
+    EMethod method = EMethod::BiCgStab;
+    EPreconditioner preconditioner = EPreconditioner::Dilu;
+    ELayout layout = ELayout::Csr;
+    double rtol = 1e-8;
+    double atol = 0.0;
+    int maxIter = 10000;
+    EReference reference = EReference::RightHandSide;
+    // Called after every iteration with its number (from 1) and the method's
+    // residual norm. What it throws leaves Solve, with x as it was passed in.
+    std::function<void(int iteration, double norm)> monitor;
+};
+
+struct CSolveResult {
+    EStatus status = EStatus::NotRun; // StatusName / StatusText (SolveRecord.h) give the words
+    int iterations = 0;               // iterations completed
+    double initialResidual = 0.0;     // ||b - A x|| of the x passed in
+    double finalResidual = 0.0;       // ||b - A x|| of the x returned
+    double relativeResidual = 0.0;    // finalResidual / ||b|| (0 when b = 0)
+    std::vector<double> history;      // the method's norm after each iteration, as the monitor saw it
+    double seconds = 0.0;             // wall time of the Solve call
+
+    // x solves the system to the tolerance: the stopping rule held, or x is
+    // exact (b = 0, or an initial residual of exactly 0).
+    bool Converged() const
+    {
+        return status == EStatus::Converged || status == EStatus::ZeroRightHandSide ||
+               status == EStatus::ZeroInitialResidual;
+    }
+};
+
+class QVL3D_EXPORT CSolver {
+public:
+    // Checks the matrix and the options and builds the layout. Throws
+    // std::invalid_argument naming the row and entry (0-based) for: a row
+    // count below 0 or beyond the layouts' int indices, offsets that do not
+    // start at 0 or decrease, a column outside 0..rows-1, a row without its
+    // diagonal, with it twice or with another column twice, a diagonal that
+    // is 0 or not finite, any value that is not finite; for the conjugate
+    // gradient a pattern that is plainly not symmetric (an entry (i, j)
+    // without (j, i)); maxIter below 1, rtol or atol negative or not finite.
+    // The ELL layout is refused when the longest row times the row count
+    // exceeds its int index. Allocation failures pass through
+    // (std::bad_alloc, CQVLMemError). A moved-from solver may only be
+    // destroyed or assigned to.
+    explicit CSolver(const CCsrView& A, CSolveOptions options = {});
+    ~CSolver();
+    CSolver(CSolver&&) noexcept;
+    CSolver& operator=(CSolver&&) noexcept;
+    CSolver(const CSolver&) = delete;
+    CSolver& operator=(const CSolver&) = delete;
+
+    // New coefficients for the same pattern: as many values as the matrix
+    // has entries, in the order of the view the solver was built from.
+    // Checked as the constructor checks them; when refused, the solver keeps
+    // the values it had.
+    void Update(const double* values);
+
+    // Solves A x = b from the x passed in (rows elements each). Throws
+    // std::invalid_argument, naming the entry, when b or x holds a value
+    // that is not finite. b = 0 gives x = 0 and ZeroRightHandSide without an
+    // iteration. One solve at a time per solver.
+    CSolveResult Solve(const double* b, double* x);
+
+    int Rows() const;
+    std::int64_t NonZeros() const;
+    const CSolveOptions& Options() const;
+
+private:
+    struct CImpl;
+    std::unique_ptr<CImpl> m_impl;
+};
+
+} // namespace qvl3d
+
+#endif
