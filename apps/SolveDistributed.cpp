@@ -167,7 +167,7 @@ int Run(MPI_Comm comm, int argc, char** argv)
         return s;
 
     CSolveResult r;
-    f = Guard([&] { r = RunSolve(local, o, halo, sum); });
+    f = Guard([&] { r = RunSolve(local, o, halo, sum, rank == 0 ? stdout : nullptr); });
     if (f.status != kExitConverged) Abort(comm, f);
 
     // One result from the ranks' results. The residual, the iteration count
@@ -206,20 +206,8 @@ int Run(MPI_Comm comm, int argc, char** argv)
             if (!std::isfinite(r.x[static_cast<size_t>(i)])) r.firstNonFinite = i;
         PrintSummary(stdout, P, r);
         std::string reason;
-        status = Outcome(r, reason);
-        f = Guard([&] {
-            if (!o.jsonFile.empty()) WriteText(o.jsonFile, SummaryJson(P, r));
-            if (!o.outputFile.empty() && r.finite)
-                host::WriteVectorMarket(o.outputFile, r.x.data(), r.cells,
-                                        "solution from qvl3d-solve on " + std::to_string(nRanks) +
-                                            " ranks: " + P.description);
-        });
-        if (f.status != kExitConverged) {
-            status = f.status;
-            reason = f.reason;
-        } else if (!o.outputFile.empty() && !r.finite) {
-            reason += "; the solution was not written";
-        }
+        status = WriteResults(
+            o, P, r, "solution from qvl3d-solve on " + std::to_string(nRanks) + " ranks: " + P.description, reason);
         if (status != kExitConverged) {
             std::fflush(stdout);
             std::fprintf(stderr, "qvl3d-solve: %s\n", reason.c_str());

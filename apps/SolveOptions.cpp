@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cctype>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <map>
 
@@ -36,9 +38,11 @@ const COptionSpec kOptions[] = {
     {"nonblocking", nullptr, "exchange halos with the start/wait pair (CSR and ELL methods)"},
     {"openmp", nullptr, "call SetupSolver(2) first: prepares the OpenMP store"},
     {"progress", "N", "print the conjugate-gradient progress line every N iterations"},
+    {"monitor", nullptr, "print a line per iteration: the method's residual norm and that over ||b||"},
     {"repeat", "N", "solve N times from the same start; times are the minimum, results must agree"},
     {"output", "FILE", "write the solution as a Matrix Market array"},
-    {"json", "FILE", "write the summary as JSON"},
+    {"json", "FILE", "write the summary as JSON, with the status and the residual history"},
+    {"plot", "FILE", "draw the residual history on a log scale as SVG (FILE ends in .svg)"},
     {"help", nullptr, "show this help"},
     {"version", nullptr, "show the version"},
 };
@@ -270,9 +274,19 @@ CSolveOptions ParseOptions(const std::vector<std::string>& args)
     o.nonBlocking = has("nonblocking");
     o.openmp = has("openmp");
     if (has("progress")) o.progress = static_cast<int>(ParseInt("progress", val("progress"), 1, 1000000000));
+    o.monitor = has("monitor");
     if (has("repeat")) o.repeat = static_cast<int>(ParseInt("repeat", val("repeat"), 1, 1000));
     if (has("output")) o.outputFile = val("output");
     if (has("json")) o.jsonFile = val("json");
+    if (has("plot")) {
+        o.plotFile = val("plot");
+        const std::string ext = ".svg";
+        const std::string& f = o.plotFile;
+        const bool svg = f.size() >= ext.size() &&
+                         std::equal(ext.begin(), ext.end(), f.end() - static_cast<std::ptrdiff_t>(ext.size()),
+                                    [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+        if (!svg) Usage("--plot writes SVG: the file name must end in .svg, not '" + f + "'");
+    }
     return o;
 }
 
@@ -303,6 +317,12 @@ std::string HelpText()
             "The tolerance is handed to the solver, which measures its residual against the\n"
             "residual after its first iteration; the command then checks the true relative\n"
             "residual ||b - Ax|| / ||b|| against the same tolerance.\n"
+            "\n"
+            "Why the method stopped, its iterations and its residual after every iteration\n"
+            "come from the record the library returns: the summary says it in words, --json\n"
+            "adds \"status\" (converged, iteration_limit, breakdown_rho, ...) and\n"
+            "\"residual_history\", --monitor prints each iteration as it ends and --plot draws\n"
+            "the history.\n"
             "\n"
             "Distributed: mpiexec -n P qvl3d-solve [options] splits the system over P ranks\n"
             "(built-in boxes by coordinate bisection, matrix files by the graph partitioner),\n"

@@ -47,10 +47,11 @@ struct CSolveOptions {
     int maxIter = 10000;
     bool nonBlocking = false;
     bool openmp = false;
-    int progress = 0; // conjugate-gradient progress line every N iterations; 0 off
+    int progress = 0;     // conjugate-gradient progress line every N iterations; 0 off
+    bool monitor = false; // a line per iteration with the method's residual
     int repeat = 1;
 
-    std::string outputFile, jsonFile;
+    std::string outputFile, jsonFile, plotFile;
     bool help = false, version = false;
 };
 

@@ -22,48 +22,76 @@ double Since(Clock::time_point t0)
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// Why the method stopped, read from the number of global sums it made: every
-// method makes a fixed number per iteration (Gauss-Seidel 1, conjugate
-// gradient 3, BiCGSTAB 1 at entry and 5 per iteration, fewer when a guard
-// stops it part-way).
-void ExplainStop(CSolveResult& r, long long sums, int iterCount, int limitBefore)
+EEntryPoint EntryPointOf(ELayoutChoice layout)
 {
-    const int limit = r.maxIter;
-    if (sums == 0) {
-        r.iterations = 0;
-        r.stop = limitBefore < 1 ? "no iteration: the iteration limit is below 1"
-                                 : "no iteration ran: the method made no global sum";
-        return;
+    switch (layout) {
+    case ELayoutChoice::Native: return EEntryPoint::Native;
+    case ELayoutChoice::Csr: return EEntryPoint::Csr;
+    case ELayoutChoice::Ell: return EEntryPoint::Ell;
     }
-    if (r.code == 4 || r.code == 3) {
-        const long long perIteration = r.code == 4 ? 1 : 3;
-        r.iterations = static_cast<int>(sums / perIteration);
-        r.reachedFirst = r.iterations >= 1;
-        r.stop = r.iterations >= limit ? "the iteration limit was reached" : "the solver's convergence test was met";
-        return;
+    return EEntryPoint::Csr;
+}
+
+// The norms a solve hands to its observer, and the --monitor lines: the
+// method calls it at the end of each iteration, after its own console lines.
+class CMonitor {
+public:
+    CMonitor(std::FILE* out, double bNorm) : m_out(out), m_bNorm(bNorm) {}
+
+    static void Observe(void* self, int k, double norm) { static_cast<CMonitor*>(self)->Add(k, norm); }
+
+    std::vector<double> history; // history[k - 1]: iteration k's norm
+
+private:
+    void Add(int k, double norm)
+    {
+        history.push_back(norm);
+        if (m_out == nullptr) return;
+        if (m_bNorm > 0.0)
+            std::fprintf(m_out, "iteration %d  residual %.6e  relative %.6e\n", k, norm, norm / m_bNorm);
+        else
+            std::fprintf(m_out, "iteration %d  residual %.6e\n", k, norm);
+        std::fflush(m_out);
     }
-    r.iterations = iterCount;
-    r.reachedFirst = iterCount >= 1;
-    const long long extra = sums - 1 - 5LL * iterCount;
-    if (sums == 1 && iterCount == 0) {
-        if (limit < 1) {
-            r.stop = "no iteration: the iteration limit is below 1";
-        } else {
-            r.stop = "the initial residual is zero: x already solves the system";
-            r.reachedFirst = true; // the method wrote 0 as its reference residual
-        }
-    } else if (extra == 0) {
-        r.stop = iterCount >= limit ? "the iteration limit was reached" : "the solver's convergence test was met";
-    } else {
-        const char* guard = extra == 1   ? "rho = 0 or beta = 0"
-                            : extra == 2 ? "sigma = 0 or alpha = 0"
-                            : extra == 4 ? "tt = 0 or omega = 0"
-                                         : "an unexpected point";
-        r.stop = "breakdown in iteration " + std::to_string(iterCount + 1) + ": stopped at the guard " + guard;
-    }
+
+    std::FILE* m_out;
+    double m_bNorm;
+};
+
+bool SameBits(double a, double b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+bool SameRecord(const CSolveRecord& a, const CSolveRecord& b)
+{
+    return a.status == b.status && a.iterations == b.iterations && a.haveReference == b.haveReference &&
+           SameBits(a.reference, b.reference) && SameBits(a.lastNorm, b.lastNorm) && a.zeroNormAt == b.zeroNormAt;
 }
 
 } // namespace
+
+std::string StopText(const CSolveRecord& rec)
+{
+    if (rec.status == EStatus::IterationLimit && rec.zeroNormAt > 0) {
+        char reference[32] = "zero";
+        if (rec.reference != 0.0) std::snprintf(reference, sizeof reference, "%.6e", rec.reference);
+        return "the residual reached zero at iteration " + std::to_string(rec.zeroNormAt) +
+               " and the relative test, against a reference of " + reference +
+               ", could not pass: the iteration limit was reached";
+    }
+    std::string text = StatusText(rec.status);
+    switch (rec.status) {
+    case EStatus::BreakdownRho:
+    case EStatus::BreakdownBeta:
+    case EStatus::BreakdownSigma:
+    case EStatus::BreakdownAlpha:
+    case EStatus::BreakdownTt:
+    case EStatus::BreakdownOmega: text += " in iteration " + std::to_string(rec.iterations + 1); break;
+    default: break;
+    }
+    return text;
+}
 
 CCountingTransport::CCountingTransport(std::shared_ptr<CHaloTransport> halo, std::shared_ptr<CSumTransport> sum)
     : m_halo(std::move(halo)), m_sum(std::move(sum))
@@ -121,7 +149,7 @@ void CCountingTransport::Reset()
 }
 
 CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr<CHaloTransport> halo,
-                      std::shared_ptr<CSumTransport> sum)
+                      std::shared_ptr<CSumTransport> sum, std::FILE* console)
 {
     CSolveResult r;
     r.cells = P.A.nCell;
@@ -161,10 +189,15 @@ CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr
     r.checkSeconds = Since(tc);
 
     const int n = P.A.nCell, nTotal = P.A.nCellTotal;
+    double bb = 0.0;
+    for (int i = 1; i <= n; ++i) bb = bb + P.b[i] * P.b[i];
+    bb = com.AllSum(bb);
+    r.bZero = bb == 0.0;
+    r.bNorm = std::sqrt(bb);
+
     double* b = const_cast<double*>(P.b.data()); // the entry points take double*; b is only read
     std::vector<double> firstX;
-    double firstResidual0 = 0.0;
-    int firstIterCount = 0;
+    CSolveRecord first;
     long long firstSums = 0, firstExchanges = 0;
     double firstComm = 0.0, totalSeconds = 0.0;
     r.solveSeconds = std::numeric_limits<double>::infinity();
@@ -177,39 +210,43 @@ CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr
         host.store.m_piIterCount[ivarb] = 0;
         host.store.m_pdResidual0[ivarb] = 0.0;
         transport->Reset();
+        CMonitor monitor(rep == 0 && o.monitor ? console : nullptr, r.bNorm);
+        const CIterationObserver observer{&CMonitor::Observe, &monitor};
 
         const auto ts = Clock::now();
-        switch (o.layout) {
-        case ELayoutChoice::Native: solver.Solver(ivarb, o.code, x, b, 0); break;
-        case ELayoutChoice::Csr: solver.Solver_CSR(ivarb, o.code, x, b, 0); break;
-        case ELayoutChoice::Ell: solver.Solver_ELL(ivarb, o.code, x, b, 0); break;
-        }
+        const CSolveRecord record = SolveRecorded(solver, EntryPointOf(o.layout), ivarb, o.code, x, b, &observer);
         const double seconds = Since(ts);
         r.solveSeconds = std::min(r.solveSeconds, seconds);
         totalSeconds += seconds;
 
         if (rep == 0) {
             firstX.assign(x, x + n + 1);
-            firstResidual0 = host.store.m_pdResidual0[ivarb];
-            firstIterCount = host.store.m_piIterCount[ivarb];
+            first = record;
+            r.history = std::move(monitor.history);
             firstSums = transport->sums;
             firstExchanges = transport->exchanges;
             firstComm = transport->seconds;
             r.exchangeSeconds = transport->exchangeSeconds;
             r.sumSeconds = transport->sumSeconds;
         } else if (std::memcmp(firstX.data() + 1, x + 1, sizeof(double) * static_cast<size_t>(n)) != 0 ||
-                   std::memcmp(&firstResidual0, &host.store.m_pdResidual0[ivarb], sizeof(double)) != 0 ||
-                   firstIterCount != host.store.m_piIterCount[ivarb]) {
+                   !SameRecord(first, record) || monitor.history.size() != r.history.size() ||
+                   !std::equal(r.history.begin(), r.history.end(), monitor.history.begin(), SameBits)) {
             r.repeatsAgree = false;
         }
     }
     r.meanSolveSeconds = totalSeconds / o.repeat;
     r.maxIter = host.store.m_piMaxIter[ivarb];
-    r.residual0 = firstResidual0;
+    r.status = first.status;
+    r.iterations = first.iterations;
+    r.stop = StopText(first);
+    // The method writes its reference residual after iteration 1, or 0 when
+    // x already solved the system.
+    r.reachedFirst = first.haveReference || first.status == EStatus::ZeroInitialResidual;
+    r.residual0 = first.haveReference ? first.reference : 0.0;
+    r.zeroNormAt = first.zeroNormAt;
     r.sums = firstSums;
     r.exchanges = firstExchanges;
     r.commSeconds = firstComm;
-    ExplainStop(r, firstSums, firstIterCount, o.maxIter);
 
     // The host's own measure: the true residual of the first repeat's x,
     // with its halo refreshed (the Krylov methods leave it as it came in).
@@ -217,16 +254,13 @@ CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr
     commu.DDM_Exch(x);
     std::vector<double> ax(static_cast<size_t>(n) + 1, 0.0);
     host::Multiply(P.A, x, ax.data());
-    double rr = 0.0, bb = 0.0;
+    double rr = 0.0;
     for (int i = 1; i <= n; ++i) {
         const double ri = P.b[i] - ax[i];
         rr = rr + ri * ri;
-        bb = bb + P.b[i] * P.b[i];
     }
     rr = com.AllSum(rr);
-    bb = com.AllSum(bb);
-    r.bZero = bb == 0.0;
-    r.relResidual = r.bZero ? std::sqrt(rr) : std::sqrt(rr) / std::sqrt(bb);
+    r.relResidual = r.bZero ? std::sqrt(rr) : std::sqrt(rr) / r.bNorm;
 
     r.x = InOriginalNumbering(P, x);
     for (int i = 1; i <= n; ++i)
@@ -260,6 +294,7 @@ CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr
     if (o.openmp)
         r.notes.push_back(host.openmp.m_pdAELL ? "SetupSolver(2) prepared the OpenMP store"
                                                : "SetupSolver(2) ran; its OpenMP array could not be allocated");
+    if (o.monitor) r.notes.push_back("the first solve's time includes printing the --monitor lines");
     if (!r.repeatsAgree) r.notes.push_back("the repeats did not give bit-identical results");
     return r;
 }

@@ -1,14 +1,17 @@
 // One run of qvl3d-solve: builds the host objects from the problem, checks
 // them, solves (repeatedly if asked) through the chosen entry point, and
-// measures what happened from the host's side: the true residual, the error,
-// the iterations, why the method stopped, the times and the memory.
+// measures what happened: from the library's record, the iterations, why the
+// method stopped and its residual after every iteration; from the host's
+// side, the true residual, the error, the times and the memory.
 #ifndef QVL3D_APPS_SOLVERUN_H
 #define QVL3D_APPS_SOLVERUN_H
 
 #include "Communication.h"
 #include "SolveOptions.h"
 #include "SolveProblem.h"
+#include "SolveRecord.h"
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,8 +19,9 @@
 namespace qvl3d {
 namespace app {
 
-// Counts and times the collective calls the solver makes and hands them on
-// to the transports a partitioned run plugs in (none: one partition).
+// Counts and times the collective calls the solver makes (the summary's
+// communication statistics) and hands them on to the transports a
+// partitioned run plugs in (none: one partition).
 class CCountingTransport : public CHaloTransport, public CSumTransport {
 public:
     CCountingTransport(std::shared_ptr<CHaloTransport> halo, std::shared_ptr<CSumTransport> sum);
@@ -53,10 +57,16 @@ struct CSolveResult {
     double tolerance = 0.0;
     int maxIter = 0; // the limit in force after the call (code 5 on native lifts it)
 
-    int iterations = -1;       // -1: the method does not tell
-    std::string stop;          // why the method stopped, as far as the host can tell
-    bool reachedFirst = false; // the first iteration completed: residual0 is the method's
+    // From the record of the first solve.
+    EStatus status = EStatus::NotRun;
+    int iterations = 0;        // completed
+    std::string stop;          // why the method stopped, in words
+    bool reachedFirst = false; // the method wrote its reference residual (residual0)
     double residual0 = 0.0;
+    int zeroNormAt = 0;          // first iteration whose norm was exactly 0 (0: none)
+    std::vector<double> history; // the method's residual norm after each iteration
+    double bNorm = 0.0;          // ||b||
+
     double relResidual = 0.0; // ||b - Ax|| / ||b||, or ||b - Ax|| when b = 0
     bool bZero = false;
     bool haveError = false;
@@ -87,8 +97,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Why the method stopped, in words, from its record.
+std::string StopText(const CSolveRecord& record);
+
+// With options.monitor, the first solve's lines per iteration go to console
+// (nullptr: nowhere, as on the ranks other than 0).
 CSolveResult RunSolve(const CProblem& problem, const CSolveOptions& options,
-                      std::shared_ptr<CHaloTransport> halo = nullptr, std::shared_ptr<CSumTransport> sum = nullptr);
+                      std::shared_ptr<CHaloTransport> halo = nullptr, std::shared_ptr<CSumTransport> sum = nullptr,
+                      std::FILE* console = stdout);
 
 } // namespace app
 } // namespace qvl3d

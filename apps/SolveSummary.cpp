@@ -1,8 +1,12 @@
 #include "SolveSummary.h"
 
+#include "MatrixMarket.h"
+#include "SolvePlot.h"
+
 #include <cmath>
 #include <cstdarg>
 #include <fstream>
+#include <new>
 #include <stdexcept>
 
 namespace qvl3d {
@@ -75,7 +79,7 @@ void PrintSummary(std::FILE* out, const CProblem& p, const CSolveResult& r)
                  r.code == 4 ? "none" : PreconditionerName(r.precond));
     std::fprintf(out, "  layout              %s (%s)\n", LayoutName(r.layout), EntryPoint(r.layout));
     std::fprintf(out, "  tolerance           %.3g, at most %d iterations\n", r.tolerance, r.maxIter);
-    if (r.iterations >= 0) std::fprintf(out, "  iterations          %d (%s)\n", r.iterations, r.stop.c_str());
+    std::fprintf(out, "  iterations          %d (%s)\n", r.iterations, r.stop.c_str());
     if (r.reachedFirst)
         std::fprintf(out, "  reference residual  %.6e (the method's residual after its first iteration)\n",
                      r.residual0);
@@ -122,14 +126,14 @@ EExit Outcome(const CSolveResult& r, std::string& reason)
         return kExitNotConverged;
     }
     if (!r.converged) {
-        reason = Format("not converged: %s = %.3e is above the tolerance %.3g (%s)",
+        reason = Format("not converged: %s = %.3e is above the tolerance %.3g (the solver stopped: %s)",
                         r.bZero ? "||b - Ax||" : "||b - Ax|| / ||b||", r.relResidual, r.tolerance, r.stop.c_str());
         return kExitNotConverged;
     }
     return kExitConverged;
 }
 
-std::string SummaryJson(const CProblem& p, const CSolveResult& r)
+std::string SummaryJson(const CProblem& p, const CSolveResult& r, EExit exitStatus)
 {
     std::string reason;
     const EExit status = Outcome(r, reason);
@@ -146,11 +150,14 @@ std::string SummaryJson(const CProblem& p, const CSolveResult& r)
     field("layout", JsonString(LayoutName(r.layout)));
     field("tolerance", JsonNumber(r.tolerance));
     field("iteration_limit", Format("%d", r.maxIter));
-    field("iterations", r.iterations >= 0 ? Format("%d", r.iterations) : "null");
+    field("iterations", Format("%d", r.iterations));
+    field("status", JsonString(StatusName(r.status)));
     field("stop", JsonString(r.stop));
+    field("zero_residual_at", r.zeroNormAt > 0 ? Format("%d", r.zeroNormAt) : "null");
     field("reference_residual", r.reachedFirst ? JsonNumber(r.residual0) : "null");
     field("relative_residual", JsonNumber(r.relResidual));
     field("rhs_is_zero", r.bZero ? "true" : "false");
+    field("rhs_norm", JsonNumber(r.bNorm));
     field("max_error", r.haveError ? JsonNumber(r.maxError) : "null");
     field("x_finite", r.finite ? "true" : "false");
     field("setup_seconds", JsonNumber(r.problemSeconds + r.layoutSeconds + r.checkSeconds));
@@ -179,8 +186,41 @@ std::string SummaryJson(const CProblem& p, const CSolveResult& r)
     for (size_t k = 0; k < r.notes.size(); ++k) notes += (k ? ", " : "") + JsonString(r.notes[k]);
     field("notes", notes + "]");
     field("converged", status == kExitConverged ? "true" : "false");
-    field("exit_status", Format("%d", static_cast<int>(status)), true);
+    field("exit_status", Format("%d", static_cast<int>(exitStatus)));
+    std::string history = "[";
+    for (size_t k = 0; k < r.history.size(); ++k) history += (k ? ", " : "") + JsonNumber(r.history[k]);
+    field("residual_history", history + "]", true);
     return j + "}\n";
+}
+
+EExit WriteResults(const CSolveOptions& o, const CProblem& p, const CSolveResult& r, const std::string& solutionComment,
+                   std::string& reason)
+{
+    EExit status = Outcome(r, reason);
+    // A file that cannot be written turns the status into a failure; the
+    // files after it are still written, the JSON last with that status.
+    auto attempt = [&](const auto& write) {
+        try {
+            write();
+        } catch (const std::bad_alloc&) {
+            if (status == kExitFailure) return;
+            status = kExitFailure;
+            reason = "out of memory";
+        } catch (const std::exception& e) {
+            if (status == kExitFailure) return;
+            status = kExitFailure;
+            reason = e.what();
+        }
+    };
+    if (!o.outputFile.empty()) {
+        if (!r.finite)
+            reason += "; the solution was not written";
+        else
+            attempt([&] { host::WriteVectorMarket(o.outputFile, r.x.data(), r.cells, solutionComment); });
+    }
+    if (!o.plotFile.empty()) attempt([&] { WriteText(o.plotFile, ResidualPlotSvg(p, r)); });
+    if (!o.jsonFile.empty()) attempt([&] { WriteText(o.jsonFile, SummaryJson(p, r, status)); });
+    return status;
 }
 
 void WriteText(const std::string& path, const std::string& text)

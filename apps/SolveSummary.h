@@ -1,5 +1,6 @@
 // What qvl3d-solve reports: the summary on standard output, the same as
-// JSON, the solution file, and the exit status with its one-line reason.
+// JSON, the solution file, the residual plot, and the exit status with its
+// one-line reason.
 #ifndef QVL3D_APPS_SOLVESUMMARY_H
 #define QVL3D_APPS_SOLVESUMMARY_H
 
@@ -13,7 +14,8 @@ namespace qvl3d {
 namespace app {
 
 void PrintSummary(std::FILE* out, const CProblem& problem, const CSolveResult& result);
-std::string SummaryJson(const CProblem& problem, const CSolveResult& result);
+// exitStatus: the command's own, which a file it could not write makes 3.
+std::string SummaryJson(const CProblem& problem, const CSolveResult& result, EExit exitStatus);
 
 // Writes text to the file at path; throws std::runtime_error naming the path
 // when it cannot.
@@ -22,6 +24,13 @@ void WriteText(const std::string& path, const std::string& text);
 // The exit status of a finished run, and the one-line reason for a non-zero
 // one (empty for 0).
 EExit Outcome(const CSolveResult& result, std::string& reason);
+
+// Writes the files the options ask for (x in the original numbering,
+// with solutionComment; the plot; the JSON last) and returns the exit status
+// of the run with its reason: Outcome's, or 3 when a file could not be
+// written.
+EExit WriteResults(const CSolveOptions& options, const CProblem& problem, const CSolveResult& result,
+                   const std::string& solutionComment, std::string& reason);
 
 } // namespace app
 } // namespace qvl3d

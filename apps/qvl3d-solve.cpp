@@ -56,14 +56,9 @@ int main(int argc, char** argv)
         const CProblem problem = SetUpProblem(options);
         const CSolveResult result = RunSolve(problem, options);
         PrintSummary(stdout, problem, result);
-        if (!options.jsonFile.empty()) WriteText(options.jsonFile, SummaryJson(problem, result));
         std::string reason;
-        const EExit status = Outcome(result, reason);
-        if (!options.outputFile.empty()) {
-            if (!result.finite) return Fail(status, reason + "; the solution was not written");
-            host::WriteVectorMarket(options.outputFile, result.x.data(), result.cells,
-                                    "solution from qvl3d-solve: " + problem.description);
-        }
+        const EExit status =
+            WriteResults(options, problem, result, "solution from qvl3d-solve: " + problem.description, reason);
         return status == kExitConverged ? kExitConverged : Fail(status, reason);
     } catch (const host::CInputError& e) {
         return Fail(kExitBadInput, e.what());

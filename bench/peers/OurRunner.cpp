@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
-#include <limits>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -78,13 +77,11 @@ void MeasureNativeRows(const host::CHostSystem& sys, CLayoutShape& shape)
 const std::vector<COurConfig>& OurConfigs()
 {
     static const std::vector<COurConfig> configs = {
-        {"bicgstab", "diag", "native", 2, 3, 0}, {"bicgstab", "diag", "csr", 2, 3, 0},
-        {"bicgstab", "diag", "ell", 2, 3, 0},    {"bicgstab", "dilu", "native", 2, 1, 0},
-        {"bicgstab", "dilu", "csr", 2, 1, 0},    {"bicgstab", "dilu", "ell", 2, 1, 0},
-        {"cg", "diag", "native", 3, 3, 3},       {"cg", "diag", "csr", 3, 3, 3},
-        {"cg", "dilu", "native", 3, 1, 3},       {"cg", "dilu", "csr", 3, 1, 3},
-        {"gs", "none", "native", 4, 0, 1},       {"gs", "none", "csr", 4, 0, 1},
-        {"gs", "none", "ell", 4, 0, 1},
+        {"bicgstab", "diag", "native", 2, 3}, {"bicgstab", "diag", "csr", 2, 3}, {"bicgstab", "diag", "ell", 2, 3},
+        {"bicgstab", "dilu", "native", 2, 1}, {"bicgstab", "dilu", "csr", 2, 1}, {"bicgstab", "dilu", "ell", 2, 1},
+        {"cg", "diag", "native", 3, 3},       {"cg", "diag", "csr", 3, 3},       {"cg", "dilu", "native", 3, 1},
+        {"cg", "dilu", "csr", 3, 1},          {"gs", "none", "native", 4, 0},    {"gs", "none", "csr", 4, 0},
+        {"gs", "none", "ell", 4, 0},
     };
     return configs;
 }
@@ -106,9 +103,8 @@ COurRunner::COurRunner(const CPeerSystem& s, int rank, int ranks) : m_s(s), m_ra
         halo = std::make_shared<CMpiHaloTransport>(MPI_COMM_WORLD, m_part.plan);
         sum = std::make_shared<CMpiSumTransport>(MPI_COMM_WORLD);
     }
-    m_sum = std::make_shared<CCountingSum>(sum);
     m_commu = halo ? std::make_unique<CCommunication>(halo) : std::make_unique<CCommunication>();
-    m_com = std::make_unique<CQVLCom>(m_sum);
+    m_com = sum ? std::make_unique<CQVLCom>(sum) : std::make_unique<CQVLCom>();
     m_sys = std::make_unique<host::CHostSystem>(m_part.A);
     if (m_sys->Bind(m_solver, *m_commu, *m_com) != 0) throw std::runtime_error("binding the host objects failed");
     m_x = m_sys->NewVector();
@@ -124,12 +120,11 @@ COurRunner::COurRunner(const CPeerSystem& s, int rank, int ranks) : m_s(s), m_ra
 bool COurRunner::Prepare(const COurConfig& c, double rtol, double& tolerance)
 {
     m_sys->SetPreconditioner(c.precondType);
-    m_sys->store.m_pdResidual0[kVar] = std::numeric_limits<double>::quiet_NaN();
     Reset();
     m_sys->SetVariable(kVar, 1, 0.0);
     Call(c);
-    const double res0 = m_sys->store.m_pdResidual0[kVar];
-    if (std::isnan(res0)) return false;
+    if (!m_record.haveReference) return false;
+    const double res0 = m_record.reference;
     tolerance = res0 > 0.0 ? rtol * m_s.normB / res0 : 0.0;
     return true;
 }
@@ -148,9 +143,8 @@ void COurRunner::Round(const COurConfig& c, int maxIter, double tolerance, doubl
     const double total = MeanOver(minSeconds, [&] {
         Reset();
         m_sys->SetVariable(kVar, maxIter, tolerance);
-        m_sys->store.m_piIterCount[kVar] = 0;
         const double dt = TimedCall(c);
-        iterations = c.sumsPerIter ? static_cast<int>(m_sum->calls / c.sumsPerIter) : m_sys->store.m_piIterCount[kVar];
+        iterations = m_record.iterations;
         return dt;
     });
     solve = std::max(0.0, total - setup);
@@ -165,7 +159,6 @@ std::vector<double> COurRunner::Solution() const
 void COurRunner::Reset()
 {
     std::fill(m_x, m_x + m_sys->CellsTotal() + 1, 0.0);
-    m_sum->calls = 0;
 }
 
 // The slowest rank's time, the same on every rank.
@@ -183,12 +176,10 @@ void COurRunner::Call(const COurConfig& c)
 {
     CQuietStdout quiet;
     const std::string layout = c.layout;
-    if (layout == "native")
-        m_solver.Solver(kVar, c.code, m_x, m_b, 0);
-    else if (layout == "csr")
-        m_solver.Solver_CSR(kVar, c.code, m_x, m_b, 0);
-    else
-        m_solver.Solver_ELL(kVar, c.code, m_x, m_b, 0);
+    const EEntryPoint entry = layout == "native" ? EEntryPoint::Native
+                              : layout == "csr"  ? EEntryPoint::Csr
+                                                 : EEntryPoint::Ell;
+    m_record = SolveRecorded(m_solver, entry, kVar, c.code, m_x, m_b);
 }
 
 } // namespace peers

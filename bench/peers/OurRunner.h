@@ -12,6 +12,7 @@
 #include "HostSystem.h"
 #include "Partition.h"
 #include "SingleGridSolver.h"
+#include "SolveRecord.h"
 
 #include <memory>
 #include <vector>
@@ -25,7 +26,6 @@ struct COurConfig {
     const char* layout;
     int code;        // solver code
     int precondType; // store's m_piPrecondType
-    int sumsPerIter; // 0: the method writes m_piIterCount
 };
 
 // The native rows as the reference host laid them out: the typical distance
@@ -36,21 +36,6 @@ void MeasureNativeRows(const host::CHostSystem& sys, CLayoutShape& shape);
 // Every configuration we run, in table order.
 const std::vector<COurConfig>& OurConfigs();
 
-// Counts the global sums and forwards them (to MPI on several ranks).
-class CCountingSum : public CSumTransport {
-public:
-    explicit CCountingSum(std::shared_ptr<CSumTransport> inner) : m_inner(std::move(inner)) {}
-    double Sum(double local) override
-    {
-        ++calls;
-        return m_inner ? m_inner->Sum(local) : local;
-    }
-    long long calls = 0;
-
-private:
-    std::shared_ptr<CSumTransport> m_inner;
-};
-
 class COurRunner {
 public:
     // ranks > 1: collective over MPI_COMM_WORLD.
@@ -59,12 +44,12 @@ public:
     const CLayoutShape& Shape() const { return m_shape; }
 
     // Learns the reference residual and returns the tolerance that stops at
-    // ||r||/||b|| <= rtol; false when the method does nothing in this build
-    // (its reference residual stays unwritten).
+    // ||r||/||b|| <= rtol; false when the method's first iteration does not
+    // complete (no method in this build, or a breakdown).
     bool Prepare(const COurConfig& c, double rtol, double& tolerance);
 
     // One timed round: the set-up call, then the full solve, each repeated
-    // until it has run minSeconds.
+    // until it has run minSeconds; iterations from the solve's record.
     void Round(const COurConfig& c, int maxIter, double tolerance, double minSeconds, double& setup, double& solve,
                int& iterations);
 
@@ -85,11 +70,11 @@ private:
     const CPeerSystem& m_s;
     int m_ranks;
     host::CPartition m_part;
-    std::shared_ptr<CCountingSum> m_sum;
     std::unique_ptr<CCommunication> m_commu;
     std::unique_ptr<CQVLCom> m_com;
     std::unique_ptr<host::CHostSystem> m_sys;
     CSingleGridSolver m_solver;
+    CSolveRecord m_record; // of the last call
     double* m_x = nullptr;
     double* m_b = nullptr;
     CLayoutShape m_shape;

@@ -10,9 +10,8 @@
 // residual is the sum of the partition norms: exact with one partition, on
 // several it stops once that sum (>= ||r||) is below rtol*||b||.
 //
-// Iterations. BiCGSTAB writes m_piIterCount; PCG and Gauss-Seidel write no
-// count, so a counting global-sum transport counts them: PCG makes three
-// global sums per iteration, Gauss-Seidel one per sweep.
+// Iterations. Every method's come from the record the call returns
+// (qvl3d::SolveRecorded, which does what the entry point does).
 //
 // Times. Set-up is a call with iteration limit 0 (initial residual and, for
 // the Krylov methods, the preconditioner build); the solve time is the full

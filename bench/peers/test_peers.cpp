@@ -79,8 +79,7 @@ TEST(OurRunner, StopsAtThePeersRelativeResidual)
 }
 
 // With a tolerance of 0 nothing converges: every method available in this
-// build must report exactly the iteration limit, however it is counted
-// (m_piIterCount, or global sums per iteration).
+// build must report exactly the iteration limit in its record.
 TEST(OurRunner, CountsEveryIterationUpToTheLimit)
 {
     const CPeerSystem s = BuildSystem("poisson:8", ".");
@@ -203,7 +202,7 @@ TEST(ByteModel, SevenPointFigures)
     // DILU: the row products ride on the backward sweeps' reading of the rows.
     EXPECT_EQ(IterationBytes("bicgstab", "dilu", "csr", shape), 312.0 + 2 * 2 * 88.0);
     EXPECT_EQ(IterationPasses("bicgstab", "dilu", "csr", shape).size(), 7u);
-    EXPECT_EQ(IterationBytes("cg", "diag", "csr", shape), 88.0 + 128.0); // z stored in the p update
+    EXPECT_EQ(IterationBytes("cg", "diag", "csr", shape), 88.0 + 128.0);            // z stored in the p update
     EXPECT_EQ(IterationBytes("cg", "dilu", "csr", shape), 88.0 + 176.0 + 2 * 88.0); // the forward sweep reads r again
     EXPECT_EQ(IterationBytes("gs", "none", "csr", shape), 112.0);
     EXPECT_EQ(IterationBytes("gs", "none", "ell", shape), (80.0 + 24.0) + (80.0 + 16.0)); // residual pass apart

@@ -43,6 +43,9 @@ TEST(Options, DefaultsSpellingsAndChoices)
     EXPECT_EQ(v.precond, 3); // code 5 always runs the diagonal preconditioner
     EXPECT_EQ(ParseOptions({"--method", "gs"}).precond, 0);
     EXPECT_EQ(ParseOptions({"--matrix", "a.mtx", "--rhs", "b.mtx"}).problem, EProblem::MatrixFile);
+    const CSolveOptions report = ParseOptions({"--monitor", "--plot", "r.SVG"});
+    EXPECT_TRUE(report.monitor);
+    EXPECT_EQ(report.plotFile, "r.SVG");
 }
 
 TEST(Options, MisspeltOptionsBadValuesAndConflictsAreRefused)
@@ -81,7 +84,9 @@ TEST(Options, MisspeltOptionsBadValuesAndConflictsAreRefused)
         {{"--method", "6", "--precond", "dilu"}, "always uses the diagonal"},
         {{"--method", "5", "--layout", "ell"}, "serves solver codes 2, 3 and 4"},
         {{"--seed", "3"}, "--seed only matters with --renumber random"},
+        {{"--plot", "r.png"}, "--plot writes SVG: the file name must end in .svg, not 'r.png'"},
+        {{"--monitor=1"}, "--monitor takes no value"},
     };
     for (const auto& [args, reason] : cases)
-        EXPECT_HAS(qvl3d::test::Refusal<CUsageError>([&] { ParseOptions(args); }), reason) << args[0];
+        EXPECT_HAS(qvl3d::test::Refusal<CUsageError>([&args = args] { ParseOptions(args); }), reason) << args[0];
 }

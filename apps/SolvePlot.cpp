@@ -1,0 +1,201 @@
+#include "SolvePlot.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace qvl3d {
+namespace app {
+
+namespace {
+
+// Canvas and plot area, in SVG user units.
+constexpr double kWidth = 760, kHeight = 480;
+constexpr double kLeft = 84, kRight = 730, kBottom = 420;
+constexpr double kTitleLine = 19; // between the baselines of the title's lines
+
+std::string Num(double v)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", v);
+    return buf;
+}
+
+std::string Escaped(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default:
+            if (static_cast<unsigned char>(c) >= 0x20) out += c; // XML 1.0 allows no other control characters
+        }
+    }
+    return out;
+}
+
+std::string Text(double x, double y, const std::string& text, const std::string& attributes = "")
+{
+    return "<text x=\"" + Num(x) + "\" y=\"" + Num(y) + "\"" + (attributes.empty() ? "" : " " + attributes) + ">" +
+           text + "</text>\n";
+}
+
+std::string Line(double x1, double y1, double x2, double y2, const std::string& attributes)
+{
+    return "<line x1=\"" + Num(x1) + "\" y1=\"" + Num(y1) + "\" x2=\"" + Num(x2) + "\" y2=\"" + Num(y2) + "\" " +
+           attributes + "/>\n";
+}
+
+// text in lines of at most `width` characters, broken at spaces where there
+// are any.
+std::vector<std::string> Wrapped(const std::string& text, size_t width)
+{
+    std::vector<std::string> lines;
+    size_t from = 0;
+    while (text.size() - from > width) {
+        size_t cut = text.rfind(' ', from + width);
+        if (cut == std::string::npos || cut <= from) cut = from + width;
+        lines.push_back(text.substr(from, cut - from));
+        from = cut < text.size() && text[cut] == ' ' ? cut + 1 : cut;
+    }
+    lines.push_back(text.substr(from));
+    return lines;
+}
+
+// Step between ticks of 0..last: 1, 2 or 5 times a power of ten, at most
+// about eight ticks.
+int TickStep(int last)
+{
+    const double raw = std::max(1.0, last / 8.0);
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    const double m = raw / power;
+    const double step = power * (m <= 1.0 ? 1.0 : m <= 2.0 ? 2.0 : m <= 5.0 ? 5.0 : 10.0);
+    return static_cast<int>(std::max(1.0, std::round(step)));
+}
+
+} // namespace
+
+std::string LogPlotSvg(const CLogPlot& p)
+{
+    // The title's lines, wrapped to the canvas (about 0.6 em a character),
+    // the first larger and bold; the plot area starts below them.
+    std::vector<std::pair<std::string, bool>> title;
+    for (size_t k = 0; k < p.title.size(); ++k)
+        for (const std::string& line : Wrapped(p.title[k], k == 0 ? 80 : 100)) title.emplace_back(line, k == 0);
+    const double top = 24 + kTitleLine * static_cast<double>(title.size()) + 6;
+
+    // Decades from below the smallest positive value to above the largest.
+    double smallest = HUGE_VAL, largest = 0.0;
+    auto include = [&](double v) {
+        if (!(v > 0.0) || !std::isfinite(v)) return;
+        smallest = std::min(smallest, v);
+        largest = std::max(largest, v);
+    };
+    for (const double v : p.values) include(v);
+    include(p.level);
+    int lo = -1, hi = 1;
+    if (largest > 0.0) {
+        lo = static_cast<int>(std::floor(std::log10(smallest)));
+        hi = static_cast<int>(std::ceil(std::log10(largest)));
+        if (hi <= lo) {
+            --lo;
+            ++hi;
+        }
+    }
+    // A label every few decades when there are many, on both edges.
+    const int decadeStep = std::max(1, (hi - lo + 9) / 10);
+    hi = lo + (hi - lo + decadeStep - 1) / decadeStep * decadeStep;
+    auto yOf = [&](double v) {
+        if (v == 0.0) return kBottom;
+        if (!std::isfinite(v) || v < 0.0) return top;
+        return kBottom - (std::log10(v) - lo) / (hi - lo) * (kBottom - top);
+    };
+    const int last = std::max(1, static_cast<int>(p.values.size()));
+    auto xOf = [&](double k) { return kLeft + k / last * (kRight - kLeft); };
+
+    std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+                      Num(kWidth) + "\" height=\"" + Num(kHeight) + "\" viewBox=\"0 0 " + Num(kWidth) + " " +
+                      Num(kHeight) + "\" font-family=\"sans-serif\" font-size=\"12\">\n";
+    svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    for (size_t k = 0; k < title.size(); ++k)
+        svg += Text(kWidth / 2, 24 + kTitleLine * static_cast<double>(k), Escaped(title[k].first),
+                    title[k].second ? "text-anchor=\"middle\" font-size=\"15\" font-weight=\"bold\""
+                                    : "text-anchor=\"middle\"");
+
+    // Grid and ticks: the labelled decades, and the iterations at a round
+    // step.
+    for (int d = lo; d <= hi; d += decadeStep) {
+        const double y = yOf(std::pow(10.0, d));
+        svg += Line(kLeft, y, kRight, y, "stroke=\"#dddddd\"");
+        svg += Text(kLeft - 6, y + 4, "10<tspan dy=\"-6\" font-size=\"9\">" + std::to_string(d) + "</tspan>",
+                    "text-anchor=\"end\"");
+    }
+    const int step = TickStep(last);
+    for (int k = 0; k <= last; k += step) {
+        const double x = xOf(k);
+        svg += Line(x, top, x, kBottom, "stroke=\"#eeeeee\"");
+        svg += Text(x, kBottom + 16, std::to_string(k), "text-anchor=\"middle\"");
+    }
+    svg += "<rect x=\"" + Num(kLeft) + "\" y=\"" + Num(top) + "\" width=\"" + Num(kRight - kLeft) + "\" height=\"" +
+           Num(kBottom - top) + "\" fill=\"none\" stroke=\"black\"/>\n";
+    svg += Text((kLeft + kRight) / 2, kBottom + 40, Escaped(p.xLabel), "text-anchor=\"middle\"");
+    svg += Text(22, (top + kBottom) / 2, Escaped(p.yLabel),
+                "text-anchor=\"middle\" transform=\"rotate(-90 22 " + Num((top + kBottom) / 2) + ")\"");
+
+    if (p.level > 0.0 && std::isfinite(p.level)) {
+        const double y = yOf(p.level);
+        svg += Line(kLeft, y, kRight, y, "stroke=\"#d62728\" stroke-dasharray=\"6 4\"");
+        svg += Text(kRight - 4, y - 5, Escaped(p.levelLabel), "text-anchor=\"end\" fill=\"#d62728\"");
+    }
+
+    // The values: one line through all of them, and a dot on each while
+    // there are few enough to tell apart.
+    std::string points;
+    bool zero = false, nonFinite = false;
+    for (size_t k = 0; k < p.values.size(); ++k) {
+        const double v = p.values[k];
+        zero = zero || v == 0.0;
+        nonFinite = nonFinite || !std::isfinite(v);
+        points += (k ? " " : "") + Num(xOf(static_cast<double>(k + 1))) + "," + Num(yOf(v));
+    }
+    svg += "<polyline fill=\"none\" stroke=\"#1f77b4\" stroke-width=\"1.8\" points=\"" + points + "\"/>\n";
+    if (p.values.size() <= 60)
+        for (size_t k = 0; k < p.values.size(); ++k)
+            svg += "<circle cx=\"" + Num(xOf(static_cast<double>(k + 1))) + "\" cy=\"" + Num(yOf(p.values[k])) +
+                   "\" r=\"2.5\" fill=\"#1f77b4\"/>\n";
+    if (p.values.empty())
+        svg += Text((kLeft + kRight) / 2, (top + kBottom) / 2, Escaped(p.empty), "text-anchor=\"middle\"");
+    double noteY = kBottom - 8;
+    if (zero) {
+        svg += Text(kLeft + 6, noteY, "0 is drawn on the lower edge", "fill=\"#555555\"");
+        noteY -= 16;
+    }
+    if (nonFinite)
+        svg += Text(kLeft + 6, noteY, "values that are not finite are drawn on the upper edge", "fill=\"#555555\"");
+    return svg + "</svg>\n";
+}
+
+std::string ResidualPlotSvg(const CProblem& problem, const CSolveResult& r)
+{
+    CLogPlot p;
+    p.title.push_back(std::string(MethodName(r.code)) + ", preconditioner " +
+                      (r.code == 4 ? "none" : PreconditionerName(r.precond)) + ", " + LayoutName(r.layout) + " layout");
+    p.title.push_back(problem.description);
+    p.title.push_back(std::to_string(r.iterations) + (r.iterations == 1 ? " iteration: " : " iterations: ") + r.stop);
+    p.xLabel = "iteration";
+    p.yLabel = "residual norm (the method's own)";
+    p.values = r.history;
+    if (r.reachedFirst) p.level = r.residual0 * r.tolerance;
+    char label[80];
+    std::snprintf(label, sizeof label, "stop level: reference %.3e \xC3\x97 tolerance %.3g", r.residual0, r.tolerance);
+    p.levelLabel = label;
+    p.empty = "no iteration completed";
+    return LogPlotSvg(p);
+}
+
+} // namespace app
+} // namespace qvl3d
