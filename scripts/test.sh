@@ -82,11 +82,24 @@ same_bits "BiCGSTAB with DILU, CSR, convection-diffusion box 16^3, 2 ranks" 2 --
 same_bits "BiCGSTAB with DILU, ELL, pde900.mtx, 2 ranks" 2 --matrix data/matrices/pde900.mtx --method bicgstab --layout ell
 
 step "installed package and consumer"
-rm -rf build-ci/stage build-consumer
+rm -rf build-ci/stage build-consumer build-consumer-mpi
 cmake --install build-ci --prefix build-ci/stage >/dev/null
-cmake -S examples/consumer -B build-consumer -DCMAKE_PREFIX_PATH="$root/build-ci/stage" >/dev/null
+# A serial host needs no MPI: the libraries link none (the transports are the
+# MPI component), and the consumer configures with find_package(MPI) disabled.
+needs_mpi() { readelf -d "$1" | grep 'NEEDED.*libmpi' >/dev/null; }
+for f in build-ci/stage/lib/libQVL3DTool.so build-ci/stage/lib/libQVLCommunication.so; do
+  if needs_mpi "$f"; then echo "$f links MPI" >&2; exit 1; fi
+done
+cmake -S examples/consumer -B build-consumer -DCMAKE_PREFIX_PATH="$root/build-ci/stage" \
+  -DCMAKE_DISABLE_FIND_PACKAGE_MPI=ON --no-warn-unused-cli >/dev/null
 cmake --build build-consumer -j"$jobs" >/dev/null
+if needs_mpi build-consumer/consumer; then echo "the serial consumer links MPI" >&2; exit 1; fi
 LD_LIBRARY_PATH="$root/build-ci/stage/lib" build-consumer/consumer
+# An MPI host: COMPONENTS MPI, run on 2 ranks.
+cmake -S examples/consumer-mpi -B build-consumer-mpi -DCMAKE_PREFIX_PATH="$root/build-ci/stage" >/dev/null
+cmake --build build-consumer-mpi -j"$jobs" >/dev/null
+LD_LIBRARY_PATH="$root/build-ci/stage/lib" OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 \
+  mpiexec --oversubscribe -n 2 build-consumer-mpi/consumer-mpi
 # The front door's example: a host that assembles its own CSR matrix.
 rm -rf build-frontdoor
 cmake -S examples/frontdoor -B build-frontdoor -DCMAKE_PREFIX_PATH="$root/build-ci/stage" >/dev/null
@@ -107,4 +120,11 @@ cmake --install build-serial --prefix build-serial/stage >/dev/null
 cmake -S examples/consumer -B build-consumer-serial -DCMAKE_PREFIX_PATH="$root/build-serial/stage" >/dev/null
 cmake --build build-consumer-serial -j"$jobs" >/dev/null
 LD_LIBRARY_PATH="$root/build-serial/stage/lib" build-consumer-serial/consumer >/dev/null
+# Without MPI the package has no MPI component, and says so.
+if cmake -S examples/consumer-mpi -B build-consumer-serial/mpi -DCMAKE_PREFIX_PATH="$root/build-serial/stage" \
+  >build-consumer-serial/mpi.log 2>&1 || ! grep -q 'QVL3D_WITH_MPI=OFF' build-consumer-serial/mpi.log; then
+  cat build-consumer-serial/mpi.log >&2
+  echo "the serial package accepted COMPONENTS MPI or did not say why it refused it" >&2
+  exit 1
+fi
 echo "all checks passed in $SECONDS s"
