@@ -1,5 +1,6 @@
 #include "SolveDistributed.h"
 
+#include "Files.h"
 #include "MatrixMarket.h"
 #include "MpiTransport.h"
 #include "Partition.h"
@@ -66,9 +67,9 @@ int Agree(MPI_Comm comm, const CFault& f)
     if (reporter == Rank(comm)) {
         std::fflush(stdout);
         if (reporter == 0)
-            std::fprintf(stderr, "qvl3d-solve: %s\n", f.reason.c_str());
+            std::fprintf(stderr, "qvl3d-solve: %s\n", host::Printable(f.reason).c_str());
         else
-            std::fprintf(stderr, "qvl3d-solve: rank %d: %s\n", reporter, f.reason.c_str());
+            std::fprintf(stderr, "qvl3d-solve: rank %d: %s\n", reporter, host::Printable(f.reason).c_str());
     }
     return worst;
 }
@@ -78,7 +79,7 @@ int Agree(MPI_Comm comm, const CFault& f)
 [[noreturn]] void Abort(MPI_Comm comm, const CFault& f)
 {
     std::fflush(stdout);
-    std::fprintf(stderr, "qvl3d-solve: rank %d: %s\n", Rank(comm), f.reason.c_str());
+    std::fprintf(stderr, "qvl3d-solve: rank %d: %s\n", Rank(comm), host::Printable(f.reason).c_str());
     std::fflush(stderr);
     MPI_Abort(comm, f.status);
     std::abort();
@@ -94,6 +95,17 @@ double SumOver(MPI_Comm comm, double v)
 {
     MPI_Allreduce(MPI_IN_PLACE, &v, 1, MPI_DOUBLE, MPI_SUM, comm);
     return v;
+}
+
+// The norm over all ranks of each rank's partial norm, as safe from
+// overflow and underflow as its parts: the largest scale of all first, then
+// the sum of every rank's squares over it.
+host::CScaledNorm AcrossRanks(MPI_Comm comm, const host::CScaledNorm& local)
+{
+    double top[3] = {local.Scale(), local.SawInfinity() ? 1.0 : 0.0, local.SawNaN() ? 1.0 : 0.0};
+    MPI_Allreduce(MPI_IN_PLACE, top, 3, MPI_DOUBLE, MPI_MAX, comm);
+    const double squares = SumOver(comm, local.SquaresOver(top[0]));
+    return host::CScaledNorm::Combined(top[0], squares, top[1] > 0.0, top[2] > 0.0);
 }
 
 void Spread(MPI_Comm comm, int v, int& lo, int& hi)
@@ -132,12 +144,20 @@ int Run(MPI_Comm comm, int argc, char** argv)
     if (f.status != kExitConverged) f.reason += " (see --help)";
     if (const int s = Agree(comm, f)) return s;
     if (o.help || o.version) {
-        if (rank == 0) std::fputs(o.help ? HelpText().c_str() : "qvl3d-solve 0.1.0\n", stdout);
-        return kExitConverged;
+        if (rank == 0) {
+            std::fputs(o.help ? HelpText().c_str() : "qvl3d-solve 0.1.0\n", stdout);
+            f = {kExitConverged, StandardOutputFault()};
+            if (!f.reason.empty()) f.status = kExitFailure;
+        }
+        return Agree(comm, f);
     }
 
     CProblem P;
-    if (const int s = Agree(comm, Guard([&] { P = SetUpProblem(o); }))) return s;
+    if (const int s = Agree(comm, Guard([&] {
+                                CheckFiles(o);
+                                P = SetUpProblem(o);
+                            })))
+        return s;
 
     host::COwners owner;
     std::string partitioner;
@@ -167,7 +187,10 @@ int Run(MPI_Comm comm, int argc, char** argv)
         return s;
 
     CSolveResult r;
-    f = Guard([&] { r = RunSolve(local, o, halo, sum, rank == 0 ? stdout : nullptr); });
+    f = Guard([&] {
+        r = RunSolve(local, o, halo, sum, rank == 0 ? stdout : nullptr,
+                     [comm](const host::CScaledNorm& part) { return AcrossRanks(comm, part); });
+    });
     if (f.status != kExitConverged) Abort(comm, f);
 
     // One result from the ranks' results. The residual, the iteration count
@@ -193,7 +216,7 @@ int Run(MPI_Comm comm, int argc, char** argv)
     r.repeatsAgree = flags[0] == 1;
     r.finite = flags[1] == 1;
     if (r.haveError) r.maxError = r.finite ? MaxOver(comm, r.maxError) : std::nan("");
-    r.converged = r.finite && r.relResidual <= o.tolerance;
+    Conclude(r);
     const std::string differ = "the repeats did not give bit-identical results";
     if (!r.repeatsAgree && std::find(r.notes.begin(), r.notes.end(), differ) == r.notes.end())
         r.notes.push_back(differ);
@@ -206,11 +229,12 @@ int Run(MPI_Comm comm, int argc, char** argv)
             if (!std::isfinite(r.x[static_cast<size_t>(i)])) r.firstNonFinite = i;
         PrintSummary(stdout, P, r);
         std::string reason;
-        status = WriteResults(
-            o, P, r, "solution from qvl3d-solve on " + std::to_string(nRanks) + " ranks: " + P.description, reason);
+        status =
+            WriteResults(o, P, r, "solution from qvl3d-solve on " + std::to_string(nRanks) + " ranks: " + P.description,
+                         StandardOutputFault(), reason);
         if (status != kExitConverged) {
             std::fflush(stdout);
-            std::fprintf(stderr, "qvl3d-solve: %s\n", reason.c_str());
+            std::fprintf(stderr, "qvl3d-solve: %s\n", host::Printable(reason).c_str());
         }
     }
     MPI_Bcast(&status, 1, MPI_INT, 0, comm);

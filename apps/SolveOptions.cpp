@@ -1,11 +1,14 @@
 #include "SolveOptions.h"
 
+#include "Files.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cctype>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 
 namespace qvl3d {
@@ -37,7 +40,7 @@ const COptionSpec kOptions[] = {
     {"maxiter", "N", "iteration limit (default 10000)"},
     {"nonblocking", nullptr, "exchange halos with the start/wait pair (CSR and ELL methods)"},
     {"openmp", nullptr, "call SetupSolver(2) first: prepares the OpenMP store"},
-    {"progress", "N", "print the conjugate-gradient progress line every N iterations"},
+    {"progress", "N", "print the conjugate-gradient progress line every N iterations (--method pcg only)"},
     {"monitor", nullptr, "print a line per iteration: the method's residual norm and that over ||b||"},
     {"repeat", "N", "solve N times from the same start; times are the minimum, results must agree"},
     {"output", "FILE", "write the solution as a Matrix Market array"},
@@ -87,7 +90,18 @@ double ParseReal(const std::string& option, const std::string& v)
 {
     double x = 0.0;
     const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), x);
-    if (ec != std::errc() || end != v.data() + v.size() || v.empty() || !std::isfinite(x))
+    const bool whole = !v.empty() && end == v.data() + v.size();
+    if (ec == std::errc::result_out_of_range && whole) {
+        // A number, but not one a double holds: strtod, on the same text,
+        // tells the two ends apart.
+        x = std::strtod(v.c_str(), nullptr);
+        if (std::isinf(x)) Usage("--" + option + " " + v + " overflows: doubles end at about 1.8e308");
+        if (x == 0.0)
+            Usage("--" + option + " " + v +
+                  " underflows: it is below the smallest positive double, about 4.9e-324, and would be 0");
+        return x;
+    }
+    if (ec != std::errc() || !whole || !std::isfinite(x))
         Usage("--" + option + " needs a finite number, not '" + v + "'");
     return x;
 }
@@ -172,7 +186,7 @@ CSolveOptions ParseOptions(const std::vector<std::string>& args)
         if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
             if (!arg.empty() && arg[0] == '-')
                 Usage("unknown option '" + arg + "'; did you mean '" + NearestOption(arg) + "'?");
-            Usage("unexpected argument '" + arg + "' (options start with --; see --help)");
+            Usage("unexpected argument '" + arg + "' (options start with --)");
         }
         const size_t eq = arg.find('=');
         const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
@@ -273,7 +287,12 @@ CSolveOptions ParseOptions(const std::vector<std::string>& args)
     if (has("maxiter")) o.maxIter = static_cast<int>(ParseInt("maxiter", val("maxiter"), 0, 1000000000));
     o.nonBlocking = has("nonblocking");
     o.openmp = has("openmp");
-    if (has("progress")) o.progress = static_cast<int>(ParseInt("progress", val("progress"), 1, 1000000000));
+    if (has("progress")) {
+        o.progress = static_cast<int>(ParseInt("progress", val("progress"), 1, 1000000000));
+        if (o.code != 3)
+            Usage(std::string("--progress prints the conjugate gradient's progress line (--method pcg); ") +
+                  MethodName(o.code) + " has none: --monitor prints a line per iteration for every method");
+    }
     o.monitor = has("monitor");
     if (has("repeat")) o.repeat = static_cast<int>(ParseInt("repeat", val("repeat"), 1, 1000));
     if (has("output")) o.outputFile = val("output");
@@ -288,6 +307,29 @@ CSolveOptions ParseOptions(const std::vector<std::string>& args)
         if (!svg) Usage("--plot writes SVG: the file name must end in .svg, not '" + f + "'");
     }
     return o;
+}
+
+void CheckFiles(const CSolveOptions& o)
+{
+    struct CRole {
+        const char* option;
+        const std::string& path;
+    };
+    const CRole inputs[] = {
+        {"--matrix", o.matrixFile}, {"--rhs", o.rhsFile}, {"--exact", o.exactFile}, {"--x0", o.guessFile}};
+    const CRole outputs[] = {{"--output", o.outputFile}, {"--json", o.jsonFile}, {"--plot", o.plotFile}};
+    for (size_t k = 0; k < std::size(outputs); ++k) {
+        const CRole& out = outputs[k];
+        if (out.path.empty()) continue;
+        for (const CRole& in : inputs)
+            if (!in.path.empty() && host::SameFile(out.path, in.path))
+                Usage(std::string(out.option) + " " + out.path + " is the file " + in.option +
+                      " reads: writing it would replace the input");
+        for (size_t m = k + 1; m < std::size(outputs); ++m)
+            if (!outputs[m].path.empty() && host::SameFile(out.path, outputs[m].path))
+                Usage(std::string(out.option) + " and " + outputs[m].option + " name the same file, " + out.path +
+                      ": one would overwrite the other");
+    }
 }
 
 std::string HelpText()

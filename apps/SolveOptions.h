@@ -59,6 +59,11 @@ struct CSolveOptions {
 CSolveOptions ParseOptions(int argc, const char* const* argv);
 CSolveOptions ParseOptions(const std::vector<std::string>& args);
 
+// Refuses (CUsageError) an output file that is an input file or another
+// output file: the files compared, not the names (links, "./x", hard links).
+// Devices such as /dev/null may take several outputs.
+void CheckFiles(const CSolveOptions& options);
+
 std::string HelpText();
 
 // The valid option nearest to a misspelt one ("--tolerance" -> "--tol").

@@ -1,5 +1,7 @@
 #include "SolvePlot.h"
 
+#include "Files.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -21,18 +23,29 @@ std::string Num(double v)
     return buf;
 }
 
+// Text for the SVG: the characters XML reserves as entities, control
+// characters (XML 1.0 allows none but tab and line ends, which a title does
+// not need) left out, bytes that are not well-formed UTF-8 as U+FFFD.
 std::string Escaped(const std::string& text)
 {
     std::string out;
-    for (const char c : text) {
+    for (size_t k = 0; k < text.size();) {
+        const char c = text[k];
+        const size_t length = host::Utf8SequenceLength(text, k);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            ++k;
+            continue;
+        }
         switch (c) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
         case '"': out += "&quot;"; break;
         default:
-            if (static_cast<unsigned char>(c) >= 0x20) out += c; // XML 1.0 allows no other control characters
+            if (static_cast<unsigned char>(c) >= 0x20) out.append(text, k, length);
         }
+        k += length;
     }
     return out;
 }
@@ -57,7 +70,10 @@ std::vector<std::string> Wrapped(const std::string& text, size_t width)
     size_t from = 0;
     while (text.size() - from > width) {
         size_t cut = text.rfind(' ', from + width);
-        if (cut == std::string::npos || cut <= from) cut = from + width;
+        if (cut == std::string::npos || cut <= from) {
+            cut = from + width; // not inside a UTF-8 sequence
+            while (cut > from + 1 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+        }
         lines.push_back(text.substr(from, cut - from));
         from = cut < text.size() && text[cut] == ' ' ? cut + 1 : cut;
     }
@@ -184,7 +200,7 @@ std::string ResidualPlotSvg(const CProblem& problem, const CSolveResult& r)
     CLogPlot p;
     p.title.push_back(std::string(MethodName(r.code)) + ", preconditioner " +
                       (r.code == 4 ? "none" : PreconditionerName(r.precond)) + ", " + LayoutName(r.layout) + " layout");
-    p.title.push_back(problem.description);
+    p.title.push_back(host::Printable(problem.description)); // a file name's control bytes shown, not dropped
     p.title.push_back(std::to_string(r.iterations) + (r.iterations == 1 ? " iteration: " : " iterations: ") + r.stop);
     p.xLabel = "iteration";
     p.yLabel = "residual norm (the method's own)";

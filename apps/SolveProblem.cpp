@@ -3,7 +3,9 @@
 #include "BoxProblems.h"
 #include "MatrixMarket.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 
 namespace qvl3d {
@@ -69,6 +71,16 @@ CProblem SetUpProblem(const CSolveOptions& o)
         std::vector<double> ones(size, 1.0);
         p.b.assign(size, 0.0);
         host::Multiply(p.A, ones.data(), p.b.data());
+        for (int i = 1; i <= n; ++i) {
+            if (std::isfinite(p.b[i])) continue;
+            int row = i; // in the file's numbering
+            if (!p.renumbering.empty())
+                row =
+                    static_cast<int>(std::find(p.renumbering.begin(), p.renumbering.end(), i) - p.renumbering.begin());
+            throw host::CInputError(o.matrixFile + ": row " + std::to_string(row) +
+                                    " sums to a value beyond the range of a double, so b = A*1 is not finite; give "
+                                    "--rhs");
+        }
         if (o.exactFile.empty()) p.exact.assign(size, 1.0);
     }
     p.b.resize(size, 0.0);

@@ -148,9 +148,44 @@ void CCountingTransport::Reset()
     seconds = exchangeSeconds = sumSeconds = 0.0;
 }
 
-CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr<CHaloTransport> halo,
-                      std::shared_ptr<CSumTransport> sum, std::FILE* console)
+void Conclude(CSolveResult& r)
 {
+    r.converged = r.finite && r.relResidual <= r.tolerance;
+    r.arithmetic.clear();
+    // Squares of magnitudes below the first lose digits or vanish, above the
+    // second they overflow: sqrt(DBL_MIN) and sqrt(DBL_MAX).
+    const double squaresUnderflow = std::sqrt(std::numeric_limits<double>::min());
+    const double squaresOverflow = std::sqrt(std::numeric_limits<double>::max());
+    char buf[160];
+
+    // A 0 the true residual does not have, at a scale where squares vanish
+    // (at others a 0 against a tiny true residual is rounding, not this).
+    const bool zeroInitial = r.status == EStatus::ZeroInitialResidual;
+    if ((zeroInitial || r.zeroNormAt > 0) && r.residualNorm > 0.0 && r.residualScale < squaresUnderflow) {
+        std::snprintf(buf, sizeof buf, "%.3e", r.residualNorm);
+        r.arithmetic =
+            "the method's own residual norm was 0 " +
+            (zeroInitial ? std::string("before the first iteration") : "at iteration " + std::to_string(r.zeroNormAt)) +
+            ", but ||b - Ax|| is " + buf + ": its sums of squares underflow at this scale";
+        return;
+    }
+    // A norm that is not finite, where the system's scale and not a
+    // diverging x explains it.
+    const auto bad = std::find_if(r.history.begin(), r.history.end(), [](double v) { return !std::isfinite(v); });
+    if (bad == r.history.end()) return;
+    const bool overflow = r.rhsScale > squaresOverflow || r.residualScale > squaresOverflow;
+    if (!r.finite && !overflow) return;
+    std::snprintf(buf, sizeof buf, "the method's own residual norm was %s at iteration %d",
+                  std::isnan(*bad) ? "NaN" : "inf", static_cast<int>(bad - r.history.begin()) + 1);
+    r.arithmetic = buf;
+    if (r.finite) r.arithmetic += " although x stayed finite";
+    if (overflow) r.arithmetic += ": its sums of squares overflow at this scale";
+}
+
+CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr<CHaloTransport> halo,
+                      std::shared_ptr<CSumTransport> sum, std::FILE* console, const CNormReduction& acrossRanks)
+{
+    const auto reduce = [&](const host::CScaledNorm& local) { return acrossRanks ? acrossRanks(local) : local; };
     CSolveResult r;
     r.cells = P.A.nCell;
     r.nonZeros = P.A.NonZeros();
@@ -189,11 +224,12 @@ CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr
     r.checkSeconds = Since(tc);
 
     const int n = P.A.nCell, nTotal = P.A.nCellTotal;
-    double bb = 0.0;
-    for (int i = 1; i <= n; ++i) bb = bb + P.b[i] * P.b[i];
-    bb = com.AllSum(bb);
-    r.bZero = bb == 0.0;
-    r.bNorm = std::sqrt(bb);
+    host::CScaledNorm bNorm;
+    for (int i = 1; i <= n; ++i) bNorm.Add(P.b[i]);
+    bNorm = reduce(bNorm);
+    r.bZero = bNorm.Scale() == 0.0; // no b_i is non-zero, however small
+    r.bNorm = bNorm.Value();
+    r.rhsScale = bNorm.Scale();
 
     double* b = const_cast<double*>(P.b.data()); // the entry points take double*; b is only read
     std::vector<double> firstX;
@@ -254,13 +290,12 @@ CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr
     commu.DDM_Exch(x);
     std::vector<double> ax(static_cast<size_t>(n) + 1, 0.0);
     host::Multiply(P.A, x, ax.data());
-    double rr = 0.0;
-    for (int i = 1; i <= n; ++i) {
-        const double ri = P.b[i] - ax[i];
-        rr = rr + ri * ri;
-    }
-    rr = com.AllSum(rr);
-    r.relResidual = r.bZero ? std::sqrt(rr) : std::sqrt(rr) / r.bNorm;
+    host::CScaledNorm residual;
+    for (int i = 1; i <= n; ++i) residual.Add(P.b[i] - ax[i]);
+    residual = reduce(residual);
+    r.residualNorm = residual.Value();
+    r.residualScale = residual.Scale();
+    r.relResidual = r.bZero ? r.residualNorm : residual.Over(bNorm);
 
     r.x = InOriginalNumbering(P, x);
     for (int i = 1; i <= n; ++i)
@@ -274,7 +309,7 @@ CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr
         for (int i = 1; i <= n; ++i) r.maxError = std::max(r.maxError, std::fabs(x[i] - P.exact[i]));
         if (!r.finite) r.maxError = std::numeric_limits<double>::quiet_NaN();
     }
-    r.converged = r.finite && r.relResidual <= o.tolerance;
+    Conclude(r);
 
     r.hostMegabytes = CQVLMemTool::getTotalMem(); // the host allocates through the tool alone
     if (host.openmp.m_pdAELL)

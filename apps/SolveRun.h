@@ -7,11 +7,13 @@
 #define QVL3D_APPS_SOLVERUN_H
 
 #include "Communication.h"
+#include "ScaledNorm.h"
 #include "SolveOptions.h"
 #include "SolveProblem.h"
 #include "SolveRecord.h"
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,8 +69,17 @@ struct CSolveResult {
     std::vector<double> history; // the method's residual norm after each iteration
     double bNorm = 0.0;          // ||b||
 
-    double relResidual = 0.0; // ||b - Ax|| / ||b||, or ||b - Ax|| when b = 0
-    bool bZero = false;
+    // The host's own measures, in scaled norms (host::CScaledNorm) that
+    // neither underflow nor overflow.
+    double relResidual = 0.0;   // ||b - Ax|| / ||b||, or ||b - Ax|| when b = 0
+    bool bZero = false;         // every b_i is 0 (decided on the values)
+    double residualNorm = 0.0;  // ||b - Ax||
+    double residualScale = 0.0; // max |b - Ax|_i
+    double rhsScale = 0.0;      // max |b_i|
+    // Where the method's own norms said what the true residual contradicts
+    // (a 0 that is not there, a norm that is not finite) and why, in words;
+    // empty when they did not. Set by Conclude.
+    std::string arithmetic;
     bool haveError = false;
     double maxError = 0.0; // max |x - x*| over the cells
     bool finite = true;
@@ -100,11 +111,20 @@ public:
 // Why the method stopped, in words, from its record.
 std::string StopText(const CSolveRecord& record);
 
+// A partial norm of this rank's cells to the norm over all ranks (empty:
+// one partition, the norm as it is).
+using CNormReduction = std::function<host::CScaledNorm(const host::CScaledNorm&)>;
+
 // With options.monitor, the first solve's lines per iteration go to console
 // (nullptr: nowhere, as on the ranks other than 0).
 CSolveResult RunSolve(const CProblem& problem, const CSolveOptions& options,
                       std::shared_ptr<CHaloTransport> halo = nullptr, std::shared_ptr<CSumTransport> sum = nullptr,
-                      std::FILE* console = stdout);
+                      std::FILE* console = stdout, const CNormReduction& acrossRanks = nullptr);
+
+// The verdict from the host's measures (finite, relResidual, tolerance):
+// converged, and arithmetic from the method's record and history. RunSolve
+// calls it; a partitioned run calls it again once the ranks' results are one.
+void Conclude(CSolveResult& result);
 
 } // namespace app
 } // namespace qvl3d

@@ -1,11 +1,16 @@
 #include "SolveSummary.h"
 
+#include "Files.h"
 #include "MatrixMarket.h"
 #include "SolvePlot.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
-#include <fstream>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -46,21 +51,35 @@ const char* EntryPoint(ELayoutChoice layout)
     return "?";
 }
 
+// A JSON string: quotes, backslashes and control characters escaped, a byte
+// that is not part of well-formed UTF-8 (a file name can hold any) replaced
+// by U+FFFD.
 std::string JsonString(const std::string& s)
 {
     std::string out = "\"";
-    for (const char c : s) {
+    for (size_t k = 0; k < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[k]);
+        const size_t length = host::Utf8SequenceLength(s, k);
+        if (length == 0) {
+            out += "\\ufffd";
+            ++k;
+            continue;
+        }
         if (c == '"' || c == '\\') {
             out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            out += Format("\\u%04x", static_cast<unsigned char>(c));
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            out += Format("\\u%04x", c);
         } else {
-            out += c;
+            out.append(s, k, length);
         }
+        k += length;
     }
     return out + "\"";
 }
+
+// Standard output was closed when the command started (GuardStandardStreams).
+bool g_stdoutClosed = false;
 
 std::string JsonNumber(double v)
 {
@@ -73,7 +92,7 @@ void PrintSummary(std::FILE* out, const CProblem& p, const CSolveResult& r)
 {
     const char* rel = r.bZero ? "||b - Ax|| (b = 0)" : "||b - Ax|| / ||b||";
     std::fprintf(out, "\nqvl3d-solve summary\n");
-    std::fprintf(out, "  problem             %s\n", p.description.c_str());
+    std::fprintf(out, "  problem             %s\n", host::Printable(p.description).c_str());
     std::fprintf(out, "  size                %d cells, %lld non-zeros\n", r.cells, r.nonZeros);
     std::fprintf(out, "  method              %s, preconditioner %s\n", Method(r).c_str(),
                  r.code == 4 ? "none" : PreconditionerName(r.precond));
@@ -85,6 +104,7 @@ void PrintSummary(std::FILE* out, const CProblem& p, const CSolveResult& r)
                      r.residual0);
     else
         std::fprintf(out, "  reference residual  not written (no iteration completed)\n");
+    if (!r.arithmetic.empty()) std::fprintf(out, "  arithmetic          %s\n", r.arithmetic.c_str());
     std::fprintf(out, "  %-19s %.6e\n", rel, r.relResidual);
     if (r.haveError) std::fprintf(out, "  max |x - x*|        %.6e\n", r.maxError);
     std::fprintf(out, "  set-up              %s (problem %s, host layouts %s, host check %s)\n",
@@ -112,10 +132,14 @@ void PrintSummary(std::FILE* out, const CProblem& p, const CSolveResult& r)
     std::string reason;
     const EExit status = Outcome(r, reason);
     if (status == kExitConverged)
-        std::fprintf(out, "  result              converged: %s = %.3e <= %.3g\n", rel, r.relResidual, r.tolerance);
+        std::fprintf(out, "  result              converged: %s = %.3e <= %.3g%s\n", rel, r.relResidual, r.tolerance,
+                     r.arithmetic.empty() ? ""
+                                          : ", by the command's own norms; the method's own norms failed (see "
+                                            "arithmetic)");
     else
         std::fprintf(out, "  result              %s\n", reason.c_str());
-    std::fflush(out);
+    // Not flushed here: the first flush of the summary is the one whose
+    // failure StandardOutputFault can give a reason for.
 }
 
 EExit Outcome(const CSolveResult& r, std::string& reason)
@@ -123,11 +147,13 @@ EExit Outcome(const CSolveResult& r, std::string& reason)
     reason.clear();
     if (!r.finite) {
         reason = Format("not converged: x is not finite (cell %d is %g)", r.firstNonFinite, r.x[r.firstNonFinite]);
+        if (!r.arithmetic.empty()) reason += "; " + r.arithmetic;
         return kExitNotConverged;
     }
     if (!r.converged) {
         reason = Format("not converged: %s = %.3e is above the tolerance %.3g (the solver stopped: %s)",
                         r.bZero ? "||b - Ax||" : "||b - Ax|| / ||b||", r.relResidual, r.tolerance, r.stop.c_str());
+        if (!r.arithmetic.empty()) reason += "; " + r.arithmetic;
         return kExitNotConverged;
     }
     return kExitConverged;
@@ -154,6 +180,7 @@ std::string SummaryJson(const CProblem& p, const CSolveResult& r, EExit exitStat
     field("status", JsonString(StatusName(r.status)));
     field("stop", JsonString(r.stop));
     field("zero_residual_at", r.zeroNormAt > 0 ? Format("%d", r.zeroNormAt) : "null");
+    field("method_arithmetic", r.arithmetic.empty() ? "null" : JsonString(r.arithmetic));
     field("reference_residual", r.reachedFirst ? JsonNumber(r.residual0) : "null");
     field("relative_residual", JsonNumber(r.relResidual));
     field("rhs_is_zero", r.bZero ? "true" : "false");
@@ -194,9 +221,13 @@ std::string SummaryJson(const CProblem& p, const CSolveResult& r, EExit exitStat
 }
 
 EExit WriteResults(const CSolveOptions& o, const CProblem& p, const CSolveResult& r, const std::string& solutionComment,
-                   std::string& reason)
+                   const std::string& consoleFault, std::string& reason)
 {
     EExit status = Outcome(r, reason);
+    if (!consoleFault.empty()) {
+        status = kExitFailure;
+        reason = consoleFault;
+    }
     // A file that cannot be written turns the status into a failure; the
     // files after it are still written, the JSON last with that status.
     auto attempt = [&](const auto& write) {
@@ -225,10 +256,32 @@ EExit WriteResults(const CSolveOptions& o, const CProblem& p, const CSolveResult
 
 void WriteText(const std::string& path, const std::string& text)
 {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + path);
+    host::ReplaceFile(path, text);
+}
+
+void GuardStandardStreams()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        if (fd == 1) g_stdoutClosed = true;
+        const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
+
+std::string StandardOutputFault()
+{
+    errno = 0;
+    const bool flushFailed = std::fflush(stdout) != 0;
+    const int error = errno;
+    const std::string what = "cannot write the summary to standard output";
+    if (g_stdoutClosed) return what + ": it is closed";
+    if (flushFailed && error != 0) return what + ": " + std::strerror(error);
+    if (flushFailed || std::ferror(stdout)) return what + ": an earlier write failed";
+    return "";
 }
 
 } // namespace app

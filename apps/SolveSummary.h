@@ -13,13 +13,24 @@
 namespace qvl3d {
 namespace app {
 
+// The summary; out is left to the caller to flush (and check).
 void PrintSummary(std::FILE* out, const CProblem& problem, const CSolveResult& result);
 // exitStatus: the command's own, which a file it could not write makes 3.
 std::string SummaryJson(const CProblem& problem, const CSolveResult& result, EExit exitStatus);
 
-// Writes text to the file at path; throws std::runtime_error naming the path
+// Writes text as the file at path, whole or not at all (a previous file
+// stays as it was); throws std::runtime_error naming the path and the reason
 // when it cannot.
 void WriteText(const std::string& path, const std::string& text);
+
+// Opens /dev/null on whichever of standard input, output and error is
+// closed, so that no file the command opens takes its number (and the
+// summary with it), and remembers a closed standard output as a fault.
+void GuardStandardStreams();
+
+// Flushes standard output; the reason everything written there did not get
+// there (closed, a full disk, a failed write), or empty.
+std::string StandardOutputFault();
 
 // The exit status of a finished run, and the one-line reason for a non-zero
 // one (empty for 0).
@@ -27,10 +38,10 @@ EExit Outcome(const CSolveResult& result, std::string& reason);
 
 // Writes the files the options ask for (x in the original numbering,
 // with solutionComment; the plot; the JSON last) and returns the exit status
-// of the run with its reason: Outcome's, or 3 when a file could not be
-// written.
+// of the run with its reason: Outcome's, or 3 when the summary could not be
+// written (consoleFault, from StandardOutputFault) or a file could not.
 EExit WriteResults(const CSolveOptions& options, const CProblem& problem, const CSolveResult& result,
-                   const std::string& solutionComment, std::string& reason);
+                   const std::string& solutionComment, const std::string& consoleFault, std::string& reason);
 
 } // namespace app
 } // namespace qvl3d

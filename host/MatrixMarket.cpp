@@ -1,5 +1,7 @@
 #include "MatrixMarket.h"
 
+#include "Files.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -54,14 +56,32 @@ public:
     const std::string& Name() const { return m_name; }
     long long Line() const { return m_line; }
 
+    // The next line, without its end (LF or CRLF). A line longer than
+    // kMaxLineBytes is refused before it is read whole.
     bool Next(std::string& text)
     {
-        if (!std::getline(m_in, text)) {
-            if (m_in.bad()) throw CInputError(m_name + ": read error after line " + std::to_string(m_line));
-            return false;
+        text.clear();
+        std::streambuf* in = m_in.rdbuf();
+        bool any = false;
+        try {
+            while (true) {
+                const int c = in ? in->sbumpc() : std::char_traits<char>::eof();
+                if (c == std::char_traits<char>::eof()) {
+                    m_in.setstate(std::ios::eofbit);
+                    break;
+                }
+                any = true;
+                if (c == '\n') break;
+                if (text.size() > kMaxLineBytes) TooLong(); // room for a CR
+                text.push_back(static_cast<char>(c));
+            }
+        } catch (const std::ios_base::failure& e) { // the file buffer's read error
+            throw CInputError(m_name + ":" + std::to_string(m_line + 1) + ": read error: " + e.what());
         }
-        ++m_line;
+        if (!any) return false;
         if (!text.empty() && text.back() == '\r') text.pop_back();
+        if (text.size() > kMaxLineBytes) TooLong();
+        ++m_line;
         return true;
     }
 
@@ -94,6 +114,12 @@ public:
     [[noreturn]] void FailFile(const std::string& what) const { throw CInputError(m_name + ": " + what); }
 
 private:
+    [[noreturn]] void TooLong()
+    {
+        ++m_line;
+        Fail("the line is longer than " + std::to_string(kMaxLineBytes) + " bytes, the longest accepted");
+    }
+
     std::istream& m_in;
     std::string m_name;
     long long m_line = 0;
@@ -352,40 +378,14 @@ auto ReadFile(const std::string& path, Parse parse)
     return parse(in);
 }
 
-class CFileWriter {
-public:
-    explicit CFileWriter(const std::string& path) : m_path(path), m_f(std::fopen(path.c_str(), "w"))
-    {
-        if (!m_f) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-    }
-    ~CFileWriter()
-    {
-        if (m_f) std::fclose(m_f);
-    }
-    FILE* Get() { return m_f; }
-    void Close()
-    {
-        const bool failed = std::ferror(m_f) != 0;
-        const int err = errno;
-        const int rc = std::fclose(m_f);
-        m_f = nullptr;
-        if (failed || rc != 0)
-            throw std::runtime_error("cannot write " + m_path + ": " + std::strerror(failed ? err : errno));
-    }
-
-private:
-    std::string m_path;
-    FILE* m_f;
-};
-
-void WriteComment(FILE* f, const std::string& comment)
+void WriteComment(CReplacingFile& f, const std::string& comment)
 {
     if (comment.empty()) return;
     size_t k = 0;
     while (k <= comment.size()) {
         size_t e = comment.find('\n', k);
         if (e == std::string::npos) e = comment.size();
-        std::fprintf(f, "%% %s\n", comment.substr(k, e - k).c_str());
+        f.Printf("%% %s\n", comment.substr(k, e - k).c_str());
         k = e + 1;
     }
 }
@@ -404,23 +404,23 @@ std::vector<double> ReadVectorMarket(const std::string& path, int n)
 
 void WriteVectorMarket(const std::string& path, const double* v, int n, const std::string& comment)
 {
-    CFileWriter w(path);
-    std::fprintf(w.Get(), "%%%%MatrixMarket matrix array real general\n");
-    WriteComment(w.Get(), comment);
-    std::fprintf(w.Get(), "%d 1\n", n);
-    for (int i = 1; i <= n; ++i) std::fprintf(w.Get(), "%.17g\n", v[i]);
-    w.Close();
+    CReplacingFile f(path);
+    f.Printf("%%%%MatrixMarket matrix array real general\n");
+    WriteComment(f, comment);
+    f.Printf("%d 1\n", n);
+    for (int i = 1; i <= n; ++i) f.Printf("%.17g\n", v[i]);
+    f.Commit();
 }
 
 void WriteMatrixMarket(const std::string& path, const CSparseMatrix& A, const std::string& comment)
 {
-    CFileWriter w(path);
-    std::fprintf(w.Get(), "%%%%MatrixMarket matrix coordinate real general\n");
-    WriteComment(w.Get(), comment);
-    std::fprintf(w.Get(), "%d %d %d\n", A.nCell, A.nCellTotal, A.NonZeros());
+    CReplacingFile f(path);
+    f.Printf("%%%%MatrixMarket matrix coordinate real general\n");
+    WriteComment(f, comment);
+    f.Printf("%d %d %d\n", A.nCell, A.nCellTotal, A.NonZeros());
     for (int i = 1; i <= A.nCell; ++i)
-        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) std::fprintf(w.Get(), "%d %d %.17g\n", i, A.col[e], A.val[e]);
-    w.Close();
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) f.Printf("%d %d %.17g\n", i, A.col[e], A.val[e]);
+    f.Commit();
 }
 
 } // namespace host

@@ -13,12 +13,15 @@
 // banner, and CRLF line ends are accepted. Anything else that is not as the
 // format says is refused with a CInputError whose text names the file, the
 // line and what is wrong ("file.mtx:12: ..."). Reading never allocates more
-// than a small multiple of the input's size, whatever the size line claims.
+// than a small multiple of the input's size, whatever the size line claims,
+// and no line longer than kMaxLineBytes is read whole (/dev/zero is refused
+// at its first line).
 #ifndef QVL3D_HOST_MATRIXMARKET_H
 #define QVL3D_HOST_MATRIXMARKET_H
 
 #include "SparseMatrix.h"
 
+#include <cstddef>
 #include <istream>
 #include <stdexcept>
 #include <string>
@@ -31,6 +34,10 @@ class CInputError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// The longest line accepted, without its end: far beyond any entry or size
+// line, and comments up to 1 MiB.
+constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;
 
 // What the reader saw besides the matrix itself.
 struct CMatrixMarketInfo {
@@ -48,10 +55,11 @@ std::vector<double> ReadVectorMarket(const std::string& path, int n);
 std::vector<double> ParseVectorMarket(std::istream& in, const std::string& name, int n);
 
 // Writes v[1..n] as an array file with 17 significant digits, enough to read
-// back the same doubles. Throws std::runtime_error when the file cannot be
-// written.
+// back the same doubles. The file is replaced whole or not at all
+// (CReplacingFile): when it cannot be written, std::runtime_error says why
+// and a previous file stays as it was.
 void WriteVectorMarket(const std::string& path, const double* v, int n, const std::string& comment = "");
-// Writes the owned rows of A as a coordinate real general file.
+// Writes the owned rows of A as a coordinate real general file, the same way.
 void WriteMatrixMarket(const std::string& path, const CSparseMatrix& A, const std::string& comment = "");
 
 } // namespace host

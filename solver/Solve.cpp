@@ -2,6 +2,7 @@
 
 #include "Communication.h"
 #include "HostSystem.h"
+#include "ScaledNorm.h"
 #include "SparseMatrix.h"
 #include "detail/BiCgStab.h"
 #include "detail/Bound.h"
@@ -18,6 +19,8 @@
 #include <utility>
 
 namespace qvl3d {
+
+using host::CScaledNorm; // the norms of b and of the true residual, safe at either end of the range
 
 namespace {
 
@@ -44,42 +47,6 @@ std::string Num(std::int64_t v)
 constexpr const char* kConstructor = "qvl3d::CSolver";
 constexpr const char* kUpdate = "qvl3d::CSolver::Update";
 constexpr const char* kSolve = "qvl3d::CSolver::Solve";
-
-// A Euclidean norm whose sum of squares neither overflows nor underflows:
-// the running scale and scaled sum of the reference BLAS dnrm2. Infinity
-// when a term is infinite, NaN when one is NaN.
-class CScaledNorm {
-public:
-    void Add(double v)
-    {
-        if (v == 0.0) return;
-        const double a = std::fabs(v);
-        if (!(a <= std::numeric_limits<double>::max())) {
-            (std::isnan(a) ? m_nan : m_inf) = true;
-            return;
-        }
-        if (m_scale < a) {
-            const double q = m_scale / a;
-            m_ssq = 1.0 + m_ssq * (q * q);
-            m_scale = a;
-        } else {
-            const double q = a / m_scale;
-            m_ssq = m_ssq + q * q;
-        }
-    }
-
-    double Value() const
-    {
-        if (m_nan) return std::numeric_limits<double>::quiet_NaN();
-        if (m_inf) return std::numeric_limits<double>::infinity();
-        return m_scale * std::sqrt(m_ssq);
-    }
-
-private:
-    double m_scale = 0.0;
-    double m_ssq = 1.0;
-    bool m_inf = false, m_nan = false;
-};
 
 int PrecondTypeOf(EPreconditioner p)
 {

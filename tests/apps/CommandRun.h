@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -25,17 +26,37 @@ class CommandTest : public ::testing::Test {
 public:
     std::string Path(const std::string& name) const { return m_dir.Path(name); }
 
-    CRun Run(const std::vector<std::string>& args) const
+    // shell runs first in the same shell ("ulimit -f 8; "); stdoutTo, when
+    // given, replaces where standard output goes (">/dev/full", ">&-"), and
+    // out is then empty. launch goes before the binary (mpiexec -n 2).
+    CRun Run(const std::vector<std::string>& args, const std::string& shell = "", const std::string& stdoutTo = "",
+             const std::string& launch = "") const
     {
-        std::string line = QVL3D_SOLVE_BINARY;
+        std::string line = shell + launch + QVL3D_SOLVE_BINARY;
         for (const std::string& a : args) line += " '" + a + "'";
-        const int status = std::system((line + " >" + Path("out") + " 2>" + Path("err")).c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(Path("out")), ReadFile(Path("err"))};
+        std::remove(Path("out").c_str());
+        line += stdoutTo.empty() ? " >" + Path("out") : " " + stdoutTo;
+        const int status = std::system((line + " 2>" + Path("err")).c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, stdoutTo.empty() ? ReadFile(Path("out")) : "",
+                ReadFile(Path("err"))};
     }
 
 private:
     CScratchDir m_dir;
 };
+
+// The raw value of a top-level field of the command's JSON (one field a
+// line), "missing" when there is none.
+inline std::string Field(const std::string& json, const std::string& name)
+{
+    const std::string key = "\n  \"" + name + "\": ";
+    const size_t at = json.find(key);
+    if (at == std::string::npos) return "missing";
+    const size_t from = at + key.size();
+    std::string value = json.substr(from, json.find('\n', from) - from);
+    if (!value.empty() && value.back() == ',') value.pop_back();
+    return value;
+}
 
 } // namespace test
 } // namespace qvl3d

@@ -103,6 +103,7 @@ TEST_F(CommandTest, FailuresHaveTheirStatusAndAOneLineReason)
          "x is not finite",
          "the solution was not written"},
         {{"--tolerance", "1e-3"}, 2, "unknown option '--tolerance'; did you mean '--tol'?", ""},
+        {{"solve"}, 2, "unexpected argument 'solve' (options start with --) (see --help)\n", ""},
         {{"--method", "gs", "--precond", "dilu"}, 2, "uses no preconditioner", ""},
         {{"--matrix", bad}, 2, bad + ":4: value 'x' is not a number", ""},
         {{"--matrix", Path("missing.mtx")}, 2, "cannot open " + Path("missing.mtx"), ""},

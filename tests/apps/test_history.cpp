@@ -17,18 +17,6 @@ using namespace qvl3d::test;
 
 namespace {
 
-// The raw value of a top-level field of the command's JSON (one field a line).
-std::string Field(const std::string& json, const std::string& name)
-{
-    const std::string key = "\n  \"" + name + "\": ";
-    const size_t at = json.find(key);
-    if (at == std::string::npos) return "missing";
-    const size_t from = at + key.size();
-    std::string value = json.substr(from, json.find('\n', from) - from);
-    if (!value.empty() && value.back() == ',') value.pop_back();
-    return value;
-}
-
 // The numbers of "[a, b, ...]"; null reads as NaN.
 std::vector<double> Numbers(const std::string& list)
 {

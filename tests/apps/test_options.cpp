@@ -65,6 +65,8 @@ TEST(Options, MisspeltOptionsBadValuesAndConflictsAreRefused)
         {{"--tol", "abc"}, "--tol needs a finite number, not 'abc'"},
         {{"--tol", "0"}, "--tol must be positive"},
         {{"--tol", "nan"}, "finite number"},
+        {{"--tol", "1e-400"}, "--tol 1e-400 underflows: it is below the smallest positive double"},
+        {{"--peclet", "1e999"}, "--peclet 1e999 overflows"},
         {{"--maxiter", "-1"}, "--maxiter must lie in 0..1000000000"},
         {{"--maxiter", "1e3"}, "--maxiter needs a whole number"},
         {{"--grid", "8x8"}, "--grid takes N or NXxNYxNZ"},
@@ -86,6 +88,9 @@ TEST(Options, MisspeltOptionsBadValuesAndConflictsAreRefused)
         {{"--seed", "3"}, "--seed only matters with --renumber random"},
         {{"--plot", "r.png"}, "--plot writes SVG: the file name must end in .svg, not 'r.png'"},
         {{"--monitor=1"}, "--monitor takes no value"},
+        // Only the conjugate gradient prints a progress line.
+        {{"--progress", "5"}, "--progress prints the conjugate gradient's progress line (--method pcg); BiCGSTAB"},
+        {{"--method", "gs", "--progress", "5"}, "Gauss-Seidel has none: --monitor prints a line per iteration"},
     };
     for (const auto& [args, reason] : cases)
         EXPECT_HAS(qvl3d::test::Refusal<CUsageError>([&args = args] { ParseOptions(args); }), reason) << args[0];

@@ -104,6 +104,18 @@ TEST(MatrixMarket, RefusesMalformedInputNamingFileLineAndFault)
     for (const auto& c : cases) EXPECT_HAS(Refusal<CInputError>([&] { Parse(c.text); }), c.expected) << c.text;
 }
 
+// A line is read up to kMaxLineBytes and no further, whatever follows.
+TEST(MatrixMarket, RefusesLinesBeyondTheLimitNamingTheLine)
+{
+    const std::string longest(kMaxLineBytes - 1, ' ');
+    const std::string file = kBanner + "%" + longest + "\r\n1 1 1\n1 1 2\n";
+    EXPECT_EQ(Parse(file).val, std::vector<double>{2.0});
+    EXPECT_HAS(Refusal<CInputError>([&] { Parse(kBanner + "1 1 1\n%" + longest + "x\n1 1 2\n"); }),
+               "t.mtx:3: the line is longer than 1048576 bytes, the longest accepted");
+    std::istringstream endless(std::string(3 * kMaxLineBytes, '\0'));
+    EXPECT_HAS(Refusal<CInputError>([&] { ParseVectorMarket(endless, "v.mtx", 1); }), "v.mtx:1: the line is longer");
+}
+
 TEST(MatrixMarket, ReadsAndRefusesVectors)
 {
     std::istringstream array(
