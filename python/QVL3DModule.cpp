@@ -1,0 +1,243 @@
+// The compiled half of the Python module qvl3d: the front door (Solve.h)
+// over NumPy arrays, viewed in place, and three private helpers (the memory
+// tool's count, the host's box builders, the command's own entry point).
+// The Python half (qvl3d/__init__.py) turns SciPy matrices and array-likes
+// into the exact arrays checked here, converting only what must be.
+#include "BoxProblems.h"
+#include "QVLMemTool.h"
+#include "Solve.h"
+#include "SolveCommand.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <initializer_list>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+[[noreturn]] void Refuse(const std::string& what)
+{
+    throw std::invalid_argument("qvl3d: " + what);
+}
+
+template <class T>
+T Choose(const char* option, const std::string& word, std::initializer_list<std::pair<const char*, T>> choices)
+{
+    std::string list;
+    for (const auto& c : choices) {
+        if (word == c.first) return c.second;
+        list += list.empty() ? "" : ", ";
+        list += c.first;
+    }
+    Refuse(std::string(option) + " '" + word + "' is not one of " + list);
+}
+
+// The array's data when it is exactly what the front door reads: elements
+// of T in native byte order, one dimension of the expected length, C
+// contiguous and aligned. The Python half converts anything else first.
+template <class T>
+T* DataOf(const py::array& a, const char* what, std::int64_t length)
+{
+    const bool aligned = (py::detail::array_proxy(a.ptr())->flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
+    if (!py::array_t<T, py::array::c_style>::check_(a) || !aligned)
+        Refuse(std::string(what) + " must be a C-contiguous, aligned array of " +
+               std::string(py::str(py::dtype::of<T>())) + ", not of " + std::string(py::str(a.dtype())));
+    if (a.ndim() != 1 || a.shape(0) != length)
+        Refuse(std::string(what) + " must hold " + std::to_string(length) + " elements in one dimension");
+    return static_cast<T*>(const_cast<void*>(a.data()));
+}
+
+qvl3d::CSolveOptions OptionsOf(const std::string& method, const std::string& preconditioner, const std::string& layout,
+                               double rtol, double atol, int maxiter, const std::string& reference)
+{
+    using namespace qvl3d;
+    CSolveOptions o;
+    o.method = Choose<EMethod>("method", method,
+                               {{"bicgstab", EMethod::BiCgStab}, {"pcg", EMethod::Cg}, {"gs", EMethod::GaussSeidel}});
+    o.preconditioner = Choose<EPreconditioner>(
+        "preconditioner", preconditioner,
+        {{"dilu", EPreconditioner::Dilu}, {"diagonal", EPreconditioner::Diagonal}, {"none", EPreconditioner::None}});
+    o.layout =
+        Choose<ELayout>("layout", layout, {{"csr", ELayout::Csr}, {"native", ELayout::Native}, {"ell", ELayout::Ell}});
+    o.reference = Choose<EReference>("reference", reference,
+                                     {{"rhs", EReference::RightHandSide}, {"first", EReference::FirstIteration}});
+    o.rtol = rtol;
+    o.atol = atol;
+    o.maxIter = maxiter;
+    return o;
+}
+
+// A vector handed to NumPy without a copy: the array owns it through a capsule.
+py::array_t<double> Give(std::vector<double>&& v)
+{
+    auto* owned = new std::vector<double>(std::move(v));
+    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<double>*>(p); });
+    return py::array_t<double>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
+}
+
+template <class T>
+py::array_t<T> ArrayOf(const std::vector<T>& v)
+{
+    py::array_t<T> a(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+}
+
+class CPySolver {
+public:
+    CPySolver(std::int64_t rows, const py::array& indptr, const py::array& indices, const py::array& data,
+              const std::string& method, const std::string& preconditioner, const std::string& layout, double rtol,
+              double atol, int maxiter, const std::string& reference)
+        : m_solver(View(rows, indptr, indices, data),
+                   OptionsOf(method, preconditioner, layout, rtol, atol, maxiter, reference)),
+          m_method(method), m_preconditioner(preconditioner), m_layout(layout), m_reference(reference)
+    {
+    }
+
+    // Solves from the x passed in, which receives the solution; the GIL is
+    // released for the solve, and the lock keeps one solve or update at a
+    // time on this solver.
+    py::tuple Solve(const py::array& b, const py::array& x)
+    {
+        const std::int64_t n = m_solver.Rows();
+        const double* pb = DataOf<double>(b, "b", n);
+        double* px = DataOf<double>(x, "x", n);
+        if (!x.writeable()) Refuse("x must be writeable");
+        qvl3d::CSolveResult r;
+        {
+            py::gil_scoped_release unlocked;
+            std::lock_guard<std::mutex> one(m_lock);
+            r = m_solver.Solve(pb, px);
+        }
+        const bool converged = r.Converged();
+        return py::make_tuple(qvl3d::StatusName(r.status), r.iterations, r.initialResidual, r.finalResidual,
+                              r.relativeResidual, Give(std::move(r.history)), r.seconds, converged);
+    }
+
+    void Update(const py::array& values)
+    {
+        const double* v = DataOf<double>(values, "values", m_solver.NonZeros());
+        py::gil_scoped_release unlocked;
+        std::lock_guard<std::mutex> one(m_lock);
+        m_solver.Update(v);
+    }
+
+    py::dict Options() const
+    {
+        const qvl3d::CSolveOptions& o = m_solver.Options();
+        py::dict d;
+        d["method"] = m_method;
+        d["preconditioner"] = m_preconditioner;
+        d["layout"] = m_layout;
+        d["rtol"] = o.rtol;
+        d["atol"] = o.atol;
+        d["maxiter"] = o.maxIter;
+        d["reference"] = m_reference;
+        return d;
+    }
+
+    int Rows() const { return m_solver.Rows(); }
+    std::int64_t NonZeros() const { return m_solver.NonZeros(); }
+
+private:
+    static qvl3d::CCsrView View(std::int64_t rows, const py::array& indptr, const py::array& indices,
+                                const py::array& data)
+    {
+        if (rows < 0) Refuse("rows is " + std::to_string(rows) + ", a negative count");
+        qvl3d::CCsrView v;
+        v.rows = rows;
+        if (py::array_t<std::int32_t>::check_(indptr))
+            v.rowStart32 = DataOf<std::int32_t>(indptr, "indptr", rows + 1);
+        else
+            v.rowStart64 = DataOf<std::int64_t>(indptr, "indptr", rows + 1);
+        const std::int64_t nnz = v.rowStart32 != nullptr ? v.rowStart32[rows] : v.rowStart64[rows];
+        if (nnz < 0) Refuse("indptr ends at " + std::to_string(nnz) + ", a negative count");
+        if (indices.ndim() != 1 || indices.shape(0) < nnz || data.ndim() != 1 || data.shape(0) < nnz)
+            Refuse("indptr ends at " + std::to_string(nnz) + ", beyond the indices or the data");
+        v.columns = DataOf<std::int32_t>(indices, "indices", indices.shape(0));
+        v.values = DataOf<double>(data, "data", data.shape(0));
+        return v;
+    }
+
+    qvl3d::CSolver m_solver;
+    std::string m_method, m_preconditioner, m_layout, m_reference;
+    std::mutex m_lock;
+};
+
+// The host's box: 0-based CSR arrays, rows sorted by column.
+py::tuple Box(const std::string& problem, int nx, int ny, int nz, double vx, double vy, double vz, double peclet)
+{
+    if (nx < 1 || ny < 1 || nz < 1 || static_cast<long long>(nx) * ny * nz > 100000000LL)
+        Refuse("the box needs 1 to 100000000 cells, at least one along each axis");
+    const qvl3d::host::CBox box{nx, ny, nz};
+    qvl3d::host::CSparseMatrix M;
+    if (problem == "poisson") {
+        M = qvl3d::host::Poisson(box);
+    } else if (problem == "convdiff") {
+        qvl3d::host::CConvection flow;
+        flow.vx = vx;
+        flow.vy = vy;
+        flow.vz = vz;
+        flow.peclet = peclet;
+        M = qvl3d::host::ConvectionDiffusion(box, flow);
+    } else {
+        Refuse("problem '" + problem + "' is not one of convdiff, poisson");
+    }
+    for (int& c : M.col) --c;
+    return py::make_tuple(ArrayOf(M.rowStart), ArrayOf(M.col), ArrayOf(M.val));
+}
+
+int RunCommand(const std::vector<std::string>& args)
+{
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    py::gil_scoped_release unlocked;
+    return qvl3d::app::SolveMain(static_cast<int>(args.size()), argv.data());
+}
+
+} // namespace
+
+PYBIND11_MODULE(_qvl3d, m)
+{
+    m.doc() = "The compiled part of qvl3d; use the package qvl3d.";
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const CQVLMemError&) {
+            PyErr_SetString(PyExc_MemoryError, "the memory tool could not allocate");
+        }
+    });
+
+    py::class_<CPySolver>(m, "_Solver")
+        .def(py::init<std::int64_t, const py::array&, const py::array&, const py::array&, const std::string&,
+                      const std::string&, const std::string&, double, double, int, const std::string&>(),
+             py::arg("rows"), py::arg("indptr"), py::arg("indices"), py::arg("data"), py::arg("method"),
+             py::arg("preconditioner"), py::arg("layout"), py::arg("rtol"), py::arg("atol"), py::arg("maxiter"),
+             py::arg("reference"))
+        .def("solve", &CPySolver::Solve, py::arg("b"), py::arg("x"),
+             "Solves from x in place; returns (status, iterations, initial, final, relative, history, seconds, "
+             "converged).")
+        .def("update", &CPySolver::Update, py::arg("values"))
+        .def_property_readonly("options", &CPySolver::Options)
+        .def_property_readonly("rows", &CPySolver::Rows)
+        .def_property_readonly("nnz", &CPySolver::NonZeros);
+
+    m.def("_total_mem", &CQVLMemTool::getTotalMem, "Megabytes ever requested from the memory tool.");
+    m.def("_box", &Box, py::arg("problem"), py::arg("nx"), py::arg("ny"), py::arg("nz"), py::arg("vx") = 1.0,
+          py::arg("vy") = 1.0, py::arg("vz") = 1.0, py::arg("peclet") = 100.0,
+          "The host's box problem as 0-based CSR arrays (indptr, indices, data).");
+    m.def("_run_command", &RunCommand, py::arg("argv"),
+          "Runs qvl3d-solve with argv (argv[0] the program name) and returns its exit status.");
+}

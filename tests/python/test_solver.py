@@ -1,0 +1,372 @@
+"""qvl3d.Solver against the C++ front door (bit for bit), SciPy's direct
+solver, the statuses it reports, what it refuses, the memory it keeps and
+the arrays it copies."""
+
+import ctypes
+import subprocess
+import tracemalloc
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+import scipy.sparse.linalg as spla
+
+import qvl3d
+from qvl3d import _qvl3d
+from conftest import MATRICES, matrix, program, rhs, same_bits
+
+METHODS = ("bicgstab", "pcg", "gs")
+PRECONDITIONERS = ("dilu", "diagonal", "none")
+LAYOUTS = ("csr", "native", "ell")
+
+
+def box(problem, nx, ny, nz):
+    indptr, indices, data = _qvl3d._box(problem, nx, ny, nz)
+    n = nx * ny * nz
+    return sp.csr_matrix((data, indices, indptr), shape=(n, n))
+
+
+def wide(A):
+    """A with 64-bit indptr and indices (set after construction, which would narrow them)."""
+    A = A.copy()
+    A.indices = A.indices.astype(np.int64)
+    A.indptr = A.indptr.astype(np.int64)
+    return A
+
+
+def shuffled(A, seed):
+    """A with each row's entries in a random order, the diagonal wherever it lands."""
+    rng = np.random.default_rng(seed)
+    indices, data = A.indices.copy(), A.data.copy()
+    for i in range(A.shape[0]):
+        lo, hi = A.indptr[i], A.indptr[i + 1]
+        p = lo + rng.permutation(hi - lo)
+        indices[lo:hi], data[lo:hi] = A.indices[p], A.data[p]
+    S = sp.csr_matrix((data, indices, A.indptr.copy()), shape=A.shape)
+    assert not S.has_sorted_indices
+    return S
+
+
+# How each repository matrix is handed to Python, in turn: the front door
+# must see the same entries in the same order as the C++ run below.
+GIVEN_AS = {
+    "csr": lambda A: A,
+    "csc": lambda A: A.tocsc(),
+    "coo": lambda A: A.tocoo(),
+    "csr with 64-bit indices": wide,
+    "csr with unsorted rows": lambda A: shuffled(A, 7),
+}
+
+CASES = [(m, p, l, "rhs") for m in METHODS for p in PRECONDITIONERS for l in LAYOUTS] + [
+    ("bicgstab", "dilu", "csr", "first"),
+    ("pcg", "dilu", "native", "first"),
+    ("gs", "none", "ell", "first"),
+]
+MAXITER = 50
+
+
+def front_door_run(tmp_path, A, b, x0):
+    """The C++ front door on A's CSR arrays, for every case: one list per case."""
+    wide_offsets = A.indptr.dtype == np.int64
+    A.indptr.tofile(tmp_path / ("indptr64" if wide_offsets else "indptr32"))
+    A.indices.astype(np.int32).tofile(tmp_path / "indices")
+    A.data.astype(np.float64).tofile(tmp_path / "data")
+    b.tofile(tmp_path / "b")
+    x0.tofile(tmp_path / "x0")
+    (tmp_path / "cases.txt").write_text("".join(f"{m} {p} {l} 1e-8 0 {MAXITER} {r}\n" for m, p, l, r in CASES))
+    out = subprocess.run(
+        [program("QVL3D_FRONTDOOR_RUN"), str(tmp_path)], capture_output=True, text=True, check=True
+    ).stdout
+    runs = []
+    for line in out.splitlines():
+        if line.startswith("refused "):
+            runs.append(("refused", line[len("refused ") :]))
+            continue
+        t = line.split()
+        k = int(t[6])
+        runs.append(
+            (
+                t[0],
+                int(t[1]),
+                [float.fromhex(v) for v in t[2:5]],
+                t[5] == "1",
+                np.array([float.fromhex(v) for v in t[7 : 7 + k]]),
+                np.array([float.fromhex(v) for v in t[7 + k :]]),
+            )
+        )
+    assert len(runs) == len(CASES)
+    return runs
+
+
+MATRIX_FILES = sorted(p.name for p in MATRICES.glob("*.mtx"))
+
+
+@pytest.mark.parametrize("index,name", list(enumerate(MATRIX_FILES)))
+def test_same_bits_as_the_cpp_front_door(tmp_path, index, name):
+    given_as = list(GIVEN_AS)[index % len(GIVEN_AS)]
+    A = GIVEN_AS[given_as](matrix(name))
+    n = A.shape[0]
+    b = rhs(n)
+    x0 = 0.01 * np.sin(np.arange(n)) if index % 2 else np.zeros(n)
+    inputs = lambda: [b, x0] + ([A.indptr, A.indices, A.data] if A.format == "csr" else [])  # noqa: E731
+    kept = [a.copy() for a in inputs()]
+    expected = front_door_run(tmp_path, A.tocsr(), b, x0)
+
+    for (method, precond, layout, reference), want in zip(CASES, expected):
+        case = f"{name} given as {given_as}: {method}, {precond}, {layout}, reference {reference}"
+        options = dict(method=method, preconditioner=precond, layout=layout, maxiter=MAXITER, reference=reference)
+        if want[0] == "refused":
+            with pytest.raises(ValueError) as refusal:
+                qvl3d.Solver(A, **options)
+            assert str(refusal.value) == want[1], case
+            continue
+        x, info = qvl3d.Solver(A, **options).solve(b, x0 if index % 2 else None)
+        status, iterations, residuals, converged, history, x_cpp = want
+        assert (info.status, info.iterations, info.converged) == (status, iterations, converged), case
+        got = [info.initial_residual, info.final_residual, info.relative_residual]
+        assert same_bits(got, residuals), case
+        assert same_bits(info.history, history), case
+        assert same_bits(x, x_cpp), case
+
+    assert all(np.array_equal(a, k) for a, k in zip(inputs(), kept)), "an input array was changed"
+
+
+def diagonally_dominant(n, seed):
+    rng = np.random.default_rng(seed)
+    M = sp.random(n, n, density=0.1, random_state=seed, format="csr") - sp.random(
+        n, n, density=0.1, random_state=seed + 1, format="csr"
+    )
+    return (M + sp.diags(np.abs(M).sum(axis=1).A.ravel() + 1.0 + rng.random(n))).tocsr()
+
+
+SPSOLVE = [
+    ("gr_30_30, conjugate gradient", lambda: matrix("gr_30_30.mtx"), dict(method="pcg")),
+    ("pde900, BiCGSTAB, diagonal, ELL", lambda: matrix("pde900.mtx"), dict(preconditioner="diagonal", layout="ell")),
+    ("Poisson box 10^3, BiCGSTAB, none, native", lambda: box("poisson", 10, 10, 10),
+     dict(preconditioner="none", layout="native")),
+    ("convection-diffusion box 6x5x4", lambda: box("convdiff", 6, 5, 4), dict()),
+    ("random diagonally dominant 40", lambda: diagonally_dominant(40, 3), dict(layout="ell")),
+]
+
+
+@pytest.mark.parametrize("name,make,options", SPSOLVE, ids=[s[0] for s in SPSOLVE])
+def test_agrees_with_scipy_direct_solver(name, make, options):
+    A = make()
+    b = rhs(A.shape[0])
+    x, info = qvl3d.solve(A, b, rtol=1e-12, **options)
+    assert info.converged, info
+    direct = spla.spsolve(A.tocsc(), b)
+    assert np.linalg.norm(x - direct) <= 1e-9 * np.linalg.norm(direct)
+
+
+SMALL = sp.csr_matrix(np.array([[4.0, -1.0, 0.0], [-1.0, 4.0, -1.0], [0.0, -1.0, 4.0]]))
+SMALL_X = np.array([1.0, 2.0, -3.0])
+
+
+def bd(rows):
+    return sp.csr_matrix(np.array(rows, dtype=float))
+
+
+# name, A, b, x0, options, status, iterations (None: some), converged
+STATUSES = [
+    ("the test is met", matrix("gr_30_30.mtx"), None, None, dict(method="pcg"), "converged", None, True),
+    ("the limit", matrix("gr_30_30.mtx"), None, None, dict(maxiter=3), "iteration_limit", 3, False),
+    ("Gauss-Seidel's limit", matrix("pde900.mtx"), None, None, dict(method="gs", maxiter=5), "iteration_limit", 5,
+     False),
+    ("b = 0", SMALL, np.zeros(3), SMALL_X, dict(), "zero_rhs", 0, True),
+    ("x0 solves it", SMALL, SMALL @ SMALL_X, SMALL_X, dict(), "converged", 0, True),
+    ("x0 solves it, against the first iteration", SMALL, SMALL @ SMALL_X, SMALL_X, dict(reference="first"),
+     "zero_initial_residual", 0, True),
+    ("r0hat . r = 0", bd([[-2, 2, -2], [-1, 2, 2], [-1, 0, -2]]), np.array([-1.0, 0, 0]), None,
+     dict(preconditioner="none"), "breakdown_rho", 1, False),
+    ("r0hat . A phat = 0", bd([[1, -1, 2], [0, -2, 2], [-1, 0, -2]]), np.array([2.0, 1, 2]), None,
+     dict(preconditioner="none"), "breakdown_sigma", 0, False),
+    ("t . t = 0", bd([[-2, 2], [1, -1]]), np.array([-1.0, 2]), None, dict(preconditioner="diagonal"),
+     "breakdown_tt", 0, False),
+]
+
+
+@pytest.mark.parametrize("name,A,b,x0,options,status,iterations,converged", STATUSES, ids=[s[0] for s in STATUSES])
+def test_status_and_history(name, A, b, x0, options, status, iterations, converged):
+    b = rhs(A.shape[0]) if b is None else b
+    x, info = qvl3d.solve(A, b, x0=x0, **options)
+    assert (info.status, info.converged) == (status, converged)
+    if iterations is not None:
+        assert info.iterations == iterations
+    assert isinstance(info.history, np.ndarray) and info.history.dtype == np.float64
+    assert len(info.history) == info.iterations
+    start = np.zeros(A.shape[0]) if x0 is None else x0
+    bnorm = np.linalg.norm(b)
+    assert info.initial_residual == pytest.approx(np.linalg.norm(b - A @ start), rel=1e-12, abs=1e-300)
+    assert info.final_residual == pytest.approx(np.linalg.norm(b - A @ x), rel=1e-9, abs=1e-14 * bnorm)
+    assert info.relative_residual == (pytest.approx(info.final_residual / bnorm) if bnorm else 0.0)
+    rtol = 1e-8
+    if status == "converged" and info.iterations:
+        assert info.history[-1] <= rtol * bnorm < info.history[0]
+    if status == "iteration_limit":
+        assert info.history[-1] > rtol * bnorm
+    if status == "zero_rhs":
+        assert not x.any()
+    assert info.seconds >= 0.0
+
+
+def missing_diagonal():
+    return sp.csr_matrix((np.array([2.0, 1.0, 1.0]), np.array([0, 1, 0]), np.array([0, 2, 3])), shape=(2, 2))
+
+
+def duplicate_entry():
+    return sp.csr_matrix((np.array([2.0, 1.0, 1.0, 3.0]), np.array([0, 1, 1, 1]), np.array([0, 3, 4])), shape=(2, 2))
+
+
+def huge_index():
+    A = wide(SMALL)
+    A.indices[4] = 2**33
+    return A
+
+
+def with_nan():
+    A = SMALL.copy()
+    A.data[1] = np.nan
+    return A
+
+
+# name, call, exception, message (a regular expression)
+REFUSALS = [
+    ("not square", lambda: qvl3d.Solver(sp.csr_matrix((3, 4))), ValueError, r"^qvl3d: A is 3 x 4; a square matrix"),
+    ("not sparse", lambda: qvl3d.Solver(np.eye(3)), TypeError, r"scipy\.sparse matrix or array, not ndarray"),
+    ("no diagonal", lambda: qvl3d.Solver(missing_diagonal()), ValueError,
+     r"^qvl3d::CSolver: row 1 \(entries 2\.\.2\) has no diagonal entry$"),
+    ("an entry twice", lambda: qvl3d.Solver(duplicate_entry()), ValueError,
+     r"^qvl3d::CSolver: row 0: column 1 appears twice, at entries 1 and 2$"),
+    ("NaN in A", lambda: qvl3d.Solver(with_nan()), ValueError,
+     r"^qvl3d::CSolver: row 0, entry 1: value nan is not finite$"),
+    ("an index beyond int32", lambda: qvl3d.Solver(huge_index()), ValueError,
+     r"^qvl3d: row 1, entry 4: column 8589934592 is outside 0\.\.2$"),
+    ("NaN in b", lambda: qvl3d.solve(SMALL, np.array([1.0, np.nan, 1.0])), ValueError,
+     r"^qvl3d::CSolver::Solve: b\[1\] is nan, not a finite number$"),
+    ("b too short", lambda: qvl3d.solve(SMALL, np.ones(2)), ValueError,
+     r"^qvl3d: b has shape \(2,\); a vector of 3 elements is needed$"),
+    ("b a column", lambda: qvl3d.solve(SMALL, np.ones((3, 1))), ValueError, r"^qvl3d: b has shape \(3, 1\)"),
+    ("complex b", lambda: qvl3d.solve(SMALL, np.ones(3) * 1j), ValueError,
+     r"^qvl3d: b has dtype complex128, which does not convert to float64 without loss$"),
+    ("method cg", lambda: qvl3d.Solver(SMALL, method="cg"), ValueError,
+     r"^qvl3d: method 'cg' is not one of bicgstab, pcg, gs$"),
+    ("maxiter 0", lambda: qvl3d.Solver(SMALL, maxiter=0), ValueError,
+     r"^qvl3d::CSolver: maxIter is 0; at least 1 is needed$"),
+    ("pcg on an unsymmetric pattern", lambda: qvl3d.Solver(sp.csr_matrix(np.triu(np.ones((3, 3)))), method="pcg"),
+     ValueError, r"^qvl3d::CSolver: the conjugate gradient needs a symmetric pattern: row 0, entry 1 holds column 1"),
+    ("update of the wrong length", lambda: qvl3d.Solver(SMALL).update(np.ones(6)), ValueError,
+     r"^qvl3d: values has shape \(6,\); a vector of 7 elements is needed$"),
+]
+
+
+@pytest.mark.parametrize("name,call,exception,message", REFUSALS, ids=[r[0] for r in REFUSALS])
+def test_refusals(name, call, exception, message):
+    with pytest.raises(exception, match=message):
+        call()
+
+
+def test_update_replaces_the_values_or_keeps_them_when_refused():
+    s = qvl3d.Solver(SMALL)
+    x = s.solve(np.ones(3))[0]
+    with pytest.raises(ValueError, match=r"^qvl3d::CSolver::Update: row 0, entry 1: value nan is not finite$"):
+        s.update(with_nan().data)
+    assert same_bits(s.solve(np.ones(3))[0], x), "a refused update changed the matrix"
+    s.update(SMALL.data * 2.0)  # 2A x = 2b: the same x, bit for bit, only if the values arrived
+    assert same_bits(s.solve(2.0 * np.ones(3))[0], x)
+    assert not same_bits(s.solve(np.ones(3))[0], x)
+
+
+def test_no_memory_growth_over_1000_solves():
+    A = box("convdiff", 8, 8, 8)
+    b = rhs(A.shape[0])
+    solver = qvl3d.Solver(A)
+    libc = ctypes.CDLL(None)
+    heap = getattr(libc, "mallinfo2", None)
+    if heap is not None:
+
+        class MallInfo2(ctypes.Structure):
+            names = "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost"
+            _fields_ = [(f, ctypes.c_size_t) for f in names.split()]
+
+        heap.restype = MallInfo2
+
+    def in_use():
+        return heap().uordblks + heap().hblkhd if heap is not None else 0
+
+    for _ in range(50):
+        solver.solve(b)
+    tracemalloc.start()
+    try:
+        tool, python, c_heap = _qvl3d._total_mem(), tracemalloc.get_traced_memory()[0], in_use()
+        for _ in range(1000):
+            x, info = solver.solve(b)
+            assert info.converged
+        assert _qvl3d._total_mem() == tool, "solves requested memory from the memory tool"
+        assert tracemalloc.get_traced_memory()[0] - python < 16 * 1024
+        assert in_use() - c_heap < 64 * 1024
+        # Solvers made and dropped give back what they took from the heap.
+        for _ in range(100):
+            qvl3d.Solver(A).solve(b)
+        c_heap = in_use()
+        for _ in range(200):
+            qvl3d.Solver(A).solve(b)
+        assert in_use() - c_heap < 64 * 1024
+    finally:
+        tracemalloc.stop()
+
+
+BOX = None
+
+
+def copies_box():
+    global BOX
+    if BOX is None:
+        A = box("poisson", 30, 30, 30)
+        BOX = (A, qvl3d.Solver(A, maxiter=2), rhs(A.shape[0]))
+    return BOX
+
+
+def solve_with(make_b, make_x0=None):
+    def prepare(A, s, b0):
+        b, x0 = make_b(b0), make_x0(b0) if make_x0 else None
+        return lambda: s.solve(b, x0=x0)
+
+    return prepare
+
+
+SLACK = 64 * 1024
+# name, the call to measure (made from the box, its solver and b, outside
+# the measure), the bytes it may allocate beyond SLACK
+COPIES = [
+    ("Solver from CSR with int32 indices and float64 data",
+     lambda A, s, b: (lambda: qvl3d.Solver(A, maxiter=2)), lambda A: 0),
+    ("Solver from CSR with 64-bit indices: one int32 copy of them",
+     lambda A, s, b: (lambda B: lambda: qvl3d.Solver(B, maxiter=2))(wide(A)), lambda A: 4 * A.nnz),
+    ("Solver from float32 data: one float64 copy",
+     lambda A, s, b: (lambda B: lambda: qvl3d.Solver(B, maxiter=2))(A.astype(np.float32)), lambda A: 8 * A.nnz),
+    ("solve: b used in place, x the one new array", solve_with(lambda b: b), lambda A: 8 * A.shape[0]),
+    ("solve from x0: x its one copy", solve_with(lambda b: b, lambda b: b), lambda A: 8 * A.shape[0]),
+    ("solve with a strided b: one copy of it", solve_with(lambda b: np.repeat(b, 2)[::2]), lambda A: 16 * A.shape[0]),
+    ("update: the values used in place", lambda A, s, b: (lambda: s.update(A.data)), lambda A: 0),
+]
+
+
+@pytest.mark.parametrize("name,prepare,allowed", COPIES, ids=[c[0] for c in COPIES])
+def test_arrays_are_viewed_not_copied(name, prepare, allowed):
+    A, solver, b = copies_box()
+    call = prepare(A, solver, b)
+    tracemalloc.start()
+    try:
+        probe = np.empty(1 << 20)
+        if tracemalloc.get_traced_memory()[0] < probe.nbytes:
+            pytest.skip("NumPy does not report its arrays to tracemalloc")
+        del probe
+        tracemalloc.reset_peak()
+        before = tracemalloc.get_traced_memory()[0]
+        result = call()
+        peak = tracemalloc.get_traced_memory()[1] - before
+    finally:
+        tracemalloc.stop()
+    del result
+    assert peak <= allowed(A) + SLACK
