@@ -42,7 +42,7 @@ int SolveMain(int argc, const char* const* argv)
         return Fail(kExitBadInput, std::string(e.what()) + " (see --help)");
     }
     if (options.help) return Print(HelpText());
-    if (options.version) return Print("qvl3d-solve 0.1.0\n");
+    if (options.version) return Print("qvl3d-solve " QVL3D_VERSION "\n");
 
     try {
         CheckFiles(options);

@@ -145,7 +145,7 @@ int Run(MPI_Comm comm, int argc, char** argv)
     if (const int s = Agree(comm, f)) return s;
     if (o.help || o.version) {
         if (rank == 0) {
-            std::fputs(o.help ? HelpText().c_str() : "qvl3d-solve 0.1.0\n", stdout);
+            std::fputs(o.help ? HelpText().c_str() : "qvl3d-solve " QVL3D_VERSION "\n", stdout);
             f = {kExitConverged, StandardOutputFault()};
             if (!f.reason.empty()) f.status = kExitFailure;
         }

@@ -105,6 +105,29 @@ rm -rf build-frontdoor
 cmake -S examples/frontdoor -B build-frontdoor -DCMAKE_PREFIX_PATH="$root/build-ci/stage" >/dev/null
 cmake --build build-frontdoor -j"$jobs" >/dev/null
 LD_LIBRARY_PATH="$root/build-ci/stage/lib" build-frontdoor/frontdoor
+# Versioned libraries: libX.so -> libX.so.0 -> libX.so.<version>, SONAME libX.so.0.
+version=$(sed -n 's/^project(QVL3DTool VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+for lib in QVL3DTool QVLCommunication QVLCommunicationMPI; do
+  f=build-ci/stage/lib/lib$lib.so
+  soname=$(objdump -p "$f.${version%%.*}" | awk '$1 == "SONAME" { print $2 }')
+  if [ "$(readlink "$f")" != "lib$lib.so.${version%%.*}" ] || [ "$(readlink "$f.${version%%.*}")" != "lib$lib.so.$version" ] ||
+    [ ! -f "$f.$version" ] || [ "$soname" != "lib$lib.so.${version%%.*}" ]; then
+    ls -l build-ci/stage/lib >&2
+    echo "lib$lib: expected lib$lib.so -> lib$lib.so.${version%%.*} -> lib$lib.so.$version, SONAME lib$lib.so.${version%%.*} (SONAME '$soname')" >&2
+    exit 1
+  fi
+done
+echo "SONAMEs: lib*.so.${version%%.*}"
+# The serial consumer again, built with make through pkg-config.
+rm -rf build-consumer-make && mkdir build-consumer-make
+PKG_CONFIG_PATH="$root/build-ci/stage/lib/pkgconfig" make -s -C build-consumer-make -f "$root/examples/consumer-make/Makefile"
+LD_LIBRARY_PATH="$root/build-ci/stage/lib" build-consumer-make/consumer >/dev/null
+PKG_CONFIG_PATH="$root/build-ci/stage/lib/pkgconfig" pkg-config --exists --print-errors qvl3dtool-mpi
+# The installed command finds its libraries through its run path.
+if [ "$(build-ci/stage/bin/qvl3d-solve --version)" != "qvl3d-solve $version" ]; then
+  echo "build-ci/stage/bin/qvl3d-solve --version does not print 'qvl3d-solve $version'" >&2
+  exit 1
+fi
 echo "exported symbols:"
 nm -DC --defined-only build-ci/stage/lib/libQVL3DTool.so | grep -c ' T ' 
 if nm -DC --defined-only build-ci/stage/lib/libQVL3DTool.so | grep -E ' (T|W) ' | grep -q 'qvl3d::detail'; then

@@ -1,5 +1,6 @@
 // Option parsing of qvl3d-solve: defaults, spellings, conflicts and the
 // suggestion for a misspelt option.
+#include "CommandRun.h"
 #include "SolveOptions.h"
 #include "TestSupport.h"
 
@@ -10,6 +11,8 @@
 
 using namespace qvl3d;
 using namespace qvl3d::app;
+using qvl3d::test::CommandTest;
+using qvl3d::test::CRun;
 
 namespace {
 
@@ -94,4 +97,15 @@ TEST(Options, MisspeltOptionsBadValuesAndConflictsAreRefused)
     };
     for (const auto& [args, reason] : cases)
         EXPECT_HAS(qvl3d::test::Refusal<CUsageError>([&args = args] { ParseOptions(args); }), reason) << args[0];
+}
+
+// --version prints the project's version alone and succeeds; --help lists it.
+TEST_F(CommandTest, VersionIsTheProjectVersion)
+{
+    const CRun r = Run({"--version"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "qvl3d-solve " QVL3D_VERSION "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(ParseOptions({"--version"}).version);
+    EXPECT_HAS(HelpText(), "--version");
 }
