@@ -98,11 +98,12 @@ struct QVL3D_HIDDEN CSolver::CImpl {
     CCommunication commu; // one partition: exchanges do nothing, sums return their argument
     CQVLCom com;
     std::vector<double> x, b; // cells 1..n
+    std::vector<double> ax;   // A x, for the true residual
     std::vector<double> history;
 
     void CheckValues(const char* where, const double* values) const;
     void WriteValues(const double* values);
-    double TrueResidual() const;
+    double TrueResidual();
     CSolveRecord Run(const detail::CMethodSettings& set);
 
     static void Observe(void* data, int iteration, double norm)
@@ -145,44 +146,36 @@ void CSolver::CImpl::WriteValues(const double* values)
         }
 }
 
-// ||b - A x|| over the native rows.
-double CSolver::CImpl::TrueResidual() const
+// ||b - A x|| over the native rows, each row summed as the methods sum it.
+double CSolver::CImpl::TrueResidual()
 {
-    const CQvl3dGV& S = host->store;
-    const CQVL3DFiniteVolumeMesh& M = host->mesh;
+    detail::NativeRowsOf(&host->store, &host->mesh).RowProducts(1, n, ax.data(), x.data());
     CScaledNorm norm;
-    for (int i = 1; i <= n; ++i) {
-        const double* a = S.m_ppdCoef[i];
-        const int* nb = M.m_ppiNeighbor[i];
-        double s = a[0] * x[i];
-        for (int k = 1, nn = M.m_piNumNeighbor[i]; k <= nn; ++k) s = s + a[k] * x[nb[k]];
-        norm.Add(b[i] - s);
-    }
+    for (int i = 1; i <= n; ++i) norm.Add(b[i] - ax[i]);
     return norm.Value();
 }
 
+// The chosen method on the rows of the chosen layout, through the same
+// binding the entry points use (the conjugate gradient has no ELL form).
 CSolveRecord CSolver::CImpl::Run(const detail::CMethodSettings& set)
 {
     using namespace detail;
-    const CSolveContext c{commu, com};
+    const CBound h{&host->store, &host->mesh, &commu, &com, &host->gpu};
     const CWorkVectors w = WorkOf(host->store);
-    const CNativeRows native = NativeRowsOf(&host->store, &host->mesh);
+    EEntryPoint rows = options.layout == ELayout::Csr   ? EEntryPoint::Csr
+                       : options.layout == ELayout::Ell ? EEntryPoint::Ell
+                                                        : EEntryPoint::Native;
+    if (options.method == EMethod::Cg && rows == EEntryPoint::Ell) rows = EEntryPoint::Native;
     double* X = x.data();
     const double* B = b.data();
-    const ELayout layout = options.layout;
-    switch (options.method) {
-    case EMethod::Cg: // no ELL form: the native rows, as the ELL entry point runs it
-        if (layout == ELayout::Csr) return Pcg(CsrRowsOf(&host->mesh), c, set, w, X, B);
-        return Pcg(native, c, set, w, X, B);
-    case EMethod::GaussSeidel:
-        if (layout == ELayout::Csr) return GaussSeidel(CsrRowsOf(&host->mesh), c, set, X, B);
-        if (layout == ELayout::Ell) return GaussSeidel(EllRowsOf(&host->gpu, &host->store, &host->mesh), c, set, X, B);
-        return GaussSeidel(native, c, set, X, B);
-    case EMethod::BiCgStab: break;
-    }
-    if (layout == ELayout::Csr) return BiCgStab(CsrRowsOf(&host->mesh), c, set, w, X, B);
-    if (layout == ELayout::Ell) return BiCgStab(EllRowsOf(&host->gpu, &host->store, &host->mesh), c, set, w, X, B);
-    return BiCgStab(native, c, set, w, X, B);
+    return WithRows(h, rows, [&](const auto& A) {
+        switch (options.method) {
+        case EMethod::Cg: return Pcg(A, h.Context(), set, w, X, B);
+        case EMethod::GaussSeidel: return GaussSeidel(A, h.Context(), set, X, B);
+        case EMethod::BiCgStab: break;
+        }
+        return BiCgStab(A, h.Context(), set, w, X, B);
+    });
 }
 
 CSolver::CSolver(const CCsrView& A, CSolveOptions options) : m_impl(std::make_unique<CImpl>())
@@ -296,6 +289,7 @@ CSolver::CSolver(const CCsrView& A, CSolveOptions options) : m_impl(std::make_un
     I.host = std::make_unique<host::CHostSystem>(M, 1, layouts);
     I.x.assign(static_cast<size_t>(n) + 1, 0.0);
     I.b.assign(static_cast<size_t>(n) + 1, 0.0);
+    I.ax.assign(static_cast<size_t>(n) + 1, 0.0);
 }
 
 CSolver::~CSolver() = default;
