@@ -2,7 +2,7 @@
 
 #include "Files.h"
 #include "MatrixMarket.h"
-#include "MpiTransport.h"
+#include <qvl3d/MpiTransport.h>
 #include "Partition.h"
 #include "SolveOptions.h"
 #include "SolveProblem.h"

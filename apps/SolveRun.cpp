@@ -1,8 +1,8 @@
 #include "SolveRun.h"
 
 #include "HostSystem.h"
-#include "QVLMemTool.h"
-#include "SingleGridSolver.h"
+#include <qvl3d/QVLMemTool.h>
+#include <qvl3d/SingleGridSolver.h>
 
 #include <algorithm>
 #include <chrono>

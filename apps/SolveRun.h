@@ -6,11 +6,11 @@
 #ifndef QVL3D_APPS_SOLVERUN_H
 #define QVL3D_APPS_SOLVERUN_H
 
-#include "Communication.h"
+#include <qvl3d/Communication.h>
 #include "ScaledNorm.h"
 #include "SolveOptions.h"
 #include "SolveProblem.h"
-#include "SolveRecord.h"
+#include <qvl3d/SolveRecord.h>
 
 #include <cstdio>
 #include <functional>

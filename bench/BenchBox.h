@@ -4,9 +4,9 @@
 #define QVL3D_BENCH_BENCHBOX_H
 
 #include "BoxProblems.h"
-#include "Communication.h"
+#include <qvl3d/Communication.h>
 #include "HostSystem.h"
-#include "SingleGridSolver.h"
+#include <qvl3d/SingleGridSolver.h>
 
 #include <benchmark/benchmark.h>
 

@@ -12,9 +12,9 @@
 // "result: ..." with the best time per iteration.
 #include "BoxProblems.h"
 #include "HostSystem.h"
-#include "MpiTransport.h"
+#include <qvl3d/MpiTransport.h>
 #include "Partition.h"
-#include "SingleGridSolver.h"
+#include <qvl3d/SingleGridSolver.h>
 
 #include <fcntl.h>
 #include <mpi.h>

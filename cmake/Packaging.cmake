@@ -10,37 +10,48 @@ endif()
 set_target_properties(${_qvl3d_shared_libraries} PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR})
+# Every library records its C library dependency, even one whose own code
+# calls nothing from it directly (the communication library), as Debian's
+# checks require of a shared library.
+foreach(_library IN LISTS _qvl3d_shared_libraries)
+  target_link_options(${_library} PRIVATE "LINKER:--push-state,--no-as-needed,-lc,--pop-state")
+endforeach()
 
-# Two export sets: the serial libraries (QVL3DToolTargets.cmake), which link
-# no MPI, and the MPI transports (QVL3DToolMPITargets.cmake), loaded only
-# when a host asks for the MPI component.
+# Install components, which the Debian packages below follow: the serial
+# runtime libraries, their development files, the MPI transport's runtime and
+# development files, and the command. Two export sets: the serial libraries
+# (QVL3DToolTargets.cmake), which link no MPI, and the MPI transport
+# (QVL3DToolMPITargets.cmake), loaded only when a host asks for the MPI
+# component.
 install(TARGETS QVL3DTool QVLCommunication
   EXPORT QVL3DToolTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-get_property(_public_headers GLOBAL PROPERTY QVL3D_PUBLIC_HEADERS)
-install(FILES include/qvl3d/QVL3DTool.h ${_public_headers}
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvl3d)
+# Every public header sits in include/qvl3d/; the MPI transport's header goes
+# with the MPI development files.
+install(DIRECTORY include/qvl3d DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev
+  FILES_MATCHING PATTERN "*.h" PATTERN "MpiTransport.h" EXCLUDE)
 
 install(EXPORT QVL3DToolTargets
   NAMESPACE QVL3DTool::
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVL3DTool)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVL3DTool
+  COMPONENT dev)
 
 if(QVL3D_WITH_MPI)
   install(TARGETS QVLCommunicationMPI
     EXPORT QVL3DToolMPITargets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT mpi-runtime NAMELINK_COMPONENT mpi-dev
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT mpi-dev
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT mpi-runtime
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-  get_property(_mpi_public_headers GLOBAL PROPERTY QVL3D_MPI_PUBLIC_HEADERS)
-  install(FILES ${_mpi_public_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvl3d)
+  install(FILES include/qvl3d/MpiTransport.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvl3d COMPONENT mpi-dev)
   install(EXPORT QVL3DToolMPITargets
     NAMESPACE QVL3DTool::
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVL3DTool)
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVL3DTool
+    COMPONENT mpi-dev)
 endif()
 
 configure_package_config_file(cmake/QVL3DToolConfig.cmake.in
@@ -51,7 +62,8 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/QVL3DToolConfigVers
 install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/QVL3DToolConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/QVL3DToolConfigVersion.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVL3DTool)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVL3DTool
+  COMPONENT dev)
 
 # pkg-config files for hosts built without CMake. They locate the prefix from
 # their own folder, so a staged install (cmake --install --prefix) works too.
@@ -63,18 +75,29 @@ else()
   set(QVL3D_PC_PREFIX "\${pcfiledir}/${_pc_to_prefix}")
 endif()
 configure_file(cmake/qvl3dtool.pc.in ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 if(QVL3D_WITH_MPI)
   # Debian's module for the default MPI's C++ compiler flags and libraries.
   set(QVL3D_PC_MPI_MODULE "mpi-cxx" CACHE STRING "pkg-config module that qvl3dtool-mpi.pc requires for MPI")
   configure_file(cmake/qvl3dtool-mpi.pc.in ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool-mpi.pc @ONLY)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool-mpi.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool-mpi.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT mpi-dev)
 endif()
 
-# The command and its manual page. The run path finds the libraries beside
-# it, in the installed lib folder.
-file(RELATIVE_PATH _bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
-set_target_properties(qvl3d-solve PROPERTIES INSTALL_RPATH "$ORIGIN/${_bin_to_lib}")
-install(TARGETS qvl3d-solve RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-configure_file(docs/qvl3d-solve.1 ${CMAKE_CURRENT_BINARY_DIR}/qvl3d-solve.1 @ONLY) # the version in its footer
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qvl3d-solve.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The command and its manual page. Installed anywhere but the system prefix,
+# its run path finds the libraries in the installed lib folder; under /usr
+# (the Debian package) the loader finds them and no run path is set.
+if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  file(RELATIVE_PATH _bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
+  set_target_properties(qvl3d-solve PROPERTIES INSTALL_RPATH "$ORIGIN/${_bin_to_lib}")
+endif()
+install(TARGETS qvl3d-solve RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT command)
+configure_file(docs/qvl3d-solve.1 ${CMAKE_CURRENT_BINARY_DIR}/man/qvl3d-solve.1 @ONLY) # the version in its footer
+find_program(QVL3D_GZIP gzip REQUIRED)
+add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/qvl3d-solve.1.gz
+  COMMAND ${QVL3D_GZIP} -9nc ${CMAKE_CURRENT_BINARY_DIR}/man/qvl3d-solve.1 > ${CMAKE_CURRENT_BINARY_DIR}/qvl3d-solve.1.gz
+  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/man/qvl3d-solve.1
+  VERBATIM)
+add_custom_target(qvl3d-manpage ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/qvl3d-solve.1.gz)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qvl3d-solve.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT command)
+
+include(DebianPackage)

@@ -1,4 +1,4 @@
-#include "Communication.h"
+#include <qvl3d/Communication.h>
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "QVLLocale.h"
+#include <qvl3d/QVLLocale.h>
 
 #include <locale>
 #include <stdexcept>

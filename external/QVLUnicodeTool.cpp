@@ -1,4 +1,4 @@
-#include "QVLUnicodeTool.h"
+#include <qvl3d/QVLUnicodeTool.h>
 
 #include <cstdarg>
 #include <cstdio>

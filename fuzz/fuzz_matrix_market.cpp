@@ -3,7 +3,7 @@
 // solver must run on it without a fault (values may be anything).
 #include "HostSystem.h"
 #include "MatrixMarket.h"
-#include "SingleGridSolver.h"
+#include <qvl3d/SingleGridSolver.h>
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 #include "HostSystem.h"
 
-#include "QVLMemTool.h"
-#include "SingleGridSolver.h"
+#include <qvl3d/QVLMemTool.h>
+#include <qvl3d/SingleGridSolver.h>
 
 #include <algorithm>
 #include <limits>

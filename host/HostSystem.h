@@ -21,8 +21,8 @@
 #ifndef QVL3D_HOST_HOSTSYSTEM_H
 #define QVL3D_HOST_HOSTSYSTEM_H
 
-#include "HostObjects.h"
-#include "QVLExport.h"
+#include <qvl3d/HostObjects.h>
+#include <qvl3d/QVLExport.h>
 #include "SparseMatrix.h"
 #include "Validation.h"
 

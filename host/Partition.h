@@ -14,7 +14,7 @@
 #define QVL3D_HOST_PARTITION_H
 
 #include "BoxProblems.h"
-#include "HaloPlan.h"
+#include <qvl3d/HaloPlan.h>
 #include "SparseMatrix.h"
 
 #include <vector>

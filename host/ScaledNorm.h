@@ -8,7 +8,7 @@
 #ifndef QVL3D_HOST_SCALEDNORM_H
 #define QVL3D_HOST_SCALEDNORM_H
 
-#include "QVLExport.h"
+#include <qvl3d/QVLExport.h>
 
 namespace qvl3d {
 namespace host {

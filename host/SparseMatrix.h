@@ -6,7 +6,7 @@
 #ifndef QVL3D_HOST_SPARSEMATRIX_H
 #define QVL3D_HOST_SPARSEMATRIX_H
 
-#include "QVLExport.h"
+#include <qvl3d/QVLExport.h>
 
 #include <vector>
 

@@ -11,9 +11,9 @@
 #ifndef QVL3D_HOST_VALIDATION_H
 #define QVL3D_HOST_VALIDATION_H
 
-#include "HostCheck.h"
-#include "HostObjects.h"
-#include "QVLExport.h"
+#include <qvl3d/HostCheck.h>
+#include <qvl3d/HostObjects.h>
+#include <qvl3d/QVLExport.h>
 
 #include <string>
 #include <vector>

@@ -4,8 +4,8 @@
 // The Python half (qvl3d/__init__.py) turns SciPy matrices and array-likes
 // into the exact arrays checked here, converting only what must be.
 #include "BoxProblems.h"
-#include "QVLMemTool.h"
-#include "Solve.h"
+#include <qvl3d/QVLMemTool.h>
+#include <qvl3d/Solve.h>
 #include "SolveCommand.h"
 
 #include <pybind11/numpy.h>

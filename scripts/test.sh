@@ -128,12 +128,82 @@ if [ "$(build-ci/stage/bin/qvl3d-solve --version)" != "qvl3d-solve $version" ]; 
   echo "build-ci/stage/bin/qvl3d-solve --version does not print 'qvl3d-solve $version'" >&2
   exit 1
 fi
+# One include root: every header under include/qvl3d/, each compiling on its
+# own with only <prefix>/include on the path, and the exported targets put
+# nothing else there.
+if [ -n "$(find build-ci/stage/include -mindepth 1 -maxdepth 1 ! -name qvl3d)" ]; then
+  echo "headers installed outside include/qvl3d/:" $(ls build-ci/stage/include) >&2
+  exit 1
+fi
+mpi_cflags=$(pkg-config --cflags mpi-cxx)
+for h in build-ci/stage/include/qvl3d/*.h; do
+  if ! echo "#include <qvl3d/$(basename "$h")>" | g++ -std=c++17 -fsyntax-only -I build-ci/stage/include $mpi_cflags -x c++ -; then
+    echo "$h does not compile on its own with only <prefix>/include on the path" >&2
+    exit 1
+  fi
+done
+dirs=$(sed -n 's/.*INTERFACE_INCLUDE_DIRECTORIES "\(.*\)"/\1/p' build-ci/stage/lib/cmake/QVL3DTool/QVL3DTool*Targets.cmake | sort -u)
+if [ "$dirs" != '${_IMPORT_PREFIX}/include' ]; then
+  echo "the exported targets' include path is '$dirs', not \${_IMPORT_PREFIX}/include alone" >&2
+  exit 1
+fi
+echo "headers: $(ls build-ci/stage/include/qvl3d | wc -l) under include/qvl3d/, one include root"
 echo "exported symbols:"
 nm -DC --defined-only build-ci/stage/lib/libQVL3DTool.so | grep -c ' T ' 
 if nm -DC --defined-only build-ci/stage/lib/libQVL3DTool.so | grep -E ' (T|W) ' | grep -q 'qvl3d::detail'; then
   echo "internal helpers leak out of the library" >&2
   exit 1
 fi
+step "Debian packages"
+# Built for /usr as a distribution would, checked with lintian, installed into
+# this machine with apt-get, and the consumers built against them with no
+# prefix path; removed again at the end.
+rm -rf build-deb build-deb-consumers
+cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DQVL3D_BUILD_TESTS=OFF -DQVL3D_BUILD_PYTHON=OFF -DQVL3D_WITH_MPI=ON >/dev/null
+cmake --build build-deb -j"$jobs" >/dev/null
+(cd build-deb && cpack -G DEB >/dev/null)
+debs=(build-deb/*.deb)
+for d in "${debs[@]}"; do dpkg-deb -f "$d" Package Depends; done
+if ! dpkg-deb -c build-deb/qvl3d-solve_*.deb | grep -q '/usr/share/man/man1/qvl3d-solve.1.gz$'; then
+  echo "the qvl3d-solve package has no manual page" >&2
+  exit 1
+fi
+lintian --tag-display-limit 0 "${debs[@]}" >build-deb/lintian.log 2>&1 || true
+cat build-deb/lintian.log
+if grep -q '^E: ' build-deb/lintian.log; then
+  echo "lintian reports errors on the Debian packages" >&2
+  exit 1
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  echo "installing the Debian packages needs root: not installed here (CI runs as root)"
+else
+  packages=$(for d in "${debs[@]}"; do dpkg-deb -f "$d" Package; done)
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${debs[@]/#/$root/}" >/dev/null
+  trap 'apt-get -o DPkg::Lock::Timeout=600 purge -y -qq $packages >/dev/null; rm -rf "$cmpdir"' EXIT
+  mkdir -p build-deb-consumers
+  cmake -S examples/consumer -B build-deb-consumers/serial -DCMAKE_DISABLE_FIND_PACKAGE_MPI=ON --no-warn-unused-cli >/dev/null
+  cmake --build build-deb-consumers/serial >/dev/null
+  if needs_mpi build-deb-consumers/serial/consumer; then echo "the serial consumer links MPI" >&2; exit 1; fi
+  build-deb-consumers/serial/consumer >/dev/null
+  cmake -S examples/consumer-mpi -B build-deb-consumers/mpi >/dev/null
+  cmake --build build-deb-consumers/mpi >/dev/null
+  OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 mpiexec --oversubscribe -n 2 build-deb-consumers/mpi/consumer-mpi >/dev/null
+  cmake -S examples/frontdoor -B build-deb-consumers/frontdoor >/dev/null
+  cmake --build build-deb-consumers/frontdoor >/dev/null
+  build-deb-consumers/frontdoor/frontdoor >/dev/null
+  mkdir -p build-deb-consumers/make
+  make -s -C build-deb-consumers/make -f "$root/examples/consumer-make/Makefile"
+  build-deb-consumers/make/consumer >/dev/null
+  if [ "$(qvl3d-solve --version)" != "qvl3d-solve $version" ]; then
+    echo "the installed qvl3d-solve does not print 'qvl3d-solve $version'" >&2
+    exit 1
+  fi
+  qvl3d-solve --grid 16 >/dev/null
+  echo "Debian packages installed; four consumers built and run against them"
+fi
+
 step "single-partition build (no MPI, no METIS), its tests and its consumer"
 cmake -S . -B build-serial -DCMAKE_BUILD_TYPE=Release -DQVL3D_WITH_MPI=OFF -DQVL3D_WITH_METIS=OFF >/dev/null
 cmake --build build-serial -j"$jobs"

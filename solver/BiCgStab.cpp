@@ -1,4 +1,4 @@
-#include "SingleGridSolver.h"
+#include <qvl3d/SingleGridSolver.h>
 #include "detail/BiCgStab.h"
 #include "detail/Bound.h"
 

@@ -1,6 +1,6 @@
-#include "HostCheck.h"
+#include <qvl3d/HostCheck.h>
 
-#include "SingleGridSolver.h"
+#include <qvl3d/SingleGridSolver.h>
 #include "Validation.h"
 
 #include <string>

@@ -1,6 +1,6 @@
 // Storage for the temporary ELL-shaped matrix of OpenMP acceleration. Nothing
 // in the library reads it afterwards; it belongs to the host's OpenMP store.
-#include "SingleGridSolver.h"
+#include <qvl3d/SingleGridSolver.h>
 
 #include <cstdint>
 #include <cstdio>

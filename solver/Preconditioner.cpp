@@ -1,4 +1,4 @@
-#include "SingleGridSolver.h"
+#include <qvl3d/SingleGridSolver.h>
 #include "detail/Layouts.h"
 #include "detail/Preconditioner.h"
 

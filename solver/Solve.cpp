@@ -1,6 +1,6 @@
-#include "Solve.h"
+#include <qvl3d/Solve.h>
 
-#include "Communication.h"
+#include <qvl3d/Communication.h>
 #include "HostSystem.h"
 #include "ScaledNorm.h"
 #include "SparseMatrix.h"

@@ -1,9 +1,9 @@
-#include "QVLFileIO.h"
+#include <qvl3d/QVLFileIO.h>
 
 #include "Platform.h"
-#include "QVLLocale.h"
-#include "QVLSystemErrorTool.h"
-#include "QVLUnicodeTool.h"
+#include <qvl3d/QVLLocale.h>
+#include <qvl3d/QVLSystemErrorTool.h>
+#include <qvl3d/QVLUnicodeTool.h>
 
 #include <locale>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "QVLMemTool.h"
+#include <qvl3d/QVLMemTool.h>
 
 #include <algorithm>
 #include <cstddef>

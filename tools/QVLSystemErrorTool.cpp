@@ -1,4 +1,4 @@
-#include "QVLSystemErrorTool.h"
+#include <qvl3d/QVLSystemErrorTool.h>
 
 #include "Platform.h"
 

@@ -2,7 +2,7 @@
 
 #include "PeerReport.h"
 
-#include "MpiTransport.h"
+#include <qvl3d/MpiTransport.h>
 
 #include <algorithm>
 #include <cmath>

@@ -8,11 +8,11 @@
 #include "ByteModel.h"
 #include "PeerSystems.h"
 
-#include "Communication.h"
+#include <qvl3d/Communication.h>
 #include "HostSystem.h"
 #include "Partition.h"
-#include "SingleGridSolver.h"
-#include "SolveRecord.h"
+#include <qvl3d/SingleGridSolver.h>
+#include <qvl3d/SolveRecord.h>
 
 #include <memory>
 #include <vector>

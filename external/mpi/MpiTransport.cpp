@@ -1,4 +1,4 @@
-#include "MpiTransport.h"
+#include <qvl3d/MpiTransport.h>
 
 #include <stdexcept>
 #include <string>

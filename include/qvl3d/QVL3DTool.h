@@ -4,15 +4,15 @@
 #ifndef QVL3D_QVL3DTOOL_H
 #define QVL3D_QVL3DTOOL_H
 
-#include "Communication.h"
-#include "HostCheck.h"
-#include "HostObjects.h"
-#include "QVLFileIO.h"
-#include "QVLLocale.h"
-#include "QVLMemTool.h"
-#include "QVLSystemErrorTool.h"
-#include "QVLUnicodeTool.h"
-#include "SingleGridSolver.h"
-#include "Solve.h"
+#include <qvl3d/Communication.h>
+#include <qvl3d/HostCheck.h>
+#include <qvl3d/HostObjects.h>
+#include <qvl3d/QVLFileIO.h>
+#include <qvl3d/QVLLocale.h>
+#include <qvl3d/QVLMemTool.h>
+#include <qvl3d/QVLSystemErrorTool.h>
+#include <qvl3d/QVLUnicodeTool.h>
+#include <qvl3d/SingleGridSolver.h>
+#include <qvl3d/Solve.h>
 
 #endif

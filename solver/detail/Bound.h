@@ -4,9 +4,9 @@
 #ifndef QVL3D_DETAIL_BOUND_H
 #define QVL3D_DETAIL_BOUND_H
 
-#include "Communication.h"
-#include "HostObjects.h"
-#include "SolveRecord.h"
+#include <qvl3d/Communication.h>
+#include <qvl3d/HostObjects.h>
+#include <qvl3d/SolveRecord.h>
 #include "detail/Context.h"
 #include "detail/Layouts.h"
 #include "detail/Method.h"

@@ -5,7 +5,7 @@
 #ifndef QVL3D_DETAIL_CONTEXT_H
 #define QVL3D_DETAIL_CONTEXT_H
 
-#include "Communication.h"
+#include <qvl3d/Communication.h>
 
 #include <cstdio>
 

@@ -37,7 +37,7 @@
 #ifndef QVL3D_DETAIL_LAYOUTS_H
 #define QVL3D_DETAIL_LAYOUTS_H
 
-#include "HostObjects.h"
+#include <qvl3d/HostObjects.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -6,7 +6,7 @@
 #ifndef QVL3D_DETAIL_METHOD_H
 #define QVL3D_DETAIL_METHOD_H
 
-#include "SolveRecord.h"
+#include <qvl3d/SolveRecord.h>
 
 #include <cmath>
 

@@ -4,7 +4,7 @@
 // that survive extreme scales.
 #include "BoxProblems.h"
 #include "MatrixMarket.h"
-#include "Solve.h"
+#include <qvl3d/Solve.h>
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // CheckHostObjects: the reference host passes for every code and entry
 // point; a host filled by hand is checked for what its call reads, and only
 // for that; a bound solver's missing bindings are named.
-#include "HostCheck.h"
+#include <qvl3d/HostCheck.h>
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

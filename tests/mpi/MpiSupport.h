@@ -7,7 +7,7 @@
 #ifndef QVL3D_TESTS_MPISUPPORT_H
 #define QVL3D_TESTS_MPISUPPORT_H
 
-#include "MpiTransport.h"
+#include <qvl3d/MpiTransport.h>
 #include "Partition.h"
 #include "TestSupport.h"
 

@@ -11,7 +11,7 @@
 // or
 //     STATUS ITERATIONS INITIAL FINAL RELATIVE CONVERGED K H1..HK X1..XN
 // with every double in hexadecimal (%a), exact.
-#include "Solve.h"
+#include <qvl3d/Solve.h>
 
 #include <cstdint>
 #include <cstdio>

@@ -5,10 +5,10 @@
 #define QVL3D_TESTS_TESTSUPPORT_H
 
 #include "BoxProblems.h"
-#include "Communication.h"
+#include <qvl3d/Communication.h>
 #include "HostSystem.h"
-#include "SingleGridSolver.h"
-#include "SolveRecord.h"
+#include <qvl3d/SingleGridSolver.h>
+#include <qvl3d/SolveRecord.h>
 #include "SparseMatrix.h"
 
 #include <functional>

@@ -1,8 +1,8 @@
 // The file tool: FILE* opens in two phases, stream opens in every mode with
 // the locales they set, closes, deletes, the report lines at level 2 and the
 // silence below it.
-#include "QVLFileIO.h"
-#include "QVLLocale.h"
+#include <qvl3d/QVLFileIO.h>
+#include <qvl3d/QVLLocale.h>
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The memory tool: sizes by upper bounds, the byte counter, clearing, frees,
 // and what a failing allocation leaves behind.
-#include "QVLMemTool.h"
+#include <qvl3d/QVLMemTool.h>
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>

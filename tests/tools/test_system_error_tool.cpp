@@ -1,6 +1,6 @@
 // The system error tool: texts, the one printed line, the cut at the
 // buffer's size, one buffer for every text, and copies that own theirs.
-#include "QVLSystemErrorTool.h"
+#include <qvl3d/QVLSystemErrorTool.h>
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

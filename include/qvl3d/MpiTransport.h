@@ -14,9 +14,9 @@
 #ifndef QVL3D_MPITRANSPORT_H
 #define QVL3D_MPITRANSPORT_H
 
-#include "Communication.h"
-#include "HaloPlan.h"
-#include "QVLExport.h"
+#include <qvl3d/Communication.h>
+#include <qvl3d/HaloPlan.h>
+#include <qvl3d/QVLExport.h>
 
 #include <mpi.h>
 

@@ -14,7 +14,7 @@
 #ifndef QVL3D_QVLSYSTEMERRORTOOL_H
 #define QVL3D_QVLSYSTEMERRORTOOL_H
 
-#include "QVLExport.h"
+#include <qvl3d/QVLExport.h>
 
 class QVL3D_EXPORT CQVLSystemErrorTool {
 public:

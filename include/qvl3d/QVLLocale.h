@@ -2,7 +2,7 @@
 #ifndef QVL3D_QVLLOCALE_H
 #define QVL3D_QVLLOCALE_H
 
-#include "QVLExport.h"
+#include <qvl3d/QVLExport.h>
 
 #include <string>
 

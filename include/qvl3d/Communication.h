@@ -9,7 +9,7 @@
 #ifndef QVL3D_COMMUNICATION_H
 #define QVL3D_COMMUNICATION_H
 
-#include "QVLExport.h"
+#include <qvl3d/QVLExport.h>
 
 #include <memory>
 

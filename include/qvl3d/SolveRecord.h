@@ -11,7 +11,7 @@
 #ifndef QVL3D_SOLVERECORD_H
 #define QVL3D_SOLVERECORD_H
 
-#include "QVLExport.h"
+#include <qvl3d/QVLExport.h>
 
 class CSingleGridSolver;
 

@@ -23,7 +23,7 @@
 #ifndef QVL3D_QVLFILEIO_H
 #define QVL3D_QVLFILEIO_H
 
-#include "QVLExport.h"
+#include <qvl3d/QVLExport.h>
 
 #include <cstdio>
 #include <fstream>

@@ -19,11 +19,11 @@
 #ifndef QVL3D_SINGLEGRIDSOLVER_H
 #define QVL3D_SINGLEGRIDSOLVER_H
 
-#include "Communication.h"
-#include "HostCheck.h"
-#include "HostObjects.h"
-#include "QVLExport.h"
-#include "SolveRecord.h"
+#include <qvl3d/Communication.h>
+#include <qvl3d/HostCheck.h>
+#include <qvl3d/HostObjects.h>
+#include <qvl3d/QVLExport.h>
+#include <qvl3d/SolveRecord.h>
 
 // 0: no acceleration; 2: OpenMP. Any other value is only recorded.
 enum QVLAccelerationType : int {

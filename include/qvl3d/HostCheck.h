@@ -18,9 +18,9 @@
 #ifndef QVL3D_HOSTCHECK_H
 #define QVL3D_HOSTCHECK_H
 
-#include "HostObjects.h"
-#include "QVLExport.h"
-#include "SolveRecord.h"
+#include <qvl3d/HostObjects.h>
+#include <qvl3d/QVLExport.h>
+#include <qvl3d/SolveRecord.h>
 
 #include <cstddef>
 #include <string>

@@ -26,7 +26,7 @@
 #ifndef QVL3D_QVLMEMTOOL_H
 #define QVL3D_QVLMEMTOOL_H
 
-#include "QVLExport.h"
+#include <qvl3d/QVLExport.h>
 
 #include <cstdint>
 

@@ -3,7 +3,7 @@
 #ifndef QVL3D_QVLUNICODETOOL_H
 #define QVL3D_QVLUNICODETOOL_H
 
-#include "QVLExport.h"
+#include <qvl3d/QVLExport.h>
 
 #if defined(__GNUC__)
 #define QVL3D_CONSOLE_FORMAT __attribute__((format(printf, 2, 3)))

@@ -21,8 +21,8 @@
 #ifndef QVL3D_SOLVE_H
 #define QVL3D_SOLVE_H
 
-#include "QVLExport.h"
-#include "SolveRecord.h"
+#include <qvl3d/QVLExport.h>
+#include <qvl3d/SolveRecord.h>
 
 #include <cstdint>
 #include <functional>
