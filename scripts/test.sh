@@ -142,7 +142,8 @@ for h in build-ci/stage/include/qvl3d/*.h; do
     exit 1
   fi
 done
-dirs=$(sed -n 's/.*INTERFACE_INCLUDE_DIRECTORIES "\(.*\)"/\1/p' build-ci/stage/lib/cmake/QVL3DTool/QVL3DTool*Targets.cmake | sort -u)
+dirs=$(sed -n 's/.*INTERFACE_INCLUDE_DIRECTORIES "\(.*\)"/\1/p' build-ci/stage/lib/cmake/QVL3DTool/QVL3DTool*Targets.cmake |
+  tr ';' '\n' | sort -u)
 if [ "$dirs" != '${_IMPORT_PREFIX}/include' ]; then
   echo "the exported targets' include path is '$dirs', not \${_IMPORT_PREFIX}/include alone" >&2
   exit 1
