@@ -1,5 +1,8 @@
 #include <qvl3d/MpiTransport.h>
 
+#include "ExactSum.h"
+
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -19,6 +22,25 @@ MPI_Comm Duplicate(MPI_Comm comm, const char* who)
     MPI_Comm dup = MPI_COMM_NULL;
     MPI_Comm_dup(comm, &dup);
     return dup;
+}
+
+// The correctly rounded sum of local over comm's nRanks ranks. With a
+// buffer, the partial sums are gathered into partials (nRanks of them) and
+// accumulated in rank order; without, the accumulators' words are added in
+// one integer all-reduce. The accumulator's words, and so the
+// rounded result, do not depend on the order of the terms: both ways give
+// the same bits.
+double ReduceExact(MPI_Comm comm, int nRanks, double local, double* partials)
+{
+    qvl3d::CExactSum acc;
+    if (partials) {
+        MPI_Allgather(&local, 1, MPI_DOUBLE, partials, 1, MPI_DOUBLE, comm);
+        for (int r = 0; r < nRanks; ++r) acc.Add(partials[r]);
+    } else {
+        acc.Add(local);
+        MPI_Allreduce(MPI_IN_PLACE, acc.Words(), qvl3d::CExactSum::kWords, MPI_INT64_T, MPI_SUM, comm);
+    }
+    return acc.Round();
 }
 
 void FreeComm(MPI_Comm& comm)
@@ -218,12 +240,16 @@ void CMpiHaloTransport::Wait(double* v, QVLNonBlockingBufferId id)
     m_stats.seconds += MPI_Wtime() - t0;
 }
 
-CMpiSumTransport::CMpiSumTransport(MPI_Comm comm)
+CMpiSumTransport::CMpiSumTransport(MPI_Comm comm) : CMpiSumTransport(comm, kGatherRanks) {}
+
+CMpiSumTransport::CMpiSumTransport(MPI_Comm comm, int gatherRanks)
 {
     m_comm = Duplicate(comm, "sum transport");
     int nRanks = 1;
     MPI_Comm_size(m_comm, &nRanks);
-    m_partials.resize(static_cast<size_t>(nRanks));
+    // Gathering: one partial sum per rank. All-reduce: no buffer at all (one
+    // rank keeps its single entry, and its own value).
+    if (nRanks <= std::max(1, std::min(gatherRanks, kGatherRanks))) m_partials.resize(static_cast<size_t>(nRanks));
 }
 
 CMpiSumTransport::~CMpiSumTransport()
@@ -234,10 +260,21 @@ CMpiSumTransport::~CMpiSumTransport()
 double CMpiSumTransport::Sum(double local)
 {
     const double t0 = MPI_Wtime();
-    MPI_Allgather(&local, 1, MPI_DOUBLE, m_partials.data(), 1, MPI_DOUBLE, m_comm);
-    double s = m_partials[0];
-    for (size_t r = 1; r < m_partials.size(); ++r) s = s + m_partials[r];
+    int nRanks = static_cast<int>(m_partials.size());
+    if (nRanks == 0) MPI_Comm_size(m_comm, &nRanks);
+    const double s =
+        nRanks == 1 ? local : ReduceExact(m_comm, nRanks, local, m_partials.empty() ? nullptr : m_partials.data());
     m_stats.calls += 1;
     m_stats.seconds += MPI_Wtime() - t0;
     return s;
+}
+
+double ExactSum(MPI_Comm comm, double local)
+{
+    if (comm == MPI_COMM_NULL) throw std::invalid_argument("exact sum: the communicator is MPI_COMM_NULL");
+    int nRanks = 1;
+    MPI_Comm_size(comm, &nRanks);
+    if (nRanks == 1) return local;
+    double partials[CMpiSumTransport::kGatherRanks];
+    return ReduceExact(comm, nRanks, local, nRanks <= CMpiSumTransport::kGatherRanks ? partials : nullptr);
 }

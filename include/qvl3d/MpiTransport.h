@@ -79,16 +79,36 @@ private:
     CCommStats m_stats;
 };
 
-// The sum of one double over all ranks of the communicator, the same bits on
-// every rank and from run to run: the partial sums are gathered on every
-// rank and added in rank order, starting from rank 0's value (one rank gets
-// its own value back). An all-reduce is not used: it promises neither.
+// The sum of one double over all ranks of the communicator, correctly
+// rounded: the exact sum of the partial sums, rounded once to the nearest
+// double (ties to even). The result is the same bits on every rank, from run
+// to run and whatever the order of the ranks or the reduction algorithm of
+// the MPI library: each partial sum goes exactly into a fixed-point integer
+// accumulator covering every double, and the total is rounded once.
+//
+// One sum is one collective. Up to kGatherRanks ranks gather the partial sums
+// (8 bytes per rank) and each accumulates them; beyond that the ranks add
+// their accumulators in one integer all-reduce of a fixed 576-byte buffer
+// (log2 P steps, whatever the number of ranks). Both give the same bits.
+//
+// Values that are not finite come out as IEEE addition in any order gives
+// them: NaN when any partial sum is NaN or both infinities occur, an infinity
+// when only that one occurs, +/-inf when the rounded exact sum exceeds the
+// largest double. An exact sum of zero is +0.0, or -0.0 when every partial
+// sum is -0.0. One rank gets its own value back, bit for bit.
 class QVL3D_EXPORT CMpiSumTransport : public CSumTransport {
 public:
     explicit CMpiSumTransport(MPI_Comm comm); // collective over comm
+    // The same, gathering up to gatherRanks ranks instead of kGatherRanks
+    // (1: always the all-reduce). The bits do not change, only the traffic.
+    CMpiSumTransport(MPI_Comm comm, int gatherRanks);
     ~CMpiSumTransport() override;
     CMpiSumTransport(const CMpiSumTransport&) = delete;
     CMpiSumTransport& operator=(const CMpiSumTransport&) = delete;
+
+    // Up to this many ranks the partial sums are gathered rather than
+    // reduced: 8 bytes a rank against the reduction's fixed buffer.
+    static constexpr int kGatherRanks = 64;
 
     double Sum(double local) override;
 
@@ -98,8 +118,14 @@ public:
 
 private:
     MPI_Comm m_comm = MPI_COMM_NULL;
-    std::vector<double> m_partials; // one per rank
+    std::vector<double> m_partials; // one per rank up to kGatherRanks ranks; empty beyond
     CCommStats m_stats;
 };
+
+// The same correctly rounded sum over comm, for a program's own reductions:
+// collective over comm (one gather or all-reduce on comm itself, no
+// duplicate), no allocation. A communicator of one rank returns local. Throws
+// std::invalid_argument for MPI_COMM_NULL.
+QVL3D_EXPORT double ExactSum(MPI_Comm comm, double local);
 
 #endif

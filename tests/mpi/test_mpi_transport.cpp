@@ -1,12 +1,17 @@
-// The MPI transports on their own: global sums that every rank agrees on,
-// halo exchange by plan, checks of the plan, and sub-communicators.
+// The MPI transports on their own: correctly rounded global sums that every
+// rank agrees on whatever the order of the ranks, halo exchange by plan,
+// checks of the plan, and sub-communicators.
 #include "MpiSupport.h"
+#include "SumOracle.h"
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <stdexcept>
 
 using namespace qvl3d;
@@ -22,11 +27,38 @@ double Partial(int rank)
     return terms[rank % 6] * (1.0 + (rank / 6));
 }
 
-double RankOrderSum(int nRanks)
+std::vector<double> AllPartials(MPI_Comm comm, double local)
 {
-    double s = Partial(0);
-    for (int r = 1; r < nRanks; ++r) s = s + Partial(r);
-    return s;
+    std::vector<double> all(static_cast<size_t>(Ranks(comm)));
+    MPI_Allgather(&local, 1, MPI_DOUBLE, all.data(), 1, MPI_DOUBLE, comm);
+    return all;
+}
+
+bool SameBits(double a, double b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Partial sums of one rank: each kind draws from a generator seeded by the
+// round and the rank, or by the round alone for what all ranks share.
+double RandomPartial(int kind, int round, int rank, int nRanks)
+{
+    std::mt19937_64 own(static_cast<uint64_t>(1000 * round + rank)), shared(static_cast<uint64_t>(round));
+    const auto mantissa = [](std::mt19937_64& g) { return 1.0 + static_cast<double>(g() >> 11) * 0x1p-53; };
+    const double sign = (own() & 1) ? -1.0 : 1.0;
+    switch (kind) {
+    case 0: // any exponent, subnormals included
+        return sign * std::ldexp(mantissa(own), -1074 + static_cast<int>(own() % 2098));
+    case 1: { // a large value shared by pairs of ranks, cancelling, and bits far below it
+        const double big = std::ldexp(mantissa(shared), 1000);
+        const double partial = rank % 2 == 0 ? big : -big + std::ldexp(static_cast<double>(rank), 950);
+        return rank == nRanks - 1 && rank % 2 == 0 ? std::ldexp(sign, -1000) : partial;
+    }
+    case 2: // one 1 and halves of its last bit: ties of the rounding
+        return rank == 0 ? 1.0 + (round % 2) * 0x1p-52 : sign * 0x1p-53;
+    default: // near the top: overflows or comes back below the largest double
+        return sign * std::ldexp(mantissa(own), 1022);
+    }
 }
 
 // Owned cells hold their global number + 0.5, halo cells NaN.
@@ -46,7 +78,7 @@ int HaloErrors(const host::CPartition& p, const std::vector<double>& v)
 
 } // namespace
 
-TEST(MpiSum, SameBitsOnEveryRankAddedInRankOrder)
+TEST(MpiSum, SameBitsOnEveryRankAndTheCorrectlyRoundedSum)
 {
     CMpiSumTransport sum(MPI_COMM_WORLD);
     CQVLCom com(std::shared_ptr<CSumTransport>(&sum, [](CSumTransport*) {}));
@@ -55,10 +87,72 @@ TEST(MpiSum, SameBitsOnEveryRankAddedInRankOrder)
     const double again = com.AllSum(local);
     EXPECT_TRUE(SameBitsOnAllRanks(MPI_COMM_WORLD, first));
     EXPECT_EQ(std::memcmp(&first, &again, sizeof(double)), 0);
-    const double expected = RankOrderSum(Ranks());
+    // Not the rank-order sum: from three ranks on, 1e16 + 1 - 1e16 is 1, not 0.
+    const double expected = OracleSum(AllPartials(MPI_COMM_WORLD, local));
     EXPECT_EQ(std::memcmp(&first, &expected, sizeof(double)), 0) << first << " vs " << expected;
     EXPECT_EQ(local, Partial(Rank())); // the argument is left alone
     EXPECT_EQ(sum.Stats().calls, 2);
+}
+
+TEST(MpiSum, RandomPartialsGiveTheReferenceSumWhateverTheRankOrder)
+{
+    // The same partial sums on the world and on a communicator with the
+    // ranks reversed, through the transport (gathering, and reducing the
+    // accumulators as beyond kGatherRanks ranks) and the free function.
+    MPI_Comm reversed;
+    MPI_Comm_split(MPI_COMM_WORLD, 0, Ranks() - Rank(), &reversed);
+    const char* kinds[] = {"any exponent", "cancelling pairs", "ties", "near overflow"};
+    {
+        CMpiSumTransport world(MPI_COMM_WORLD), back(reversed), reduced(MPI_COMM_WORLD, 1), backReduced(reversed, 1);
+        for (int kind = 0; kind < 4; ++kind)
+            for (int round = 0; round < 25; ++round) {
+                const double local = RandomPartial(kind, round, Rank(), Ranks());
+                const double s = world.Sum(local);
+                const double r = back.Sum(local);
+                const double f = ExactSum(reversed, local);
+                const double a = reduced.Sum(local), ar = backReduced.Sum(local);
+                const double expected = OracleSum(AllPartials(MPI_COMM_WORLD, local));
+                const bool agreed = SameBitsOnAllRanks(MPI_COMM_WORLD, s);
+                EXPECT_TRUE(agreed && SameBits(s, expected) && SameBits(r, s) && SameBits(f, s) && SameBits(a, s) &&
+                            SameBits(ar, s))
+                    << kinds[kind] << ", round " << round << ", rank " << Rank() << ": world " << s << ", reversed "
+                    << r << ", free function " << f << ", all-reduce " << a << " and " << ar << ", reference "
+                    << expected << (agreed ? "" : ", ranks differ");
+            }
+    }
+    MPI_Comm_free(&reversed);
+}
+
+TEST(MpiSum, ValuesThatAreNotFiniteAndSignedZeros)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const int last = Ranks() - 1;
+    // Each case: the partial of rank 0, of the last rank and of the others.
+    const struct {
+        const char* name;
+        double first, last, others;
+    } cases[] = {
+        {"NaN on the last rank", 1.0, nan, 2.0},
+        {"+inf and -inf", inf, -inf, 1.0},
+        {"+inf alone", 1e308, inf, 1e308},
+        {"-inf alone", -inf, -1.0, -inf},
+        {"all -0.0", -0.0, -0.0, -0.0},
+        {"one +0.0 among -0.0", -0.0, 0.0, -0.0},
+        {"largest doubles overflow", DBL_MAX, DBL_MAX, DBL_MAX},
+        {"largest doubles cancel", DBL_MAX, -DBL_MAX, 0.0},
+    };
+    CMpiSumTransport sum(MPI_COMM_WORLD), reduced(MPI_COMM_WORLD, 1);
+    for (const auto& c : cases) {
+        const double local = Rank() == last ? c.last : Rank() == 0 ? c.first : c.others;
+        const double s = sum.Sum(local);
+        const double f = ExactSum(MPI_COMM_WORLD, local), a = reduced.Sum(local);
+        const double expected = OracleSum(AllPartials(MPI_COMM_WORLD, local));
+        const bool agreed = SameBitsOnAllRanks(MPI_COMM_WORLD, s);
+        const bool ok = std::isnan(expected) ? std::isnan(s) && std::isnan(f) && std::isnan(a)
+                                             : SameBits(s, expected) && SameBits(f, s) && SameBits(a, s);
+        EXPECT_TRUE(agreed && ok) << c.name << ", rank " << Rank() << ": " << s << " and " << f << ", reference "
+                                  << expected;
+    }
 }
 
 TEST(MpiSum, OneRankGetsItsOwnBitsAndANaNReachesEveryRank)
@@ -67,10 +161,15 @@ TEST(MpiSum, OneRankGetsItsOwnBitsAndANaNReachesEveryRank)
     EXPECT_EQ(self.Sum(-0.0), 0.0);
     EXPECT_TRUE(std::signbit(self.Sum(-0.0))); // not 0.0 + (-0.0)
     EXPECT_EQ(self.Sum(0.1), 0.1);
+    const double payload = -std::nan("0x5a5"); // a NaN with a sign and a payload, kept as it is
+    const double back = self.Sum(payload), alone = ExactSum(MPI_COMM_SELF, payload);
+    EXPECT_TRUE(SameBits(back, payload));
+    EXPECT_TRUE(SameBits(alone, payload));
 
     CMpiSumTransport world(MPI_COMM_WORLD);
     const double s = world.Sum(Rank() == Ranks() - 1 ? std::nan("") : 1.0);
     EXPECT_TRUE(std::isnan(s));
+    EXPECT_THROW(ExactSum(MPI_COMM_NULL, 1.0), std::invalid_argument);
 }
 
 TEST(MpiSum, WorksOnASubCommunicator)
