@@ -29,10 +29,10 @@ install(TARGETS QVL3DTool QVLCommunication
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 
-# Every public header sits in include/qvl3d/; the MPI transport's header goes
-# with the MPI development files.
+# Every public header sits in include/qvl3d/; the MPI transport's header and
+# the distributed front door's go with the MPI development files.
 install(DIRECTORY include/qvl3d DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev
-  FILES_MATCHING PATTERN "*.h" PATTERN "MpiTransport.h" EXCLUDE)
+  FILES_MATCHING PATTERN "*.h" PATTERN "MpiTransport.h" EXCLUDE PATTERN "DistributedSolve.h" EXCLUDE)
 
 install(EXPORT QVL3DToolTargets
   NAMESPACE QVL3DTool::
@@ -45,7 +45,8 @@ if(QVL3D_WITH_MPI)
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT mpi-runtime NAMELINK_COMPONENT mpi-dev
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT mpi-dev
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT mpi-runtime)
-  install(FILES include/qvl3d/MpiTransport.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvl3d COMPONENT mpi-dev)
+  install(FILES include/qvl3d/MpiTransport.h include/qvl3d/DistributedSolve.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvl3d COMPONENT mpi-dev)
   install(EXPORT QVL3DToolMPITargets
     NAMESPACE QVL3DTool::
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVL3DTool

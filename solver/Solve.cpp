@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -89,20 +90,26 @@ void CheckOptions(const CSolveOptions& o)
 struct QVL3D_HIDDEN CSolver::CImpl {
     CSolveOptions options;
     int n = 0;
+    int nTotal = 0;           // n plus the halo cells of a partition
+    bool partitioned = false; // one partition of several: norms and refusals are agreed on
+    std::function<double(double)> maximum;
     std::vector<int> rowStart; // n + 1 offsets of the caller's rows
     // Per entry of the caller's order: its slot in the native row (0 the
     // diagonal, then the other entries in the caller's order), which is
     // also its place in the CSR row and its ELL slot.
     std::vector<int> slot;
     std::unique_ptr<host::CHostSystem> host;
-    CCommunication commu; // one partition: exchanges do nothing, sums return their argument
+    CCommunication commu; // by default one partition: exchanges do nothing, sums return their argument
     CQVLCom com;
-    std::vector<double> x, b; // cells 1..n
+    std::vector<double> x, b; // cells 1..nTotal (x) and 1..n (b)
     std::vector<double> ax;   // A x, for the true residual
     std::vector<double> history;
 
+    void Build(const CCsrView& A, std::int64_t haloCells);
     void CheckValues(const char* where, const double* values) const;
     void WriteValues(const double* values);
+    void Agree(std::exception_ptr fault, const char* where, const char* elsewhere);
+    double Norm(const CScaledNorm& local);
     double TrueResidual();
     CSolveRecord Run(const detail::CMethodSettings& set);
 
@@ -146,13 +153,42 @@ void CSolver::CImpl::WriteValues(const double* values)
         }
 }
 
-// ||b - A x|| over the native rows, each row summed as the methods sum it.
+// Rethrows this partition's fault; on a partition of several, first learns
+// through the global sum whether any partition has one, so that all of them
+// throw together (the others saying that one did elsewhere).
+void CSolver::CImpl::Agree(std::exception_ptr fault, const char* where, const char* elsewhere)
+{
+    if (partitioned) {
+        double mine = fault ? 1.0 : 0.0;
+        const double refusing = com.AllSum(mine);
+        if (!fault && refusing != 0.0) Refuse(where, elsewhere);
+    }
+    if (fault) std::rethrow_exception(fault);
+}
+
+// The norm of a vector of which this partition holds the part local. On a
+// partition of several: the largest magnitude of all parts, and whether any
+// part saw an infinity or NaN (maximum), then the parts' sums of squares
+// over that magnitude (the global sum).
+double CSolver::CImpl::Norm(const CScaledNorm& local)
+{
+    if (!partitioned) return local.Value();
+    const double worst = maximum(local.SawNaN() ? 2.0 : local.SawInfinity() ? 1.0 : 0.0);
+    const double scale = maximum(local.Scale());
+    double squares = local.SquaresOver(scale);
+    squares = com.AllSum(squares);
+    return CScaledNorm::Combined(scale, squares, worst == 1.0, worst == 2.0).Value();
+}
+
+// ||b - A x|| over the native rows, each row summed as the methods sum it
+// (the halo of x filled first).
 double CSolver::CImpl::TrueResidual()
 {
+    if (partitioned) commu.DDM_Exch(x.data()); // collective, also where this partition has no halo
     detail::NativeRowsOf(&host->store, &host->mesh).RowProducts(1, n, ax.data(), x.data());
     CScaledNorm norm;
     for (int i = 1; i <= n; ++i) norm.Add(b[i] - ax[i]);
-    return norm.Value();
+    return Norm(norm);
 }
 
 // The chosen method on the rows of the chosen layout, through the same
@@ -183,12 +219,48 @@ CSolver::CSolver(const CCsrView& A, CSolveOptions options) : m_impl(std::make_un
     CImpl& I = *m_impl;
     CheckOptions(options);
     I.options = std::move(options);
+    I.Build(A, 0);
+}
 
+CSolver::CSolver(const CCsrView& A, CSolveOptions options, CPartitionLink link) : m_impl(std::make_unique<CImpl>())
+{
+    CImpl& I = *m_impl;
+    // Without these no partition can tell the others anything.
+    if (!link.sum) Refuse(kConstructor, "the partition link has no sum transport");
+    if (!link.maximum) Refuse(kConstructor, "the partition link has no maximum");
+    I.partitioned = true;
+    I.com = CQVLCom(link.sum);
+    if (link.halo) I.commu = CCommunication(link.halo);
+    I.maximum = std::move(link.maximum);
+    std::exception_ptr fault;
+    try {
+        if (link.haloCells < 0) Refuse(kConstructor, "haloCells is " + Num(link.haloCells) + ", a negative count");
+        if (link.haloCells > 0 && !link.halo)
+            Refuse(kConstructor, Num(link.haloCells) + " halo cells but no halo transport");
+        CheckOptions(options);
+        I.options = std::move(options);
+        I.Build(A, link.haloCells);
+    } catch (...) {
+        fault = std::current_exception();
+    }
+    I.Agree(fault, kConstructor, "the rows of another partition were refused");
+}
+
+// Checks the rows and builds the layout; columns rows .. rows+haloCells-1
+// are halo cells.
+void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
+{
+    CImpl& I = *this;
     // Counts and offsets.
     const std::int64_t rows = A.rows;
     if (rows < 0) Refuse(kConstructor, "rows is " + Num(rows) + ", a negative count");
     if (rows > kMaxRows)
         Refuse(kConstructor, Num(rows) + " rows exceed the int range of the layouts (at most " + Num(kMaxRows) + ")");
+    if (haloCells > kMaxRows - rows)
+        Refuse(kConstructor, Num(rows) + " rows and " + Num(haloCells) +
+                                 " halo cells exceed the int range of the layouts (at most " + Num(kMaxRows) +
+                                 " together)");
+    const std::int64_t total = rows + haloCells;
     if ((A.rowStart32 == nullptr) == (A.rowStart64 == nullptr))
         Refuse(kConstructor, "exactly one of rowStart32 and rowStart64 must be given");
     const int n = static_cast<int>(rows);
@@ -209,9 +281,10 @@ CSolver::CSolver(const CCsrView& A, CSolveOptions options) : m_impl(std::make_un
     // Columns: in range, none twice in a row, the diagonal once. The slot
     // of each entry follows.
     I.n = n;
+    I.nTotal = static_cast<int>(total);
     I.rowStart.resize(static_cast<size_t>(n) + 1);
     I.slot.resize(static_cast<size_t>(nnz));
-    std::vector<int> seenAt(static_cast<size_t>(n), -1); // entry where the column last appeared
+    std::vector<int> seenAt(static_cast<size_t>(total), -1); // entry where the column last appeared
     int widest = 0;
     for (int i = 0; i < n; ++i) {
         const int begin = static_cast<int>(start(i)), end = static_cast<int>(start(i + 1));
@@ -220,9 +293,9 @@ CSolver::CSolver(const CCsrView& A, CSolveOptions options) : m_impl(std::make_un
         int diagonal = -1, next = 1;
         for (int e = begin; e < end; ++e) {
             const std::int32_t c = A.columns[e];
-            if (c < 0 || c >= n)
+            if (c < 0 || c >= total)
                 Refuse(kConstructor, row() + ", entry " + Num(std::int64_t{e}) + ": column " + Num(std::int64_t{c}) +
-                                         " is outside 0.." + Num(rows - 1));
+                                         " is outside 0.." + Num(total - 1));
             if (seenAt[c] >= begin)
                 Refuse(kConstructor, row() + ": " +
                                          (c == i ? std::string("the diagonal") : "column " + Num(std::int64_t{c})) +
@@ -245,23 +318,27 @@ CSolver::CSolver(const CCsrView& A, CSolveOptions options) : m_impl(std::make_un
     I.CheckValues(kConstructor, A.values);
 
     const bool ell = I.options.layout == ELayout::Ell && I.options.method != EMethod::Cg;
-    if (ell && static_cast<std::int64_t>(widest) * n > kIntMax)
-        Refuse(kConstructor, "the ELL layout would need " + Num(static_cast<std::int64_t>(widest) * n) +
+    if (ell && static_cast<std::int64_t>(widest) * total > kIntMax)
+        Refuse(kConstructor, "the ELL layout would need " + Num(static_cast<std::int64_t>(widest) * total) +
                                  " slots (the longest row, " + Num(std::int64_t{widest}) + " entries, times " +
-                                 Num(rows) + " rows), beyond the int range of its index");
+                                 Num(total) + " cells), beyond the int range of its index");
 
     // The conjugate gradient assumes a symmetric matrix: every entry (i, j)
     // needs an entry (j, i). Row j's columns are marked, then the entries
-    // of column j (from the transposed pattern) looked up.
+    // of column j (from the transposed pattern) looked up. Halo columns are
+    // left out: their rows belong to other partitions.
     if (I.options.method == EMethod::Cg) {
         std::vector<int> colStart(static_cast<size_t>(n) + 1, 0), byColumn(static_cast<size_t>(nnz));
-        for (std::int64_t e = 0; e < nnz; ++e) ++colStart[A.columns[e] + 1];
+        for (std::int64_t e = 0; e < nnz; ++e)
+            if (A.columns[e] < n) ++colStart[A.columns[e] + 1];
         for (int j = 0; j < n; ++j) colStart[j + 1] += colStart[j];
         std::vector<int> fill(colStart.begin(), colStart.end() - 1);
-        for (std::int64_t e = 0; e < nnz; ++e) byColumn[fill[A.columns[e]]++] = static_cast<int>(e);
+        for (std::int64_t e = 0; e < nnz; ++e)
+            if (A.columns[e] < n) byColumn[fill[A.columns[e]]++] = static_cast<int>(e);
         std::vector<int> mark(static_cast<size_t>(n), -1);
         for (int j = 0; j < n; ++j) {
-            for (int e = I.rowStart[j]; e < I.rowStart[j + 1]; ++e) mark[A.columns[e]] = j;
+            for (int e = I.rowStart[j]; e < I.rowStart[j + 1]; ++e)
+                if (A.columns[e] < n) mark[A.columns[e]] = j;
             for (int k = colStart[j]; k < colStart[j + 1]; ++k) {
                 const int e = byColumn[k];
                 const int i =
@@ -278,7 +355,8 @@ CSolver::CSolver(const CCsrView& A, CSolveOptions options) : m_impl(std::make_un
 
     // The host's rows: the caller's entry order, cells counted from 1.
     host::CSparseMatrix M;
-    M.nCell = M.nCellTotal = n;
+    M.nCell = n;
+    M.nCellTotal = I.nTotal;
     M.rowStart = I.rowStart;
     M.col.resize(static_cast<size_t>(nnz));
     M.val.assign(A.values, A.values + nnz);
@@ -287,7 +365,7 @@ CSolver::CSolver(const CCsrView& A, CSolveOptions options) : m_impl(std::make_un
                              : ell                            ? host::kEllLayout
                                                               : host::kNativeLayout;
     I.host = std::make_unique<host::CHostSystem>(M, 1, layouts);
-    I.x.assign(static_cast<size_t>(n) + 1, 0.0);
+    I.x.assign(static_cast<size_t>(I.nTotal) + 1, 0.0);
     I.b.assign(static_cast<size_t>(n) + 1, 0.0);
     I.ax.assign(static_cast<size_t>(n) + 1, 0.0);
 }
@@ -298,7 +376,13 @@ CSolver& CSolver::operator=(CSolver&&) noexcept = default;
 
 void CSolver::Update(const double* values)
 {
-    m_impl->CheckValues(kUpdate, values);
+    std::exception_ptr fault;
+    try {
+        m_impl->CheckValues(kUpdate, values);
+    } catch (...) {
+        fault = std::current_exception();
+    }
+    m_impl->Agree(fault, kUpdate, "the values of another partition were refused");
     m_impl->WriteValues(values);
 }
 
@@ -307,16 +391,22 @@ CSolveResult CSolver::Solve(const double* b, double* x)
     const auto t0 = std::chrono::steady_clock::now();
     CImpl& I = *m_impl;
     const int n = I.n;
-    if (n > 0 && (b == nullptr || x == nullptr)) Refuse(kSolve, "b or x is null");
-    for (int i = 0; i < n; ++i) {
-        if (!std::isfinite(b[i]))
-            Refuse(kSolve, "b[" + Num(std::int64_t{i}) + "] is " + Num(b[i]) + ", not a finite number");
-        if (!std::isfinite(x[i]))
-            Refuse(kSolve,
-                   "x[" + Num(std::int64_t{i}) + "] (the initial guess) is " + Num(x[i]) + ", not a finite number");
-        I.b[i + 1] = b[i];
-        I.x[i + 1] = x[i];
+    std::exception_ptr fault;
+    try {
+        if (n > 0 && (b == nullptr || x == nullptr)) Refuse(kSolve, "b or x is null");
+        for (int i = 0; i < n; ++i) {
+            if (!std::isfinite(b[i]))
+                Refuse(kSolve, "b[" + Num(std::int64_t{i}) + "] is " + Num(b[i]) + ", not a finite number");
+            if (!std::isfinite(x[i]))
+                Refuse(kSolve,
+                       "x[" + Num(std::int64_t{i}) + "] (the initial guess) is " + Num(x[i]) + ", not a finite number");
+            I.b[i + 1] = b[i];
+            I.x[i + 1] = x[i];
+        }
+    } catch (...) {
+        fault = std::current_exception();
     }
+    I.Agree(fault, kSolve, "b or x of another partition was refused");
 
     CSolveResult result;
     double bound = -1.0; // the right-hand-side rule's bound, when it applies
@@ -334,7 +424,7 @@ CSolveResult CSolver::Solve(const double* b, double* x)
 
     CScaledNorm norm;
     for (int i = 1; i <= n; ++i) norm.Add(I.b[i]);
-    const double bNorm = norm.Value();
+    const double bNorm = I.Norm(norm);
     result.initialResidual = I.TrueResidual();
     if (bNorm == 0.0) { // x = 0 solves it exactly
         std::fill(I.x.begin(), I.x.end(), 0.0);

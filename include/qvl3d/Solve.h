@@ -18,9 +18,16 @@
 // keep the off-diagonal entries in the order given here and the diagonal in
 // its own place (the first CSR entry, slot 0), as the reference host's
 // layouts do.
+//
+// A solver may also serve one partition of a distributed system (see
+// CPartitionLink): its rows are the partition's owned rows, its columns also
+// name halo cells, and its norms, stopping decisions and result are those of
+// the whole system. DistributedSolve.h builds such a solver over MPI from
+// rows with global column numbers.
 #ifndef QVL3D_SOLVE_H
 #define QVL3D_SOLVE_H
 
+#include <qvl3d/Communication.h>
 #include <qvl3d/QVLExport.h>
 #include <qvl3d/SolveRecord.h>
 
@@ -103,6 +110,22 @@ struct CSolveResult {
     }
 };
 
+// What ties a solver to the other partitions of a distributed system.
+// Columns rows .. rows+haloCells-1 of the matrix name the partition's halo
+// cells (cells rows+1 .. rows+haloCells of the halo plan the transport
+// follows); halo fills them, sum adds one double over all partitions and
+// maximum returns the largest of one double over all partitions, each the
+// same bits on every partition. The norms (of b, of the true residual, the
+// methods' own) are then those of the whole system: each partition's scaled
+// sum of squares over the largest magnitude of all (maximum), added up
+// (sum).
+struct CPartitionLink {
+    std::int64_t haloCells = 0;
+    std::shared_ptr<CHaloTransport> halo; // may be null when no partition has halo cells
+    std::shared_ptr<CSumTransport> sum;
+    std::function<double(double)> maximum;
+};
+
 class QVL3D_EXPORT CSolver {
 public:
     // Checks the matrix and the options and builds the layout. Throws
@@ -118,6 +141,19 @@ public:
     // (std::bad_alloc, CQVLMemError). A moved-from solver may only be
     // destroyed or assigned to.
     explicit CSolver(const CCsrView& A, CSolveOptions options = {});
+    // One partition of a distributed system, collective over all partitions
+    // (as are Update and Solve). The checks are those above, with columns
+    // up to rows+haloCells-1 and, for the conjugate gradient, the symmetry
+    // of the entries between owned cells only (a partition cannot see its
+    // neighbours' rows). When any partition refuses its input, every
+    // partition throws std::invalid_argument: the refusing ones their own
+    // reason, the others a note that another partition refused; the same
+    // for Update's values and Solve's vectors. The monitor runs on every
+    // partition with the same values; whatever it throws it must throw on
+    // all of them. The DILU preconditioner leaves halo neighbours out (as
+    // CSingleGridSolver does on a partition), so its iterations differ from
+    // a solve of the whole matrix; the diagonal one is the same.
+    CSolver(const CCsrView& A, CSolveOptions options, CPartitionLink link);
     ~CSolver();
     CSolver(CSolver&&) noexcept;
     CSolver& operator=(CSolver&&) noexcept;
@@ -130,7 +166,8 @@ public:
     // the values it had.
     void Update(const double* values);
 
-    // Solves A x = b from the x passed in (rows elements each). Throws
+    // Solves A x = b from the x passed in (rows elements each: on a
+    // partition, the owned cells only). Throws
     // std::invalid_argument, naming the entry, when b or x holds a value
     // that is not finite. b = 0 gives x = 0 and ZeroRightHandSide without an
     // iteration. One solve at a time per solver.

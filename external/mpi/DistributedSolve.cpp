@@ -1,0 +1,502 @@
+#include <qvl3d/DistributedSolve.h>
+
+#include <qvl3d/MpiTransport.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace qvl3d {
+
+namespace {
+
+using Id = std::int64_t;
+
+constexpr Id kMaxCells = INT_MAX - 2; // the layouts index cells 0..nCellTotal+1 in int
+constexpr const char* kBuild = "qvl3d::BuildLocalSystem";
+constexpr const char* kCheck = "qvl3d::CheckHaloPlan";
+
+std::string Str(Id v)
+{
+    return std::to_string(v);
+}
+
+int RankOf(MPI_Comm comm)
+{
+    int r = 0;
+    MPI_Comm_rank(comm, &r);
+    return r;
+}
+
+int RanksOf(MPI_Comm comm)
+{
+    int p = 1;
+    MPI_Comm_size(comm, &p);
+    return p;
+}
+
+void CheckComm(MPI_Comm comm, const char* who)
+{
+    if (comm == MPI_COMM_NULL) throw std::invalid_argument(std::string(who) + ": the communicator is MPI_COMM_NULL");
+}
+
+// Collective: when any rank has a fault, every rank throws
+// std::invalid_argument with the message of the lowest rank that has one.
+void Agree(MPI_Comm comm, const std::string& fault)
+{
+    const int rank = RankOf(comm), nRanks = RanksOf(comm);
+    int first = fault.empty() ? nRanks : rank;
+    MPI_Allreduce(MPI_IN_PLACE, &first, 1, MPI_INT, MPI_MIN, comm);
+    if (first == nRanks) return;
+    int length = rank == first ? static_cast<int>(fault.size()) : 0;
+    MPI_Bcast(&length, 1, MPI_INT, first, comm);
+    std::string text = rank == first ? fault : std::string(static_cast<size_t>(length), ' ');
+    MPI_Bcast(&text[0], length, MPI_CHAR, first, comm);
+    throw std::invalid_argument(text);
+}
+
+// Sends sendTo[q] to every rank q and returns what each rank sent here,
+// with the counts received per rank (counts by one all-to-all, then the
+// values). Values travel as int64.
+std::vector<Id> Exchange(MPI_Comm comm, const std::vector<std::vector<Id>>& sendTo, std::vector<int>& recvCounts)
+{
+    const int nRanks = RanksOf(comm);
+    std::vector<int> sendCounts(static_cast<size_t>(nRanks)), sendOffsets(static_cast<size_t>(nRanks)),
+        recvOffsets(static_cast<size_t>(nRanks));
+    recvCounts.assign(static_cast<size_t>(nRanks), 0);
+    std::vector<Id> flat;
+    for (int q = 0; q < nRanks; ++q) {
+        sendOffsets[static_cast<size_t>(q)] = static_cast<int>(flat.size());
+        sendCounts[static_cast<size_t>(q)] = static_cast<int>(sendTo[static_cast<size_t>(q)].size());
+        flat.insert(flat.end(), sendTo[static_cast<size_t>(q)].begin(), sendTo[static_cast<size_t>(q)].end());
+    }
+    MPI_Alltoall(sendCounts.data(), 1, MPI_INT, recvCounts.data(), 1, MPI_INT, comm);
+    int total = 0;
+    for (int q = 0; q < nRanks; ++q) {
+        recvOffsets[static_cast<size_t>(q)] = total;
+        total += recvCounts[static_cast<size_t>(q)];
+    }
+    std::vector<Id> received(static_cast<size_t>(total));
+    MPI_Alltoallv(flat.data(), sendCounts.data(), sendOffsets.data(), MPI_INT64_T, received.data(), recvCounts.data(),
+                  recvOffsets.data(), MPI_INT64_T, comm);
+    return received;
+}
+
+// This rank's input on its own: the first fault, or an empty string.
+std::string CheckRows(const CGlobalRows& A, const COwnership& own, const std::string& at)
+{
+    const Id n = A.rows;
+    if (n < 0) return at + "rows is " + Str(n) + ", a negative count";
+    if (n > kMaxCells) return at + Str(n) + " rows exceed the int range of the local numbering";
+    if (n > 0 && A.rowStart == nullptr) return at + "the row offsets are null";
+    if (n > 0 && own.list && own.ids == nullptr) return at + "the list of owned ids is null";
+    if (n == 0) return std::string();
+    if (A.rowStart[0] != 0) return at + "the offsets start at " + Str(A.rowStart[0]) + ", not at 0";
+    for (Id k = 0; k < n; ++k)
+        if (A.rowStart[k + 1] < A.rowStart[k])
+            return at + "row " + Str(k) + ": the offsets decrease (" + Str(A.rowStart[k]) + " to " +
+                   Str(A.rowStart[k + 1]) + ")";
+    const Id nnz = A.rowStart[n];
+    if (nnz > 0 && (A.columns == nullptr || A.values == nullptr)) return at + "the columns or the values are null";
+    if (!own.list && own.first < 0) return at + "the range starts at " + Str(own.first) + ", a negative id";
+    if (!own.list && own.first > INT64_MAX - n)
+        return at + "the range " + Str(own.first) + " + " + Str(n) + " rows passes the int64 range";
+    if (own.list) {
+        std::vector<std::pair<Id, Id>> byId(static_cast<size_t>(n)); // (id, row)
+        for (Id k = 0; k < n; ++k) {
+            if (own.ids[k] < 0) return at + "row " + Str(k) + ": global id " + Str(own.ids[k]) + " is negative";
+            byId[static_cast<size_t>(k)] = {own.ids[k], k};
+        }
+        std::sort(byId.begin(), byId.end());
+        for (size_t k = 1; k < byId.size(); ++k)
+            if (byId[k].first == byId[k - 1].first)
+                return at + "rows " + Str(byId[k - 1].second) + " and " + Str(byId[k].second) + " are both global id " +
+                       Str(byId[k].first);
+    }
+    std::vector<Id> row;
+    for (Id k = 0; k < n; ++k) {
+        row.assign(A.columns + A.rowStart[k], A.columns + A.rowStart[k + 1]);
+        for (Id e = A.rowStart[k]; e < A.rowStart[k + 1]; ++e)
+            if (A.columns[e] < 0)
+                return at + "row " + Str(k) + ", entry " + Str(e) + ": column " + Str(A.columns[e]) +
+                       " is a negative id";
+        std::sort(row.begin(), row.end());
+        const auto twice = std::adjacent_find(row.begin(), row.end());
+        if (twice != row.end()) return at + "row " + Str(k) + ": column " + Str(*twice) + " appears twice";
+    }
+    return std::string();
+}
+
+// Ids and local cells, sorted by id, for lookups.
+using CIdMap = std::vector<std::pair<Id, int>>;
+
+int Find(const CIdMap& map, Id id)
+{
+    const auto it = std::lower_bound(map.begin(), map.end(), std::make_pair(id, INT_MIN));
+    return it != map.end() && it->first == id ? it->second : -1;
+}
+
+// The first fault of a plan on its own: cell ranges, neighbour ranks, each
+// halo cell filled at most once.
+std::string PlanFault(const CHaloPlan& plan, int nRanks)
+{
+    const int n = plan.nCell, nTotal = plan.nCellTotal;
+    if (n < 0 || nTotal < n)
+        return "cell counts nCell=" + std::to_string(n) + ", nCellTotal=" + std::to_string(nTotal) +
+               " are inconsistent";
+    std::vector<char> rankSeen(static_cast<size_t>(nRanks), 0), filled(static_cast<size_t>(nTotal - n), 0);
+    for (const CHaloNeighbour& nb : plan.neighbours) {
+        const std::string who = "neighbour rank " + std::to_string(nb.rank);
+        if (nb.rank < 0 || nb.rank >= nRanks)
+            return who + " is outside the communicator (size " + std::to_string(nRanks) + ")";
+        if (rankSeen[static_cast<size_t>(nb.rank)]++) return who + " is listed twice";
+        for (int c : nb.send)
+            if (c < 1 || c > n)
+                return who + ": send cell " + std::to_string(c) + " is not an owned cell (1.." + std::to_string(n) +
+                       ")";
+        for (int c : nb.recv) {
+            if (c <= n || c > nTotal)
+                return who + ": receive cell " + std::to_string(c) + " is not a halo cell (" + std::to_string(n + 1) +
+                       ".." + std::to_string(nTotal) + ")";
+            if (filled[static_cast<size_t>(c - n - 1)]++)
+                return who + ": halo cell " + std::to_string(c) + " is filled by more than one neighbour";
+        }
+    }
+    return std::string();
+}
+
+} // namespace
+
+CLocalSystem BuildLocalSystem(MPI_Comm comm, const CGlobalRows& A, const COwnership& own)
+{
+    CheckComm(comm, kBuild);
+    const int rank = RankOf(comm), nRanks = RanksOf(comm);
+    const std::string at = std::string(kBuild) + ": rank " + std::to_string(rank) + ": ";
+
+    // This rank's input on its own, and one kind of ownership everywhere.
+    const std::string fault = CheckRows(A, own, at);
+    int verdict[3] = {fault.empty() ? nRanks : rank, own.list ? 1 : 0, own.list ? 0 : 1};
+    MPI_Allreduce(MPI_IN_PLACE, verdict, 3, MPI_INT, MPI_MIN, comm);
+    if (verdict[0] < nRanks) Agree(comm, fault);
+    if (verdict[1] == 0 && verdict[2] == 0)
+        throw std::invalid_argument(std::string(kBuild) +
+                                    ": some ranks give their ownership as a range and others as a list of ids");
+
+    const int n = static_cast<int>(A.rows);
+    const Id nnz = n > 0 ? A.rowStart[n] : 0;
+    auto globalOf = [&](int k) { return own.list ? own.ids[k] : own.first + k; };
+
+    // Owned ids -> local cells (0-based).
+    CIdMap owned;
+    if (own.list) {
+        owned.resize(static_cast<size_t>(n));
+        for (int k = 0; k < n; ++k) owned[static_cast<size_t>(k)] = {own.ids[k], k};
+        std::sort(owned.begin(), owned.end());
+    }
+    auto ownedCell = [&](Id id) -> int {
+        if (!own.list) return id >= own.first && id - own.first < n ? static_cast<int>(id - own.first) : -1;
+        return Find(owned, id);
+    };
+
+    // The columns this rank names but does not own, each once, ascending.
+    std::vector<Id> need;
+    for (Id e = 0; e < nnz; ++e)
+        if (ownedCell(A.columns[e]) < 0) need.push_back(A.columns[e]);
+    std::sort(need.begin(), need.end());
+    need.erase(std::unique(need.begin(), need.end()), need.end());
+    std::vector<int> ownerOfNeed(need.size(), -1);
+
+    if (!own.list) {
+        // Every rank's range; a column's owner by binary search over the starts.
+        Id mine[2] = {own.first, static_cast<Id>(n)};
+        std::vector<Id> all(2 * static_cast<size_t>(nRanks));
+        MPI_Allgather(mine, 2, MPI_INT64_T, all.data(), 2, MPI_INT64_T, comm);
+        std::vector<std::pair<Id, int>> starts; // (first, rank) of the non-empty ranges
+        for (int q = 0; q < nRanks; ++q)
+            if (all[2 * static_cast<size_t>(q) + 1] > 0) starts.emplace_back(all[2 * static_cast<size_t>(q)], q);
+        std::sort(starts.begin(), starts.end());
+        auto last = [&](int q) { return all[2 * static_cast<size_t>(q)] + all[2 * static_cast<size_t>(q) + 1] - 1; };
+        for (size_t k = 1; k < starts.size(); ++k) {
+            const int p = starts[k - 1].second, q = starts[k].second;
+            if (last(p) >= starts[k].first) // the same verdict on every rank
+                throw std::invalid_argument(std::string(kBuild) + ": the ranges of rank " + std::to_string(p) + " (" +
+                                            Str(starts[k - 1].first) + ".." + Str(last(p)) + ") and rank " +
+                                            std::to_string(q) + " (" + Str(starts[k].first) + ".." + Str(last(q)) +
+                                            ") overlap");
+        }
+        for (size_t k = 0; k < need.size(); ++k) {
+            const auto it = std::upper_bound(starts.begin(), starts.end(), std::make_pair(need[k], INT_MAX));
+            if (it == starts.begin()) continue;
+            const int q = std::prev(it)->second;
+            if (need[k] <= last(q)) ownerOfNeed[k] = q;
+        }
+    } else {
+        // A directory spread over the ranks: id lives on rank id % P. Each
+        // rank files its ids there, then asks there for the owners of the
+        // columns it needs.
+        std::vector<std::vector<Id>> toDirectory(static_cast<size_t>(nRanks));
+        for (int k = 0; k < n; ++k) {
+            std::vector<Id>& to = toDirectory[static_cast<size_t>(own.ids[k] % nRanks)];
+            to.push_back(own.ids[k]);
+            to.push_back(k);
+        }
+        std::vector<int> counts;
+        const std::vector<Id> filed = Exchange(comm, toDirectory, counts);
+        std::vector<std::pair<Id, std::pair<int, Id>>> directory; // (id, (owner, row))
+        directory.reserve(filed.size() / 2);
+        size_t pos = 0;
+        for (int q = 0; q < nRanks; ++q)
+            for (int k = 0; k < counts[static_cast<size_t>(q)]; k += 2, pos += 2)
+                directory.push_back({filed[pos], {q, filed[pos + 1]}});
+        std::sort(directory.begin(), directory.end());
+        std::string twice;
+        for (size_t k = 1; k < directory.size() && twice.empty(); ++k)
+            if (directory[k].first == directory[k - 1].first)
+                twice = std::string(kBuild) + ": global id " + Str(directory[k].first) + " is owned twice: by rank " +
+                        std::to_string(directory[k - 1].second.first) + " (row " + Str(directory[k - 1].second.second) +
+                        ") and by rank " + std::to_string(directory[k].second.first) + " (row " +
+                        Str(directory[k].second.second) + ") (found by the directory on rank " + std::to_string(rank) +
+                        ")";
+        Agree(comm, twice);
+
+        std::vector<std::vector<Id>> ask(static_cast<size_t>(nRanks));
+        for (Id id : need) ask[static_cast<size_t>(id % nRanks)].push_back(id);
+        const std::vector<Id> asked = Exchange(comm, ask, counts);
+        std::vector<std::vector<Id>> answer(static_cast<size_t>(nRanks));
+        pos = 0;
+        for (int q = 0; q < nRanks; ++q)
+            for (int k = 0; k < counts[static_cast<size_t>(q)]; ++k, ++pos) {
+                const Id id = asked[pos];
+                const auto it = std::lower_bound(directory.begin(), directory.end(),
+                                                 std::make_pair(id, std::make_pair(INT_MIN, Id{0})));
+                answer[static_cast<size_t>(q)].push_back(it != directory.end() && it->first == id ? it->second.first
+                                                                                                  : -1);
+            }
+        const std::vector<Id> owners = Exchange(comm, answer, counts);
+        // The answers come back per directory rank in the order asked.
+        std::vector<size_t> next(static_cast<size_t>(nRanks), 0), offset(static_cast<size_t>(nRanks), 0);
+        for (int q = 1; q < nRanks; ++q)
+            offset[static_cast<size_t>(q)] =
+                offset[static_cast<size_t>(q) - 1] + static_cast<size_t>(counts[static_cast<size_t>(q) - 1]);
+        for (size_t k = 0; k < need.size(); ++k) {
+            const size_t d = static_cast<size_t>(need[k] % nRanks);
+            ownerOfNeed[k] = static_cast<int>(owners[offset[d] + next[d]++]);
+        }
+    }
+
+    // A column nobody owns, named at its first entry; the halo's size.
+    std::string orphan;
+    for (Id e = 0, k = 0; e < nnz && orphan.empty(); ++e) {
+        while (A.rowStart[k + 1] <= e) ++k;
+        const Id c = A.columns[e];
+        if (ownedCell(c) >= 0) continue;
+        const size_t j = static_cast<size_t>(std::lower_bound(need.begin(), need.end(), c) - need.begin());
+        if (ownerOfNeed[j] < 0)
+            orphan = at + "row " + Str(k) + " (global id " + Str(globalOf(static_cast<int>(k))) + "), entry " + Str(e) +
+                     ": column " + Str(c) + " is owned by no rank";
+    }
+    if (orphan.empty() && static_cast<Id>(n) + static_cast<Id>(need.size()) > kMaxCells)
+        orphan = at + Str(n) + " rows and " + Str(static_cast<Id>(need.size())) +
+                 " halo cells exceed the int range of the local numbering";
+    Agree(comm, orphan);
+
+    // Halo cells by (owner, id): local cells n, n+1, ...
+    std::vector<std::pair<int, Id>> halo(need.size());
+    for (size_t k = 0; k < need.size(); ++k) halo[k] = {ownerOfNeed[k], need[k]};
+    std::sort(halo.begin(), halo.end());
+    CLocalSystem S;
+    S.rows = n;
+    S.globalId.resize(static_cast<size_t>(n) + halo.size());
+    for (int k = 0; k < n; ++k) S.globalId[static_cast<size_t>(k)] = globalOf(k);
+    CIdMap haloCell(halo.size());
+    for (size_t k = 0; k < halo.size(); ++k) {
+        S.globalId[static_cast<size_t>(n) + k] = halo[k].second;
+        haloCell[k] = {halo[k].second, n + static_cast<int>(k)};
+    }
+    std::sort(haloCell.begin(), haloCell.end());
+
+    // Each owner learns which of its cells every rank needs, in the order
+    // that rank numbers them; owners answer even ranks they need nothing from.
+    std::vector<std::vector<Id>> request(static_cast<size_t>(nRanks));
+    for (const auto& h : halo) request[static_cast<size_t>(h.first)].push_back(h.second);
+    std::vector<int> counts;
+    const std::vector<Id> wanted = Exchange(comm, request, counts);
+
+    CHaloPlan& plan = S.plan;
+    plan.nCell = n;
+    plan.nCellTotal = n + static_cast<int>(halo.size());
+    std::string lost;
+    size_t pos = 0, h = 0;
+    for (int q = 0; q < nRanks; ++q) {
+        CHaloNeighbour nb;
+        nb.rank = q;
+        for (int k = 0; k < counts[static_cast<size_t>(q)]; ++k, ++pos) {
+            const int cell = ownedCell(wanted[pos]);
+            if (cell < 0 && lost.empty())
+                lost = at + "rank " + std::to_string(q) + " asked for global id " + Str(wanted[pos]) +
+                       ", which this rank does not own";
+            nb.send.push_back(cell + 1);
+        }
+        for (; h < halo.size() && halo[h].first == q; ++h) nb.recv.push_back(n + static_cast<int>(h) + 1);
+        if (!nb.send.empty() || !nb.recv.empty()) plan.neighbours.push_back(std::move(nb));
+    }
+    Agree(comm, lost);
+
+    // The rows in local numbering, entry order kept.
+    S.rowStart.assign(A.rowStart, A.rowStart + (n > 0 ? n + 1 : 0));
+    if (n == 0) S.rowStart.assign(1, 0);
+    S.columns.resize(static_cast<size_t>(nnz));
+    S.values.assign(A.values, A.values + nnz);
+    for (Id e = 0; e < nnz; ++e) {
+        const Id c = A.columns[e];
+        const int cell = ownedCell(c);
+        S.columns[static_cast<size_t>(e)] = cell >= 0 ? cell : Find(haloCell, c);
+    }
+    return S;
+}
+
+void CheckHaloPlan(MPI_Comm comm, const CHaloPlan& plan, const std::vector<std::int64_t>& globalIdOfLocalCell)
+{
+    CheckComm(comm, kCheck);
+    const int rank = RankOf(comm);
+    const std::string at = std::string(kCheck) + ": rank " + std::to_string(rank) + ": ";
+    std::string fault;
+    if (plan.nCellTotal < 0 || globalIdOfLocalCell.size() != static_cast<size_t>(plan.nCellTotal))
+        fault = at + "the plan has " + std::to_string(plan.nCellTotal) + " cells but " +
+                std::to_string(globalIdOfLocalCell.size()) + " global ids are given";
+    Agree(comm, fault);
+
+    // The plan on its own, then every pair's counts (as the transport checks
+    // them, here with one message for every rank); the transport built on it
+    // then accepts it.
+    const int nRanks = RanksOf(comm);
+    fault = PlanFault(plan, nRanks);
+    if (!fault.empty()) fault = at + fault;
+    Agree(comm, fault);
+    std::vector<int> sendCount(static_cast<size_t>(nRanks), 0), recvCount(static_cast<size_t>(nRanks), 0),
+        theySend(static_cast<size_t>(nRanks), 0);
+    for (const CHaloNeighbour& nb : plan.neighbours) {
+        sendCount[static_cast<size_t>(nb.rank)] = static_cast<int>(nb.send.size());
+        recvCount[static_cast<size_t>(nb.rank)] = static_cast<int>(nb.recv.size());
+    }
+    MPI_Alltoall(sendCount.data(), 1, MPI_INT, theySend.data(), 1, MPI_INT, comm);
+    for (int q = 0; q < nRanks && fault.empty(); ++q)
+        if (theySend[static_cast<size_t>(q)] != recvCount[static_cast<size_t>(q)])
+            fault = at + "rank " + std::to_string(q) + " sends " + std::to_string(theySend[static_cast<size_t>(q)]) +
+                    " values, but this plan receives " + std::to_string(recvCount[static_cast<size_t>(q)]) + " from it";
+    Agree(comm, fault);
+    CMpiHaloTransport transport(comm, plan);
+
+    // Each id as two exact halves; halo entries start at -1, which no half is.
+    const int n = plan.nCell, nTotal = plan.nCellTotal;
+    std::vector<double> high(static_cast<size_t>(nTotal) + 1, -1.0), low(static_cast<size_t>(nTotal) + 1, -1.0);
+    for (int c = 1; c <= n; ++c) {
+        const std::uint64_t u = static_cast<std::uint64_t>(globalIdOfLocalCell[static_cast<size_t>(c) - 1]);
+        high[static_cast<size_t>(c)] = static_cast<double>(u >> 32);
+        low[static_cast<size_t>(c)] = static_cast<double>(u & 0xffffffffu);
+    }
+    transport.Exchange(high.data());
+    transport.Exchange(low.data());
+
+    // Who fills each halo cell, and as which of its values.
+    std::vector<std::pair<int, int>> source(static_cast<size_t>(nTotal - n), {-1, -1});
+    for (const CHaloNeighbour& nb : plan.neighbours)
+        for (size_t k = 0; k < nb.recv.size(); ++k)
+            source[static_cast<size_t>(nb.recv[k] - n - 1)] = {nb.rank, static_cast<int>(k)};
+    for (int c = n + 1; c <= nTotal && fault.empty(); ++c) {
+        const Id expected = globalIdOfLocalCell[static_cast<size_t>(c) - 1];
+        const std::pair<int, int>& from = source[static_cast<size_t>(c - n - 1)];
+        if (from.first < 0) {
+            fault = at + "halo cell " + std::to_string(c) + " (expected global id " + Str(expected) +
+                    ") is filled by no neighbour";
+            continue;
+        }
+        const std::uint64_t u = (static_cast<std::uint64_t>(high[static_cast<size_t>(c)]) << 32) |
+                                static_cast<std::uint64_t>(low[static_cast<size_t>(c)]);
+        const Id received = static_cast<Id>(u);
+        if (received != expected)
+            fault = at + "halo cell " + std::to_string(c) + " (value " + std::to_string(from.second) +
+                    " of those from rank " + std::to_string(from.first) + "): expected global id " + Str(expected) +
+                    ", received " + Str(received) + " from rank " + std::to_string(from.first);
+    }
+    Agree(comm, fault);
+}
+
+struct CDistributedSolver::CImpl {
+    MPI_Comm comm = MPI_COMM_NULL; // private duplicate, for the maximum
+    int rank = 0;
+    CLocalSystem system;
+    std::unique_ptr<CSolver> solver; // destroyed before the duplicate is freed
+
+    ~CImpl()
+    {
+        solver.reset();
+        int finalized = 0;
+        MPI_Finalized(&finalized);
+        if (comm != MPI_COMM_NULL && !finalized) MPI_Comm_free(&comm);
+    }
+
+    // The solver's refusals, with the rank that made them.
+    template <class F>
+    void Named(F&& f)
+    {
+        try {
+            f();
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument("rank " + std::to_string(rank) + ": " + e.what());
+        }
+    }
+};
+
+CDistributedSolver::CDistributedSolver(MPI_Comm comm, const CGlobalRows& rows, const COwnership& ownership,
+                                       CSolveOptions options)
+    : m_impl(std::make_unique<CImpl>())
+{
+    CImpl& I = *m_impl;
+    CheckComm(comm, "qvl3d::CDistributedSolver");
+    I.system = BuildLocalSystem(comm, rows, ownership);
+    MPI_Comm_dup(comm, &I.comm);
+    I.rank = RankOf(I.comm);
+
+    CPartitionLink link;
+    link.haloCells = static_cast<Id>(I.system.plan.nCellTotal) - I.system.plan.nCell;
+    link.halo = std::make_shared<CMpiHaloTransport>(comm, I.system.plan);
+    link.sum = std::make_shared<CMpiSumTransport>(comm);
+    link.maximum = [c = I.comm](double v) {
+        MPI_Allreduce(MPI_IN_PLACE, &v, 1, MPI_DOUBLE, MPI_MAX, c);
+        return v;
+    };
+    I.Named([&] { I.solver = std::make_unique<CSolver>(I.system.View(), std::move(options), std::move(link)); });
+}
+
+CDistributedSolver::~CDistributedSolver() = default;
+
+void CDistributedSolver::Update(const double* values)
+{
+    m_impl->Named([&] { m_impl->solver->Update(values); });
+    if (!m_impl->system.values.empty())
+        std::copy(values, values + m_impl->system.values.size(), m_impl->system.values.begin());
+}
+
+CSolveResult CDistributedSolver::Solve(const double* b, double* x)
+{
+    CSolveResult r;
+    m_impl->Named([&] { r = m_impl->solver->Solve(b, x); });
+    return r;
+}
+
+const CLocalSystem& CDistributedSolver::System() const
+{
+    return m_impl->system;
+}
+
+const CSolveOptions& CDistributedSolver::Options() const
+{
+    return m_impl->solver->Options();
+}
+
+} // namespace qvl3d
