@@ -2,6 +2,7 @@
 
 #include "Files.h"
 #include "MatrixMarket.h"
+#include "MatrixMarketShare.h"
 #include <qvl3d/MpiTransport.h>
 #include "Partition.h"
 #include "SolveOptions.h"
@@ -15,9 +16,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace qvl3d {
 namespace app {
@@ -91,10 +94,11 @@ double MaxOver(MPI_Comm comm, double v)
     return v;
 }
 
+// The correctly rounded sum over the ranks: the same bits on every rank and
+// from run to run, whatever the MPI library's reduction does.
 double SumOver(MPI_Comm comm, double v)
 {
-    MPI_Allreduce(MPI_IN_PLACE, &v, 1, MPI_DOUBLE, MPI_SUM, comm);
-    return v;
+    return ExactSum(comm, v);
 }
 
 // The norm over all ranks of each rank's partial norm, as safe from
@@ -136,6 +140,34 @@ CProblem LocalProblem(const CProblem& P, const host::CPartition& part)
     return local;
 }
 
+// Collective: the rank's share of a matrix file, streamed from rank 0, and
+// its vectors, as SetUpProblem and Distribute give them over the graph
+// partition (SetUpBoxShare's contract, for a file).
+CProblem SetUpFileShare(MPI_Comm comm, const CSolveOptions& o, host::CPartition& part, int& firstBadRow, int& nGlobal)
+{
+    const double t0 = MPI_Wtime();
+    const host::CRowShare rows = host::ReadMatrixMarketShare(comm, o.matrixFile);
+    CProblem p;
+    p.description = FileDescription(o.matrixFile, rows.info);
+    nGlobal = rows.nGlobal;
+    part = host::PartitionFromShare(comm, rows);
+    // The collective steps are behind: a fault from here on is one rank's
+    // alone, and the caller's agreement reports it.
+    CShareFiles files = ReadShareFiles(o, nGlobal);
+    const auto rowSums = [&] {
+        const std::vector<double> ones(static_cast<size_t>(part.A.nCellTotal) + 1, 1.0);
+        std::vector<double> b(ones.size(), 0.0);
+        host::Multiply(part.A, ones.data(), b.data());
+        return b;
+    };
+    ShareVectors(o, nGlobal, std::move(files), part, rowSums, p, firstBadRow);
+    p.A = std::move(part.A);
+    part.A.nCell = p.A.nCell;
+    part.A.nCellTotal = p.A.nCellTotal;
+    p.seconds = MPI_Wtime() - t0;
+    return p;
+}
+
 int Run(MPI_Comm comm, int argc, char** argv)
 {
     const int rank = Rank(comm), nRanks = Ranks(comm);
@@ -152,32 +184,63 @@ int Run(MPI_Comm comm, int argc, char** argv)
         return Agree(comm, f);
     }
 
-    CProblem P;
-    if (const int s = Agree(comm, Guard([&] {
-                                CheckFiles(o);
-                                P = SetUpProblem(o);
-                            })))
-        return s;
-
-    host::COwners owner;
-    std::string partitioner;
-    if (o.problem == EProblem::MatrixFile) {
-        partitioner = std::string("matrix graph, ") + host::GraphPartitionerName();
-        if (rank == 0) f = Guard([&] { owner = host::PartitionGraph(P.A, nRanks); });
-        if (const int s = Agree(comm, f)) return s;
-        host::BroadcastOwners(comm, owner);
-    } else {
-        partitioner = "recursive coordinate bisection of the box";
-        if (const int s = Agree(comm, Guard([&] { owner = BoxOwners(o, P, nRanks); }))) return s;
-    }
-
+    // A plain box is built rank by rank from each rank's sub-box, a matrix
+    // file is read once and streamed to the ranks that own its rows; a
+    // renumbered box or file is built whole on every rank and split.
+    const bool byFile = o.problem == EProblem::MatrixFile && o.renumber == host::ERenumber::None;
+    const bool byRank = BoxShareApplies(o) || byFile;
+    CProblem P; // the whole problem: only without byRank
+    int nGlobal = static_cast<int>(o.box.Cells());
     host::CPartition part;
     CProblem local;
-    if (const int s = Agree(comm, Guard([&] {
-                                part = host::Distribute(P.A, owner, rank, nRanks);
-                                local = LocalProblem(P, part);
-                            })))
-        return s;
+    std::string partitioner;
+    if (byRank) {
+        int badRow = 0;
+        if (byFile) {
+            if (const int s = Agree(comm, Guard([&] { CheckFiles(o); }))) return s;
+            // Collective: a fault in the file reaches every rank alike.
+            if (const int s = Agree(comm, Guard([&] { local = SetUpFileShare(comm, o, part, badRow, nGlobal); })))
+                return s;
+        } else if (const int s = Agree(comm, Guard([&] {
+                                           CheckFiles(o);
+                                           local = SetUpBoxShare(o, rank, nRanks, part, badRow);
+                                       }))) {
+            return s;
+        }
+        // Every rank names the first row of all, as the whole build would.
+        int first = badRow > 0 ? badRow : std::numeric_limits<int>::max();
+        MPI_Allreduce(MPI_IN_PLACE, &first, 1, MPI_INT, MPI_MIN, comm);
+        if (const int s = Agree(comm, Guard([&] {
+                                    if (first != std::numeric_limits<int>::max()) ThrowNonFiniteRhs(o, first);
+                                })))
+            return s;
+        partitioner = byFile ? std::string("matrix graph, ") + host::GraphPartitionerName()
+                             : "recursive coordinate bisection of the box";
+    } else {
+        if (const int s = Agree(comm, Guard([&] {
+                                    CheckFiles(o);
+                                    P = SetUpProblem(o);
+                                })))
+            return s;
+
+        host::COwners owner;
+        if (o.problem == EProblem::MatrixFile) {
+            partitioner = std::string("matrix graph, ") + host::GraphPartitionerName();
+            if (rank == 0) f = Guard([&] { owner = host::PartitionGraph(P.A, nRanks); });
+            if (const int s = Agree(comm, f)) return s;
+            host::BroadcastOwners(comm, owner);
+        } else {
+            partitioner = "recursive coordinate bisection of the box";
+            if (const int s = Agree(comm, Guard([&] { owner = BoxOwners(o, P, nRanks); }))) return s;
+        }
+
+        if (const int s = Agree(comm, Guard([&] {
+                                    part = host::Distribute(P.A, owner, rank, nRanks);
+                                    local = LocalProblem(P, part);
+                                })))
+            return s;
+    }
+    if (!byRank) nGlobal = P.A.nCell;
     std::shared_ptr<CMpiHaloTransport> halo;
     std::shared_ptr<CMpiSumTransport> sum;
     if (const int s = Agree(comm, Guard([&] {
@@ -202,7 +265,7 @@ int Run(MPI_Comm comm, int argc, char** argv)
     Spread(comm, part.HaloCells(), d.minHalo, d.maxHalo);
     d.exchangeSeconds = MaxOver(comm, r.exchangeSeconds);
     d.sumSeconds = MaxOver(comm, r.sumSeconds);
-    r.cells = P.A.nCell;
+    r.cells = nGlobal;
     r.nonZeros = static_cast<long long>(SumOver(comm, static_cast<double>(r.nonZeros)));
     r.layoutSeconds = MaxOver(comm, r.layoutSeconds);
     r.checkSeconds = MaxOver(comm, r.checkSeconds);
@@ -221,12 +284,20 @@ int Run(MPI_Comm comm, int argc, char** argv)
     if (!r.repeatsAgree && std::find(r.notes.begin(), r.notes.end(), differ) == r.notes.end())
         r.notes.push_back(differ);
 
-    const std::vector<double> x = host::GatherSolution(comm, part, r.x.data(), P.A.nCell);
+    // The solution comes to rank 0 only for what shows it: the output file,
+    // or the first cell that is not finite (r.finite agrees on every rank).
+    const bool gather = !o.outputFile.empty() || !r.finite;
+    std::vector<double> x;
+    if (gather) x = host::GatherSolution(comm, part, r.x.data(), nGlobal);
     int status = kExitConverged;
     if (rank == 0) {
-        r.x = InOriginalNumbering(P, x.data());
-        for (int i = 1; i <= r.cells && r.firstNonFinite == 0; ++i)
-            if (!std::isfinite(r.x[static_cast<size_t>(i)])) r.firstNonFinite = i;
+        if (gather) {
+            r.x = byRank ? std::move(x) : InOriginalNumbering(P, x.data());
+            r.firstNonFinite = 0; // RunSolve named a cell of rank 0's own numbering
+            for (int i = 1; i <= r.cells && r.firstNonFinite == 0; ++i)
+                if (!std::isfinite(r.x[static_cast<size_t>(i)])) r.firstNonFinite = i;
+        }
+        if (byRank) P.description = local.description;
         PrintSummary(stdout, P, r);
         std::string reason;
         status =

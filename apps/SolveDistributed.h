@@ -1,13 +1,16 @@
 // qvl3d-solve across the ranks of an MPI job (mpiexec -n P qvl3d-solve ...).
 //
-// Every rank builds the same global problem from the same options and takes
-// its share: built-in box problems are split by recursive coordinate
-// bisection of the box, matrix files by the graph partitioner (computed on
-// rank 0 and handed to all). Each rank solves its share through the MPI
-// halo exchange and global sum; rank 0 prints the one summary, with the
-// rank count, the cells and halo cells per rank and the time in exchanges
-// and global sums, writes the JSON and gathers the solution for --output in
-// the original numbering. Every rank returns the same exit status.
+// A built-in box is split by recursive coordinate bisection, and each rank
+// builds only its own sub-box with its halo (SetUpBoxShare), the same bits as
+// its share of the whole system. A renumbered box and a matrix file are
+// built whole on every rank and split, the box by the bisection, the matrix
+// by the graph partitioner (computed on rank 0 and handed to all). Each rank
+// solves its share through the MPI halo exchange and global sum; rank 0
+// prints the one summary, with the rank count, the cells and halo cells per
+// rank and the time in exchanges and global sums, and writes the JSON. The
+// solution is gathered to rank 0, in the original numbering, only for
+// --output or to name a cell that is not finite. Every rank returns the same
+// exit status.
 //
 // A fault found while setting up (options, input, partitioning) is agreed
 // on by all ranks before any solve: the lowest rank that saw it prints it

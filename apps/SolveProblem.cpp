@@ -7,6 +7,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <functional>
+#include <stdexcept>
+#include <utility>
 
 namespace qvl3d {
 namespace app {
@@ -25,7 +28,21 @@ std::string Number(double v)
     return buf;
 }
 
+std::string BoxDescription(const CSolveOptions& o)
+{
+    if (o.problem == EProblem::ConvectionDiffusion)
+        return "3-D convection-diffusion (upwind), " + BoxText(o.box) + ", velocity (" + Number(o.flow.vx) + ", " +
+               Number(o.flow.vy) + ", " + Number(o.flow.vz) + "), Peclet " + Number(o.flow.peclet);
+    return "3-D Poisson, " + BoxText(o.box);
+}
+
 } // namespace
+
+void ThrowNonFiniteRhs(const CSolveOptions& o, int row)
+{
+    throw host::CInputError(o.matrixFile + ": row " + std::to_string(row) +
+                            " sums to a value beyond the range of a double, so b = A*1 is not finite; give --rhs");
+}
 
 CProblem SetUpProblem(const CSolveOptions& o)
 {
@@ -34,18 +51,16 @@ CProblem SetUpProblem(const CSolveOptions& o)
     switch (o.problem) {
     case EProblem::ConvectionDiffusion:
         p.A = host::ConvectionDiffusion(o.box, o.flow);
-        p.description = "3-D convection-diffusion (upwind), " + BoxText(o.box) + ", velocity (" + Number(o.flow.vx) +
-                        ", " + Number(o.flow.vy) + ", " + Number(o.flow.vz) + "), Peclet " + Number(o.flow.peclet);
+        p.description = BoxDescription(o);
         break;
     case EProblem::Poisson:
         p.A = host::Poisson(o.box);
-        p.description = "3-D Poisson, " + BoxText(o.box);
+        p.description = BoxDescription(o);
         break;
     case EProblem::MatrixFile: {
         host::CMatrixMarketInfo info;
         p.A = host::ReadMatrixMarket(o.matrixFile, &info);
-        p.description = o.matrixFile + " (" + info.field + " " + info.symmetry +
-                        (info.symmetry == "symmetric" ? ", expanded" : "") + ")";
+        p.description = FileDescription(o.matrixFile, info);
         break;
     }
     }
@@ -77,15 +92,80 @@ CProblem SetUpProblem(const CSolveOptions& o)
             if (!p.renumbering.empty())
                 row =
                     static_cast<int>(std::find(p.renumbering.begin(), p.renumbering.end(), i) - p.renumbering.begin());
-            throw host::CInputError(o.matrixFile + ": row " + std::to_string(row) +
-                                    " sums to a value beyond the range of a double, so b = A*1 is not finite; give "
-                                    "--rhs");
+            ThrowNonFiniteRhs(o, row);
         }
         if (o.exactFile.empty()) p.exact.assign(size, 1.0);
     }
     p.b.resize(size, 0.0);
     p.x0.resize(size, 0.0);
     if (!p.exact.empty()) p.exact.resize(size, 0.0);
+    p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return p;
+}
+
+std::string FileDescription(const std::string& path, const host::CMatrixMarketInfo& info)
+{
+    return path + " (" + info.field + " " + info.symmetry + (info.symmetry == "symmetric" ? ", expanded" : "") + ")";
+}
+
+bool BoxShareApplies(const CSolveOptions& o)
+{
+    return o.problem != EProblem::MatrixFile && o.renumber == host::ERenumber::None;
+}
+
+CShareFiles ReadShareFiles(const CSolveOptions& o, int n)
+{
+    CShareFiles f;
+    if (!o.rhsFile.empty()) f.b = host::ReadVectorMarket(o.rhsFile, n);
+    if (!o.exactFile.empty()) f.exact = host::ReadVectorMarket(o.exactFile, n);
+    if (!o.guessFile.empty()) f.x0 = host::ReadVectorMarket(o.guessFile, n);
+    return f;
+}
+
+void ShareVectors(const CSolveOptions& o, int n, CShareFiles files, const host::CPartition& part,
+                  const std::function<std::vector<double>()>& rowSums, CProblem& p, int& firstBadRow)
+{
+    const size_t size = part.global.size();
+    auto share = [&](std::vector<double>& global) {
+        global.resize(static_cast<size_t>(n) + 1, 0.0);
+        return host::Localise(part, global);
+    };
+    p.x0 = files.x0.empty() ? std::vector<double>(size, 0.0) : share(files.x0);
+    firstBadRow = 0;
+    if (files.b.empty()) {
+        p.b = rowSums();
+        for (int l = 1; l <= part.Cells() && firstBadRow == 0; ++l)
+            if (!std::isfinite(p.b[static_cast<size_t>(l)])) firstBadRow = part.global[static_cast<size_t>(l)];
+        if (o.exactFile.empty()) {
+            p.exact.assign(size, 1.0);
+            p.exact[0] = 0.0; // element 0 as Localise leaves it
+        } else {
+            p.exact = share(files.exact);
+        }
+    } else {
+        p.b = share(files.b);
+        if (!files.exact.empty()) p.exact = share(files.exact);
+    }
+}
+
+CProblem SetUpBoxShare(const CSolveOptions& o, int rank, int nRanks, host::CPartition& part, int& firstBadRow)
+{
+    if (!BoxShareApplies(o)) throw std::logic_error("a share of the box asked for a problem that is not a plain box");
+    const auto t0 = std::chrono::steady_clock::now();
+    const host::CBoxStencil stencil = o.problem == EProblem::ConvectionDiffusion
+                                          ? host::CBoxStencil::ConvectionDiffusion(o.box, o.flow)
+                                          : host::CBoxStencil::Poisson(o.box);
+    CProblem p;
+    p.description = BoxDescription(o);
+    // Files in the order SetUpProblem reads them, so the same fault is found first.
+    const int n = static_cast<int>(o.box.Cells());
+    CShareFiles files = ReadShareFiles(o, n);
+    part = host::DistributeBox(stencil, rank, nRanks);
+    ShareVectors(
+        o, n, std::move(files), part, [&] { return host::BoxRowSums(stencil, part); }, p, firstBadRow);
+    p.A = std::move(part.A);
+    part.A.nCell = p.A.nCell;
+    part.A.nCellTotal = p.A.nCellTotal;
     p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return p;
 }

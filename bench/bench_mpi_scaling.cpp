@@ -10,6 +10,13 @@
 // never passes) and the limit; a breakdown would end the solve early and is
 // reported. Rank 0 prints one line per repetition and a last line
 // "result: ..." with the best time per iteration.
+//
+// With --comm K it solves nothing and times the two collective calls of an
+// iteration on the same partition instead: K halo exchanges of a vector and
+// K global sums through the sum transport, the mean time per call (the
+// largest over the ranks) and the bytes the largest halo moves:
+//
+//   mpiexec -n 4 bench_mpi_scaling --edge 64 --comm 2000
 #include "BoxProblems.h"
 #include "HostSystem.h"
 #include <qvl3d/MpiTransport.h>
@@ -39,6 +46,7 @@ struct COptions {
     int precond = 1; // 1 DILU, 3 diagonal
     int lsolv = 2;   // 2 BiCGSTAB, 3 PCG, 4 Gauss-Seidel
     std::string layout = "csr";
+    int comm = 0; // > 0: time this many exchanges and sums instead of solving
 };
 
 bool Parse(int argc, char** argv, COptions& o)
@@ -59,10 +67,12 @@ bool Parse(int argc, char** argv, COptions& o)
             o.lsolv = std::atoi(value);
         else if (key == "--layout")
             o.layout = value;
+        else if (key == "--comm")
+            o.comm = std::atoi(value);
         else
             return false;
     }
-    return o.edge >= 1 && o.edge <= 400 && o.iterations >= 1 && o.repeats >= 1 &&
+    return o.edge >= 1 && o.edge <= 400 && o.iterations >= 1 && o.repeats >= 1 && o.comm >= 0 &&
            (o.layout == "native" || o.layout == "csr" || o.layout == "ell");
 }
 
@@ -70,6 +80,41 @@ double MaxOverRanks(double v)
 {
     MPI_Allreduce(MPI_IN_PLACE, &v, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
     return v;
+}
+
+// K halo exchanges and K global sums, each block after a barrier.
+void TimeCommunication(const COptions& o, const CPartition& part, CMpiHaloTransport& halo, CMpiSumTransport& sum,
+                       int rank, int nRanks)
+{
+    long long haloCells = 0, neighbours = static_cast<long long>(part.plan.neighbours.size());
+    for (const CHaloNeighbour& nb : part.plan.neighbours) haloCells += static_cast<long long>(nb.recv.size());
+    long long most[2] = {haloCells, neighbours};
+    MPI_Allreduce(MPI_IN_PLACE, most, 2, MPI_LONG_LONG, MPI_MAX, MPI_COMM_WORLD);
+    std::vector<double> v(static_cast<size_t>(part.A.nCellTotal) + 1, 1.0);
+    halo.Exchange(v.data()); // warm-up: the first call sets up the buffers
+    MPI_Barrier(MPI_COMM_WORLD);
+    double t0 = MPI_Wtime();
+    for (int k = 0; k < o.comm; ++k) halo.Exchange(v.data());
+    const double exchange = MaxOverRanks(MPI_Wtime() - t0) / o.comm;
+    double s = 0.0;
+    sum.Sum(1.0);
+    MPI_Barrier(MPI_COMM_WORLD);
+    t0 = MPI_Wtime();
+    for (int k = 0; k < o.comm; ++k) s += sum.Sum(1.0 / (k + 1));
+    const double global = MaxOverRanks(MPI_Wtime() - t0) / o.comm;
+    // The bare collective an exact global sum needs: one all-reduce of a
+    // fixed buffer of 72 64-bit words (576 bytes), whatever P is.
+    std::vector<long long> words(72, 1);
+    MPI_Barrier(MPI_COMM_WORLD);
+    t0 = MPI_Wtime();
+    for (int k = 0; k < o.comm; ++k)
+        MPI_Allreduce(MPI_IN_PLACE, words.data(), static_cast<int>(words.size()), MPI_LONG_LONG, MPI_SUM,
+                      MPI_COMM_WORLD);
+    const double allreduce = MaxOverRanks(MPI_Wtime() - t0) / o.comm;
+    if (rank == 0)
+        std::printf("result: ranks %d edge %d halo_cells_max %lld halo_bytes_max %lld neighbours_max %lld "
+                    "exchange_us %.2f sum_us %.2f allreduce576_us %.2f (check %.6g)\n",
+                    nRanks, o.edge, most[0], 8 * most[0], most[1], 1e6 * exchange, 1e6 * global, 1e6 * allreduce, s);
 }
 
 } // namespace
@@ -84,25 +129,26 @@ int main(int argc, char** argv)
     if (!Parse(argc, argv, o)) {
         if (rank == 0)
             std::fprintf(stderr, "usage: bench_mpi_scaling [--edge N] [--iterations K] [--repeats R] "
-                                 "[--precond 1|3] [--code 2|3|4] [--layout native|csr|ell]\n");
+                                 "[--precond 1|3] [--code 2|3|4] [--layout native|csr|ell] [--comm K]\n");
         MPI_Finalize();
         return 2;
     }
 
-    // Each rank builds only its own share; the global matrix goes away at once.
+    // Each rank builds only its own share, from its sub-box.
     const CBox box{o.edge, o.edge, o.edge};
-    CPartition part;
-    std::vector<double> b;
-    {
-        const CSparseMatrix A = Poisson(box);
-        part = Distribute(A, PartitionBox(box, nRanks), rank, nRanks);
-        std::vector<double> ones(static_cast<size_t>(A.nCell) + 1, 1.0), rhs(ones.size(), 0.0);
-        Multiply(A, ones.data(), rhs.data());
-        b = Localise(part, rhs);
-    }
-    CHostSystem host(part.A);
+    const CBoxStencil stencil = CBoxStencil::Poisson(box);
+    CPartition part = DistributeBox(stencil, rank, nRanks);
+    std::vector<double> b = BoxRowSums(stencil, part);
     auto halo = std::make_shared<CMpiHaloTransport>(MPI_COMM_WORLD, part.plan);
     auto sum = std::make_shared<CMpiSumTransport>(MPI_COMM_WORLD);
+    if (o.comm > 0) {
+        TimeCommunication(o, part, *halo, *sum, rank, nRanks);
+        halo.reset();
+        sum.reset();
+        MPI_Finalize();
+        return 0;
+    }
+    CHostSystem host(part.A);
     CCommunication commu(halo);
     CQVLCom com(sum);
     CSingleGridSolver solver;

@@ -12,66 +12,52 @@ namespace host {
 
 namespace {
 
-// Face of a cell in one direction: its diffusion coefficient and outward flux.
-struct CFace {
-    double diffusion; // eps * area / distance (interior)
-    double flux;      // v.n * area, outward
-};
-
-// Assembles the upwind finite-volume operator. Faces are visited in the
-// order -z, -y, -x, +x, +y, +z; each adds to the diagonal in that order, and
-// the row is written in ascending column order.
-CSparseMatrix AssembleBox(const CBox& box, double eps, double vx, double vy, double vz)
+void CheckBox(const CBox& box)
 {
     if (box.nx < 1 || box.ny < 1 || box.nz < 1) throw std::invalid_argument("box dimensions must be at least 1");
     if (box.Cells() > std::numeric_limits<int>::max() / 8)
         throw std::invalid_argument("box of " + std::to_string(box.Cells()) + " cells is too large");
-    const double hx = 1.0 / box.nx, hy = 1.0 / box.ny, hz = 1.0 / box.nz;
-    const double ax = hy * hz, ay = hx * hz, az = hx * hy;
-    const CFace xm{eps * ax / hx, -vx * ax}, xp{eps * ax / hx, vx * ax};
-    const CFace ym{eps * ay / hy, -vy * ay}, yp{eps * ay / hy, vy * ay};
-    const CFace zm{eps * az / hz, -vz * az}, zp{eps * az / hz, vz * az};
+}
+
+// The global system, row after row from the stencil.
+CSparseMatrix AssembleBox(const CBoxStencil& stencil)
+{
+    const CBox& box = stencil.Box();
     const int n = static_cast<int>(box.Cells());
     CSparseBuilder builder(n, n);
+    int col[CBoxStencil::kMaxEntries];
+    double val[CBoxStencil::kMaxEntries];
     for (int iz = 0; iz < box.nz; ++iz)
         for (int iy = 0; iy < box.ny; ++iy)
             for (int ix = 0; ix < box.nx; ++ix) {
                 const int i = box.Cell(ix, iy, iz);
-                double diag = 0.0;
-                // Returns the neighbour's coefficient (0 marks a wall face).
-                auto face = [&](bool inside, const CFace& f) {
-                    const double out = f.flux > 0.0 ? f.flux : 0.0;
-                    const double in = f.flux < 0.0 ? -f.flux : 0.0;
-                    if (inside) {
-                        diag += f.diffusion + out;
-                        return -(f.diffusion + in);
-                    }
-                    diag += 2.0 * f.diffusion + out;
-                    return 0.0;
-                };
-                const bool hasZm = iz > 0, hasYm = iy > 0, hasXm = ix > 0;
-                const bool hasXp = ix + 1 < box.nx, hasYp = iy + 1 < box.ny, hasZp = iz + 1 < box.nz;
-                const double czm = face(hasZm, zm), cym = face(hasYm, ym), cxm = face(hasXm, xm);
-                const double cxp = face(hasXp, xp), cyp = face(hasYp, yp), czp = face(hasZp, zp);
-                if (hasZm) builder.Add(i, i - box.nx * box.ny, czm);
-                if (hasYm) builder.Add(i, i - box.nx, cym);
-                if (hasXm) builder.Add(i, i - 1, cxm);
-                builder.Add(i, i, diag);
-                if (hasXp) builder.Add(i, i + 1, cxp);
-                if (hasYp) builder.Add(i, i + box.nx, cyp);
-                if (hasZp) builder.Add(i, i + box.nx * box.ny, czp);
+                const int count = stencil.Row(ix, iy, iz, col, val);
+                for (int k = 0; k < count; ++k) builder.Add(i, col[k], val[k]);
             }
     return builder.Finish();
 }
 
 } // namespace
 
-CSparseMatrix Poisson(const CBox& box)
+CBoxStencil::CBoxStencil(const CBox& box, double eps, double vx, double vy, double vz) : m_box(box)
 {
-    return AssembleBox(box, 1.0, 0.0, 0.0, 0.0);
+    CheckBox(box);
+    const double hx = 1.0 / box.nx, hy = 1.0 / box.ny, hz = 1.0 / box.nz;
+    const double ax = hy * hz, ay = hx * hz, az = hx * hy;
+    m_xm = {eps * ax / hx, -vx * ax};
+    m_xp = {eps * ax / hx, vx * ax};
+    m_ym = {eps * ay / hy, -vy * ay};
+    m_yp = {eps * ay / hy, vy * ay};
+    m_zm = {eps * az / hz, -vz * az};
+    m_zp = {eps * az / hz, vz * az};
 }
 
-CSparseMatrix ConvectionDiffusion(const CBox& box, const CConvection& flow)
+CBoxStencil CBoxStencil::Poisson(const CBox& box)
+{
+    return CBoxStencil(box, 1.0, 0.0, 0.0, 0.0);
+}
+
+CBoxStencil CBoxStencil::ConvectionDiffusion(const CBox& box, const CConvection& flow)
 {
     const double speed = std::sqrt(flow.vx * flow.vx + flow.vy * flow.vy + flow.vz * flow.vz);
     if (!std::isfinite(speed) || speed == 0.0)
@@ -81,7 +67,55 @@ CSparseMatrix ConvectionDiffusion(const CBox& box, const CConvection& flow)
     const double eps = speed / flow.peclet;
     if (!(eps > 0.0) || !std::isfinite(eps))
         throw std::invalid_argument("velocity and Peclet number give no usable diffusion coefficient");
-    return AssembleBox(box, eps, flow.vx, flow.vy, flow.vz);
+    return CBoxStencil(box, eps, flow.vx, flow.vy, flow.vz);
+}
+
+// Faces are visited in the order -z, -y, -x, +x, +y, +z; each adds to the
+// diagonal in that order, and the row is written in ascending column order.
+int CBoxStencil::Row(int ix, int iy, int iz, int* col, double* val) const
+{
+    const CBox& box = m_box;
+    const int i = box.Cell(ix, iy, iz);
+    double diag = 0.0;
+    // Returns the neighbour's coefficient (0 marks a wall face).
+    auto face = [&](bool inside, const CFace& f) {
+        const double out = f.flux > 0.0 ? f.flux : 0.0;
+        const double in = f.flux < 0.0 ? -f.flux : 0.0;
+        if (inside) {
+            diag += f.diffusion + out;
+            return -(f.diffusion + in);
+        }
+        diag += 2.0 * f.diffusion + out;
+        return 0.0;
+    };
+    const bool hasZm = iz > 0, hasYm = iy > 0, hasXm = ix > 0;
+    const bool hasXp = ix + 1 < box.nx, hasYp = iy + 1 < box.ny, hasZp = iz + 1 < box.nz;
+    const double czm = face(hasZm, m_zm), cym = face(hasYm, m_ym), cxm = face(hasXm, m_xm);
+    const double cxp = face(hasXp, m_xp), cyp = face(hasYp, m_yp), czp = face(hasZp, m_zp);
+    int k = 0;
+    auto add = [&](int c, double v) {
+        col[k] = c;
+        val[k] = v;
+        ++k;
+    };
+    if (hasZm) add(i - box.nx * box.ny, czm);
+    if (hasYm) add(i - box.nx, cym);
+    if (hasXm) add(i - 1, cxm);
+    add(i, diag);
+    if (hasXp) add(i + 1, cxp);
+    if (hasYp) add(i + box.nx, cyp);
+    if (hasZp) add(i + box.nx * box.ny, czp);
+    return k;
+}
+
+CSparseMatrix Poisson(const CBox& box)
+{
+    return AssembleBox(CBoxStencil::Poisson(box));
+}
+
+CSparseMatrix ConvectionDiffusion(const CBox& box, const CConvection& flow)
+{
+    return AssembleBox(CBoxStencil::ConvectionDiffusion(box, flow));
 }
 
 std::vector<int> Renumbering(int n, ERenumber kind, std::uint64_t seed)

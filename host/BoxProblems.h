@@ -36,6 +36,36 @@ struct CConvection {
 };
 CSparseMatrix ConvectionDiffusion(const CBox& box, const CConvection& flow);
 
+// The row of any one cell of either problem, written once: the global
+// builders above assemble every row from it, and a rank's share of a box
+// (DistributeBox in Partition.h) its own rows, with the same bits. The
+// factories check the box and the flow as the builders do.
+class CBoxStencil {
+public:
+    static constexpr int kMaxEntries = 7;
+
+    static CBoxStencil Poisson(const CBox& box);
+    static CBoxStencil ConvectionDiffusion(const CBox& box, const CConvection& flow);
+
+    const CBox& Box() const { return m_box; }
+
+    // The row of cell (ix, iy, iz), counted from 0: its entries' global
+    // columns and values in storage (ascending column) order, at most
+    // kMaxEntries; returns their count. Its columns are the cell and its face
+    // neighbours in the box, so the pattern is symmetric.
+    int Row(int ix, int iy, int iz, int* col, double* val) const;
+
+private:
+    struct CFace {
+        double diffusion; // eps * area / distance (interior)
+        double flux;      // v.n * area, outward
+    };
+    CBoxStencil(const CBox& box, double eps, double vx, double vy, double vz);
+
+    CBox m_box;
+    CFace m_xm{}, m_xp{}, m_ym{}, m_yp{}, m_zm{}, m_zp{};
+};
+
 // Cell renumberings. A permutation p holds p[old] = new for cells 1..n
 // (p[0] = 0).
 enum class ERenumber { None, Reverse, Random };

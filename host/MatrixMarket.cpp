@@ -241,22 +241,21 @@ std::pair<long long, long long> ReadCoordinate(CLineReader& r, std::vector<std::
     return {i, j};
 }
 
-struct CEntry {
-    int row;
-    int col;
-    double val;
-    long long line;
-};
-
 } // namespace
 
-CSparseMatrix ParseMatrixMarket(std::istream& in, const std::string& name, CMatrixMarketInfo* info)
-{
-    CLineReader r(in, name);
-    const CHeader h = ReadBanner(r, true);
-    const bool symmetric = h.symmetry == "symmetric";
-    const bool integerField = h.field == "integer";
+struct CMatrixMarketEntries::CState {
+    CState(std::istream& in, std::string name) : r(in, std::move(name)) {}
+    CLineReader r;
+    std::vector<std::string> t;
+};
 
+CMatrixMarketEntries::CMatrixMarketEntries(std::istream& in, const std::string& name)
+    : m_state(std::make_unique<CState>(in, name))
+{
+    CLineReader& r = m_state->r;
+    const CHeader h = ReadBanner(r, true);
+    m_info.field = h.field;
+    m_info.symmetry = h.symmetry;
     const std::vector<long long> size = ReadSizeLine(r, 3, "rows, columns, entries");
     const long long m = size[0], ncol = size[1], nnz = size[2];
     if (m < 1) r.Fail("the matrix has no rows");
@@ -267,61 +266,99 @@ CSparseMatrix ParseMatrixMarket(std::istream& in, const std::string& name, CMatr
     if (nnz < m)
         r.Fail("the size line declares " + std::to_string(nnz) + " entries for " + std::to_string(m) +
                " rows, but every row needs its diagonal entry");
-    const int n = static_cast<int>(m);
+    m_rows = static_cast<int>(m);
+    m_info.storedEntries = nnz;
+}
 
-    std::vector<CEntry> entries;
-    std::vector<std::string> t;
-    for (long long k = 0; k < nnz; ++k) {
-        const auto [i, j] = ReadCoordinate(r, t, k, nnz, m);
-        if (j < 1 || j > m) r.Fail("column " + std::to_string(j) + " is outside 1.." + std::to_string(m));
-        if (symmetric && i < j)
-            r.Fail("entry (" + std::to_string(i) + ", " + std::to_string(j) +
-                   ") lies above the diagonal; a symmetric file stores the lower triangle only");
-        const double v = ParseValue(r, t[2], integerField);
-        const size_t needed = entries.size() + (symmetric && i != j ? 2 : 1);
-        if (needed > static_cast<size_t>(kMaxEntries)) r.Fail("more entries than the supported 2147483647");
-        entries.push_back({static_cast<int>(i), static_cast<int>(j), v, r.Line()});
-        if (symmetric && i != j) entries.push_back({static_cast<int>(j), static_cast<int>(i), v, r.Line()});
+CMatrixMarketEntries::~CMatrixMarketEntries() = default;
+
+const std::string& CMatrixMarketEntries::Name() const
+{
+    return m_state->r.Name();
+}
+
+bool CMatrixMarketEntries::Next(std::vector<CMatrixMarketEntry>& out)
+{
+    CLineReader& r = m_state->r;
+    std::vector<std::string>& t = m_state->t;
+    const long long nnz = m_info.storedEntries;
+    if (m_read == nnz) {
+        if (r.NextContent(t)) r.Fail("more entries than the " + std::to_string(nnz) + " the size line declares");
+        return false;
     }
-    if (r.NextContent(t)) r.Fail("more entries than the " + std::to_string(nnz) + " the size line declares");
+    const bool symmetric = m_info.symmetry == "symmetric";
+    const auto [i, j] = ReadCoordinate(r, t, m_read, nnz, m_rows);
+    if (j < 1 || j > m_rows) r.Fail("column " + std::to_string(j) + " is outside 1.." + std::to_string(m_rows));
+    if (symmetric && i < j)
+        r.Fail("entry (" + std::to_string(i) + ", " + std::to_string(j) +
+               ") lies above the diagonal; a symmetric file stores the lower triangle only");
+    const double v = ParseValue(r, t[2], m_info.field == "integer");
+    m_produced += symmetric && i != j ? 2 : 1;
+    if (m_produced > kMaxEntries) r.Fail("more entries than the supported 2147483647");
+    out.push_back({static_cast<int>(i), static_cast<int>(j), v, r.Line()});
+    if (symmetric && i != j) out.push_back({static_cast<int>(j), static_cast<int>(i), v, r.Line()});
+    ++m_read;
+    return true;
+}
 
-    // Sum duplicates in file order: the stable sort keeps it within a position.
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const CEntry& a, const CEntry& b) { return a.row != b.row ? a.row < b.row : a.col < b.col; });
-    CSparseBuilder builder(n, n);
-    std::vector<char> hasDiag(static_cast<size_t>(n) + 1, 0);
-    long long duplicates = 0;
+CEntryFault SumEntries(std::vector<CMatrixMarketEntry>& entries, const std::string& name, long long& duplicates)
+{
+    // Duplicates are summed in file order: the stable sort keeps it within a position.
+    std::stable_sort(entries.begin(), entries.end(), [](const CMatrixMarketEntry& a, const CMatrixMarketEntry& b) {
+        return a.row != b.row ? a.row < b.row : a.col < b.col;
+    });
+    size_t kept = 0;
     for (size_t k = 0; k < entries.size();) {
-        const CEntry& first = entries[k];
-        double sum = first.val;
-        long long line = first.line;
+        CMatrixMarketEntry sum = entries[k];
         size_t e = k + 1;
-        for (; e < entries.size() && entries[e].row == first.row && entries[e].col == first.col; ++e) {
-            sum = sum + entries[e].val;
-            line = entries[e].line;
+        for (; e < entries.size() && entries[e].row == sum.row && entries[e].col == sum.col; ++e) {
+            sum.val = sum.val + entries[e].val;
+            sum.line = entries[e].line;
             ++duplicates;
         }
-        const std::string where = name + ":" + std::to_string(line) + ": ";
-        if (!std::isfinite(sum))
-            throw CInputError(where + "the entries at (" + std::to_string(first.row) + ", " +
-                              std::to_string(first.col) + ") sum to a value that is not finite");
-        if (first.row == first.col) {
-            if (sum == 0.0)
-                throw CInputError(where + "the diagonal entry of row " + std::to_string(first.row) +
-                                  " is zero (Gauss-Seidel divides by it)");
-            hasDiag[first.row] = 1;
-        }
-        builder.Add(first.row, first.col, sum);
+        const std::string where = name + ":" + std::to_string(sum.line) + ": ";
+        if (!std::isfinite(sum.val))
+            return {sum.row, sum.col,
+                    where + "the entries at (" + std::to_string(sum.row) + ", " + std::to_string(sum.col) +
+                        ") sum to a value that is not finite"};
+        if (sum.row == sum.col && sum.val == 0.0)
+            return {sum.row, sum.col,
+                    where + "the diagonal entry of row " + std::to_string(sum.row) +
+                        " is zero (Gauss-Seidel divides by it)"};
+        entries[kept++] = sum;
         k = e;
     }
+    entries.resize(kept);
+    return {};
+}
+
+std::string MissingDiagonal(const std::string& name, int row)
+{
+    return name + ": row " + std::to_string(row) +
+           " has no diagonal entry (every row needs one: Gauss-Seidel divides by it)";
+}
+
+CSparseMatrix ParseMatrixMarket(std::istream& in, const std::string& name, CMatrixMarketInfo* info)
+{
+    CMatrixMarketEntries file(in, name);
+    const int n = file.Rows();
+    std::vector<CMatrixMarketEntry> entries;
+    while (file.Next(entries)) {
+    }
+    long long duplicates = 0;
+    const CEntryFault fault = SumEntries(entries, name, duplicates);
+    if (fault) throw CInputError(fault.message);
+
+    CSparseBuilder builder(n, n);
+    std::vector<char> hasDiag(static_cast<size_t>(n) + 1, 0);
+    for (const CMatrixMarketEntry& e : entries) {
+        if (e.row == e.col) hasDiag[static_cast<size_t>(e.row)] = 1;
+        builder.Add(e.row, e.col, e.val);
+    }
     for (int i = 1; i <= n; ++i)
-        if (!hasDiag[i])
-            throw CInputError(name + ": row " + std::to_string(i) +
-                              " has no diagonal entry (every row needs one: Gauss-Seidel divides by it)");
+        if (!hasDiag[static_cast<size_t>(i)]) throw CInputError(MissingDiagonal(name, i));
     if (info) {
-        info->field = h.field;
-        info->symmetry = h.symmetry;
-        info->storedEntries = nnz;
+        *info = file.Info();
         info->duplicatesSummed = duplicates;
     }
     return builder.Finish();

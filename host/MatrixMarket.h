@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <istream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -46,6 +47,58 @@ struct CMatrixMarketInfo {
     long long storedEntries = 0;
     long long duplicatesSummed = 0;
 };
+
+// One stored entry of a coordinate file: 1-based row and column, the value
+// and the line it came from.
+struct CMatrixMarketEntry {
+    int row;
+    int col;
+    double val;
+    long long line;
+};
+
+// A coordinate matrix file read entry by entry, with every check of
+// ParseMatrixMarket that one entry allows. The constructor reads and checks
+// the banner and the size line; Next appends the next stored entry to out,
+// and its mirror right after it for an off-diagonal entry of a symmetric
+// file, and returns false once the declared entries are read and nothing
+// follows. Faults throw CInputError naming the file and line.
+class CMatrixMarketEntries {
+public:
+    CMatrixMarketEntries(std::istream& in, const std::string& name);
+    ~CMatrixMarketEntries();
+    CMatrixMarketEntries(const CMatrixMarketEntries&) = delete;
+    CMatrixMarketEntries& operator=(const CMatrixMarketEntries&) = delete;
+
+    int Rows() const { return m_rows; }
+    const CMatrixMarketInfo& Info() const { return m_info; } // storedEntries: as declared
+    const std::string& Name() const;
+    bool Next(std::vector<CMatrixMarketEntry>& out);
+
+private:
+    struct CState;
+    std::unique_ptr<CState> m_state;
+    int m_rows = 0;
+    CMatrixMarketInfo m_info;
+    long long m_read = 0;
+    long long m_produced = 0;
+};
+
+// The first entry fault of a set of entries in (row, column) order, if any.
+struct CEntryFault {
+    int row = 0, col = 0;
+    std::string message; // empty: none
+    explicit operator bool() const { return !message.empty(); }
+};
+
+// Sorts entries by row, then column, sums each position's duplicates in file
+// order (counting them in duplicates) and keeps one entry per position.
+// Stops at the first position whose sum is not finite or whose diagonal
+// entry is zero, and returns it; the entries are then left unspecified.
+CEntryFault SumEntries(std::vector<CMatrixMarketEntry>& entries, const std::string& name, long long& duplicates);
+
+// The message for a row of file `name` without its diagonal entry.
+std::string MissingDiagonal(const std::string& name, int row);
 
 CSparseMatrix ReadMatrixMarket(const std::string& path, CMatrixMarketInfo* info = nullptr);
 CSparseMatrix ParseMatrixMarket(std::istream& in, const std::string& name, CMatrixMarketInfo* info = nullptr);

@@ -14,12 +14,15 @@ namespace host {
 
 namespace {
 
-struct CRegion {
-    int lo[3];
-    int hi[3]; // cells lo..hi-1 along x, y, z
-};
+void Split(const CBoxRegion& r, const CBoxCut& cut, CBoxRegion& left, CBoxRegion& right)
+{
+    left = r;
+    right = r;
+    left.hi[cut.axis] = cut.at;
+    right.lo[cut.axis] = cut.at;
+}
 
-void Bisect(const CBox& box, const CRegion& r, int firstPart, int nParts, COwners& owner)
+void Bisect(const CBox& box, const CBoxRegion& r, int firstPart, int nParts, COwners& owner)
 {
     if (nParts == 1) {
         for (int iz = r.lo[2]; iz < r.hi[2]; ++iz)
@@ -27,17 +30,11 @@ void Bisect(const CBox& box, const CRegion& r, int firstPart, int nParts, COwner
                 for (int ix = r.lo[0]; ix < r.hi[0]; ++ix) owner[static_cast<size_t>(box.Cell(ix, iy, iz))] = firstPart;
         return;
     }
-    int axis = 2;
-    for (int a : {1, 0})
-        if (r.hi[a] - r.lo[a] > r.hi[axis] - r.lo[axis]) axis = a;
-    const int leftParts = nParts / 2;
-    const long long len = r.hi[axis] - r.lo[axis];
-    const int cut = r.lo[axis] + static_cast<int>((len * leftParts + nParts / 2) / nParts);
-    CRegion left = r, right = r;
-    left.hi[axis] = cut;
-    right.lo[axis] = cut;
-    Bisect(box, left, firstPart, leftParts, owner);
-    Bisect(box, right, firstPart + leftParts, nParts - leftParts, owner);
+    const CBoxCut cut = BoxCut(r, nParts);
+    CBoxRegion left, right;
+    Split(r, cut, left, right);
+    Bisect(box, left, firstPart, cut.leftParts, owner);
+    Bisect(box, right, firstPart + cut.leftParts, nParts - cut.leftParts, owner);
 }
 
 void CheckParts(int nParts)
@@ -45,14 +42,133 @@ void CheckParts(int nParts)
     if (nParts < 1) throw std::invalid_argument("partitioning: " + std::to_string(nParts) + " parts (at least 1)");
 }
 
+void CheckBoxSize(const CBox& box)
+{
+    if (box.nx < 1 || box.ny < 1 || box.nz < 1) throw std::invalid_argument("partitioning: box dimensions below 1");
+}
+
+void CheckRank(int rank, int nParts)
+{
+    if (rank < 0 || rank >= nParts)
+        throw std::invalid_argument("distribute: rank " + std::to_string(rank) + " outside 0.." +
+                                    std::to_string(nParts - 1));
+}
+
+CBoxRegion WholeBox(const CBox& box)
+{
+    return CBoxRegion{{0, 0, 0}, {box.nx, box.ny, box.nz}};
+}
+
+// The halo plan from the halo cells sorted by (owner, global number) and the
+// cells to send sorted by (reader, global number); localOf names a global
+// cell's local number. Neighbours in ascending rank order.
+template <class LocalOf>
+void MakePlan(CPartition& p, const std::vector<std::pair<int, int>>& halo,
+              const std::vector<std::pair<int, int>>& sends, LocalOf localOf)
+{
+    p.plan.nCell = p.A.nCell;
+    p.plan.nCellTotal = p.A.nCellTotal;
+    auto neighbour = [&](int q) -> CHaloNeighbour& {
+        for (CHaloNeighbour& nb : p.plan.neighbours)
+            if (nb.rank == q) return nb;
+        p.plan.neighbours.push_back(CHaloNeighbour());
+        p.plan.neighbours.back().rank = q;
+        return p.plan.neighbours.back();
+    };
+    for (const auto& h : halo) neighbour(h.first).recv.push_back(localOf(h.second));
+    for (const auto& s : sends) neighbour(s.first).send.push_back(localOf(s.second));
+    std::sort(p.plan.neighbours.begin(), p.plan.neighbours.end(),
+              [](const CHaloNeighbour& a, const CHaloNeighbour& b) { return a.rank < b.rank; });
+}
+
+void Coordinates(const CBox& box, int cell, int& ix, int& iy, int& iz)
+{
+    const int c = cell - 1;
+    ix = c % box.nx;
+    iy = (c / box.nx) % box.ny;
+    iz = c / box.nx / box.ny;
+}
+
 } // namespace
+
+long long CBoxRegion::Cells() const
+{
+    long long n = 1;
+    for (int a = 0; a < 3; ++a) n *= hi[a] > lo[a] ? hi[a] - lo[a] : 0;
+    return n;
+}
+
+bool CBoxRegion::Contains(int ix, int iy, int iz) const
+{
+    return ix >= lo[0] && ix < hi[0] && iy >= lo[1] && iy < hi[1] && iz >= lo[2] && iz < hi[2];
+}
+
+CBoxCut BoxCut(const CBoxRegion& r, int nParts)
+{
+    int axis = 2;
+    for (int a : {1, 0})
+        if (r.hi[a] - r.lo[a] > r.hi[axis] - r.lo[axis]) axis = a;
+    const int leftParts = nParts / 2;
+    const long long len = r.hi[axis] - r.lo[axis];
+    const int at = r.lo[axis] + static_cast<int>((len * leftParts + nParts / 2) / nParts);
+    return CBoxCut{axis, at, leftParts};
+}
+
+CBoxRegion BoxPartRegion(const CBox& box, int nParts, int part)
+{
+    CheckParts(nParts);
+    CheckBoxSize(box);
+    CheckRank(part, nParts);
+    CBoxRegion r = WholeBox(box);
+    int first = 0, count = nParts;
+    while (count > 1) {
+        const CBoxCut cut = BoxCut(r, count);
+        CBoxRegion left, right;
+        Split(r, cut, left, right);
+        if (part < first + cut.leftParts) {
+            r = left;
+            count = cut.leftParts;
+        } else {
+            r = right;
+            first += cut.leftParts;
+            count -= cut.leftParts;
+        }
+    }
+    return r;
+}
+
+int BoxOwner(const CBox& box, int nParts, int ix, int iy, int iz)
+{
+    CheckParts(nParts);
+    CheckBoxSize(box);
+    CBoxRegion r = WholeBox(box);
+    if (!r.Contains(ix, iy, iz))
+        throw std::invalid_argument("partitioning: cell (" + std::to_string(ix) + ", " + std::to_string(iy) + ", " +
+                                    std::to_string(iz) + ") outside the box");
+    const int at[3] = {ix, iy, iz};
+    int first = 0, count = nParts;
+    while (count > 1) {
+        const CBoxCut cut = BoxCut(r, count);
+        CBoxRegion left, right;
+        Split(r, cut, left, right);
+        if (at[cut.axis] < cut.at) {
+            r = left;
+            count = cut.leftParts;
+        } else {
+            r = right;
+            first += cut.leftParts;
+            count -= cut.leftParts;
+        }
+    }
+    return first;
+}
 
 COwners PartitionBox(const CBox& box, int nParts)
 {
     CheckParts(nParts);
-    if (box.nx < 1 || box.ny < 1 || box.nz < 1) throw std::invalid_argument("partitioning: box dimensions below 1");
+    CheckBoxSize(box);
     COwners owner(static_cast<size_t>(box.Cells()) + 1, 0);
-    Bisect(box, CRegion{{0, 0, 0}, {box.nx, box.ny, box.nz}}, 0, nParts, owner);
+    Bisect(box, WholeBox(box), 0, nParts, owner);
     return owner;
 }
 
@@ -131,9 +247,7 @@ CPartition Distribute(const CSparseMatrix& A, const COwners& owner, int rank, in
     if (A.nCellTotal != N)
         throw std::invalid_argument("distribute: the matrix already has halo cells (" +
                                     std::to_string(A.nCellTotal - N) + ")");
-    if (rank < 0 || rank >= nParts)
-        throw std::invalid_argument("distribute: rank " + std::to_string(rank) + " outside 0.." +
-                                    std::to_string(nParts - 1));
+    CheckRank(rank, nParts);
     if (owner.size() != static_cast<size_t>(N) + 1)
         throw std::invalid_argument("distribute: owner vector of " + std::to_string(owner.size()) + " entries for " +
                                     std::to_string(N) + " cells (expected " + std::to_string(N + 1) + ")");
@@ -198,20 +312,94 @@ CPartition Distribute(const CSparseMatrix& A, const COwners& owner, int rank, in
     std::sort(sends.begin(), sends.end());
     sends.erase(std::unique(sends.begin(), sends.end()), sends.end());
 
-    p.plan.nCell = n;
-    p.plan.nCellTotal = nTotal;
-    auto neighbour = [&](int q) -> CHaloNeighbour& {
-        for (CHaloNeighbour& nb : p.plan.neighbours)
-            if (nb.rank == q) return nb;
-        p.plan.neighbours.push_back(CHaloNeighbour());
-        p.plan.neighbours.back().rank = q;
-        return p.plan.neighbours.back();
-    };
-    for (const auto& h : halo) neighbour(h.first).recv.push_back(localOf[static_cast<size_t>(h.second)]);
-    for (const auto& s : sends) neighbour(s.first).send.push_back(localOf[static_cast<size_t>(s.second)]);
-    std::sort(p.plan.neighbours.begin(), p.plan.neighbours.end(),
-              [](const CHaloNeighbour& a, const CHaloNeighbour& b) { return a.rank < b.rank; });
+    MakePlan(p, halo, sends, [&](int c) { return localOf[static_cast<size_t>(c)]; });
     return p;
+}
+
+CPartition DistributeBox(const CBoxStencil& stencil, int rank, int nParts)
+{
+    const CBox& box = stencil.Box();
+    const CBoxRegion own = BoxPartRegion(box, nParts, rank);
+    const int w[3] = {own.hi[0] - own.lo[0], own.hi[1] - own.lo[1], own.hi[2] - own.lo[2]};
+    const int n = static_cast<int>(own.Cells());
+    auto ownedLocal = [&](int ix, int iy, int iz) {
+        return 1 + (ix - own.lo[0]) + w[0] * ((iy - own.lo[1]) + w[1] * (iz - own.lo[2]));
+    };
+
+    CPartition p;
+    p.rank = rank;
+    p.nParts = nParts;
+    // Owned cells z, y, x ascending: ascending global numbers.
+    p.global.reserve(static_cast<size_t>(n) + 1);
+    p.global.push_back(0);
+    for (int iz = own.lo[2]; iz < own.hi[2]; ++iz)
+        for (int iy = own.lo[1]; iy < own.hi[1]; ++iy)
+            for (int ix = own.lo[0]; ix < own.hi[0]; ++ix) p.global.push_back(box.Cell(ix, iy, iz));
+
+    // The rows' columns outside the sub-box are the halo; the pattern is
+    // symmetric, so the same pairs, read the other way, are the cells other
+    // ranks' rows name: what this rank sends.
+    std::vector<std::pair<int, int>> halo, sends;
+    int col[CBoxStencil::kMaxEntries];
+    double val[CBoxStencil::kMaxEntries];
+    for (int l = 1; l <= n; ++l) {
+        int ix, iy, iz, jx, jy, jz;
+        Coordinates(box, p.global[static_cast<size_t>(l)], ix, iy, iz);
+        const int count = stencil.Row(ix, iy, iz, col, val);
+        for (int k = 0; k < count; ++k) {
+            Coordinates(box, col[k], jx, jy, jz);
+            if (own.Contains(jx, jy, jz)) continue;
+            const int q = BoxOwner(box, nParts, jx, jy, jz);
+            halo.emplace_back(q, col[k]);
+            sends.emplace_back(q, p.global[static_cast<size_t>(l)]);
+        }
+    }
+    std::sort(halo.begin(), halo.end());
+    halo.erase(std::unique(halo.begin(), halo.end()), halo.end());
+    std::sort(sends.begin(), sends.end());
+    sends.erase(std::unique(sends.begin(), sends.end()), sends.end());
+    for (const auto& h : halo) p.global.push_back(h.second);
+    const int nTotal = static_cast<int>(p.global.size()) - 1;
+
+    // Halo cells' local numbers by global number, for a binary search.
+    std::vector<std::pair<int, int>> haloLocal;
+    haloLocal.reserve(halo.size());
+    for (size_t k = 0; k < halo.size(); ++k) haloLocal.emplace_back(halo[k].second, n + 1 + static_cast<int>(k));
+    std::sort(haloLocal.begin(), haloLocal.end());
+    auto localOf = [&](int c) {
+        int ix, iy, iz;
+        Coordinates(box, c, ix, iy, iz);
+        if (own.Contains(ix, iy, iz)) return ownedLocal(ix, iy, iz);
+        const auto it = std::lower_bound(haloLocal.begin(), haloLocal.end(), std::make_pair(c, 0));
+        return it->second; // every column outside the sub-box is a halo cell
+    };
+
+    CSparseBuilder builder(n, nTotal);
+    for (int l = 1; l <= n; ++l) {
+        int ix, iy, iz;
+        Coordinates(box, p.global[static_cast<size_t>(l)], ix, iy, iz);
+        const int count = stencil.Row(ix, iy, iz, col, val);
+        for (int k = 0; k < count; ++k) builder.Add(l, localOf(col[k]), val[k]);
+    }
+    p.A = builder.Finish();
+    MakePlan(p, halo, sends, localOf);
+    return p;
+}
+
+std::vector<double> BoxRowSums(const CBoxStencil& stencil, const CPartition& p)
+{
+    std::vector<double> b(p.global.size(), 0.0);
+    int col[CBoxStencil::kMaxEntries];
+    double val[CBoxStencil::kMaxEntries];
+    for (size_t l = 1; l < p.global.size(); ++l) {
+        int ix, iy, iz;
+        Coordinates(stencil.Box(), p.global[l], ix, iy, iz);
+        const int count = stencil.Row(ix, iy, iz, col, val);
+        double s = 0.0;
+        for (int k = 0; k < count; ++k) s = s + val[k] * 1.0;
+        b[l] = s;
+    }
+    return b;
 }
 
 std::vector<double> Localise(const CPartition& p, const std::vector<double>& global)

@@ -33,6 +33,30 @@ using COwners = std::vector<int>;
 // contiguous cell numbers) in proportion to the parts on either side.
 COwners PartitionBox(const CBox& box, int nParts);
 
+// The bisection's geometry, which PartitionBox and DistributeBox share.
+// A region holds cells lo..hi-1 along x, y, z (empty when some hi == lo).
+struct CBoxRegion {
+    int lo[3];
+    int hi[3];
+    long long Cells() const;
+    bool Contains(int ix, int iy, int iz) const;
+};
+
+// How a region split among nParts >= 2 parts is cut: cells below `at` along
+// `axis` go to the first leftParts parts, the rest to the others.
+struct CBoxCut {
+    int axis;
+    int at;
+    int leftParts;
+};
+CBoxCut BoxCut(const CBoxRegion& region, int nParts);
+
+// The sub-box of part `part` of nParts, found by descending the cuts.
+CBoxRegion BoxPartRegion(const CBox& box, int nParts, int part);
+
+// The part that owns cell (ix, iy, iz), in O(log nParts) cuts.
+int BoxOwner(const CBox& box, int nParts, int ix, int iy, int iz);
+
 // Contiguous blocks of rows, as equal as the count allows (earlier blocks one
 // larger); with more parts than rows the last parts own nothing.
 COwners PartitionRows(int nCell, int nParts);
@@ -59,6 +83,18 @@ struct CPartition {
 // Throws std::invalid_argument naming the fault for an owner vector of the
 // wrong length or with a rank outside 0..nParts-1, or a rank out of range.
 CPartition Distribute(const CSparseMatrix& A, const COwners& owner, int rank, int nParts);
+
+// Rank `rank`'s share of the box problem the stencil describes, the same as
+// Distribute(global matrix, PartitionBox(box, nParts), rank, nParts) bit for
+// bit, built from the rank's sub-box and its halo alone: no global matrix
+// and nothing of the size of the box. Throws std::invalid_argument as
+// Distribute does for a bad rank or part count.
+CPartition DistributeBox(const CBoxStencil& stencil, int rank, int nParts);
+
+// b = A*1 on a share built by DistributeBox, owned and halo entries
+// (element 0 zero): each row summed in storage order from 0.0 as Multiply
+// sums it, so the values equal Localise(p, the global A*1) bit for bit.
+std::vector<double> BoxRowSums(const CBoxStencil& stencil, const CPartition& p);
 
 // The local copy of a global cell vector (size N+1): owned and halo entries,
 // element 0 zero.

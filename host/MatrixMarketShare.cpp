@@ -1,0 +1,278 @@
+#include "MatrixMarketShare.h"
+
+#include <qvl3d/DistributedSolve.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <type_traits>
+#include <utility>
+
+namespace qvl3d {
+namespace host {
+
+namespace {
+
+static_assert(std::is_trivially_copyable<CMatrixMarketEntry>::value, "entries travel as bytes");
+
+int RankOf(MPI_Comm comm)
+{
+    int r = 0;
+    MPI_Comm_rank(comm, &r);
+    return r;
+}
+
+int RanksOf(MPI_Comm comm)
+{
+    int p = 1;
+    MPI_Comm_size(comm, &p);
+    return p;
+}
+
+// The root's verdict on a step it took alone: every rank learns it, and all
+// throw the root's message if it failed.
+void ShareVerdict(MPI_Comm comm, int root, const std::string& fault)
+{
+    long long length = static_cast<long long>(fault.size());
+    MPI_Bcast(&length, 1, MPI_LONG_LONG, root, comm);
+    if (length == 0) return;
+    std::string message = fault;
+    message.resize(static_cast<size_t>(length));
+    MPI_Bcast(&message[0], static_cast<int>(length), MPI_CHAR, root, comm);
+    throw CInputError(message);
+}
+
+// Runs f on the root and hands its outcome to every rank.
+template <class F>
+void OnRoot(MPI_Comm comm, int root, F&& f)
+{
+    std::string fault;
+    if (RankOf(comm) == root) {
+        try {
+            f();
+        } catch (const CInputError& e) {
+            fault = e.what();
+            if (fault.empty()) fault = "unreadable matrix file";
+        }
+    }
+    ShareVerdict(comm, root, fault);
+}
+
+std::unique_ptr<std::ifstream> Open(const std::string& path)
+{
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) throw CInputError("cannot read " + path + ": it is a directory");
+    auto in = std::make_unique<std::ifstream>(path, std::ios::binary);
+    if (!*in) throw CInputError("cannot open " + path + ": " + std::strerror(errno));
+    return in;
+}
+
+#if QVL3D_WITH_METIS
+// The root's first pass: the file's pattern alone, partitioned as
+// PartitionGraph partitions the whole matrix (its graph is the symmetrised
+// pattern, which values do not change).
+COwners PatternPartition(const std::string& path, int nParts)
+{
+    const auto in = Open(path);
+    CMatrixMarketEntries file(*in, path);
+    const int n = file.Rows();
+    std::vector<std::pair<int, int>> pattern;
+    std::vector<CMatrixMarketEntry> one;
+    while (file.Next(one)) {
+        for (const CMatrixMarketEntry& e : one) pattern.emplace_back(e.row, e.col);
+        one.clear();
+    }
+    CSparseMatrix A;
+    A.nCell = A.nCellTotal = n;
+    A.rowStart.assign(static_cast<size_t>(n) + 1, 0);
+    for (const auto& rc : pattern) ++A.rowStart[static_cast<size_t>(rc.first)];
+    for (int i = 0; i < n; ++i) A.rowStart[static_cast<size_t>(i) + 1] += A.rowStart[static_cast<size_t>(i)];
+    A.col.assign(pattern.size(), 0);
+    std::vector<int> next(A.rowStart.begin(), A.rowStart.end() - 1);
+    for (const auto& rc : pattern) A.col[static_cast<size_t>(next[static_cast<size_t>(rc.first - 1)]++)] = rc.second;
+    std::vector<std::pair<int, int>>().swap(pattern);
+    A.val.assign(A.col.size(), 0.0);
+    return PartitionGraph(A, nParts);
+}
+#endif
+
+// A rank's first fault in the order ReadMatrixMarket meets them: the sums
+// and zero diagonals of all positions by row and column first, then rows
+// without a diagonal. The smallest key over the ranks is the whole file's
+// first fault.
+long long FaultKey(int kind, int row, int col)
+{
+    return (static_cast<long long>(kind) << 62) | (static_cast<long long>(row) << 31) | static_cast<long long>(col);
+}
+
+} // namespace
+
+CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners* owners, long long chunkEntries,
+                                int root)
+{
+    const int rank = RankOf(comm), nParts = RanksOf(comm);
+    // Two stored entries (a symmetric file's mirror) of 24 bytes each must
+    // fit an int byte count per chunk.
+    const long long maxChunk =
+        static_cast<long long>(INT_MAX) / (2 * static_cast<long long>(sizeof(CMatrixMarketEntry)));
+    chunkEntries = std::max(1LL, std::min(chunkEntries, maxChunk));
+
+    // The root reads the banner and size line, and partitions.
+    std::unique_ptr<std::ifstream> in;
+    std::unique_ptr<CMatrixMarketEntries> file;
+    COwners owner;
+    OnRoot(comm, root, [&] {
+        in = Open(path);
+        file = std::make_unique<CMatrixMarketEntries>(*in, path);
+        const int n = file->Rows();
+#if QVL3D_WITH_METIS
+        owner = nParts > 1 ? PatternPartition(path, nParts) : PartitionRows(n, nParts);
+#else
+        owner = PartitionRows(n, nParts);
+#endif
+    });
+
+    CRowShare share;
+    int header[3] = {0, 0, 0}; // rows, integer field, symmetric
+    if (rank == root) {
+        share.info = file->Info();
+        header[0] = file->Rows();
+        header[1] = share.info.field == "integer" ? 1 : share.info.field == "double" ? 2 : 0;
+        header[2] = share.info.symmetry == "symmetric" ? 1 : 0;
+    }
+    MPI_Bcast(header, 3, MPI_INT, root, comm);
+    MPI_Bcast(&share.info.storedEntries, 1, MPI_LONG_LONG, root, comm);
+    share.nGlobal = header[0];
+    share.info.field = header[1] == 1 ? "integer" : header[1] == 2 ? "double" : "real";
+    share.info.symmetry = header[2] == 1 ? "symmetric" : "general";
+
+    // Each rank's rows, from the root.
+    std::vector<int> counts(static_cast<size_t>(nParts), 0), offsets(static_cast<size_t>(nParts), 0);
+    std::vector<int> allCells;
+    if (rank == root) {
+        for (int c = 1; c <= share.nGlobal; ++c) ++counts[static_cast<size_t>(owner[static_cast<size_t>(c)])];
+        for (int p = 1; p < nParts; ++p)
+            offsets[static_cast<size_t>(p)] = offsets[static_cast<size_t>(p) - 1] + counts[static_cast<size_t>(p) - 1];
+        allCells.resize(static_cast<size_t>(share.nGlobal));
+        std::vector<int> next = offsets;
+        for (int c = 1; c <= share.nGlobal; ++c)
+            allCells[static_cast<size_t>(next[static_cast<size_t>(owner[static_cast<size_t>(c)])]++)] = c;
+    }
+    int mine = 0;
+    MPI_Scatter(counts.data(), 1, MPI_INT, &mine, 1, MPI_INT, root, comm);
+    share.cells.resize(static_cast<size_t>(mine));
+    MPI_Scatterv(allCells.data(), counts.data(), offsets.data(), MPI_INT, share.cells.data(), mine, MPI_INT, root,
+                 comm);
+    std::vector<int>().swap(allCells);
+
+    // The entries, chunk by chunk, each to the owner of its row.
+    std::vector<CMatrixMarketEntry> entries;
+    std::vector<std::vector<CMatrixMarketEntry>> outbox(rank == root ? static_cast<size_t>(nParts) : 0);
+    std::vector<CMatrixMarketEntry> chunk, packed, one;
+    for (;;) {
+        int more = 0;
+        OnRoot(comm, root, [&] {
+            for (auto& box : outbox) box.clear();
+            for (long long k = 0; k < chunkEntries; ++k) {
+                one.clear();
+                if (!file->Next(one)) break;
+                for (const CMatrixMarketEntry& e : one)
+                    outbox[static_cast<size_t>(owner[static_cast<size_t>(e.row)])].push_back(e);
+                if (k + 1 == chunkEntries) more = 1;
+            }
+        });
+        const int entryBytes = static_cast<int>(sizeof(CMatrixMarketEntry));
+        if (rank == root) {
+            packed.clear();
+            for (int p = 0; p < nParts; ++p) {
+                const auto& box = outbox[static_cast<size_t>(p)];
+                counts[static_cast<size_t>(p)] = static_cast<int>(box.size()) * entryBytes;
+                offsets[static_cast<size_t>(p)] = static_cast<int>(packed.size()) * entryBytes;
+                packed.insert(packed.end(), box.begin(), box.end());
+            }
+        }
+        int bytes = 0;
+        MPI_Scatter(counts.data(), 1, MPI_INT, &bytes, 1, MPI_INT, root, comm);
+        chunk.resize(static_cast<size_t>(bytes / entryBytes));
+        MPI_Scatterv(packed.data(), counts.data(), offsets.data(), MPI_BYTE, chunk.data(), bytes, MPI_BYTE, root, comm);
+        entries.insert(entries.end(), chunk.begin(), chunk.end());
+        MPI_Bcast(&more, 1, MPI_INT, root, comm);
+        if (!more) break;
+    }
+    file.reset(); // its last Next checked that nothing follows the declared entries
+    in.reset();
+    std::vector<CMatrixMarketEntry>().swap(chunk);
+    std::vector<CMatrixMarketEntry>().swap(packed);
+    outbox.clear();
+
+    // Each rank sums and checks its rows as the whole-file reader does.
+    long long duplicates = 0;
+    std::string message;
+    long long key = std::numeric_limits<long long>::max();
+    const CEntryFault fault = SumEntries(entries, path, duplicates);
+    if (fault) {
+        key = FaultKey(0, fault.row, fault.col);
+        message = fault.message;
+    } else {
+        size_t e = 0;
+        share.start.push_back(0);
+        for (const int c : share.cells) {
+            while (e < entries.size() && entries[e].row < c) ++e; // rows of other ranks cannot arrive
+            bool diagonal = false;
+            for (; e < entries.size() && entries[e].row == c; ++e) {
+                diagonal = diagonal || entries[e].col == c;
+                share.col.push_back(entries[e].col);
+                share.val.push_back(entries[e].val);
+            }
+            if (!diagonal && key == std::numeric_limits<long long>::max()) {
+                key = FaultKey(1, c, 0);
+                message = MissingDiagonal(path, c);
+            }
+            share.start.push_back(static_cast<int>(share.col.size()));
+        }
+    }
+    long long first = key;
+    MPI_Allreduce(MPI_IN_PLACE, &first, 1, MPI_LONG_LONG, MPI_MIN, comm);
+    if (first != std::numeric_limits<long long>::max()) {
+        int reporter = key == first ? rank : nParts;
+        MPI_Allreduce(MPI_IN_PLACE, &reporter, 1, MPI_INT, MPI_MIN, comm);
+        ShareVerdict(comm, reporter, message);
+    }
+    MPI_Allreduce(&duplicates, &share.info.duplicatesSummed, 1, MPI_LONG_LONG, MPI_SUM, comm);
+    if (owners) *owners = rank == root ? std::move(owner) : COwners();
+    return share;
+}
+
+CPartition PartitionFromShare(MPI_Comm comm, const CRowShare& share)
+{
+    const size_t n = share.cells.size();
+    std::vector<std::int64_t> ids(n), start(share.start.begin(), share.start.end()), cols(share.col.size());
+    for (size_t k = 0; k < n; ++k) ids[k] = share.cells[k] - 1;
+    for (size_t e = 0; e < cols.size(); ++e) cols[e] = share.col[e] - 1;
+    if (start.empty()) start.push_back(0);
+    const CGlobalRows rows{static_cast<std::int64_t>(n), start.data(), cols.data(), share.val.data()};
+    CLocalSystem local = BuildLocalSystem(comm, rows, COwnership::List(ids.data()));
+
+    CPartition p;
+    p.rank = RankOf(comm);
+    p.nParts = RanksOf(comm);
+    p.A.nCell = static_cast<int>(local.rows);
+    p.A.nCellTotal = static_cast<int>(local.globalId.size());
+    p.A.rowStart.assign(local.rowStart.begin(), local.rowStart.end());
+    p.A.col.resize(local.columns.size());
+    for (size_t e = 0; e < local.columns.size(); ++e) p.A.col[e] = local.columns[e] + 1;
+    p.A.val = std::move(local.values);
+    p.global.resize(local.globalId.size() + 1, 0);
+    for (size_t c = 0; c < local.globalId.size(); ++c) p.global[c + 1] = static_cast<int>(local.globalId[c] + 1);
+    p.plan = std::move(local.plan);
+    return p;
+}
+
+} // namespace host
+} // namespace qvl3d

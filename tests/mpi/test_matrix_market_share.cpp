@@ -1,0 +1,159 @@
+// A matrix file streamed to the ranks: each rank's share must be the one
+// Distribute takes from the whole file read on one rank, whatever the chunk
+// size, and a fault anywhere in the file must reach every rank with the
+// message the whole-file reader gives.
+#include "MatrixMarket.h"
+#include "MatrixMarketShare.h"
+#include "MpiSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+using namespace qvl3d;
+using namespace qvl3d::test;
+
+namespace {
+
+bool Same(const std::vector<double>& a, const std::vector<double>& b)
+{
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+void ExpectSamePartition(const host::CPartition& got, const host::CPartition& want, const std::string& what)
+{
+    EXPECT_EQ(got.A.nCell, want.A.nCell) << what;
+    EXPECT_EQ(got.A.nCellTotal, want.A.nCellTotal) << what;
+    EXPECT_EQ(got.A.rowStart, want.A.rowStart) << what;
+    EXPECT_EQ(got.A.col, want.A.col) << what;
+    EXPECT_TRUE(Same(got.A.val, want.A.val)) << what << ": values differ in their bits";
+    EXPECT_EQ(got.global, want.global) << what;
+    ASSERT_EQ(got.plan.neighbours.size(), want.plan.neighbours.size()) << what;
+    EXPECT_EQ(got.plan.nCell, want.plan.nCell) << what;
+    EXPECT_EQ(got.plan.nCellTotal, want.plan.nCellTotal) << what;
+    for (size_t k = 0; k < want.plan.neighbours.size(); ++k) {
+        EXPECT_EQ(got.plan.neighbours[k].rank, want.plan.neighbours[k].rank) << what;
+        EXPECT_EQ(got.plan.neighbours[k].send, want.plan.neighbours[k].send) << what << ", neighbour " << k;
+        EXPECT_EQ(got.plan.neighbours[k].recv, want.plan.neighbours[k].recv) << what << ", neighbour " << k;
+    }
+}
+
+// A file every rank can read: rank 0 writes it, the name is the same everywhere.
+class CSharedFile {
+public:
+    CSharedFile(const std::string& name, const std::string& text)
+    {
+        char dir[64] = "/tmp/qvl3d-share-XXXXXX";
+        if (Rank() == 0 && !mkdtemp(dir)) std::abort();
+        MPI_Bcast(dir, sizeof dir, MPI_CHAR, 0, MPI_COMM_WORLD);
+        m_dir = dir;
+        m_path = m_dir + "/" + name;
+        if (Rank() == 0) std::ofstream(m_path, std::ios::binary) << text;
+        MPI_Barrier(MPI_COMM_WORLD);
+    }
+    ~CSharedFile()
+    {
+        MPI_Barrier(MPI_COMM_WORLD);
+        if (Rank() == 0) {
+            std::remove(m_path.c_str());
+            rmdir(m_dir.c_str());
+        }
+    }
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_dir, m_path;
+};
+
+// The whole-file reader's verdict, or "" when it accepts the file.
+std::string WholeFileVerdict(const std::string& path)
+{
+    try {
+        host::ReadMatrixMarket(path);
+        return "";
+    } catch (const host::CInputError& e) {
+        return e.what();
+    }
+}
+
+} // namespace
+
+TEST(MatrixMarketShare, EveryRankGetsTheShareDistributeTakesFromTheWholeFile)
+{
+    // General and symmetric files; chunks of one entry, a few, and the default.
+    for (const char* name : {"pde900.mtx", "sherman5.mtx", "gr_30_30.mtx", "nos6.mtx"})
+        for (long long chunk : {1LL, 7LL, host::kShareChunkEntries}) {
+            const std::string path = MatrixPath(name);
+            const std::string what = std::string(name) + ", chunks of " + std::to_string(chunk);
+            host::CMatrixMarketInfo wholeInfo;
+            const host::CSparseMatrix A = host::ReadMatrixMarket(path, &wholeInfo);
+            host::COwners owner;
+            const host::CRowShare share = host::ReadMatrixMarketShare(MPI_COMM_WORLD, path, &owner, chunk);
+            host::BroadcastOwners(MPI_COMM_WORLD, owner);
+            EXPECT_EQ(owner, host::PartitionGraph(A, Ranks())) << what;
+            EXPECT_EQ(share.nGlobal, A.nCell) << what;
+            EXPECT_EQ(share.info.field, wholeInfo.field) << what;
+            EXPECT_EQ(share.info.symmetry, wholeInfo.symmetry) << what;
+            EXPECT_EQ(share.info.storedEntries, wholeInfo.storedEntries) << what;
+            EXPECT_EQ(share.info.duplicatesSummed, wholeInfo.duplicatesSummed) << what;
+            ExpectSamePartition(host::PartitionFromShare(MPI_COMM_WORLD, share),
+                                host::Distribute(A, owner, Rank(), Ranks()), what);
+        }
+}
+
+TEST(MatrixMarketShare, FaultsReachEveryRankWithTheWholeFileReadersMessage)
+{
+    struct CCase {
+        const char* what;
+        std::string text;
+    };
+    // Rows high enough to sit on the last ranks of a row or graph partition.
+    const std::string head = "%%MatrixMarket matrix coordinate real general\n";
+    std::string diagonals;
+    for (int i = 1; i <= 11; ++i) diagonals += std::to_string(i) + " " + std::to_string(i) + " 4\n";
+    const CCase cases[] = {
+        {"accepted: duplicates summed in file order, a row with its entries apart",
+         head + "12 12 15\n" + diagonals + "12 12 0.1\n12 1 1e-17\n12 1 1\n12 12 2\n"},
+        {"accepted: a symmetric file's mirrored entries",
+         "%%MatrixMarket matrix coordinate real symmetric\n12 12 14\n" + diagonals + "12 12 3\n12 2 -1\n9 1 -2\n"},
+        {"a bad value in the middle of the file", head + "12 12 13\n" + diagonals + "12 12 x\n12 1 1\n"},
+        {"a row with no diagonal, the last", head + "12 12 12\n" + diagonals + "12 1 1\n"},
+        {"two faults: the first in row order wins", head + "12 12 13\n" + diagonals + "12 12 0\n3 3 -4\n"},
+        {"a sum that overflows", head + "12 12 14\n" + diagonals + "12 12 1\n5 6 1e308\n5 6 1e308\n"},
+        {"more entries than declared", head + "12 12 12\n" + diagonals + "12 12 1\n12 1 1\n"},
+        {"too few entries", head + "12 12 13\n" + diagonals + "12 12 1\n"},
+        {"no banner", "12 12 12\n" + diagonals + "12 12 1\n"},
+    };
+    for (const CCase& c : cases)
+        for (long long chunk : {1LL, 5LL, host::kShareChunkEntries}) {
+            const CSharedFile file("m.mtx", c.text);
+            const std::string want = WholeFileVerdict(file.Path());
+            std::string got;
+            host::CRowShare share;
+            try {
+                share = host::ReadMatrixMarketShare(MPI_COMM_WORLD, file.Path(), nullptr, chunk);
+            } catch (const host::CInputError& e) {
+                got = e.what();
+            }
+            EXPECT_EQ(got, want) << c.what << ", chunks of " << chunk;
+            if (!want.empty() || !got.empty()) continue;
+            // Accepted: the share holds the whole reader's rows.
+            const host::CSparseMatrix A = host::ReadMatrixMarket(file.Path());
+            const host::COwners owner = host::PartitionGraph(A, Ranks());
+            ExpectSamePartition(host::PartitionFromShare(MPI_COMM_WORLD, share),
+                                host::Distribute(A, owner, Rank(), Ranks()), c.what);
+        }
+    const std::string missing = "/nonexistent/qvl3d/m.mtx";
+    std::string got;
+    try {
+        host::ReadMatrixMarketShare(MPI_COMM_WORLD, missing);
+    } catch (const host::CInputError& e) {
+        got = e.what();
+    }
+    EXPECT_EQ(got, WholeFileVerdict(missing));
+}
