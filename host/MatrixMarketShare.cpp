@@ -21,20 +21,6 @@ namespace {
 
 static_assert(std::is_trivially_copyable<CMatrixMarketEntry>::value, "entries travel as bytes");
 
-int RankOf(MPI_Comm comm)
-{
-    int r = 0;
-    MPI_Comm_rank(comm, &r);
-    return r;
-}
-
-int RanksOf(MPI_Comm comm)
-{
-    int p = 1;
-    MPI_Comm_size(comm, &p);
-    return p;
-}
-
 // The root's verdict on a step it took alone: every rank learns it, and all
 // throw the root's message if it failed.
 void ShareVerdict(MPI_Comm comm, int root, const std::string& fault)
@@ -53,7 +39,7 @@ template <class F>
 void OnRoot(MPI_Comm comm, int root, F&& f)
 {
     std::string fault;
-    if (RankOf(comm) == root) {
+    if (Rank(comm) == root) {
         try {
             f();
         } catch (const CInputError& e) {
@@ -116,7 +102,7 @@ long long FaultKey(int kind, int row, int col)
 CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners* owners, long long chunkEntries,
                                 int root)
 {
-    const int rank = RankOf(comm), nParts = RanksOf(comm);
+    const int rank = Rank(comm), nParts = Ranks(comm);
     // Two stored entries (a symmetric file's mirror) of 24 bytes each must
     // fit an int byte count per chunk.
     const long long maxChunk =
@@ -260,8 +246,8 @@ CPartition PartitionFromShare(MPI_Comm comm, const CRowShare& share)
     CLocalSystem local = BuildLocalSystem(comm, rows, COwnership::List(ids.data()));
 
     CPartition p;
-    p.rank = RankOf(comm);
-    p.nParts = RanksOf(comm);
+    p.rank = Rank(comm);
+    p.nParts = Ranks(comm);
     p.A.nCell = static_cast<int>(local.rows);
     p.A.nCellTotal = static_cast<int>(local.globalId.size());
     p.A.rowStart.assign(local.rowStart.begin(), local.rowStart.end());

@@ -114,18 +114,23 @@ CBoxCut BoxCut(const CBoxRegion& r, int nParts)
     return CBoxCut{axis, at, leftParts};
 }
 
-CBoxRegion BoxPartRegion(const CBox& box, int nParts, int part)
+namespace {
+
+// Follows the bisection from the whole box down to one part: at each cut,
+// goLeft(cut, first) says whether the part sought lies on the cut's left,
+// first being the lowest part number of the region being cut. Returns the
+// part's region; first ends as its number.
+template <class GoLeft>
+CBoxRegion Descend(const CBox& box, int nParts, int& first, GoLeft&& goLeft)
 {
-    CheckParts(nParts);
-    CheckBoxSize(box);
-    CheckRank(part, nParts);
     CBoxRegion r = WholeBox(box);
-    int first = 0, count = nParts;
+    first = 0;
+    int count = nParts;
     while (count > 1) {
         const CBoxCut cut = BoxCut(r, count);
         CBoxRegion left, right;
         Split(r, cut, left, right);
-        if (part < first + cut.leftParts) {
+        if (goLeft(cut, first)) {
             r = left;
             count = cut.leftParts;
         } else {
@@ -137,29 +142,27 @@ CBoxRegion BoxPartRegion(const CBox& box, int nParts, int part)
     return r;
 }
 
+} // namespace
+
+CBoxRegion BoxPartRegion(const CBox& box, int nParts, int part)
+{
+    CheckParts(nParts);
+    CheckBoxSize(box);
+    CheckRank(part, nParts);
+    int first = 0;
+    return Descend(box, nParts, first, [&](const CBoxCut& cut, int f) { return part < f + cut.leftParts; });
+}
+
 int BoxOwner(const CBox& box, int nParts, int ix, int iy, int iz)
 {
     CheckParts(nParts);
     CheckBoxSize(box);
-    CBoxRegion r = WholeBox(box);
-    if (!r.Contains(ix, iy, iz))
+    if (!WholeBox(box).Contains(ix, iy, iz))
         throw std::invalid_argument("partitioning: cell (" + std::to_string(ix) + ", " + std::to_string(iy) + ", " +
                                     std::to_string(iz) + ") outside the box");
     const int at[3] = {ix, iy, iz};
-    int first = 0, count = nParts;
-    while (count > 1) {
-        const CBoxCut cut = BoxCut(r, count);
-        CBoxRegion left, right;
-        Split(r, cut, left, right);
-        if (at[cut.axis] < cut.at) {
-            r = left;
-            count = cut.leftParts;
-        } else {
-            r = right;
-            first += cut.leftParts;
-            count -= cut.leftParts;
-        }
-    }
+    int first = 0;
+    Descend(box, nParts, first, [&](const CBoxCut& cut, int) { return at[cut.axis] < cut.at; });
     return first;
 }
 

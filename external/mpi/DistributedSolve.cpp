@@ -2,6 +2,8 @@
 
 #include <qvl3d/MpiTransport.h>
 
+#include "PlanCheck.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -138,35 +140,6 @@ int Find(const CIdMap& map, Id id)
 {
     const auto it = std::lower_bound(map.begin(), map.end(), std::make_pair(id, INT_MIN));
     return it != map.end() && it->first == id ? it->second : -1;
-}
-
-// The first fault of a plan on its own: cell ranges, neighbour ranks, each
-// halo cell filled at most once.
-std::string PlanFault(const CHaloPlan& plan, int nRanks)
-{
-    const int n = plan.nCell, nTotal = plan.nCellTotal;
-    if (n < 0 || nTotal < n)
-        return "cell counts nCell=" + std::to_string(n) + ", nCellTotal=" + std::to_string(nTotal) +
-               " are inconsistent";
-    std::vector<char> rankSeen(static_cast<size_t>(nRanks), 0), filled(static_cast<size_t>(nTotal - n), 0);
-    for (const CHaloNeighbour& nb : plan.neighbours) {
-        const std::string who = "neighbour rank " + std::to_string(nb.rank);
-        if (nb.rank < 0 || nb.rank >= nRanks)
-            return who + " is outside the communicator (size " + std::to_string(nRanks) + ")";
-        if (rankSeen[static_cast<size_t>(nb.rank)]++) return who + " is listed twice";
-        for (int c : nb.send)
-            if (c < 1 || c > n)
-                return who + ": send cell " + std::to_string(c) + " is not an owned cell (1.." + std::to_string(n) +
-                       ")";
-        for (int c : nb.recv) {
-            if (c <= n || c > nTotal)
-                return who + ": receive cell " + std::to_string(c) + " is not a halo cell (" + std::to_string(n + 1) +
-                       ".." + std::to_string(nTotal) + ")";
-            if (filled[static_cast<size_t>(c - n - 1)]++)
-                return who + ": halo cell " + std::to_string(c) + " is filled by more than one neighbour";
-        }
-    }
-    return std::string();
 }
 
 } // namespace
@@ -374,7 +347,7 @@ void CheckHaloPlan(MPI_Comm comm, const CHaloPlan& plan, const std::vector<std::
     // them, here with one message for every rank); the transport built on it
     // then accepts it.
     const int nRanks = RanksOf(comm);
-    fault = PlanFault(plan, nRanks);
+    fault = detail::HaloPlanFault(plan, nRanks);
     if (!fault.empty()) fault = at + fault;
     Agree(comm, fault);
     std::vector<int> sendCount(static_cast<size_t>(nRanks), 0), recvCount(static_cast<size_t>(nRanks), 0),

@@ -1,6 +1,7 @@
 #include <qvl3d/MpiTransport.h>
 
 #include "ExactSum.h"
+#include "PlanCheck.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -49,8 +50,9 @@ void FreeComm(MPI_Comm& comm)
     comm = MPI_COMM_NULL;
 }
 
-// The first fault of one rank's plan on its own, or an empty string.
-std::string CheckPlan(const CHaloPlan& plan, int nRanks)
+} // namespace
+
+std::string qvl3d::detail::HaloPlanFault(const CHaloPlan& plan, int nRanks)
 {
     const int n = plan.nCell, nTotal = plan.nCellTotal;
     if (n < 0 || nTotal < n)
@@ -78,8 +80,6 @@ std::string CheckPlan(const CHaloPlan& plan, int nRanks)
     return std::string();
 }
 
-} // namespace
-
 // Buffers and requests of one exchange in flight: requests [0, nRecv) are
 // the receives, the rest the sends, one per neighbour each.
 struct CMpiHaloTransport::CSlot {
@@ -99,7 +99,7 @@ CMpiHaloTransport::CMpiHaloTransport(MPI_Comm comm, CHaloPlan plan) : m_plan(std
     MPI_Comm_size(m_comm, &nRanks);
 
     // Own plan first, then whether each pair agrees on what it exchanges.
-    std::string fault = CheckPlan(m_plan, nRanks);
+    std::string fault = qvl3d::detail::HaloPlanFault(m_plan, nRanks);
     if (fault.empty()) {
         std::vector<int> sendCount(static_cast<size_t>(nRanks), 0), recvCount(static_cast<size_t>(nRanks), 0);
         for (const CHaloNeighbour& nb : m_plan.neighbours) {
