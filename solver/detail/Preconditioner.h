@@ -49,35 +49,58 @@ void BuildPreconditioner(const Rows& A, int type, double* __restrict D)
 }
 
 // Row i of the DILU forward sweep: y_i = (r_i - s) * D_i, s summed from 0.0
-// over the owned lower part of row i in the layout's order. Rows must be
-// taken in ascending order: y is read only at cells below i.
+// over the owned lower part of row i in the layout's order; returns y_i.
+// Rows must be taken in ascending order: y is read only at cells below i.
+//
+// Each row waits for the one before it (with the host's cell order column
+// i-1 is in every interior row), so the time of a sweep is that chain: the
+// term of column i-1 takes y_{i-1} from yPrev, the value the previous row
+// returned, instead of loading what that row has just stored, which takes
+// the store-to-load forwarding off the chain. The same product is added in
+// the same place, to the same bits; yPrev is not read for i = 1.
 template <class Rows>
-inline void DiluForwardRow(const Rows& A, int i, double* __restrict y, const double* __restrict D, double ri)
+inline double DiluForwardRow(const Rows& A, int i, double* __restrict y, const double* __restrict D, double ri,
+                             double yPrev)
 {
     const int n = A.n;
     if (i + kPrefetchRows <= n) A.PrefetchOrdered(i + kPrefetchRows);
     double s = 0.0;
     A.ForEachLower(i, [&](int j, double a) {
-        if (j <= n) s = s + a * y[j];
+        if (j <= n) s = s + a * (j == i - 1 ? yPrev : y[j]);
     });
-    y[i] = (ri - s) * D[i];
+    const double yi = (ri - s) * D[i];
+    y[i] = yi;
+    return yi;
+}
+
+// The forward sweep over the whole partition, y_i for i = 1..n from
+// r_i = in(i), called once per cell in ascending order.
+template <class Rows, class In>
+inline void DiluForwardSweep(const Rows& A, double* __restrict y, const double* __restrict D, In&& in)
+{
+    double yPrev = 0.0;
+    for (int i = 1, n = A.n; i <= n; ++i) yPrev = DiluForwardRow(A, i, y, D, in(i), yPrev);
 }
 
 // The DILU backward sweep over the whole partition: z_i = y_i - s * D_i for
 // i = n..1, s summed from 0.0 over the owned upper part of row i; done(i) is
-// called once z_i is written.
+// called once z_i is written. As in the forward sweep, the term of column
+// i+1 takes z_{i+1} from the previous row's value rather than from memory.
 template <class Rows, class Done>
 void DiluBackwardSweep(const Rows& A, double* __restrict z, const double* __restrict D, const double* __restrict y,
                        Done&& done)
 {
     const int n = A.n;
+    double zPrev = 0.0; // z_{i+1}; not read for i = n, whose column n+1 is a halo column
     for (int i = n; i >= 1; --i) {
         if (i - kPrefetchRows >= 1) A.PrefetchOrdered(i - kPrefetchRows);
         double s = 0.0;
         A.ForEachUpper(i, [&](int j, double a) {
-            if (j <= n) s = s + a * z[j];
+            if (j <= n) s = s + a * (j == i + 1 ? zPrev : z[j]);
         });
-        z[i] = y[i] - s * D[i];
+        const double zi = y[i] - s * D[i];
+        z[i] = zi;
+        zPrev = zi;
         done(i);
     }
 }
@@ -108,7 +131,7 @@ void ApplyPreconditionerTo(const Rows& A, int type, double* __restrict z, const 
 {
     const int n = A.n;
     if (type == 1) {
-        for (int i = 1; i <= n; ++i) DiluForwardRow(A, i, y, D, in(i));
+        DiluForwardSweep(A, y, D, in);
         DiluBackwardSweep(A, z, D, y);
     } else if (type == 3) {
         for (int i = 1; i <= n; ++i) z[i] = in(i)*D[i];
@@ -130,7 +153,7 @@ void ApplyDiluThenMultiply(const Rows& A, double* __restrict z, const double* __
                            In&& in, double* __restrict w, Exchange&& exchange)
 {
     const int n = A.n;
-    for (int i = 1; i <= n; ++i) DiluForwardRow(A, i, y, D, in(i));
+    DiluForwardSweep(A, y, D, in);
     // The owned column of row j (j itself included) that the sweep reaches
     // last; `halo` tells whether the row has a column above n.
     bool halo = false;
