@@ -3,7 +3,12 @@
 // table, the targets met or missed) and the data file of the chart.
 //
 //   bench_peers_report --raw raw.csv --stream stream.csv --machine machine.txt
-//                      --model model.md --out-dir DIR
+//                      --model model.md --llc BYTES --out-dir DIR
+//
+// The targets are checked on the box systems of the largest edge (with the
+// run's sizes, every working set at least four times the last-level cache:
+// streaming) and again on those of the smallest edge (in cache); each
+// system's regime is named from its rows' working sets against --llc.
 //
 // Ratios: ours/peer compares ns per cell per iteration with the peer's row of
 // the same system, method, preconditioner and rank count (PETSc's ILU(0)
@@ -11,6 +16,7 @@
 // Richardson/SOR loop against our Gauss-Seidel); "faster peer" is the smaller
 // of Eigen and PETSc. ours/bound divides by the byte model's bytes over the
 // measured triad bandwidth of the same number of processes.
+#include "MachineSizes.h"
 #include "PeerReport.h"
 
 #include <algorithm>
@@ -456,9 +462,41 @@ void WriteChartData(const std::string& path, const CResults& res, const std::str
     std::fclose(f);
 }
 
+// The range of the rows' working sets on a system against the last-level
+// cache, and the regime that range puts it in.
+struct CRegime {
+    double lo = 0.0, hi = 0.0; // working set / LLC over the system's rows
+    std::string Name() const
+    {
+        if (!(hi > 0.0)) return "cache unknown";
+        return hi <= 0.25 ? "in cache" : lo >= 4.0 ? "streaming" : "neither in cache nor streaming";
+    }
+    std::string Text() const
+    {
+        return Name() + ": working sets " + Fmt(lo, "%.2g") + "-" + Fmt(hi, "%.2g") + "x the last-level cache";
+    }
+};
+
+CRegime RegimeOf(const std::vector<CRow>& rows, const std::string& system, double llc)
+{
+    CRegime g;
+    g.lo = 1e300;
+    for (const CRow& r : rows) {
+        if (r.S("system") != system || !(llc > 0.0)) continue;
+        const double cells = r.D("cells"), perRow = r.D("nnz") / cells;
+        const double ws = WorkingSetPerCell(r.S("impl"), r.S("method"), r.S("precond"), r.S("layout"), perRow, 7);
+        if (!(ws > 0.0)) continue;
+        g.lo = std::min(g.lo, ws * cells / llc);
+        g.hi = std::max(g.hi, ws * cells / llc);
+    }
+    if (g.hi == 0.0) g.lo = 0.0;
+    return g;
+}
+
 int Run(int argc, char** argv)
 {
-    const CPeerArgs args(argc, argv, {"raw", "stream", "machine", "model", "limits", "out-dir"});
+    const CPeerArgs args(argc, argv, {"raw", "stream", "machine", "model", "limits", "llc", "out-dir"});
+    const double llc = args.Real("llc", 0.0, 0.0, 1e15);
     const std::string outDir = args.Text("out-dir", ".");
     const std::vector<CRow> raw = MergeRounds(ReadRows(args.Text("raw", "raw.csv")));
     std::map<int, double> bw;
@@ -470,23 +508,36 @@ int Run(int argc, char** argv)
     }
 
     // Systems in the order they first appear; the box systems of the largest
-    // edge carry the targets.
+    // edge carry the targets, and those of the smallest edge repeat them.
     std::vector<std::string> systems;
-    long long largest = 0;
+    long long largest = 0, smallest = 0;
+    auto isBox = [](const std::string& s) {
+        return (s.rfind("poisson-", 0) == 0 || s.rfind("convdiff-", 0) == 0) && s.find('/') == std::string::npos;
+    };
     for (const CRow& r : raw) {
         if (std::find(systems.begin(), systems.end(), r.S("system")) == systems.end()) systems.push_back(r.S("system"));
-        const std::string s = r.S("system");
-        if (s.rfind("poisson-", 0) == 0 || s.rfind("convdiff-", 0) == 0)
-            largest = std::max(largest, static_cast<long long>(r.D("cells")));
+        if (!isBox(r.S("system"))) continue;
+        const auto cells = static_cast<long long>(r.D("cells"));
+        largest = std::max(largest, cells);
+        smallest = smallest == 0 ? cells : std::min(smallest, cells);
     }
-    std::vector<std::string> targetSystems;
-    for (const std::string& s : systems)
-        for (const CRow& r : raw)
-            if (r.S("system") == s && static_cast<long long>(r.D("cells")) == largest &&
-                (s.rfind("poisson-", 0) == 0 || s.rfind("convdiff-", 0) == 0) && s.find('/') == std::string::npos) {
-                targetSystems.push_back(s);
-                break;
-            }
+    auto boxesOf = [&](long long cells) {
+        std::vector<std::string> out;
+        for (const std::string& s : systems)
+            for (const CRow& r : raw)
+                if (r.S("system") == s && static_cast<long long>(r.D("cells")) == cells && isBox(s)) {
+                    out.push_back(s);
+                    break;
+                }
+        return out;
+    };
+    const std::vector<std::string> targetSystems = boxesOf(largest);
+    const std::vector<std::string> smallSystems = smallest != largest ? boxesOf(smallest) : std::vector<std::string>();
+    auto regimes = [&](const std::vector<std::string>& group) {
+        std::string text;
+        for (const std::string& s : group) text += (text.empty() ? "" : "; ") + s + " " + RegimeOf(raw, s, llc).Text();
+        return text;
+    };
 
     const CResults res(raw, bw);
     const auto ordered = Ordered(res.Rows(), systems);
@@ -498,7 +549,13 @@ int Run(int argc, char** argv)
           "write-allocate counted: 32 bytes per element): ";
     for (const auto& [p, g] : bw) md << p << (p == 1 ? " process " : " processes ") << Fmt(g, "%.1f") << " GB/s; ";
     md << "see stream.csv for STREAM's 24-byte figures.\n\n";
-    md << "## Targets\n\n" << Targets(res, targetSystems) << "\n";
+    md << "## Targets at the larger boxes\n\n"
+       << regimes(targetSystems) << ".\n\n"
+       << Targets(res, targetSystems) << "\n";
+    if (!smallSystems.empty())
+        md << "## The same targets at the smaller boxes\n\n"
+           << regimes(smallSystems) << ".\n\n"
+           << Targets(res, smallSystems) << "\n";
     md << "## All rows\n\nMedians over the rounds; ns/cell/it = solve time / iterations / cells (all ranks). "
           "Set-up: preconditioner construction (ours: a call with iteration limit 0, which also forms the "
           "initial residual). Ratios are ns/cell/it against the peer's row of the same system, method, "
@@ -518,17 +575,27 @@ int Run(int argc, char** argv)
 
     // Chart data per target system.
     for (const std::string& s : targetSystems) WriteChartData(outDir + "/chart-" + s + ".dat", res, s);
-    // Summary for the README: targets and the rows of the target systems.
-    std::vector<const CRow*> summaryRows;
-    for (const CRow* r : ordered) {
-        std::string sys = r->S("system");
-        if (sys.size() > kToSolution.size() &&
-            sys.compare(sys.size() - kToSolution.size(), kToSolution.size(), kToSolution) == 0)
-            sys.resize(sys.size() - kToSolution.size());
-        if (std::find(targetSystems.begin(), targetSystems.end(), sys) != targetSystems.end()) summaryRows.push_back(r);
-    }
-    std::ofstream(outDir + "/summary.md") << MarkdownTable(res, summaryRows);
+    for (const std::string& s : smallSystems) WriteChartData(outDir + "/chart-" + s + ".dat", res, s);
+    // Summary for the README: the rows of the largest boxes, then those of
+    // the smallest, each under its regime.
+    auto rowsOf = [&](const std::vector<std::string>& group) {
+        std::vector<const CRow*> out;
+        for (const CRow* r : ordered) {
+            std::string sys = r->S("system");
+            if (sys.size() > kToSolution.size() &&
+                sys.compare(sys.size() - kToSolution.size(), kToSolution.size(), kToSolution) == 0)
+                sys.resize(sys.size() - kToSolution.size());
+            if (std::find(group.begin(), group.end(), sys) != group.end()) out.push_back(r);
+        }
+        return out;
+    };
+    std::ostringstream summary;
+    summary << "Larger boxes (" << regimes(targetSystems) << "):\n\n" << MarkdownTable(res, rowsOf(targetSystems));
+    if (!smallSystems.empty())
+        summary << "\nSmaller boxes (" << regimes(smallSystems) << "):\n\n" << MarkdownTable(res, rowsOf(smallSystems));
+    std::ofstream(outDir + "/summary.md") << summary.str();
     std::printf("%s", Targets(res, targetSystems).c_str());
+    if (!smallSystems.empty()) std::printf("smaller boxes:\n%s", Targets(res, smallSystems).c_str());
     return 0;
 }
 

@@ -4,8 +4,13 @@
 # byte model's bound. Installs what it needs (as root), builds in
 # build-peers/, writes bench/peers/results/.
 #
-#   bash bench/peers/run.sh            full run (64^3 and 128^3 boxes, two real matrices)
+#   bash bench/peers/run.sh            full run (boxes in cache and streaming, two real matrices)
 #   bash bench/peers/run.sh --quick    small boxes, one round: checks the pipeline in a minute
+#
+# The box edges come from the machine (bench_peers_sizes): the in-cache box
+# is the largest at which every program's working set fits in a quarter of
+# the last-level cache, the streaming box the smallest multiple of 32 at
+# which every program's working set is at least four times that cache.
 #
 # Options: --quick, --rounds N (default 3), --out DIR, --wait-idle SECONDS
 # (wait up to that long for the load average to fall below 1.0 before
@@ -40,7 +45,7 @@ bash scripts/setup.sh petsc-dev libeigen3-dev gnuplot-nox openmpi-bin libopenmpi
 build="$root/build-peers"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQVL3D_BUILD_PEERS=ON -DQVL3D_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target bench_peers_ours bench_peers_eigen bench_peers_petsc \
-  bench_peers_stream bench_peers_report bench_peers_limits test_peers >/dev/null
+  bench_peers_stream bench_peers_report bench_peers_limits bench_peers_sizes test_peers >/dev/null
 bin="$build/bench/peers"
 "$bin/test_peers" --gtest_brief=1 >/dev/null || { echo "run.sh: the comparison's own checks fail (test_peers)" >&2; exit 1; }
 matrices="$root/data/matrices"
@@ -48,6 +53,13 @@ matrices="$root/data/matrices"
 run=(nice -n "$nice_level")
 mpi=("${run[@]}" mpirun --oversubscribe)
 [ "$(id -u)" -eq 0 ] && mpi+=(--allow-run-as-root)
+
+# Sets llc_bytes, llc_level, llc_source, in_cache_edge, streaming_edge,
+# streaming_fits, ws_min_per_cell, ws_max_per_cell.
+sizes=$("$bin/bench_peers_sizes") || { echo "run.sh: cannot choose the box sizes (bench_peers_sizes)" >&2; exit 1; }
+eval "$sizes"
+[ "$streaming_fits" -eq 1 ] ||
+  echo "run.sh: the last-level cache is too large for a streaming box within memory; using ${streaming_edge}^3" >&2
 
 rtol=1e-8
 if [ "$quick" -eq 1 ]; then
@@ -57,7 +69,9 @@ if [ "$quick" -eq 1 ]; then
         "mtx:pde900:10000:300")
   min_time=0.05
 else
-  plan=("poisson:64:10000:200" "convdiff:64:10000:200" "poisson:128:30:20" "convdiff:128:30:20"
+  small=$in_cache_edge
+  big=$streaming_edge
+  plan=("poisson:$small:10000:200" "convdiff:$small:10000:200" "poisson:$big:30:20" "convdiff:$big:30:20"
         "mtx:orsreg_1:10000:1000" "mtx:lap3D_7pt_n20:10000:1000")
   min_time=0.2
   rounds=${rounds:-3}
@@ -115,7 +129,7 @@ done
 : > "$work/limits.txt"
 if [ "$quick" -eq 0 ]; then
   echo "== limits of a pass"
-  QVL3D_LIMITS_SYSTEM="poisson:128" "${run[@]}" "$bin/bench_peers_limits" --benchmark_repetitions=3 \
+  QVL3D_LIMITS_SYSTEM="poisson:$big" "${run[@]}" "$bin/bench_peers_limits" --benchmark_repetitions=3 \
     --benchmark_report_aggregates_only=true --benchmark_out="$work/limits.json" --benchmark_out_format=json \
     | grep -E '^Benchmark|^-|median' | tee "$work/limits.txt"
 fi
@@ -134,6 +148,11 @@ elapsed=$(( $(date +%s) - started ))
   echo
   echo "- Machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GB;" \
        "$(uname -sr); load average $load_start at the start, $load_end at the end; measuring programs at nice $nice_level."
+  echo "- Last-level cache: L$llc_level, $((llc_bytes / 1048576)) MiB ($llc_source$(
+         v=$(getconf LEVEL3_CACHE_SIZE 2>/dev/null || true)
+         [ -n "$v" ] && [ "$v" != 0 ] && [ "$v" != "$llc_bytes" ] && echo "; sysconf reports $((v / 1048576)) MiB for L3")); working sets" \
+       "$ws_min_per_cell-$ws_max_per_cell bytes per cell over the configurations; box edges for this cache:" \
+       "$in_cache_edge in cache, $streaming_edge streaming$([ "$quick" -eq 1 ] && echo ' (the quick run uses its own small boxes)')."
   echo "- Compiler: $(g++ --version | head -1); our build: Release (-O3), contraction off, no -march."
   echo "- Peers: Eigen $(pkg-config --modversion eigen3), PETSc $(pkg-config --modversion PETSc)," \
        "Open MPI $(mpirun --version 2>/dev/null | head -1 | awk '{print $NF}')."
@@ -146,7 +165,7 @@ rm -f "$out"/chart-*.dat "$out"/chart.png
 cp "$work/raw.csv" "$work/stream.csv" "$work/model.md" "$out/"
 [ -s "$work/limits.txt" ] && cp "$work/limits.txt" "$out/"
 "$bin/bench_peers_report" --raw "$work/raw.csv" --stream "$work/stream.csv" --machine "$work/machine.txt" \
-  --model "$work/model.md" --limits "$work/limits.txt" --out-dir "$out"
+  --model "$work/model.md" --limits "$work/limits.txt" --llc "$llc_bytes" --out-dir "$out"
 
 # Chart: ns per cell per iteration by method and peer, one panel per system.
 charts=("$out"/chart-*.dat)

@@ -2,6 +2,7 @@
 // ||r||/||b||, that iterations are counted right, that raw rows survive the
 // trip through their CSV, and that the systems are what they claim to be.
 #include "ByteModel.h"
+#include "MachineSizes.h"
 #include "OurRunner.h"
 #include "PeerReport.h"
 #include "PeerSystems.h"
@@ -10,10 +11,12 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <utility>
 
 using namespace qvl3d;
 using namespace qvl3d::peers;
@@ -224,4 +227,87 @@ TEST(ByteModel, SevenPointFigures)
     EXPECT_EQ(RowBytes("native", shape), 180.0);
     for (const char* layout : {"native", "csr", "ell"})
         EXPECT_GT(IterationBytes("bicgstab", "dilu", layout, shape), IterationBytes("bicgstab", "diag", layout, shape));
+}
+
+// Cache sizes as sysfs writes them; anything else is refused.
+TEST(MachineSizes, ParsesSysfsCacheSizes)
+{
+    const struct {
+        const char* text;
+        long long bytes;
+    } cases[] = {{"32768K", 32LL << 20},
+                 {"1M", 1LL << 20},
+                 {"512", 512},
+                 {"2G\n", 2LL << 30},
+                 {"", -1},
+                 {"K", -1},
+                 {"12X", -1},
+                 {"3.5M", -1}};
+    for (const auto& c : cases) EXPECT_EQ(ParseCacheSize(c.text), c.bytes) << c.text;
+}
+
+// The highest level of a data or unified cache counts; instruction caches
+// and unreadable entries do not.
+TEST(MachineSizes, FindsTheLastLevelInASysfsFolder)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(TempPath("cache-sysfs"));
+    fs::remove_all(dir);
+    const struct {
+        int index, level;
+        const char *type, *size;
+    } entries[] = {{0, 1, "Data", "32K"},
+                   {1, 1, "Instruction", "32K"},
+                   {2, 2, "Unified", "512K"},
+                   {3, 3, "Unified", "32768K"},
+                   {4, 4, "Instruction", "64M"}};
+    for (const auto& e : entries) {
+        const fs::path d = dir / ("index" + std::to_string(e.index));
+        fs::create_directories(d);
+        std::ofstream(d / "level") << e.level << "\n";
+        std::ofstream(d / "type") << e.type << "\n";
+        std::ofstream(d / "size") << e.size << "\n";
+    }
+    const CLastLevelCache llc = LastLevelCache(dir.string());
+    EXPECT_EQ(llc.bytes, 32LL << 20);
+    EXPECT_EQ(llc.level, 3);
+    fs::remove_all(dir);
+}
+
+// Whatever the cache, the in-cache edge is the largest whose largest working
+// set fits in a quarter of it, and the streaming edge the smallest step whose
+// smallest working set is four times it, unless the memory or the edge cap
+// stops it first.
+TEST(MachineSizes, EdgesBracketTheCache)
+{
+    const double small = SmallestWorkingSetPerCell(), large = LargestWorkingSetPerCell();
+    ASSERT_GT(small, 0.0);
+    ASSERT_GT(large, small);
+    auto cells = [](int e) { return static_cast<double>(e) * e * e; };
+    const long long memory = 24LL << 30;
+    for (long long llc : {1LL << 20, 8LL << 20, 32LL << 20, 96LL << 20, 256LL << 20}) {
+        SCOPED_TRACE(llc);
+        const CBoxEdges e = ChooseBoxEdges(llc, memory);
+        EXPECT_LE(large * cells(e.inCache), 0.25 * llc);
+        EXPECT_GT(large * cells(e.inCache + 1), 0.25 * llc);
+        EXPECT_TRUE(e.streamingFits);
+        EXPECT_EQ(e.streaming % 32, 0);
+        EXPECT_GE(small * cells(e.streaming), 4.0 * llc);
+        if (e.streaming > 64) {
+            EXPECT_LT(small * cells(e.streaming - 32), 4.0 * llc);
+        }
+    }
+    const CBoxEdges huge = ChooseBoxEdges(4LL << 30, memory);
+    EXPECT_FALSE(huge.streamingFits);
+    EXPECT_LE(huge.streaming, 256);
+
+    // DILU holds more than the diagonal where it keeps arrays of its own (the
+    // ordered slot lists, PETSc's factor); on CSR ours needs none.
+    for (const auto& [impl, layout] :
+         {std::make_pair("ours", "native"), std::make_pair("ours", "ell"), std::make_pair("petsc", "aij")})
+        for (const char* method : {"bicgstab", "cg"})
+            EXPECT_GT(WorkingSetPerCell(impl, method, "dilu", layout, 7.0, 7),
+                      WorkingSetPerCell(impl, method, "diag", layout, 7.0, 7))
+                << impl << " " << layout << " " << method;
+    EXPECT_EQ(WorkingSetPerCell("ours", "bicgstab", "diag", "coo", 7.0, 7), 0.0);
 }
