@@ -59,7 +59,6 @@ std::unique_ptr<std::ifstream> Open(const std::string& path)
     return in;
 }
 
-#if QVL3D_WITH_METIS
 // The root's first pass: the file's pattern alone, partitioned as
 // PartitionGraph partitions the whole matrix (its graph is the symmetrised
 // pattern, which values do not change).
@@ -86,7 +85,6 @@ COwners PatternPartition(const std::string& path, int nParts)
     A.val.assign(A.col.size(), 0.0);
     return PartitionGraph(A, nParts);
 }
-#endif
 
 // A rank's first fault in the order ReadMatrixMarket meets them: the sums
 // and zero diagonals of all positions by row and column first, then rows
@@ -117,11 +115,10 @@ CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners*
         in = Open(path);
         file = std::make_unique<CMatrixMarketEntries>(*in, path);
         const int n = file->Rows();
-#if QVL3D_WITH_METIS
-        owner = nParts > 1 ? PatternPartition(path, nParts) : PartitionRows(n, nParts);
-#else
-        owner = PartitionRows(n, nParts);
-#endif
+        // Without a graph partitioner the partition is row blocks, which
+        // need no pass over the pattern.
+        const bool graph = nParts > 1 && std::string(GraphPartitionerName()) != "row blocks";
+        owner = graph ? PatternPartition(path, nParts) : PartitionRows(n, nParts);
     });
 
     CRowShare share;

@@ -1,13 +1,11 @@
 #include "Partition.h"
 
+#include <qvl3d/GraphPartition.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
-
-#if QVL3D_WITH_METIS
-#include <metis.h>
-#endif
 
 namespace qvl3d {
 namespace host {
@@ -189,58 +187,29 @@ COwners PartitionRows(int nCell, int nParts)
 
 const char* GraphPartitionerName()
 {
-#if QVL3D_WITH_METIS
-    return "metis";
-#else
-    return "row blocks";
-#endif
+    return qvl3d::GraphPartitioner();
 }
 
 COwners PartitionGraph(const CSparseMatrix& A, int nParts)
 {
     CheckParts(nParts);
     const int n = A.nCell;
-#if QVL3D_WITH_METIS
     if (nParts == 1 || n == 0) return PartitionRows(n, nParts);
-    // Symmetrised pattern without the diagonal, 0-based, each row sorted and unique.
-    std::vector<std::pair<idx_t, idx_t>> edges;
-    edges.reserve(static_cast<size_t>(A.NonZeros()) * 2);
+    // The library's partitioner, on the matrix's rows 0-based.
+    std::vector<std::int32_t> columns(A.col.size());
     for (int i = 1; i <= n; ++i)
         for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) {
             const int j = A.col[static_cast<size_t>(e)];
-            if (j == i) continue;
             if (j < 1 || j > n)
                 throw std::invalid_argument("partitioning: row " + std::to_string(i) + " names column " +
                                             std::to_string(j) + " outside 1.." + std::to_string(n));
-            edges.emplace_back(i - 1, j - 1);
-            edges.emplace_back(j - 1, i - 1);
+            columns[static_cast<size_t>(e)] = j - 1;
         }
-    std::sort(edges.begin(), edges.end());
-    edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
-    std::vector<idx_t> xadj(static_cast<size_t>(n) + 1, 0), adjncy(edges.size() + 1, 0);
-    for (size_t k = 0; k < edges.size(); ++k) {
-        ++xadj[static_cast<size_t>(edges[k].first) + 1];
-        adjncy[k] = edges[k].second;
-    }
-    for (int i = 0; i < n; ++i) xadj[static_cast<size_t>(i) + 1] += xadj[static_cast<size_t>(i)];
-
-    idx_t nvtxs = n, ncon = 1, parts = nParts, objval = 0;
-    idx_t options[METIS_NOPTIONS];
-    METIS_SetDefaultOptions(options);
-    options[METIS_OPTION_NUMBERING] = 0;
-    options[METIS_OPTION_SEED] = 1; // fixed: the same partition every run
-    std::vector<idx_t> part(static_cast<size_t>(n), 0);
-    const int rc = METIS_PartGraphKway(&nvtxs, &ncon, xadj.data(), adjncy.data(), nullptr, nullptr, nullptr, &parts,
-                                       nullptr, nullptr, options, &objval, part.data());
-    if (rc != METIS_OK)
-        throw std::runtime_error("partitioning: the graph partitioner failed (code " + std::to_string(rc) + ") on " +
-                                 std::to_string(n) + " cells into " + std::to_string(nParts) + " parts");
+    const CCsrView view{n, A.rowStart.data(), nullptr, columns.data(), nullptr};
+    const std::vector<int> part = qvl3d::PartitionGraph(view, nParts);
     COwners owner(static_cast<size_t>(n) + 1, 0);
-    for (int i = 0; i < n; ++i) owner[static_cast<size_t>(i) + 1] = static_cast<int>(part[static_cast<size_t>(i)]);
+    for (int i = 0; i < n; ++i) owner[static_cast<size_t>(i) + 1] = part[static_cast<size_t>(i)];
     return owner;
-#else
-    return PartitionRows(n, nParts);
-#endif
 }
 
 CPartition Distribute(const CSparseMatrix& A, const COwners& owner, int rank, int nParts)

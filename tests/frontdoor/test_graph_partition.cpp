@@ -1,0 +1,102 @@
+// The exported graph partitioner: the same parts through 32- and 64-bit
+// offsets and through the reference host's partitioner, the part numbers in
+// range, and broken input refused with what is wrong and where. (How well it
+// cuts is test_partition's.)
+#include <qvl3d/GraphPartition.h>
+
+#include "BoxProblems.h"
+#include "Partition.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using namespace qvl3d;
+
+namespace {
+
+struct CCsr {
+    std::int64_t rows = 0;
+    std::vector<std::int32_t> start32, columns;
+    std::vector<std::int64_t> start64;
+    CCsrView View32() const { return CCsrView{rows, start32.data(), nullptr, columns.data(), nullptr}; }
+    CCsrView View64() const { return CCsrView{rows, nullptr, start64.data(), columns.data(), nullptr}; }
+};
+
+CCsr FromHost(const host::CSparseMatrix& A)
+{
+    CCsr c;
+    c.rows = A.nCell;
+    c.start32.assign(A.rowStart.begin(), A.rowStart.end());
+    c.start64.assign(A.rowStart.begin(), A.rowStart.end());
+    for (int j : A.col) c.columns.push_back(j - 1);
+    return c;
+}
+
+std::string Refusal(const CCsrView& A, int parts)
+{
+    try {
+        PartitionGraph(A, parts);
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "";
+}
+
+} // namespace
+
+TEST(GraphPartition, TheSamePartsThroughEitherOffsetsAndTheHostsPartitioner)
+{
+    const host::CSparseMatrix A = host::ConvectionDiffusion(host::CBox{9, 7, 5}, host::CConvection{});
+    const CCsr csr = FromHost(A);
+    for (int parts : {1, 2, 3, 7}) {
+        const std::vector<int> part = PartitionGraph(csr.View32(), parts);
+        ASSERT_EQ(part.size(), static_cast<size_t>(A.nCell));
+        EXPECT_EQ(part, PartitionGraph(csr.View64(), parts)) << parts << " parts";
+        const host::COwners owner = host::PartitionGraph(A, parts);
+        EXPECT_EQ(std::vector<int>(owner.begin() + 1, owner.end()), part) << parts << " parts";
+        std::vector<int> count(static_cast<size_t>(parts), 0);
+        for (int p : part) {
+            ASSERT_TRUE(p >= 0 && p < parts) << p;
+            ++count[static_cast<size_t>(p)];
+        }
+        for (int c : count) EXPECT_GT(c, A.nCell / parts / 2) << parts << " parts";
+    }
+    // More parts than rows: every row placed, some parts empty.
+    const CCsr tiny = FromHost(host::Poisson(host::CBox{2, 1, 1}));
+    EXPECT_EQ(PartitionGraph(tiny.View32(), 5).size(), 2u);
+}
+
+TEST(GraphPartition, BrokenInputIsRefusedNamingTheFault)
+{
+    CCsr c = FromHost(host::Poisson(host::CBox{3, 2, 1}));
+    CCsr badColumn = c;
+    badColumn.columns[5] = 6;
+    CCsr decreasing = c;
+    decreasing.start32[3] = decreasing.start32[2] - 1;
+    CCsr late = c;
+    late.start32[0] = 1;
+    const struct {
+        const char* what;
+        CCsrView view;
+        int parts;
+        const char* message;
+    } cases[] = {
+        {"no parts", c.View32(), 0, "0 parts (at least 1)"},
+        {"a column past the last row", badColumn.View32(), 2, "names column 6 outside 0..5"},
+        {"decreasing offsets", decreasing.View32(), 2, "the offsets decrease at row 2"},
+        {"offsets not from 0", late.View32(), 2, "the offsets start at 1"},
+        {"both offsets", CCsrView{c.rows, c.start32.data(), c.start64.data(), c.columns.data(), nullptr}, 2,
+         "exactly one of rowStart32 and rowStart64"},
+        {"null columns", CCsrView{c.rows, c.start32.data(), nullptr, nullptr, nullptr}, 2, "the columns are null"},
+        {"negative rows", CCsrView{-1, c.start32.data(), nullptr, c.columns.data(), nullptr}, 2, "a negative count"},
+    };
+    for (const auto& k : cases) {
+        const std::string got = Refusal(k.view, k.parts);
+        EXPECT_NE(got.find(k.message), std::string::npos) << k.what << ": " << got;
+        EXPECT_NE(got.find("qvl3d::PartitionGraph"), std::string::npos) << k.what << ": " << got;
+    }
+}
