@@ -70,13 +70,26 @@ std::vector<Id> Exchange(MPI_Comm comm, const std::vector<std::vector<Id>>& send
     std::vector<int> sendCounts(static_cast<size_t>(nRanks)), sendOffsets(static_cast<size_t>(nRanks)),
         recvOffsets(static_cast<size_t>(nRanks));
     recvCounts.assign(static_cast<size_t>(nRanks), 0);
+    // MPI counts and offsets are int: a rank whose traffic would not fit
+    // stops every rank before anything moves.
+    Id sendTotal = 0;
+    for (const auto& to : sendTo) sendTotal += static_cast<Id>(to.size());
+    int tooMany = sendTotal > INT_MAX ? 1 : 0;
     std::vector<Id> flat;
-    for (int q = 0; q < nRanks; ++q) {
-        sendOffsets[static_cast<size_t>(q)] = static_cast<int>(flat.size());
-        sendCounts[static_cast<size_t>(q)] = static_cast<int>(sendTo[static_cast<size_t>(q)].size());
-        flat.insert(flat.end(), sendTo[static_cast<size_t>(q)].begin(), sendTo[static_cast<size_t>(q)].end());
-    }
+    if (!tooMany)
+        for (int q = 0; q < nRanks; ++q) {
+            sendOffsets[static_cast<size_t>(q)] = static_cast<int>(flat.size());
+            sendCounts[static_cast<size_t>(q)] = static_cast<int>(sendTo[static_cast<size_t>(q)].size());
+            flat.insert(flat.end(), sendTo[static_cast<size_t>(q)].begin(), sendTo[static_cast<size_t>(q)].end());
+        }
     MPI_Alltoall(sendCounts.data(), 1, MPI_INT, recvCounts.data(), 1, MPI_INT, comm);
+    Id recvTotal = 0;
+    for (int q = 0; q < nRanks; ++q) recvTotal += recvCounts[static_cast<size_t>(q)];
+    if (recvTotal > INT_MAX) tooMany = 1;
+    MPI_Allreduce(MPI_IN_PLACE, &tooMany, 1, MPI_INT, MPI_MAX, comm);
+    if (tooMany)
+        throw std::invalid_argument("a rank would send or receive more than " + Str(INT_MAX) +
+                                    " ids in one exchange while the plan is built: spread the rows over more ranks");
     int total = 0;
     for (int q = 0; q < nRanks; ++q) {
         recvOffsets[static_cast<size_t>(q)] = total;
