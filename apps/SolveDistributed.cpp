@@ -16,9 +16,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -284,9 +286,16 @@ int Run(MPI_Comm comm, int argc, char** argv)
     if (!r.repeatsAgree && std::find(r.notes.begin(), r.notes.end(), differ) == r.notes.end())
         r.notes.push_back(differ);
 
-    // The solution comes to rank 0 only for what shows it: the output file,
-    // or the first cell that is not finite (r.finite agrees on every rank).
-    const bool gather = !o.outputFile.empty() || !r.finite;
+    // A share built rank by rank is numbered as the original: the owners
+    // stream the solution file to rank 0 in chunks. Otherwise the solution
+    // comes to rank 0 whole, for the output file in the original numbering or
+    // to find the first cell that is not finite (r.finite agrees everywhere).
+    const std::string comment = "solution from qvl3d-solve on " + std::to_string(nRanks) +
+                                " ranks: " + (byRank ? local.description : P.description);
+    const bool stream = byRank && !o.outputFile.empty() && r.finite;
+    std::string streamFault;
+    if (stream) streamFault = host::WriteVectorMarketShare(comm, o.outputFile, part, r.x.data(), nGlobal, comment);
+    const bool gather = !stream && (!o.outputFile.empty() || !r.finite);
     std::vector<double> x;
     if (gather) x = host::GatherSolution(comm, part, r.x.data(), nGlobal);
     int status = kExitConverged;
@@ -300,9 +309,11 @@ int Run(MPI_Comm comm, int argc, char** argv)
         if (byRank) P.description = local.description;
         PrintSummary(stdout, P, r);
         std::string reason;
-        status =
-            WriteResults(o, P, r, "solution from qvl3d-solve on " + std::to_string(nRanks) + " ranks: " + P.description,
-                         StandardOutputFault(), reason);
+        const auto streamed = [&] {
+            if (!streamFault.empty()) throw std::runtime_error(streamFault);
+        };
+        status = WriteResults(o, P, r, comment, StandardOutputFault(), reason,
+                              stream ? std::function<void()>(streamed) : nullptr);
         if (status != kExitConverged) {
             std::fflush(stdout);
             std::fprintf(stderr, "qvl3d-solve: %s\n", host::Printable(reason).c_str());

@@ -369,7 +369,7 @@ std::string HelpText()
             "Distributed: mpiexec -n P qvl3d-solve [options] splits the system over P ranks\n"
             "(built-in boxes by coordinate bisection, matrix files by the graph partitioner),\n"
             "prints one summary with the ranks' cells, halo cells and communication times,\n"
-            "and --output gathers the solution in the original numbering. Each rank builds\n"
+            "and --output writes the solution in the original numbering. Each rank builds\n"
             "only its own part of a built-in box, and a matrix file is read once and streamed\n"
             "to the ranks that own its rows; a renumbered problem (--renumber) is built whole\n"
             "on every rank, and vector files are read whole. (MPI builds only.)\n"

@@ -221,7 +221,7 @@ std::string SummaryJson(const CProblem& p, const CSolveResult& r, EExit exitStat
 }
 
 EExit WriteResults(const CSolveOptions& o, const CProblem& p, const CSolveResult& r, const std::string& solutionComment,
-                   const std::string& consoleFault, std::string& reason)
+                   const std::string& consoleFault, std::string& reason, const std::function<void()>& writeSolution)
 {
     EExit status = Outcome(r, reason);
     if (!consoleFault.empty()) {
@@ -247,7 +247,12 @@ EExit WriteResults(const CSolveOptions& o, const CProblem& p, const CSolveResult
         if (!r.finite)
             reason += "; the solution was not written";
         else
-            attempt([&] { host::WriteVectorMarket(o.outputFile, r.x.data(), r.cells, solutionComment); });
+            attempt([&] {
+                if (writeSolution)
+                    writeSolution();
+                else
+                    host::WriteVectorMarket(o.outputFile, r.x.data(), r.cells, solutionComment);
+            });
     }
     if (!o.plotFile.empty()) attempt([&] { WriteText(o.plotFile, ResidualPlotSvg(p, r)); });
     if (!o.jsonFile.empty()) attempt([&] { WriteText(o.jsonFile, SummaryJson(p, r, status)); });

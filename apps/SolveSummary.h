@@ -8,6 +8,7 @@
 #include "SolveRun.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace qvl3d {
@@ -40,8 +41,12 @@ EExit Outcome(const CSolveResult& result, std::string& reason);
 // with solutionComment; the plot; the JSON last) and returns the exit status
 // of the run with its reason: Outcome's, or 3 when the summary could not be
 // written (consoleFault, from StandardOutputFault) or a file could not.
+// writeSolution, when given, writes the solution instead of result.x (a
+// distributed run streams it from the ranks); what it throws is the
+// solution file's fault.
 EExit WriteResults(const CSolveOptions& options, const CProblem& problem, const CSolveResult& result,
-                   const std::string& solutionComment, const std::string& consoleFault, std::string& reason);
+                   const std::string& solutionComment, const std::string& consoleFault, std::string& reason,
+                   const std::function<void()>& writeSolution = nullptr);
 
 } // namespace app
 } // namespace qvl3d

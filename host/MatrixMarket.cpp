@@ -439,12 +439,17 @@ std::vector<double> ReadVectorMarket(const std::string& path, int n)
     return ReadFile(path, [&](std::istream& in) { return ParseVectorMarket(in, path, n); });
 }
 
-void WriteVectorMarket(const std::string& path, const double* v, int n, const std::string& comment)
+void WriteVectorHeader(CReplacingFile& f, int n, const std::string& comment)
 {
-    CReplacingFile f(path);
     f.Printf("%%%%MatrixMarket matrix array real general\n");
     WriteComment(f, comment);
     f.Printf("%d 1\n", n);
+}
+
+void WriteVectorMarket(const std::string& path, const double* v, int n, const std::string& comment)
+{
+    CReplacingFile f(path);
+    WriteVectorHeader(f, n, comment);
     for (int i = 1; i <= n; ++i) f.Printf("%.17g\n", v[i]);
     f.Commit();
 }

@@ -100,6 +100,11 @@ CEntryFault SumEntries(std::vector<CMatrixMarketEntry>& entries, const std::stri
 // The message for a row of file `name` without its diagonal entry.
 std::string MissingDiagonal(const std::string& name, int row);
 
+class CReplacingFile;
+// The banner, comment and size line WriteVectorMarket starts an n-entry
+// vector file with; the values follow one a line as "%.17g".
+void WriteVectorHeader(CReplacingFile& f, int n, const std::string& comment);
+
 CSparseMatrix ReadMatrixMarket(const std::string& path, CMatrixMarketInfo* info = nullptr);
 CSparseMatrix ParseMatrixMarket(std::istream& in, const std::string& name, CMatrixMarketInfo* info = nullptr);
 

@@ -1,5 +1,7 @@
 #include "MatrixMarketShare.h"
 
+#include "Files.h"
+
 #include <qvl3d/DistributedSolve.h>
 
 #include <algorithm>
@@ -230,6 +232,70 @@ CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners*
     MPI_Allreduce(&duplicates, &share.info.duplicatesSummed, 1, MPI_LONG_LONG, MPI_SUM, comm);
     if (owners) *owners = rank == root ? std::move(owner) : COwners();
     return share;
+}
+
+std::string WriteVectorMarketShare(MPI_Comm comm, const std::string& path, const CPartition& part, const double* x,
+                                   int nGlobal, const std::string& comment, int chunkCells, int root)
+{
+    const int rank = Rank(comm), nParts = Ranks(comm);
+    chunkCells = std::max(1, chunkCells);
+    std::string fault;
+    std::unique_ptr<CReplacingFile> file;
+    const auto attempt = [&](auto&& step) {
+        if (!fault.empty()) return;
+        try {
+            step();
+        } catch (const std::bad_alloc&) {
+            fault = "out of memory";
+        } catch (const std::exception& e) {
+            fault = e.what();
+        }
+        if (!fault.empty()) file.reset(); // the target stays as it was
+    };
+    if (rank == root)
+        attempt([&] {
+            file = std::make_unique<CReplacingFile>(path);
+            WriteVectorHeader(*file, nGlobal, comment);
+        });
+    std::vector<int> ids, counts(static_cast<size_t>(nParts)), offsets(static_cast<size_t>(nParts)), allIds;
+    std::vector<double> values, allValues, chunk;
+    int next = 1; // this rank's next owned cell; their global numbers ascend
+    for (int first = 1; first <= nGlobal; first += chunkCells) {
+        const int end =
+            static_cast<int>(std::min<long long>(static_cast<long long>(first) + chunkCells, nGlobal + 1LL));
+        ids.clear();
+        values.clear();
+        for (; next <= part.Cells() && part.global[static_cast<size_t>(next)] < end; ++next) {
+            ids.push_back(part.global[static_cast<size_t>(next)]);
+            values.push_back(x[next]);
+        }
+        const int mine = static_cast<int>(ids.size());
+        MPI_Gather(&mine, 1, MPI_INT, counts.data(), 1, MPI_INT, root, comm);
+        int total = 0;
+        if (rank == root)
+            for (int p = 0; p < nParts; ++p) {
+                offsets[static_cast<size_t>(p)] = total;
+                total += counts[static_cast<size_t>(p)];
+            }
+        allIds.resize(static_cast<size_t>(total));
+        allValues.resize(static_cast<size_t>(total));
+        MPI_Gatherv(ids.data(), mine, MPI_INT, allIds.data(), counts.data(), offsets.data(), MPI_INT, root, comm);
+        MPI_Gatherv(values.data(), mine, MPI_DOUBLE, allValues.data(), counts.data(), offsets.data(), MPI_DOUBLE, root,
+                    comm);
+        if (rank != root) continue;
+        attempt([&] {
+            if (total != end - first)
+                throw std::logic_error("writing " + path + ": cells " + std::to_string(first) + ".." +
+                                       std::to_string(end - 1) + " arrived " + std::to_string(total) +
+                                       " times; the ranks' cells do not cover the vector once");
+            chunk.assign(static_cast<size_t>(end - first), 0.0);
+            for (int k = 0; k < total; ++k)
+                chunk[static_cast<size_t>(allIds[static_cast<size_t>(k)] - first)] = allValues[static_cast<size_t>(k)];
+            for (const double v : chunk) file->Printf("%.17g\n", v);
+        });
+    }
+    if (rank == root) attempt([&] { file->Commit(); });
+    return fault;
 }
 
 CPartition PartitionFromShare(MPI_Comm comm, const CRowShare& share)

@@ -41,6 +41,18 @@ constexpr long long kShareChunkEntries = 1 << 20;
 CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners* owners = nullptr,
                                 long long chunkEntries = kShareChunkEntries, int root = 0);
 
+// Collective over comm: writes the solution x of the ranks' shares (owned
+// cells numbered in ascending global order, as Distribute, DistributeBox and
+// PartitionFromShare number them) to path on root, as WriteVectorMarket
+// writes the whole vector, streamed in chunks of kShareChunkCells cells so
+// that no rank holds the whole vector. Returns root's fault (a file that
+// cannot be written), empty when written or on the other ranks; every rank
+// takes part to the end either way.
+constexpr int kShareChunkCells = 1 << 16;
+std::string WriteVectorMarketShare(MPI_Comm comm, const std::string& path, const CPartition& part, const double* x,
+                                   int nGlobal, const std::string& comment, int chunkCells = kShareChunkCells,
+                                   int root = 0);
+
 // Collective over comm: the rank's share as Distribute gives it for the same
 // owners (local numbering, halo columns after the owned ones, the halo plan),
 // built from the ranks' rows alone.

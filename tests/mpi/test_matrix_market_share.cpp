@@ -8,10 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 
@@ -156,4 +158,38 @@ TEST(MatrixMarketShare, FaultsReachEveryRankWithTheWholeFileReadersMessage)
         got = e.what();
     }
     EXPECT_EQ(got, WholeFileVerdict(missing));
+}
+
+TEST(MatrixMarketShare, TheSolutionStreamedFromTheRanksIsTheFileOfTheWholeVector)
+{
+    // Any chunk size writes the bytes WriteVectorMarket writes for the
+    // gathered vector; a file that cannot be written is root's fault alone,
+    // and every rank still returns.
+    const host::CSparseMatrix A = host::ReadMatrixMarket(MatrixPath("pde900.mtx"));
+    const host::CPartition part = host::Distribute(A, host::PartitionGraph(A, Ranks()), Rank(), Ranks());
+    std::vector<double> x(part.global.size(), 0.0), whole(static_cast<size_t>(A.nCell) + 1, 0.0);
+    for (size_t c = 1; c < x.size(); ++c) x[c] = std::sin(0.37 * part.global[c]) / (1.0 + part.global[c]);
+    for (int c = 1; c <= A.nCell; ++c) whole[static_cast<size_t>(c)] = std::sin(0.37 * c) / (1.0 + c);
+    const CSharedFile expected("whole.mtx", "");
+    if (Rank() == 0) host::WriteVectorMarket(expected.Path(), whole.data(), A.nCell, "a comment\nof two lines");
+    const auto bytes = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    for (int chunk : {1, 7, 899, 900, host::kShareChunkCells}) {
+        const CSharedFile out("x.mtx", "");
+        const std::string fault = host::WriteVectorMarketShare(MPI_COMM_WORLD, out.Path(), part, x.data(), A.nCell,
+                                                               "a comment\nof two lines", chunk);
+        EXPECT_EQ(fault, "") << "chunks of " << chunk;
+        if (Rank() == 0) {
+            EXPECT_EQ(bytes(out.Path()), bytes(expected.Path())) << "chunks of " << chunk;
+        }
+    }
+    const std::string fault =
+        host::WriteVectorMarketShare(MPI_COMM_WORLD, "/nonexistent/qvl3d/x.mtx", part, x.data(), A.nCell, "", 100);
+    if (Rank() == 0) {
+        EXPECT_NE(fault.find("cannot write /nonexistent/qvl3d/x.mtx"), std::string::npos) << fault;
+    } else {
+        EXPECT_EQ(fault, "");
+    }
 }
