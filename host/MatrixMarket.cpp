@@ -403,16 +403,21 @@ std::vector<double> ParseVectorMarket(std::istream& in, const std::string& name,
     return v;
 }
 
+std::unique_ptr<std::ifstream> OpenInput(const std::string& path)
+{
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) throw CInputError("cannot read " + path + ": it is a directory");
+    auto in = std::make_unique<std::ifstream>(path, std::ios::binary);
+    if (!*in) throw CInputError("cannot open " + path + ": " + std::strerror(errno));
+    return in;
+}
+
 namespace {
 
 template <class Parse>
 auto ReadFile(const std::string& path, Parse parse)
 {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) throw CInputError("cannot read " + path + ": it is a directory");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw CInputError("cannot open " + path + ": " + std::strerror(errno));
-    return parse(in);
+    return parse(*OpenInput(path));
 }
 
 void WriteComment(CReplacingFile& f, const std::string& comment)

@@ -22,6 +22,7 @@
 #include "SparseMatrix.h"
 
 #include <cstddef>
+#include <fstream>
 #include <istream>
 #include <memory>
 #include <stdexcept>
@@ -99,6 +100,10 @@ CEntryFault SumEntries(std::vector<CMatrixMarketEntry>& entries, const std::stri
 
 // The message for a row of file `name` without its diagonal entry.
 std::string MissingDiagonal(const std::string& name, int row);
+
+// An input file opened for reading, or CInputError naming the path and why
+// not (a folder, or the system's reason).
+std::unique_ptr<std::ifstream> OpenInput(const std::string& path);
 
 class CReplacingFile;
 // The banner, comment and size line WriteVectorMarket starts an n-entry

@@ -3,13 +3,11 @@
 #include "Files.h"
 
 #include <qvl3d/DistributedSolve.h>
+#include <qvl3d/GraphPartition.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -52,21 +50,12 @@ void OnRoot(MPI_Comm comm, int root, F&& f)
     ShareVerdict(comm, root, fault);
 }
 
-std::unique_ptr<std::ifstream> Open(const std::string& path)
-{
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) throw CInputError("cannot read " + path + ": it is a directory");
-    auto in = std::make_unique<std::ifstream>(path, std::ios::binary);
-    if (!*in) throw CInputError("cannot open " + path + ": " + std::strerror(errno));
-    return in;
-}
-
 // The root's first pass: the file's pattern alone, partitioned as
 // PartitionGraph partitions the whole matrix (its graph is the symmetrised
 // pattern, which values do not change).
 COwners PatternPartition(const std::string& path, int nParts)
 {
-    const auto in = Open(path);
+    const auto in = OpenInput(path);
     CMatrixMarketEntries file(*in, path);
     const int n = file.Rows();
     std::vector<std::pair<int, int>> pattern;
@@ -75,17 +64,19 @@ COwners PatternPartition(const std::string& path, int nParts)
         for (const CMatrixMarketEntry& e : one) pattern.emplace_back(e.row, e.col);
         one.clear();
     }
-    CSparseMatrix A;
-    A.nCell = A.nCellTotal = n;
-    A.rowStart.assign(static_cast<size_t>(n) + 1, 0);
-    for (const auto& rc : pattern) ++A.rowStart[static_cast<size_t>(rc.first)];
-    for (int i = 0; i < n; ++i) A.rowStart[static_cast<size_t>(i) + 1] += A.rowStart[static_cast<size_t>(i)];
-    A.col.assign(pattern.size(), 0);
-    std::vector<int> next(A.rowStart.begin(), A.rowStart.end() - 1);
-    for (const auto& rc : pattern) A.col[static_cast<size_t>(next[static_cast<size_t>(rc.first - 1)]++)] = rc.second;
+    // The pattern in compressed rows, 0-based, for the library's partitioner.
+    std::vector<std::int32_t> start(static_cast<size_t>(n) + 1, 0), columns(pattern.size(), 0);
+    for (const auto& rc : pattern) ++start[static_cast<size_t>(rc.first)];
+    for (int i = 0; i < n; ++i) start[static_cast<size_t>(i) + 1] += start[static_cast<size_t>(i)];
+    std::vector<std::int32_t> next(start.begin(), start.end() - 1);
+    for (const auto& rc : pattern)
+        columns[static_cast<size_t>(next[static_cast<size_t>(rc.first - 1)]++)] = rc.second - 1;
     std::vector<std::pair<int, int>>().swap(pattern);
-    A.val.assign(A.col.size(), 0.0);
-    return PartitionGraph(A, nParts);
+    const std::vector<int> part =
+        qvl3d::PartitionGraph(CCsrView{n, start.data(), nullptr, columns.data(), nullptr}, nParts);
+    COwners owner(static_cast<size_t>(n) + 1, 0);
+    std::copy(part.begin(), part.end(), owner.begin() + 1);
+    return owner;
 }
 
 // A rank's first fault in the order ReadMatrixMarket meets them: the sums
@@ -114,7 +105,7 @@ CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners*
     std::unique_ptr<CMatrixMarketEntries> file;
     COwners owner;
     OnRoot(comm, root, [&] {
-        in = Open(path);
+        in = OpenInput(path);
         file = std::make_unique<CMatrixMarketEntries>(*in, path);
         const int n = file->Rows();
         // Without a graph partitioner the partition is row blocks, which
