@@ -85,21 +85,10 @@ std::vector<CPass> IterationPasses(const std::string& method, const std::string&
     if (a == 0.0) return p;
     const std::string rows = "rows of A (" + Fmt(a) + " B)";
     if (method == "bicgstab" && (precond == "diag" || precond == "dilu")) {
-        // DILU on native and CSR rows: each row product runs behind the
-        // backward sweep, on rows and a vector the sweep has just read;
-        // the product is stored there and summed in a pass of its own.
-        const bool behind = precond == "dilu" && layout != "ell";
         auto product = [&](const std::string& y, const std::string& z, const std::string& sums,
                            const std::string& other) {
-            if (behind) {
-                p.back().what += ", " + y + " = A*" + z + " behind it";
-                p.back().moves += " and " + y + " written (rows and " + z + " hit the cache)";
-                p.back().bytes += kWrite;
-                p.push_back({sums, y + ", " + other + " read", 2 * kRead});
-            } else {
-                p.push_back({y + " = A*" + z + ", " + sums, rows + ", " + z + ", " + other + " read; " + y + " written",
-                             a + 2 * kRead + kWrite});
-            }
+            p.push_back({y + " = A*" + z + ", " + sums, rows + ", " + z + ", " + other + " read; " + y + " written",
+                         a + 2 * kRead + kWrite});
         };
         AddApplication(p, precond, layout, shape, "p = (p - omega*v)*beta + r", "phat", "p updated; v, r read",
                        kUpdate + 2 * kRead);

@@ -34,11 +34,9 @@ namespace detail {
 //
 // Passes of one iteration (each local sum keeps its own ascending order):
 //   p update inside the application that forms phat;
-//   v = A phat with sigma (DILU on native and CSR: v inside the backward
-//   sweep, rows with halo columns after the exchange, sigma in a pass of its
-//   own);
+//   v = A phat with sigma;
 //   s = r - alpha v inside the application that forms shat;
-//   t = A shat with tt and ts (likewise);
+//   t = A shat with tt and ts;
 //   x = (x + alpha phat) + omega shat, r = s - omega t, the norm and the next
 //   iteration's rho.
 // The x update of the half step is deferred to the last pass: both roundings
@@ -81,10 +79,6 @@ CSolveRecord BiCgStab(const Rows& A, const CSolveContext& c, const CMethodSettin
     BuildPreconditioner(A, type, diag);
     if (maxIter < 1) return end(EStatus::LimitBelowOne);
 
-    // DILU: the row products follow the backward sweep, those of rows with a
-    // halo column after the exchange.
-    const bool overlap = Rows::kProductBehindSweep && type == 1;
-
     double rhoLocal = sum; // r0hat . r with r0hat = r
     double rho = 0.0, alpha = 0.0, omega = 0.0;
     for (int k = 1;; ++k) {
@@ -102,18 +96,13 @@ CSolveRecord BiCgStab(const Rows& A, const CSolveContext& c, const CMethodSettin
             p[i] = pi;
             return pi;
         };
+        ApplyPreconditionerTo(A, type, phat, diag, work, formP);
+        ExchangeHalo(c, phat, nonBlocking);
         sum = 0.0;
-        if (overlap) {
-            ApplyDiluThenMultiply(A, phat, diag, work, formP, v, [&] { ExchangeHalo(c, phat, nonBlocking); });
-            for (int i = 1; i <= n; ++i) sum = sum + r0hat[i] * v[i];
-        } else {
-            ApplyPreconditionerTo(A, type, phat, diag, work, formP);
-            ExchangeHalo(c, phat, nonBlocking);
-            ForEachRowBlock(n, [&](int lo, int hi) {
-                A.RowProducts(lo, hi, v, phat);
-                for (int i = lo; i <= hi; ++i) sum = sum + r0hat[i] * v[i];
-            });
-        }
+        ForEachRowBlock(n, [&](int lo, int hi) {
+            A.RowProducts(lo, hi, v, phat);
+            for (int i = lo; i <= hi; ++i) sum = sum + r0hat[i] * v[i];
+        });
         const double sigma = SumOverPartitions(c, sum);
         if (sigma == 0.0) return end(EStatus::BreakdownSigma);
         alpha = rho / (sigma + kGuard);
@@ -132,17 +121,12 @@ CSolveRecord BiCgStab(const Rows& A, const CSolveContext& c, const CMethodSettin
                 ts = ts + s[i] * ti;
             }
         };
-        if (overlap) {
-            ApplyDiluThenMultiply(A, shat, diag, work, formS, t, [&] { ExchangeHalo(c, shat, nonBlocking); });
-            sumT(1, n);
-        } else {
-            ApplyPreconditionerTo(A, type, shat, diag, work, formS);
-            ExchangeHalo(c, shat, nonBlocking);
-            ForEachRowBlock(n, [&](int lo, int hi) {
-                A.RowProducts(lo, hi, t, shat);
-                sumT(lo, hi);
-            });
-        }
+        ApplyPreconditionerTo(A, type, shat, diag, work, formS);
+        ExchangeHalo(c, shat, nonBlocking);
+        ForEachRowBlock(n, [&](int lo, int hi) {
+            A.RowProducts(lo, hi, t, shat);
+            sumT(lo, hi);
+        });
         tt = SumOverPartitions(c, tt);
         ts = SumOverPartitions(c, ts);
         omega = tt == 0.0 ? 0.0 : ts / (tt + kGuard);

@@ -76,14 +76,22 @@ CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSet
             const double r = (b[j] - A.Diag(j) * x[j]) - t;
             sumSq = sumSq + r * r;
         };
+        // Each row waits for the one before it, so the sweep's time is that
+        // chain: the term of column i-1 takes x_{i-1} from xPrev, the value
+        // the previous row computed, rather than loading it from where it
+        // was just stored (the same product in the same place of the sum;
+        // xPrev is not read for i = 1).
         int j = 1;
         int ready = n >= 1 ? lastOwnedColumn(1) : 1;
+        double xPrev = 0.0;
         for (int i = 1; i <= n; ++i) {
             if (i + kPrefetchRows <= n) A.Prefetch(i + kPrefetchRows);
             double s = 0.0;
-            A.ForEachOffDiag(i, [&](int col, double a) { s = s + a * x[col]; });
+            A.ForEachOffDiag(i, [&](int col, double a) { s = s + a * (col == i - 1 ? xPrev : x[col]); });
             const double d = A.Diag(i);
-            x[i] = ((b[i] - d * x[i]) - s) / d + x[i];
+            const double xi = ((b[i] - d * x[i]) - s) / d + x[i];
+            x[i] = xi;
+            xPrev = xi;
 
             if constexpr (Rows::kResidualBehindSweep) {
                 while (ready <= i) {

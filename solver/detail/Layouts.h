@@ -29,9 +29,6 @@
 //   kSkipZeroUpper         the DILU build ignores an upper coefficient of 0.0
 //
 // Measured choices (no effect on any result):
-//   kProductBehindSweep    BiCGSTAB with DILU runs its row products behind
-//                          the backward sweep, rows with halo columns after
-//                          the exchange
 //   kResidualBehindSweep   Gauss-Seidel's residual pass trails its sweep
 //                          instead of following it
 #ifndef QVL3D_DETAIL_LAYOUTS_H
@@ -77,7 +74,6 @@ struct CNativeRows {
     static constexpr bool kHonoursNonBlocking = false; // always the blocking exchange
     static constexpr bool kGaussSeidelMarkers = true;  // Gauss-Seidel writes its marker lines
     static constexpr bool kSkipZeroUpper = true;
-    static constexpr bool kProductBehindSweep = true;
     static constexpr bool kResidualBehindSweep = true;
 
     double Diag(int i) const { return coef[i][0]; }
@@ -164,7 +160,6 @@ struct CCsrRows {
     static constexpr bool kHonoursNonBlocking = true;
     static constexpr bool kGaussSeidelMarkers = true;
     static constexpr bool kSkipZeroUpper = false; // a stored 0.0 still triggers the search
-    static constexpr bool kProductBehindSweep = true;
     static constexpr bool kResidualBehindSweep = true;
 
     double Diag(int i) const { return val[start[i]]; }
@@ -303,7 +298,6 @@ struct CEllRows {
     static constexpr bool kHonoursNonBlocking = true;
     static constexpr bool kGaussSeidelMarkers = false;
     static constexpr bool kSkipZeroUpper = true;
-    static constexpr bool kProductBehindSweep = false;  // measured slower for the slot-major streams
     static constexpr bool kResidualBehindSweep = false; // 14 slot streams at once measured slower
 
     std::ptrdiff_t Entry(int slot, int i) const { return static_cast<std::ptrdiff_t>(slot) * nTotal + (i - 1); }

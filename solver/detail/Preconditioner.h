@@ -140,54 +140,6 @@ void ApplyPreconditionerTo(const Rows& A, int type, double* __restrict z, const 
     }
 }
 
-// The DILU application of ApplyPreconditionerTo, then exchange(), which
-// refreshes the halo entries of z, then w = A z. Each row product without a
-// halo column runs as soon as the backward sweep has written z at every
-// column of its row, in descending row order, so that it overlaps the
-// sweep's chain of dependent operations; the rows with a halo column follow
-// the exchange. z and w end exactly as the separate passes leave them.
-// Until its product is written, w[j] of a row waiting for the exchange holds
-// the next waiting row (0 ends the list).
-template <class Rows, class In, class Exchange>
-void ApplyDiluThenMultiply(const Rows& A, double* __restrict z, const double* __restrict D, double* __restrict y,
-                           In&& in, double* __restrict w, Exchange&& exchange)
-{
-    const int n = A.n;
-    DiluForwardSweep(A, y, D, in);
-    // The owned column of row j (j itself included) that the sweep reaches
-    // last; `halo` tells whether the row has a column above n.
-    bool halo = false;
-    auto firstColumn = [&](int j) {
-        int first = j;
-        halo = false;
-        A.ForEachOffDiag(j, [&](int col, double) {
-            if (col < first) first = col;
-            if (col > n) halo = true;
-        });
-        return first;
-    };
-    int waiting = 0;
-    int j = n;
-    int ready = n >= 1 ? firstColumn(n) : 0;
-    DiluBackwardSweep(A, z, D, y, [&](int i) {
-        while (ready >= i) {
-            if (halo) {
-                w[j] = waiting;
-                waiting = j;
-            } else {
-                RowProduct(A, j, w, z);
-            }
-            ready = --j >= 1 ? firstColumn(j) : 0;
-        }
-    });
-    exchange();
-    while (waiting != 0) {
-        const int next = static_cast<int>(w[waiting]);
-        RowProduct(A, waiting, w, z);
-        waiting = next;
-    }
-}
-
 // z = M^-1 r as above with r an array distinct from z, D and y.
 template <class Rows>
 void ApplyPreconditioner(const Rows& A, int type, double* __restrict z, const double* __restrict r,
