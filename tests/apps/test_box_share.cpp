@@ -43,7 +43,6 @@ TEST(BoxShare, EveryRankGetsItsShareOfTheWholeProblem)
     host::WriteVectorMarket(dir.Path("g.mtx"), guess.data(), n);
     const std::vector<std::vector<std::string>> cases = {
         {"--grid", "7x5x3"},
-        {"--grid", "20x3x2", "--problem", "poisson"},
         {"--grid", "1x1x2", "--problem", "poisson"},
         {"--grid", "6x6x6", "--velocity", "1,-0.5,0.25", "--peclet", "7"},
         {"--grid", "7x5x3", "--rhs", dir.Path("b.mtx")},

@@ -40,7 +40,6 @@ TEST_F(CommandTest, SuccessfulRunsExitZeroAndSayWhatTheyDid)
          {"BiCGSTAB (code 2), preconditioner none", kMet}},
         {{"--grid", "8", "--renumber", "reverse"}, {"BiCGSTAB (code 2), preconditioner DILU", kMet}},
         {{"--grid", "8", "--method", "5", "--layout", "native"}, {"(code 5), preconditioner diagonal", kMet}},
-        {{"--grid", "8", "--method", "5"}, {"(code 5), preconditioner diagonal", kMet}},
         {{"--grid", "8", "--problem", "poisson", "--method", "pcg", "--nonblocking"},
          {"conjugate gradient (code 3)", kMet}},
         {{"--grid", "8", "--problem", "poisson", "--method", "3", "--layout", "ell", "--precond", "diagonal"},
@@ -59,7 +58,6 @@ TEST_F(CommandTest, SuccessfulRunsExitZeroAndSayWhatTheyDid)
          {"900 cells, 4380 non-zeros"}},
         {{"--help"}, {"usage: qvl3d-solve"}},
         {{"-h"}, {"usage: qvl3d-solve"}},
-        {{"--version"}, {"qvl3d-solve "}},
     };
     for (const auto& run : runs) {
         const CRun r = Run(run.args);
@@ -87,24 +85,18 @@ TEST_F(CommandTest, FailuresHaveTheirStatusAndAOneLineReason)
     const struct {
         std::vector<std::string> args;
         int status;
-        std::string reason, more = "", out = ""; // more on standard error, out on standard output
+        std::string reason, more = ""; // more on standard error
     } runs[] = {
         {{"--grid", "6", "--method", "gs", "--maxiter", "3", "--layout", "ell"},
          1,
          "not converged: ||b - Ax|| / ||b|| = ",
          "the iteration limit was reached"},
-        {{"--grid", "8", "--maxiter", "2"},
-         1,
-         "not converged",
-         "",
-         "iterations          2 (the iteration limit was reached)"},
         {{"--matrix", divergent, "--method", "gs", "--layout", "native", "--maxiter", "400", "--output", Path("x.mtx")},
          1,
          "x is not finite",
          "the solution was not written"},
-        {{"--tolerance", "1e-3"}, 2, "unknown option '--tolerance'; did you mean '--tol'?", ""},
+        // A usage error: which ones there are is test_options'.
         {{"solve"}, 2, "unexpected argument 'solve' (options start with --) (see --help)\n", ""},
-        {{"--method", "gs", "--precond", "dilu"}, 2, "uses no preconditioner", ""},
         {{"--matrix", bad}, 2, bad + ":4: value 'x' is not a number", ""},
         {{"--matrix", Path("missing.mtx")}, 2, "cannot open " + Path("missing.mtx"), ""},
         {{"--matrix", good, "--rhs", rhs}, 2, "the vector has 3 entries, the matrix 2 rows", ""},
@@ -120,7 +112,6 @@ TEST_F(CommandTest, FailuresHaveTheirStatusAndAOneLineReason)
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_HAS(r.err, run.reason);
         EXPECT_HAS(r.err, run.more);
-        EXPECT_HAS(r.out, run.out);
         EXPECT_EQ(r.status == 2, r.out.empty()) << r.out;
     }
     EXPECT_FALSE(std::filesystem::exists(Path("x.mtx")));

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <limits>
 #include <random>
@@ -21,8 +20,6 @@
 #include <tuple>
 #include <utility>
 #include <vector>
-
-#include <unistd.h>
 
 using namespace qvl3d;
 using test::BitEqual;
@@ -128,36 +125,18 @@ std::string Name(EMethod m, EPreconditioner p, ELayout l)
            layout[static_cast<int>(l)];
 }
 
-// Runs f with file descriptors 1 and 2 sent to a file and returns what
-// reached either.
+// Runs f and returns what reached file descriptors 1 and 2.
 std::string CaptureDescriptors(const std::function<void()>& f)
 {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::FILE* file = std::tmpfile();
-    const int saved1 = dup(1), saved2 = dup(2);
-    dup2(fileno(file), 1);
-    dup2(fileno(file), 2);
-    auto restore = [&] {
-        std::fflush(stdout);
-        std::fflush(stderr);
-        dup2(saved1, 1);
-        dup2(saved2, 2);
-        close(saved1);
-        close(saved2);
-    };
+    testing::internal::CaptureStderr();
+    std::string out;
     try {
-        f();
+        out = test::CaptureStdout(f);
     } catch (...) {
-        restore();
+        testing::internal::GetCapturedStderr();
         throw;
     }
-    restore();
-    std::string text;
-    std::rewind(file);
-    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-    std::fclose(file);
-    return text;
+    return out + testing::internal::GetCapturedStderr();
 }
 
 // A renumbered, row-shuffled box: convection-diffusion, or Poisson for the
@@ -466,26 +445,33 @@ TEST(FrontDoor, OnlyTheLayoutAskedForIsBuilt)
 
 // New values through Update give the bits of a solver built on them, on
 // rows whose entries are out of order (the map from the caller's entries to
-// each layout's slots is what is tested).
-TEST(FrontDoor, UpdateGivesTheBitsOfAFreshSolver)
+// each layout's slots is what is tested), whether the updated solver read
+// 32- or 64-bit offsets.
+TEST(FrontDoor, UpdateAndSixtyFourBitOffsetsGiveTheBitsOfAFreshSolver)
 {
     const CCsr A = Box(false);
     CCsr B = A;
     for (size_t e = 0; e < B.val.size(); ++e) B.val[e] *= 1.0 + 0.01 * static_cast<double>(e % 7);
+    const std::vector<std::int64_t> start64(A.start.begin(), A.start.end());
+    CCsrView wide = A.View();
+    wide.rowStart32 = nullptr;
+    wide.rowStart64 = start64.data();
     const std::vector<double> b = Rhs(A.rows);
     for (EMethod m : {EMethod::BiCgStab, EMethod::GaussSeidel})
-        for (ELayout layout : kLayouts) {
-            const CSolveOptions o = Options(m, EPreconditioner::Dilu, layout, 30, 1e-10);
-            CSolver updated(A.View(), o), fresh(B.View(), o);
-            std::vector<double> x1(b.size(), 0.0), x2(b.size(), 0.0), x3(b.size(), 0.0);
-            updated.Solve(b.data(), x1.data());
-            updated.Update(B.val.data());
-            const CSolveResult r1 = updated.Solve(b.data(), x2.data());
-            const CSolveResult r2 = fresh.Solve(b.data(), x3.data());
-            EXPECT_EQ(r1.history, r2.history) << Name(m, o.preconditioner, layout);
-            for (size_t i = 0; i < b.size(); ++i)
-                ASSERT_TRUE(BitEqual(x2[i], x3[i])) << Name(m, o.preconditioner, layout) << " x[" << i << "]";
-        }
+        for (ELayout layout : kLayouts)
+            for (const CCsrView& view : {A.View(), wide}) {
+                const CSolveOptions o = Options(m, EPreconditioner::Dilu, layout, 30, 1e-10);
+                const std::string what =
+                    Name(m, o.preconditioner, layout) + (view.rowStart64 ? ", 64-bit offsets" : ", 32-bit offsets");
+                CSolver updated(view, o), fresh(B.View(), o);
+                std::vector<double> x1(b.size(), 0.0), x2(b.size(), 0.0), x3(b.size(), 0.0);
+                updated.Solve(b.data(), x1.data());
+                updated.Update(B.val.data());
+                const CSolveResult r1 = updated.Solve(b.data(), x2.data());
+                const CSolveResult r2 = fresh.Solve(b.data(), x3.data());
+                EXPECT_EQ(r1.history, r2.history) << what;
+                for (size_t i = 0; i < b.size(); ++i) ASSERT_TRUE(BitEqual(x2[i], x3[i])) << what << " x[" << i << "]";
+            }
 }
 
 // Under the first-iteration rule the front door gives the entry point's x,
@@ -553,26 +539,6 @@ TEST(FrontDoor, TheEntryPointsBitsUnderTheFirstIterationRule)
                     for (int i = 0; i < n; ++i) ASSERT_TRUE(BitEqual(x[i], xEntry[i + 1])) << what << " x[" << i << "]";
                 }
         }
-    }
-}
-
-// 64-bit offsets describe the same matrix as 32-bit ones.
-TEST(FrontDoor, SixtyFourBitOffsetsGiveTheSameBits)
-{
-    const CCsr A = Box(false);
-    const std::vector<std::int64_t> start64(A.start.begin(), A.start.end());
-    CCsrView wide = A.View();
-    wide.rowStart32 = nullptr;
-    wide.rowStart64 = start64.data();
-    const std::vector<double> b = Rhs(A.rows);
-    for (ELayout layout : kLayouts) {
-        const CSolveOptions o = Options(EMethod::BiCgStab, EPreconditioner::Dilu, layout, 20, 1e-12);
-        std::vector<double> x32(b.size(), 0.0), x64(b.size(), 0.0);
-        const CSolveResult r32 = SolveWith(A, o, b, x32);
-        CSolver s64(wide, o);
-        const CSolveResult r64 = s64.Solve(b.data(), x64.data());
-        EXPECT_EQ(r32.history, r64.history);
-        for (size_t i = 0; i < b.size(); ++i) ASSERT_TRUE(BitEqual(x32[i], x64[i])) << i;
     }
 }
 

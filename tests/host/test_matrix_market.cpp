@@ -64,7 +64,6 @@ TEST(MatrixMarket, RefusesMalformedInputNamingFileLineAndFault)
         {"%%MatrixMarket matrix array real general\n2 2\n", "a dense 'array' matrix is not accepted"},
         {"%%MatrixMarket matrix coordinate pattern general\n1 1 1\n1 1\n", "t.mtx:1: pattern files are not accepted"},
         {"%%MatrixMarket matrix coordinate complex general\n", "complex files are not accepted"},
-        {"%%MatrixMarket matrix coordinate complex hermitian\n", "complex files are not accepted"},
         {"%%MatrixMarket matrix coordinate real hermitian\n", "Hermitian files are not accepted"},
         {"%%MatrixMarket matrix coordinate real skew-symmetric\n", "skew-symmetric files are not accepted"},
         {"%%MatrixMarket matrix coordinate real banded\n", "unknown symmetry 'banded'"},

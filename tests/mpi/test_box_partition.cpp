@@ -3,10 +3,10 @@
 // and bit for bit, over boxes of every shape and part counts that leave
 // parts empty.
 #include "Partition.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -29,35 +29,6 @@ const CBoxCase kBoxes[] = {
 };
 const int kParts[] = {1, 2, 3, 4, 5, 7, 8};
 
-bool SameBits(double a, double b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-void ExpectSameShare(const CPartition& want, const CPartition& got, const std::string& where)
-{
-    EXPECT_EQ(got.rank, want.rank) << where;
-    EXPECT_EQ(got.nParts, want.nParts) << where;
-    EXPECT_EQ(got.A.nCell, want.A.nCell) << where;
-    EXPECT_EQ(got.A.nCellTotal, want.A.nCellTotal) << where;
-    EXPECT_EQ(got.A.rowStart, want.A.rowStart) << where;
-    EXPECT_EQ(got.A.col, want.A.col) << where;
-    ASSERT_EQ(got.A.val.size(), want.A.val.size()) << where;
-    for (size_t e = 0; e < want.A.val.size(); ++e)
-        ASSERT_TRUE(SameBits(got.A.val[e], want.A.val[e]))
-            << where << ": entry " << e << " is " << got.A.val[e] << ", not " << want.A.val[e];
-    EXPECT_EQ(got.global, want.global) << where;
-    EXPECT_EQ(got.plan.nCell, want.plan.nCell) << where;
-    EXPECT_EQ(got.plan.nCellTotal, want.plan.nCellTotal) << where;
-    ASSERT_EQ(got.plan.neighbours.size(), want.plan.neighbours.size()) << where;
-    for (size_t k = 0; k < want.plan.neighbours.size(); ++k) {
-        const CHaloNeighbour &w = want.plan.neighbours[k], &g = got.plan.neighbours[k];
-        EXPECT_EQ(g.rank, w.rank) << where << ": neighbour " << k;
-        EXPECT_EQ(g.send, w.send) << where << ": sends to rank " << w.rank;
-        EXPECT_EQ(g.recv, w.recv) << where << ": receives from rank " << w.rank;
-    }
-}
-
 } // namespace
 
 TEST(DistributeBox, EveryRankMatchesTheGlobalShareBitForBit)
@@ -78,11 +49,11 @@ TEST(DistributeBox, EveryRankMatchesTheGlobalShareBitForBit)
                                               ", rank " + std::to_string(rank) + " of " + std::to_string(nParts);
                     const CPartition want = Distribute(A, owner, rank, nParts);
                     const CPartition got = DistributeBox(stencil, rank, nParts);
-                    ExpectSameShare(want, got, where);
+                    qvl3d::test::ExpectSamePartition(got, want, where);
                     const std::vector<double> wantB = Localise(want, b), gotB = BoxRowSums(stencil, got);
                     ASSERT_EQ(gotB.size(), wantB.size()) << where;
                     for (size_t l = 0; l < wantB.size(); ++l)
-                        ASSERT_TRUE(SameBits(gotB[l], wantB[l])) << where << ": b at local cell " << l;
+                        ASSERT_TRUE(qvl3d::test::BitEqual(gotB[l], wantB[l])) << where << ": b at local cell " << l;
                     if (testing::Test::HasFailure()) return; // the first share that differs says enough
                 }
             }

@@ -11,7 +11,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -21,29 +20,6 @@ using namespace qvl3d;
 using namespace qvl3d::test;
 
 namespace {
-
-bool Same(const std::vector<double>& a, const std::vector<double>& b)
-{
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
-}
-
-void ExpectSamePartition(const host::CPartition& got, const host::CPartition& want, const std::string& what)
-{
-    EXPECT_EQ(got.A.nCell, want.A.nCell) << what;
-    EXPECT_EQ(got.A.nCellTotal, want.A.nCellTotal) << what;
-    EXPECT_EQ(got.A.rowStart, want.A.rowStart) << what;
-    EXPECT_EQ(got.A.col, want.A.col) << what;
-    EXPECT_TRUE(Same(got.A.val, want.A.val)) << what << ": values differ in their bits";
-    EXPECT_EQ(got.global, want.global) << what;
-    ASSERT_EQ(got.plan.neighbours.size(), want.plan.neighbours.size()) << what;
-    EXPECT_EQ(got.plan.nCell, want.plan.nCell) << what;
-    EXPECT_EQ(got.plan.nCellTotal, want.plan.nCellTotal) << what;
-    for (size_t k = 0; k < want.plan.neighbours.size(); ++k) {
-        EXPECT_EQ(got.plan.neighbours[k].rank, want.plan.neighbours[k].rank) << what;
-        EXPECT_EQ(got.plan.neighbours[k].send, want.plan.neighbours[k].send) << what << ", neighbour " << k;
-        EXPECT_EQ(got.plan.neighbours[k].recv, want.plan.neighbours[k].recv) << what << ", neighbour " << k;
-    }
-}
 
 // A file every rank can read: rank 0 writes it, the name is the same everywhere.
 class CSharedFile {

@@ -69,7 +69,8 @@ host::CSparseMatrix Flow(const host::CBox& box)
 
 } // namespace
 
-TEST(MpiSolve, EveryMethodConvergesOnBoxAndGraphPartitions)
+// (The halo exchange on box and graph plans alike is test_mpi_transport's.)
+TEST(MpiSolve, EveryMethodConvergesOnGraphPartitions)
 {
     const host::CBox box{7, 6, 5}, flowBox{8, 5, 4};
     const host::CSparseMatrix poisson = host::Poisson(box), flow = Flow(flowBox);
@@ -77,8 +78,7 @@ TEST(MpiSolve, EveryMethodConvergesOnBoxAndGraphPartitions)
         const host::CSparseMatrix& A;
         host::COwners owner;
         bool symmetric;
-    } systems[] = {{poisson, host::PartitionBox(box, Ranks()), true},
-                   {poisson, host::PartitionGraph(poisson, Ranks()), true},
+    } systems[] = {{poisson, host::PartitionGraph(poisson, Ranks()), true},
                    {flow, host::PartitionGraph(flow, Ranks()), false}};
     for (const auto& sys : systems) {
         const std::vector<double> b = RhsForOnes(sys.A);
@@ -129,8 +129,9 @@ TEST(MpiSolve, RunsRepeatBitForBitAndOneRankIsTheSerialSolve)
     }
 }
 
-// The real matrices split by the graph partitioner: each method on the
-// matrices that suit it, every layout that serves it.
+// The real matrices split by the graph partitioner: each method and
+// preconditioner on a matrix that suits it (sherman5's pattern is not
+// symmetric, so its halos are one-sided), every layout that serves it.
 TEST(MpiSolve, RealMatrices)
 {
     const struct {
@@ -138,11 +139,9 @@ TEST(MpiSolve, RealMatrices)
         int lsolv, precond, maxIter;
         double tolerance;   // the solver's, relative to its first iteration
         double relResidual; // what ||b - Ax|| / ||b|| must reach
-    } cases[] = {{"pde900.mtx", 4, 0, 3000, 1e-10, 1e-8},       {"lap3D_7pt_n20.mtx", 4, 0, 5000, 1e-9, 1e-7},
-                 {"lap3D_7pt_n20.mtx", 3, 1, 500, 1e-10, 1e-9}, {"gr_30_30.mtx", 3, 3, 500, 1e-10, 1e-9},
-                 {"nos6.mtx", 3, 1, 2000, 1e-10, 1e-8},         {"sherman1.mtx", 3, 3, 2000, 1e-10, 1e-8},
-                 {"orsreg_1.mtx", 2, 1, 1000, 1e-10, 1e-8},     {"pde900.mtx", 2, 3, 1000, 1e-10, 1e-8},
-                 {"sherman5.mtx", 2, 1, 2000, 1e-10, 1e-7},     {"orsreg_1.mtx", 5, 3, 2000, 1e-10, 1e-8},
+    } cases[] = {{"pde900.mtx", 4, 0, 3000, 1e-10, 1e-8},   {"lap3D_7pt_n20.mtx", 3, 1, 500, 1e-10, 1e-9},
+                 {"gr_30_30.mtx", 3, 3, 500, 1e-10, 1e-9},  {"pde900.mtx", 2, 3, 1000, 1e-10, 1e-8},
+                 {"sherman5.mtx", 2, 1, 2000, 1e-10, 1e-7}, {"orsreg_1.mtx", 5, 3, 2000, 1e-10, 1e-8},
                  {"pde900.mtx", 6, 3, 1000, 1e-10, 1e-8}};
     for (const auto& m : cases) {
         const host::CSparseMatrix A = host::ReadMatrixMarket(MatrixPath(m.file));

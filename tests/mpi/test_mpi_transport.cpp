@@ -9,7 +9,6 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -32,11 +31,6 @@ std::vector<double> AllPartials(MPI_Comm comm, double local)
     std::vector<double> all(static_cast<size_t>(Ranks(comm)));
     MPI_Allgather(&local, 1, MPI_DOUBLE, all.data(), 1, MPI_DOUBLE, comm);
     return all;
-}
-
-bool SameBits(double a, double b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 // Partial sums of one rank: each kind draws from a generator seeded by the
@@ -86,10 +80,10 @@ TEST(MpiSum, SameBitsOnEveryRankAndTheCorrectlyRoundedSum)
     const double first = com.AllSum(local);
     const double again = com.AllSum(local);
     EXPECT_TRUE(SameBitsOnAllRanks(MPI_COMM_WORLD, first));
-    EXPECT_EQ(std::memcmp(&first, &again, sizeof(double)), 0);
+    EXPECT_TRUE(BitEqual(first, again));
     // Not the rank-order sum: from three ranks on, 1e16 + 1 - 1e16 is 1, not 0.
     const double expected = OracleSum(AllPartials(MPI_COMM_WORLD, local));
-    EXPECT_EQ(std::memcmp(&first, &expected, sizeof(double)), 0) << first << " vs " << expected;
+    EXPECT_TRUE(BitEqual(first, expected)) << first << " vs " << expected;
     EXPECT_EQ(local, Partial(Rank())); // the argument is left alone
     EXPECT_EQ(sum.Stats().calls, 2);
 }
@@ -113,8 +107,8 @@ TEST(MpiSum, RandomPartialsGiveTheReferenceSumWhateverTheRankOrder)
                 const double a = reduced.Sum(local), ar = backReduced.Sum(local);
                 const double expected = OracleSum(AllPartials(MPI_COMM_WORLD, local));
                 const bool agreed = SameBitsOnAllRanks(MPI_COMM_WORLD, s);
-                EXPECT_TRUE(agreed && SameBits(s, expected) && SameBits(r, s) && SameBits(f, s) && SameBits(a, s) &&
-                            SameBits(ar, s))
+                EXPECT_TRUE(agreed && BitEqual(s, expected) && BitEqual(r, s) && BitEqual(f, s) && BitEqual(a, s) &&
+                            BitEqual(ar, s))
                     << kinds[kind] << ", round " << round << ", rank " << Rank() << ": world " << s << ", reversed "
                     << r << ", free function " << f << ", all-reduce " << a << " and " << ar << ", reference "
                     << expected << (agreed ? "" : ", ranks differ");
@@ -149,7 +143,7 @@ TEST(MpiSum, ValuesThatAreNotFiniteAndSignedZeros)
         const double expected = OracleSum(AllPartials(MPI_COMM_WORLD, local));
         const bool agreed = SameBitsOnAllRanks(MPI_COMM_WORLD, s);
         const bool ok = std::isnan(expected) ? std::isnan(s) && std::isnan(f) && std::isnan(a)
-                                             : SameBits(s, expected) && SameBits(f, s) && SameBits(a, s);
+                                             : BitEqual(s, expected) && BitEqual(f, s) && BitEqual(a, s);
         EXPECT_TRUE(agreed && ok) << c.name << ", rank " << Rank() << ": " << s << " and " << f << ", reference "
                                   << expected;
     }
@@ -163,8 +157,8 @@ TEST(MpiSum, OneRankGetsItsOwnBitsAndANaNReachesEveryRank)
     EXPECT_EQ(self.Sum(0.1), 0.1);
     const double payload = -std::nan("0x5a5"); // a NaN with a sign and a payload, kept as it is
     const double back = self.Sum(payload), alone = ExactSum(MPI_COMM_SELF, payload);
-    EXPECT_TRUE(SameBits(back, payload));
-    EXPECT_TRUE(SameBits(alone, payload));
+    EXPECT_TRUE(BitEqual(back, payload));
+    EXPECT_TRUE(BitEqual(alone, payload));
 
     CMpiSumTransport world(MPI_COMM_WORLD);
     const double s = world.Sum(Rank() == Ranks() - 1 ? std::nan("") : 1.0);

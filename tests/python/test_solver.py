@@ -1,6 +1,6 @@
-"""qvl3d.Solver against the C++ front door (bit for bit), SciPy's direct
-solver, the statuses it reports, what it refuses, the memory it keeps and
-the arrays it copies."""
+"""qvl3d.Solver against the C++ front door (bit for bit) and SciPy's direct
+solver, what the module refuses and how the front door's refusals reach
+Python, the memory it keeps and the arrays it copies."""
 
 import ctypes
 import subprocess
@@ -127,95 +127,28 @@ def test_same_bits_as_the_cpp_front_door(tmp_path, index, name):
         assert same_bits(got, residuals), case
         assert same_bits(info.history, history), case
         assert same_bits(x, x_cpp), case
+        assert isinstance(info.history, np.ndarray) and info.history.dtype == np.float64, case
+        assert info.seconds >= 0.0, case
 
     assert all(np.array_equal(a, k) for a, k in zip(inputs(), kept)), "an input array was changed"
 
 
-def diagonally_dominant(n, seed):
-    rng = np.random.default_rng(seed)
-    M = sp.random(n, n, density=0.1, random_state=seed, format="csr") - sp.random(
-        n, n, density=0.1, random_state=seed + 1, format="csr"
-    )
-    return (M + sp.diags(np.abs(M).sum(axis=1).A.ravel() + 1.0 + rng.random(n))).tocsr()
-
-
-SPSOLVE = [
-    ("gr_30_30, conjugate gradient", lambda: matrix("gr_30_30.mtx"), dict(method="pcg")),
-    ("pde900, BiCGSTAB, diagonal, ELL", lambda: matrix("pde900.mtx"), dict(preconditioner="diagonal", layout="ell")),
-    ("Poisson box 10^3, BiCGSTAB, none, native", lambda: box("poisson", 10, 10, 10),
-     dict(preconditioner="none", layout="native")),
-    ("convection-diffusion box 6x5x4", lambda: box("convdiff", 6, 5, 4), dict()),
-    ("random diagonally dominant 40", lambda: diagonally_dominant(40, 3), dict(layout="ell")),
-]
-
-
-@pytest.mark.parametrize("name,make,options", SPSOLVE, ids=[s[0] for s in SPSOLVE])
-def test_agrees_with_scipy_direct_solver(name, make, options):
-    A = make()
+# The bits above tie the module to the C++ front door; this ties both to an
+# answer computed without them, from a matrix the module must convert first.
+def test_agrees_with_scipy_direct_solver():
+    A = box("convdiff", 6, 5, 4).tocsc()
     b = rhs(A.shape[0])
-    x, info = qvl3d.solve(A, b, rtol=1e-12, **options)
+    x, info = qvl3d.solve(A, b, rtol=1e-12, layout="ell")
     assert info.converged, info
-    direct = spla.spsolve(A.tocsc(), b)
+    direct = spla.spsolve(A, b)
     assert np.linalg.norm(x - direct) <= 1e-9 * np.linalg.norm(direct)
 
 
 SMALL = sp.csr_matrix(np.array([[4.0, -1.0, 0.0], [-1.0, 4.0, -1.0], [0.0, -1.0, 4.0]]))
-SMALL_X = np.array([1.0, 2.0, -3.0])
-
-
-def bd(rows):
-    return sp.csr_matrix(np.array(rows, dtype=float))
-
-
-# name, A, b, x0, options, status, iterations (None: some), converged
-STATUSES = [
-    ("the test is met", matrix("gr_30_30.mtx"), None, None, dict(method="pcg"), "converged", None, True),
-    ("the limit", matrix("gr_30_30.mtx"), None, None, dict(maxiter=3), "iteration_limit", 3, False),
-    ("Gauss-Seidel's limit", matrix("pde900.mtx"), None, None, dict(method="gs", maxiter=5), "iteration_limit", 5,
-     False),
-    ("b = 0", SMALL, np.zeros(3), SMALL_X, dict(), "zero_rhs", 0, True),
-    ("x0 solves it", SMALL, SMALL @ SMALL_X, SMALL_X, dict(), "converged", 0, True),
-    ("x0 solves it, against the first iteration", SMALL, SMALL @ SMALL_X, SMALL_X, dict(reference="first"),
-     "zero_initial_residual", 0, True),
-    ("r0hat . r = 0", bd([[-2, 2, -2], [-1, 2, 2], [-1, 0, -2]]), np.array([-1.0, 0, 0]), None,
-     dict(preconditioner="none"), "breakdown_rho", 1, False),
-    ("r0hat . A phat = 0", bd([[1, -1, 2], [0, -2, 2], [-1, 0, -2]]), np.array([2.0, 1, 2]), None,
-     dict(preconditioner="none"), "breakdown_sigma", 0, False),
-    ("t . t = 0", bd([[-2, 2], [1, -1]]), np.array([-1.0, 2]), None, dict(preconditioner="diagonal"),
-     "breakdown_tt", 0, False),
-]
-
-
-@pytest.mark.parametrize("name,A,b,x0,options,status,iterations,converged", STATUSES, ids=[s[0] for s in STATUSES])
-def test_status_and_history(name, A, b, x0, options, status, iterations, converged):
-    b = rhs(A.shape[0]) if b is None else b
-    x, info = qvl3d.solve(A, b, x0=x0, **options)
-    assert (info.status, info.converged) == (status, converged)
-    if iterations is not None:
-        assert info.iterations == iterations
-    assert isinstance(info.history, np.ndarray) and info.history.dtype == np.float64
-    assert len(info.history) == info.iterations
-    start = np.zeros(A.shape[0]) if x0 is None else x0
-    bnorm = np.linalg.norm(b)
-    assert info.initial_residual == pytest.approx(np.linalg.norm(b - A @ start), rel=1e-12, abs=1e-300)
-    assert info.final_residual == pytest.approx(np.linalg.norm(b - A @ x), rel=1e-9, abs=1e-14 * bnorm)
-    assert info.relative_residual == (pytest.approx(info.final_residual / bnorm) if bnorm else 0.0)
-    rtol = 1e-8
-    if status == "converged" and info.iterations:
-        assert info.history[-1] <= rtol * bnorm < info.history[0]
-    if status == "iteration_limit":
-        assert info.history[-1] > rtol * bnorm
-    if status == "zero_rhs":
-        assert not x.any()
-    assert info.seconds >= 0.0
 
 
 def missing_diagonal():
     return sp.csr_matrix((np.array([2.0, 1.0, 1.0]), np.array([0, 1, 0]), np.array([0, 2, 3])), shape=(2, 2))
-
-
-def duplicate_entry():
-    return sp.csr_matrix((np.array([2.0, 1.0, 1.0, 3.0]), np.array([0, 1, 1, 1]), np.array([0, 3, 4])), shape=(2, 2))
 
 
 def huge_index():
@@ -230,16 +163,15 @@ def with_nan():
     return A
 
 
-# name, call, exception, message (a regular expression)
+# The module's own checks, and the front door's refusals from the constructor
+# and from solve() as ValueError with the front door's message (which refusals
+# there are is the C++ front-door tests' business). name, call, exception,
+# message (a regular expression)
 REFUSALS = [
     ("not square", lambda: qvl3d.Solver(sp.csr_matrix((3, 4))), ValueError, r"^qvl3d: A is 3 x 4; a square matrix"),
     ("not sparse", lambda: qvl3d.Solver(np.eye(3)), TypeError, r"scipy\.sparse matrix or array, not ndarray"),
     ("no diagonal", lambda: qvl3d.Solver(missing_diagonal()), ValueError,
      r"^qvl3d::CSolver: row 1 \(entries 2\.\.2\) has no diagonal entry$"),
-    ("an entry twice", lambda: qvl3d.Solver(duplicate_entry()), ValueError,
-     r"^qvl3d::CSolver: row 0: column 1 appears twice, at entries 1 and 2$"),
-    ("NaN in A", lambda: qvl3d.Solver(with_nan()), ValueError,
-     r"^qvl3d::CSolver: row 0, entry 1: value nan is not finite$"),
     ("an index beyond int32", lambda: qvl3d.Solver(huge_index()), ValueError,
      r"^qvl3d: row 1, entry 4: column 8589934592 is outside 0\.\.2$"),
     ("NaN in b", lambda: qvl3d.solve(SMALL, np.array([1.0, np.nan, 1.0])), ValueError,
@@ -251,10 +183,6 @@ REFUSALS = [
      r"^qvl3d: b has dtype complex128, which does not convert to float64 without loss$"),
     ("method cg", lambda: qvl3d.Solver(SMALL, method="cg"), ValueError,
      r"^qvl3d: method 'cg' is not one of bicgstab, pcg, gs$"),
-    ("maxiter 0", lambda: qvl3d.Solver(SMALL, maxiter=0), ValueError,
-     r"^qvl3d::CSolver: maxIter is 0; at least 1 is needed$"),
-    ("pcg on an unsymmetric pattern", lambda: qvl3d.Solver(sp.csr_matrix(np.triu(np.ones((3, 3)))), method="pcg"),
-     ValueError, r"^qvl3d::CSolver: the conjugate gradient needs a symmetric pattern: row 0, entry 1 holds column 1"),
     ("update of the wrong length", lambda: qvl3d.Solver(SMALL).update(np.ones(6)), ValueError,
      r"^qvl3d: values has shape \(6,\); a vector of 7 elements is needed$"),
 ]

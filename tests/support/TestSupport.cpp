@@ -186,6 +186,30 @@ std::vector<Entries> Rows(const host::CSparseMatrix& A)
     return rows;
 }
 
+void ExpectSamePartition(const host::CPartition& got, const host::CPartition& want, const std::string& where)
+{
+    EXPECT_EQ(got.rank, want.rank) << where;
+    EXPECT_EQ(got.nParts, want.nParts) << where;
+    EXPECT_EQ(got.A.nCell, want.A.nCell) << where;
+    EXPECT_EQ(got.A.nCellTotal, want.A.nCellTotal) << where;
+    EXPECT_EQ(got.A.rowStart, want.A.rowStart) << where;
+    EXPECT_EQ(got.A.col, want.A.col) << where;
+    ASSERT_EQ(got.A.val.size(), want.A.val.size()) << where;
+    for (size_t e = 0; e < want.A.val.size(); ++e)
+        ASSERT_TRUE(BitEqual(got.A.val[e], want.A.val[e]))
+            << where << ": entry " << e << " is " << got.A.val[e] << ", not " << want.A.val[e];
+    EXPECT_EQ(got.global, want.global) << where;
+    EXPECT_EQ(got.plan.nCell, want.plan.nCell) << where;
+    EXPECT_EQ(got.plan.nCellTotal, want.plan.nCellTotal) << where;
+    ASSERT_EQ(got.plan.neighbours.size(), want.plan.neighbours.size()) << where;
+    for (size_t k = 0; k < want.plan.neighbours.size(); ++k) {
+        const CHaloNeighbour &w = want.plan.neighbours[k], &g = got.plan.neighbours[k];
+        EXPECT_EQ(g.rank, w.rank) << where << ": neighbour " << k;
+        EXPECT_EQ(g.send, w.send) << where << ": sends to rank " << w.rank;
+        EXPECT_EQ(g.recv, w.recv) << where << ": receives from rank " << w.rank;
+    }
+}
+
 CScratchDir::CScratchDir()
 {
     std::string name = (std::filesystem::temp_directory_path() / "qvl3d-test-XXXXXX").string();

@@ -7,6 +7,7 @@
 #include "BoxProblems.h"
 #include <qvl3d/Communication.h>
 #include "HostSystem.h"
+#include "Partition.h"
 #include <qvl3d/SingleGridSolver.h>
 #include <qvl3d/SolveRecord.h>
 #include "SparseMatrix.h"
@@ -154,6 +155,9 @@ bool BitEqual(double a, double b);
 // Each row of A as (column, value) pairs in storage order.
 using Entries = std::vector<std::pair<int, double>>;
 std::vector<Entries> Rows(const host::CSparseMatrix& A);
+
+// Expects got to be want field by field (values bit for bit), where naming the share.
+void ExpectSamePartition(const host::CPartition& got, const host::CPartition& want, const std::string& where);
 
 // What f throws as E, or "accepted" when it returns.
 template <class E, class F>
