@@ -6,7 +6,9 @@
 //                         runs, in the layout's own arrays
 //   GaussSeidelSweep/...  one forward sweep over the CSR rows:
 //     written   x_i = ((b_i - a_ii*x_i) - s_i)/a_ii + x_i, s_i summed in
-//               storage order: the order our results are defined by
+//               storage order: the order our results are defined by (the
+//               term of column i-1 from the previous row's value, as the
+//               solver's sweep takes it)
 //     reciprocal  x_i = (b_i - s_i)*inv_i: the shorter chain a library free
 //               to reorder uses (PETSc's SOR); a probe of the floor only,
 //               not a candidate (it changes the bits)
@@ -156,12 +158,15 @@ void GaussSeidelSweep(benchmark::State& state)
     const int kind = static_cast<int>(state.range(0));
     for (auto _ : state) {
         if (kind == 0) {
+            double xPrev = 0.0;
             for (int i = 1; i <= n; ++i) {
                 double s = 0.0;
                 const int e0 = start[i];
-                for (int e = e0 + 1, end = start[i + 1]; e < end; ++e) s = s + val[e] * x[col[e]];
+                for (int e = e0 + 1, end = start[i + 1]; e < end; ++e)
+                    s = s + val[e] * (col[e] == i - 1 ? xPrev : x[col[e]]);
                 const double d = val[e0];
-                x[i] = ((b[i] - d * x[i]) - s) / d + x[i];
+                xPrev = ((b[i] - d * x[i]) - s) / d + x[i];
+                x[i] = xPrev;
             }
         } else if (kind == 1) {
             for (int i = 1; i <= n; ++i) {

@@ -63,6 +63,7 @@ inline double DiluForwardRow(const Rows& A, int i, double* __restrict y, const d
                              double yPrev)
 {
     const int n = A.n;
+    if (i > n) __builtin_unreachable(); // lets the compiler drop the halo test where the layout compares columns with i
     if (i + kPrefetchRows <= n) A.PrefetchOrdered(i + kPrefetchRows);
     double s = 0.0;
     A.ForEachLower(i, [&](int j, double a) {
