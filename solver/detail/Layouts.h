@@ -365,30 +365,18 @@ struct CEllRows {
         ForEachPlace(i, diagPos[i] + 1, numNeighbor[i] + 1, f);
     }
 
-    // f(column, coefficient) at places from..to of row i, ascending.
+    // f(column, coefficient) at places from..to of row i, ascending; the
+    // row's bases in the place and slot streams are formed once.
     template <class F>
     void ForEachPlace(int i, int from, int to, F& f) const
     {
-        switch (width) {
-        case 5: return ForEachPlaceOf<1, 5>(i, from, to, f);
-        case 7: return ForEachPlaceOf<1, 7>(i, from, to, f);
-        default:
-            for (int p = from; p <= to; ++p) {
-                const std::ptrdiff_t e = Entry(SlotAt(p, i), i);
-                f(col[e], val[e]);
-            }
-        }
-    }
-
-    template <int kPlace, int kWidth, class F>
-    void ForEachPlaceOf(int i, int from, int to, F& f) const
-    {
-        if constexpr (kPlace <= kWidth) {
-            if (kPlace >= from && kPlace <= to) {
-                const std::ptrdiff_t e = Entry(SlotAt(kPlace, i), i);
-                f(col[e], val[e]);
-            }
-            ForEachPlaceOf<kPlace + 1, kWidth>(i, from, to, f);
+        const int* place = orderedSlot + (i - 1);
+        const int* c = col + (i - 1);
+        const double* a = val + (i - 1);
+        const std::ptrdiff_t placeStride = n, slotStride = nTotal;
+        for (int p = from; p <= to; ++p) {
+            const std::ptrdiff_t e = place[(p - 1) * placeStride] * slotStride;
+            f(c[e], a[e]);
         }
     }
 
