@@ -345,10 +345,28 @@ struct CEllRows {
         }
     }
 
-    // Row by row: slot-major blocks measured slower here.
+    // Row by row (slot-major blocks measured slower here), with the width
+    // chosen once per block rather than once per row.
     void RowProducts(int lo, int hi, double* __restrict y, const double* __restrict v) const
     {
-        for (int i = lo; i <= hi; ++i) RowProduct(*this, i, y, v);
+        switch (width) {
+        case 5: return RowProductsOf<5>(lo, hi, y, v);
+        case 7: return RowProductsOf<7>(lo, hi, y, v);
+        default:
+            for (int i = lo; i <= hi; ++i) RowProduct(*this, i, y, v);
+        }
+    }
+
+    // RowProduct's sum for rows of kWidth slots.
+    template <int kWidth>
+    void RowProductsOf(int lo, int hi, double* __restrict y, const double* __restrict v) const
+    {
+        for (int i = lo; i <= hi; ++i) {
+            double s = Diag(i) * v[i];
+            auto add = [&](int j, double a) { s = s + v[j] * a; };
+            ForEachOffDiagOf<kWidth>(i, add);
+            y[i] = s;
+        }
     }
 
     // The native traversals, place for place, through the ELL ordered slot
