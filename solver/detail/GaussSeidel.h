@@ -8,6 +8,7 @@
 #include "detail/Layouts.h"
 #include "detail/Method.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -63,12 +64,17 @@ CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSet
         return last;
     };
 
+    // Where the layout lets it, the residual pass runs behind the sweep; rows
+    // still go in ascending order and see the same x as after the whole
+    // sweep. In the first sweep row j's residual runs as soon as the sweep
+    // has passed every owned column of row j. The largest distance seen
+    // there from a row to its last owned column becomes the lag of the later
+    // sweeps, which run the residual of row i - lag right after row i: the
+    // pattern does not change between sweeps, and the rows need no second
+    // walk to find their last column.
+    int lag = -1;
     double res0 = 0.0;
     for (int iter = 1;; ++iter) {
-        // Where the layout lets it, the residual pass runs behind the sweep,
-        // row j as soon as the sweep has passed every owned column of row j;
-        // rows still go in ascending order and see the same x as after the
-        // whole sweep.
         double sumSq = 0.0;
         auto residualRow = [&](int j) {
             double t = 0.0;
@@ -82,7 +88,8 @@ CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSet
         // was just stored (the same product in the same place of the sum;
         // xPrev is not read for i = 1).
         int j = 1;
-        int ready = n >= 1 ? lastOwnedColumn(1) : 1;
+        int ready = n >= 1 && lag < 0 ? lastOwnedColumn(1) : 1;
+        int farthest = ready - 1;
         double xPrev = 0.0;
         for (int i = 1; i <= n; ++i) {
             if (i + kPrefetchRows <= n) A.Prefetch(i + kPrefetchRows);
@@ -94,13 +101,28 @@ CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSet
             xPrev = xi;
 
             if constexpr (Rows::kResidualBehindSweep) {
-                while (ready <= i) {
-                    residualRow(j);
-                    ready = ++j <= n ? lastOwnedColumn(j) : n + 1;
+                if (lag >= 0) {
+                    if (i > lag) residualRow(i - lag);
+                } else {
+                    while (ready <= i) {
+                        residualRow(j);
+                        if (++j > n) {
+                            ready = n + 1;
+                        } else {
+                            ready = lastOwnedColumn(j);
+                            farthest = std::max(farthest, ready - j);
+                        }
+                    }
                 }
             }
         }
-        if constexpr (!Rows::kResidualBehindSweep) {
+        if constexpr (Rows::kResidualBehindSweep) {
+            if (lag >= 0) {
+                for (j = std::max(1, n - lag + 1); j <= n; ++j) residualRow(j);
+            } else {
+                lag = farthest;
+            }
+        } else {
             for (j = 1; j <= n; ++j) residualRow(j);
         }
         const double local = std::sqrt(sumSq);
