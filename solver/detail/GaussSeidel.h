@@ -54,25 +54,21 @@ CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSet
         }
     };
 
-    // The owned column of row j (j itself included) that the sweep reaches
-    // last: once past it, row j's residual is final.
-    auto lastOwnedColumn = [&](int j) {
-        int last = j;
-        A.ForEachOffDiag(j, [&](int col, double) {
-            if (col <= n && col > last) last = col;
-        });
-        return last;
-    };
+    // Where the layout lets it, the residual pass runs behind the sweep. Row
+    // j's residual is final once the sweep has passed every owned column of
+    // row j, so it runs `lag` rows behind, lag being the largest distance from
+    // a row to its last owned column (a plane on a box), found once per call;
+    // rows still go in ascending order and see the same x as after the whole
+    // sweep. Elsewhere the residual pass follows the sweep (lag = n).
+    int lag = n;
+    if constexpr (Rows::kResidualBehindSweep) {
+        lag = 0;
+        for (int j = 1; j <= n; ++j)
+            A.ForEachOffDiag(j, [&](int col, double) {
+                if (col <= n && col - j > lag) lag = col - j;
+            });
+    }
 
-    // Where the layout lets it, the residual pass runs behind the sweep; rows
-    // still go in ascending order and see the same x as after the whole
-    // sweep. In the first sweep row j's residual runs as soon as the sweep
-    // has passed every owned column of row j. The largest distance seen
-    // there from a row to its last owned column becomes the lag of the later
-    // sweeps, which run the residual of row i - lag right after row i: the
-    // pattern does not change between sweeps, and the rows need no second
-    // walk to find their last column.
-    int lag = -1;
     double res0 = 0.0;
     for (int iter = 1;; ++iter) {
         double sumSq = 0.0;
@@ -87,9 +83,6 @@ CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSet
         // the previous row computed, rather than loading it from where it
         // was just stored (the same product in the same place of the sum;
         // xPrev is not read for i = 1).
-        int j = 1;
-        int ready = n >= 1 && lag < 0 ? lastOwnedColumn(1) : 1;
-        int farthest = ready - 1;
         double xPrev = 0.0;
         for (int i = 1; i <= n; ++i) {
             if (i + kPrefetchRows <= n) A.Prefetch(i + kPrefetchRows);
@@ -101,30 +94,10 @@ CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSet
             xPrev = xi;
 
             if constexpr (Rows::kResidualBehindSweep) {
-                if (lag >= 0) {
-                    if (i > lag) residualRow(i - lag);
-                } else {
-                    while (ready <= i) {
-                        residualRow(j);
-                        if (++j > n) {
-                            ready = n + 1;
-                        } else {
-                            ready = lastOwnedColumn(j);
-                            farthest = std::max(farthest, ready - j);
-                        }
-                    }
-                }
+                if (i > lag) residualRow(i - lag);
             }
         }
-        if constexpr (Rows::kResidualBehindSweep) {
-            if (lag >= 0) {
-                for (j = std::max(1, n - lag + 1); j <= n; ++j) residualRow(j);
-            } else {
-                lag = farthest;
-            }
-        } else {
-            for (j = 1; j <= n; ++j) residualRow(j);
-        }
+        for (int j = std::max(1, n - lag + 1); j <= n; ++j) residualRow(j);
         const double local = std::sqrt(sumSq);
 
         marker("1 \n");
