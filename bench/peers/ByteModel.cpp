@@ -113,14 +113,10 @@ std::vector<CPass> IterationPasses(const std::string& method, const std::string&
         p.push_back({"p = beta*p + z", "p updated; z read", kUpdate + kRead});
         p.push_back({"q = A*p, sum p*q", rows + ", p read; q written", a + kRead + kWrite});
         p.push_back({"x += alpha*p, r -= alpha*q, sum r*r", "x, r updated; p, q read", 2 * kUpdate + 2 * kRead});
-    } else if (method == "gs" && precond == "none" && layout != "ell") {
+    } else if (method == "gs" && precond == "none") {
         p.push_back({"sweep x_i = ((b_i - a_ii*x_i) - s_i)/a_ii + x_i, with the residual of row j one plane behind",
                      rows + ", b read; x updated (the residual's second reading of rows, x and b hits the cache)",
                      a + kRead + kUpdate});
-    } else if (method == "gs" && precond == "none") {
-        p.push_back(
-            {"sweep x_i = ((b_i - a_ii*x_i) - s_i)/a_ii + x_i", rows + ", b read; x updated", a + kRead + kUpdate});
-        p.push_back({"residual (b_i - a_ii*x_i) - s_i, sum of squares", rows + ", x, b read", a + 2 * kRead});
     }
     return p;
 }

@@ -30,7 +30,8 @@ namespace detail {
 // "resn=%e" with the partition's own norm, "2 " after the global sum, "3 "
 // after the test's ratio, "4 ", then "5 " after the exchange of x.
 template <class Rows>
-CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSettings& set, double* x, const double* b)
+CSolveRecord GaussSeidelOn(const Rows& A, const CSolveContext& c, const CMethodSettings& set, double* x,
+                           const double* b)
 {
     if (set.maxIter < 1) return Ended(CSolveRecord{}, EStatus::LimitBelowOne);
 
@@ -54,20 +55,17 @@ CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSet
         }
     };
 
-    // Where the layout lets it, the residual pass runs behind the sweep. Row
-    // j's residual is final once the sweep has passed every owned column of
-    // row j, so it runs `lag` rows behind, lag being the largest distance from
-    // a row to its last owned column (a plane on a box), found once per call;
-    // rows still go in ascending order and see the same x as after the whole
-    // sweep. Elsewhere the residual pass follows the sweep (lag = n).
-    int lag = n;
-    if constexpr (Rows::kResidualBehindSweep) {
-        lag = 0;
-        for (int j = 1; j <= n; ++j)
-            A.ForEachOffDiag(j, [&](int col, double) {
-                if (col <= n && col - j > lag) lag = col - j;
-            });
-    }
+    // The residual runs behind the sweep. Row j's residual is final once the
+    // sweep has passed every owned column of row j, so it runs `lag` rows
+    // behind, lag being at least the largest distance from a row to its last
+    // owned column (a plane on a box), found once per call; rows still go in
+    // ascending order and see the same x as after the whole sweep.
+    int lag = 0;
+    for (int j = 1; j <= n; ++j)
+        A.ForEachOffDiag(j, [&](int col, double) {
+            if (col <= n && col - j > lag) lag = col - j;
+        });
+    lag = A.ResidualLag(lag);
 
     double res0 = 0.0;
     for (int iter = 1;; ++iter) {
@@ -93,9 +91,7 @@ CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSet
             x[i] = xi;
             xPrev = xi;
 
-            if constexpr (Rows::kResidualBehindSweep) {
-                if (i > lag) residualRow(i - lag);
-            }
+            if (i > lag) residualRow(i - lag);
         }
         for (int j = std::max(1, n - lag + 1); j <= n; ++j) residualRow(j);
         const double local = std::sqrt(sumSq);
@@ -127,6 +123,12 @@ CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSet
         extremes(); // the exchange wrote only halo entries: the owned x is the sweep's
         return Ended(rec, status);
     }
+}
+
+template <class Rows>
+CSolveRecord GaussSeidel(const Rows& A, const CSolveContext& c, const CMethodSettings& set, double* x, const double* b)
+{
+    return WithWidthFixed(A, [&](const auto& rows) { return GaussSeidelOn(rows, c, set, x, b); });
 }
 
 } // namespace detail

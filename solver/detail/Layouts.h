@@ -29,8 +29,8 @@
 //   kSkipZeroUpper         the DILU build ignores an upper coefficient of 0.0
 //
 // Measured choices (no effect on any result):
-//   kResidualBehindSweep   Gauss-Seidel's residual pass trails its sweep
-//                          instead of following it
+//   ResidualLag(lag)       how many rows Gauss-Seidel's residual trails its
+//                          sweep by, at least lag
 #ifndef QVL3D_DETAIL_LAYOUTS_H
 #define QVL3D_DETAIL_LAYOUTS_H
 
@@ -74,7 +74,8 @@ struct CNativeRows {
     static constexpr bool kHonoursNonBlocking = false; // always the blocking exchange
     static constexpr bool kGaussSeidelMarkers = true;  // Gauss-Seidel writes its marker lines
     static constexpr bool kSkipZeroUpper = true;
-    static constexpr bool kResidualBehindSweep = true;
+
+    int ResidualLag(int lag) const { return lag; }
 
     double Diag(int i) const { return coef[i][0]; }
 
@@ -171,7 +172,8 @@ struct CCsrRows {
     static constexpr bool kHonoursNonBlocking = true;
     static constexpr bool kGaussSeidelMarkers = true;
     static constexpr bool kSkipZeroUpper = false; // a stored 0.0 still triggers the search
-    static constexpr bool kResidualBehindSweep = true;
+
+    int ResidualLag(int lag) const { return lag; }
 
     double Diag(int i) const { return val[start[i]]; }
 
@@ -309,7 +311,14 @@ struct CEllRows {
     static constexpr bool kHonoursNonBlocking = true;
     static constexpr bool kGaussSeidelMarkers = false;
     static constexpr bool kSkipZeroUpper = true;
-    static constexpr bool kResidualBehindSweep = false; // 14 slot streams at once measured slower
+
+    // A row's slot entries lie nTotal apart; when nTotal is a multiple of
+    // 512 (a 2^k box) every slot of a row falls in the same L1 set, and so
+    // do the slots of a row a multiple of 512 rows away. A residual trailing
+    // the sweep by a plane of such a box evicts the sweep's lines and the
+    // pair ran twice as slow as the two passes apart; a lag of 256 rows
+    // modulo 512 puts the two walks half a 4 KiB page apart.
+    int ResidualLag(int lag) const { return lag + (256 - lag % 512 + 512) % 512; }
 
     std::ptrdiff_t Entry(int slot, int i) const { return static_cast<std::ptrdiff_t>(slot) * nTotal + (i - 1); }
     // ELL slot number at place p (1..nn(i)+1) of cell i's ordered slot list.
@@ -421,6 +430,35 @@ struct CEllRows {
         return false;
     }
 };
+
+// ELL rows whose width is known when compiling: each row's off-diagonal walk
+// is the unrolled one, with no switch on the width per row.
+template <int kWidth>
+struct CEllRowsOfWidth : CEllRows {
+    template <class F>
+    void ForEachOffDiag(int i, F&& f) const
+    {
+        ForEachOffDiagOf<kWidth>(i, f);
+    }
+};
+
+// f(A), where A is ELL of a common width passed as CEllRowsOfWidth: for a
+// method that walks whole rows many times per call, the width is chosen once.
+template <class Rows, class F>
+auto WithWidthFixed(const Rows& A, F&& f)
+{
+    return f(A);
+}
+
+template <class F>
+auto WithWidthFixed(const CEllRows& A, F&& f)
+{
+    switch (A.width) {
+    case 5: return f(CEllRowsOfWidth<5>{A});
+    case 7: return f(CEllRowsOfWidth<7>{A});
+    default: return f(A);
+    }
+}
 
 inline CNativeRows NativeRowsOf(const CQvl3dGV* S, const CQVL3DFiniteVolumeMesh* m)
 {
