@@ -5,7 +5,8 @@
 // the error number with the handle null. The last system error of a thread
 // is its errno. Message texts come from the thread-safe form of the C
 // library's message table, and every code has one (code 0 included).
-// FormatBounded is snprintf that cuts silently at the buffer's size.
+// FormatBounded is snprintf that cuts silently at the buffer's size. The
+// cache sizes come from sysfs, the way the kernel lists them.
 #ifndef QVL3D_PLATFORM_H
 #define QVL3D_PLATFORM_H
 
@@ -41,6 +42,26 @@ std::string SystemErrorText(int code);
 // terminating NUL. Returns the characters written, or -1 when the text was
 // cut (or size is 0, when nothing is written).
 int FormatBounded(char* buffer, std::size_t size, const char* format, ...) QVL3D_PRINTF_FORMAT(3, 4);
+
+// A cache size as sysfs writes it ("32768K", "1M", "512"); -1 when the text
+// is not one.
+long long ParseCacheSize(const std::string& text);
+
+struct CLastLevelCache {
+    long long bytes = 0; // 0 when unknown
+    int level = 0;
+    std::string source; // where the size came from
+};
+
+// The highest-level data or unified cache listed under dir (sysfs
+// .../cpu0/cache: index*/level, type, size); when dir lists none,
+// sysconf(_SC_LEVEL3_CACHE_SIZE), then _SC_LEVEL2_CACHE_SIZE.
+CLastLevelCache LastLevelCache(const std::string& dir = "/sys/devices/system/cpu/cpu0/cache");
+
+// The size the solver plans its memory access for, found once per process:
+// QVL3D_CACHE_BYTES when it holds a size ParseCacheSize takes, else
+// LastLevelCache().bytes; 0 when unknown.
+long long LastLevelCacheBytes();
 
 } // namespace platform
 } // namespace qvl3d

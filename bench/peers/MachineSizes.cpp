@@ -1,69 +1,10 @@
 #include "MachineSizes.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cmath>
-#include <fstream>
 #include <string>
 
 namespace qvl3d {
 namespace peers {
-
-long long ParseCacheSize(const std::string& text)
-{
-    size_t k = 0;
-    long long v = 0;
-    while (k < text.size() && std::isdigit(static_cast<unsigned char>(text[k]))) {
-        if (v > (1LL << 40)) return -1;
-        v = v * 10 + (text[k++] - '0');
-    }
-    if (k == 0) return -1;
-    long long unit = 1;
-    if (k < text.size()) {
-        const char u = static_cast<char>(std::toupper(static_cast<unsigned char>(text[k])));
-        unit = u == 'K' ? 1LL << 10 : u == 'M' ? 1LL << 20 : u == 'G' ? 1LL << 30 : 0;
-        if (unit == 0) return -1;
-        ++k;
-    }
-    while (k < text.size() && std::isspace(static_cast<unsigned char>(text[k]))) ++k;
-    return k == text.size() ? v * unit : -1;
-}
-
-namespace {
-
-std::string FirstLine(const std::string& path)
-{
-    std::ifstream in(path);
-    std::string line;
-    if (!in || !std::getline(in, line)) return "";
-    return line;
-}
-
-} // namespace
-
-CLastLevelCache LastLevelCache(const std::string& dir)
-{
-    CLastLevelCache best;
-    for (int index = 0; index < 16; ++index) {
-        const std::string d = dir + "/index" + std::to_string(index) + "/";
-        const std::string level = FirstLine(d + "level"), type = FirstLine(d + "type");
-        if (level.empty()) continue;
-        if (type != "Data" && type != "Unified") continue;
-        const int l = std::atoi(level.c_str());
-        const long long bytes = ParseCacheSize(FirstLine(d + "size"));
-        if (bytes > 0 && l > best.level) best = CLastLevelCache{bytes, l, "sysfs " + d + "size"};
-    }
-    if (best.bytes > 0) return best;
-#ifdef _SC_LEVEL3_CACHE_SIZE
-    if (const long v = sysconf(_SC_LEVEL3_CACHE_SIZE); v > 0) return CLastLevelCache{v, 3, "sysconf L3"};
-#endif
-#ifdef _SC_LEVEL2_CACHE_SIZE
-    if (const long v = sysconf(_SC_LEVEL2_CACHE_SIZE); v > 0) return CLastLevelCache{v, 2, "sysconf L2"};
-#endif
-    return best;
-}
 
 // Per cell, r non-zeros per row, W the ELL width:
 //   ours    CSR 12r + 4; ELL 12W; native 12r (coefficient and neighbour

@@ -12,23 +12,15 @@
 
 #include <string>
 
+#include "Platform.h"
+
 namespace qvl3d {
 namespace peers {
 
-// A cache size as sysfs writes it ("32768K", "1M", "512"); -1 when the text
-// is not one.
-long long ParseCacheSize(const std::string& text);
-
-struct CLastLevelCache {
-    long long bytes = 0; // 0 when unknown
-    int level = 0;
-    std::string source; // where the size came from
-};
-
-// The highest-level data or unified cache listed under dir (sysfs
-// .../cpu0/cache: index*/level, type, size); when dir lists none,
-// sysconf(_SC_LEVEL3_CACHE_SIZE), then _SC_LEVEL2_CACHE_SIZE.
-CLastLevelCache LastLevelCache(const std::string& dir = "/sys/devices/system/cpu/cpu0/cache");
+// Cache sizes as the solver reads them.
+using platform::CLastLevelCache;
+using platform::LastLevelCache;
+using platform::ParseCacheSize;
 
 // Working-set bytes per cell of one configuration (impl ours, eigen, petsc;
 // method bicgstab, cg, gs; precond diag, dilu, none; layout native, csr, ell

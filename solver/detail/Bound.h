@@ -10,6 +10,7 @@
 #include "detail/Context.h"
 #include "detail/Layouts.h"
 #include "detail/Method.h"
+#include "Platform.h"
 
 namespace qvl3d {
 namespace detail {
@@ -57,16 +58,45 @@ CSolveRecord RunPcg(const CBound& h, EEntryPoint layout, int ivarb, double* x, c
 CSolveRecord RunBiCgStab(const CBound& h, EEntryPoint layout, int ivarb, double* x, const double* b,
                          const CIterationObserver* observer);
 
-// Calls f with the rows of `layout`.
+// Bytes of the matrix rows a pass reads, as the layouts store them (native:
+// coefficients, neighbours and the row's pointers and count).
+inline long long RowBytes(const CCsrRows& A)
+{
+    return A.n == 0 ? 0 : 12LL * (A.start[A.n + 1] - A.start[1]) + 4LL * A.n;
+}
+
+inline long long RowBytes(const CNativeRows& A)
+{
+    long long entries = 0;
+    for (int i = 1; i <= A.n; ++i) entries += A.numNeighbor[i] + 1;
+    return 12 * entries + 28LL * A.n;
+}
+
+inline long long RowBytes(const CEllRows&)
+{
+    return 0;
+}
+
+// A solve's rows hint the rows ahead only when they stream from memory: rows
+// taking less than half the last-level cache go without (when the cache's
+// size is unknown, the hints stay).
+template <class Rows>
+Rows HintedWhereStreaming(Rows A)
+{
+    if (2 * RowBytes(A) < platform::LastLevelCacheBytes()) A.prefetchEnd = 0;
+    return A;
+}
+
+// Calls f with the rows of `layout`, hinted where they stream.
 template <class F>
 auto WithRows(const CBound& h, EEntryPoint layout, F&& f)
 {
     switch (layout) {
-    case EEntryPoint::Csr: return f(CsrRowsOf(h.mesh));
+    case EEntryPoint::Csr: return f(HintedWhereStreaming(CsrRowsOf(h.mesh)));
     case EEntryPoint::Ell: return f(EllRowsOf(h.gpu, h.S, h.mesh));
     case EEntryPoint::Native: break;
     }
-    return f(NativeRowsOf(h.S, h.mesh));
+    return f(HintedWhereStreaming(NativeRowsOf(h.S, h.mesh)));
 }
 
 } // namespace detail

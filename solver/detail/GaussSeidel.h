@@ -83,7 +83,7 @@ CSolveRecord GaussSeidelOn(const Rows& A, const CSolveContext& c, const CMethodS
         // xPrev is not read for i = 1).
         double xPrev = 0.0;
         for (int i = 1; i <= n; ++i) {
-            if (i + kPrefetchRows <= n) A.Prefetch(i + kPrefetchRows);
+            if (i + kPrefetchRows <= A.prefetchEnd) A.Prefetch(i + kPrefetchRows);
             double s = 0.0;
             A.ForEachOffDiag(i, [&](int col, double a) { s = s + a * (col == i - 1 ? xPrev : x[col]); });
             const double d = A.Diag(i);

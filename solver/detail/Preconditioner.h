@@ -64,7 +64,7 @@ inline double DiluForwardRow(const Rows& A, int i, double* __restrict y, const d
 {
     const int n = A.n;
     if (i > n) __builtin_unreachable(); // lets the compiler drop the halo test where the layout compares columns with i
-    if (i + kPrefetchRows <= n) A.PrefetchOrdered(i + kPrefetchRows);
+    if (i + kPrefetchRows <= A.prefetchEnd) A.PrefetchOrdered(i + kPrefetchRows);
     double s = 0.0;
     A.ForEachLower(i, [&](int j, double a) {
         if (j <= n) s = s + a * (j == i - 1 ? yPrev : y[j]);
@@ -94,7 +94,7 @@ void DiluBackwardSweep(const Rows& A, double* __restrict z, const double* __rest
     const int n = A.n;
     double zPrev = 0.0; // z_{i+1}; not read for i = n, whose column n+1 is a halo column
     for (int i = n; i >= 1; --i) {
-        if (i - kPrefetchRows >= 1) A.PrefetchOrdered(i - kPrefetchRows);
+        if (i - kPrefetchRows >= 1 && A.prefetchEnd != 0) A.PrefetchOrdered(i - kPrefetchRows);
         double s = 0.0;
         A.ForEachUpper(i, [&](int j, double a) {
             if (j <= n) s = s + a * (j == i + 1 ? zPrev : z[j]);
