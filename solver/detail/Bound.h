@@ -72,11 +72,6 @@ inline long long RowBytes(const CNativeRows& A)
     return 12 * entries + 28LL * A.n;
 }
 
-inline long long RowBytes(const CEllRows&)
-{
-    return 0;
-}
-
 // A solve's rows hint the rows ahead only when they stream from memory: rows
 // taking less than half the last-level cache go without (when the cache's
 // size is unknown, the hints stay).

@@ -373,28 +373,8 @@ struct CEllRows {
     }
 
     // Row by row (slot-major blocks measured slower here), with the width
-    // chosen once per block rather than once per row.
-    void RowProducts(int lo, int hi, double* __restrict y, const double* __restrict v) const
-    {
-        switch (width) {
-        case 5: return RowProductsOf<5>(lo, hi, y, v);
-        case 7: return RowProductsOf<7>(lo, hi, y, v);
-        default:
-            for (int i = lo; i <= hi; ++i) RowProduct(*this, i, y, v);
-        }
-    }
-
-    // RowProduct's sum for rows of kWidth slots.
-    template <int kWidth>
-    void RowProductsOf(int lo, int hi, double* __restrict y, const double* __restrict v) const
-    {
-        for (int i = lo; i <= hi; ++i) {
-            double s = Diag(i) * v[i];
-            auto add = [&](int j, double a) { s = s + v[j] * a; };
-            ForEachOffDiagOf<kWidth>(i, add);
-            y[i] = s;
-        }
-    }
+    // chosen once per block rather than once per row (defined below).
+    void RowProducts(int lo, int hi, double* __restrict y, const double* __restrict v) const;
 
     // The native traversals, place for place, through the ELL ordered slot
     // lists; row lengths come from the native neighbour counts.
@@ -465,6 +445,13 @@ auto WithWidthFixed(const CEllRows& A, F&& f)
     case 7: return f(CEllRowsOfWidth<7>{A});
     default: return f(A);
     }
+}
+
+inline void CEllRows::RowProducts(int lo, int hi, double* __restrict y, const double* __restrict v) const
+{
+    WithWidthFixed(*this, [=](const auto& rows) {
+        for (int i = lo; i <= hi; ++i) RowProduct(rows, i, y, v);
+    });
 }
 
 inline CNativeRows NativeRowsOf(const CQvl3dGV* S, const CQVL3DFiniteVolumeMesh* m)
