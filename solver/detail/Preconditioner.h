@@ -84,12 +84,11 @@ inline void DiluForwardSweep(const Rows& A, double* __restrict y, const double* 
 }
 
 // The DILU backward sweep over the whole partition: z_i = y_i - s * D_i for
-// i = n..1, s summed from 0.0 over the owned upper part of row i; done(i) is
-// called once z_i is written. As in the forward sweep, the term of column
-// i+1 takes z_{i+1} from the previous row's value rather than from memory.
-template <class Rows, class Done>
-void DiluBackwardSweep(const Rows& A, double* __restrict z, const double* __restrict D, const double* __restrict y,
-                       Done&& done)
+// i = n..1, s summed from 0.0 over the owned upper part of row i. As in the
+// forward sweep, the term of column i+1 takes z_{i+1} from the previous
+// row's value rather than from memory.
+template <class Rows>
+void DiluBackwardSweep(const Rows& A, double* __restrict z, const double* __restrict D, const double* __restrict y)
 {
     const int n = A.n;
     double zPrev = 0.0; // z_{i+1}; not read for i = n, whose column n+1 is a halo column
@@ -102,14 +101,7 @@ void DiluBackwardSweep(const Rows& A, double* __restrict z, const double* __rest
         const double zi = y[i] - s * D[i];
         z[i] = zi;
         zPrev = zi;
-        done(i);
     }
-}
-
-template <class Rows>
-void DiluBackwardSweep(const Rows& A, double* __restrict z, const double* __restrict D, const double* __restrict y)
-{
-    DiluBackwardSweep(A, z, D, y, [](int) {});
 }
 
 // z = M^-1 r on the owned cells 1..n, where r[i] is the value in(i)
