@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -99,7 +100,8 @@ long long ParseCacheSize(const std::string& text)
         ++k;
     }
     while (k < text.size() && std::isspace(static_cast<unsigned char>(text[k]))) ++k;
-    return k == text.size() ? v * unit : -1;
+    if (k != text.size() || v > LLONG_MAX / unit) return -1; // trailing text, or more bytes than a long long holds
+    return v * unit;
 }
 
 namespace {

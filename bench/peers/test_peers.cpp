@@ -11,7 +11,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -228,51 +227,6 @@ TEST(ByteModel, SevenPointFigures)
     EXPECT_EQ(RowBytes("native", shape), 180.0);
     for (const char* layout : {"native", "csr", "ell"})
         EXPECT_GT(IterationBytes("bicgstab", "dilu", layout, shape), IterationBytes("bicgstab", "diag", layout, shape));
-}
-
-// Cache sizes as sysfs writes them; anything else is refused.
-TEST(MachineSizes, ParsesSysfsCacheSizes)
-{
-    const struct {
-        const char* text;
-        long long bytes;
-    } cases[] = {{"32768K", 32LL << 20},
-                 {"1M", 1LL << 20},
-                 {"512", 512},
-                 {"2G\n", 2LL << 30},
-                 {"", -1},
-                 {"K", -1},
-                 {"12X", -1},
-                 {"3.5M", -1}};
-    for (const auto& c : cases) EXPECT_EQ(ParseCacheSize(c.text), c.bytes) << c.text;
-}
-
-// The highest level of a data or unified cache counts; instruction caches
-// and unreadable entries do not.
-TEST(MachineSizes, FindsTheLastLevelInASysfsFolder)
-{
-    namespace fs = std::filesystem;
-    const fs::path dir = fs::path(TempPath("cache-sysfs"));
-    fs::remove_all(dir);
-    const struct {
-        int index, level;
-        const char *type, *size;
-    } entries[] = {{0, 1, "Data", "32K"},
-                   {1, 1, "Instruction", "32K"},
-                   {2, 2, "Unified", "512K"},
-                   {3, 3, "Unified", "32768K"},
-                   {4, 4, "Instruction", "64M"}};
-    for (const auto& e : entries) {
-        const fs::path d = dir / ("index" + std::to_string(e.index));
-        fs::create_directories(d);
-        std::ofstream(d / "level") << e.level << "\n";
-        std::ofstream(d / "type") << e.type << "\n";
-        std::ofstream(d / "size") << e.size << "\n";
-    }
-    const CLastLevelCache llc = LastLevelCache(dir.string());
-    EXPECT_EQ(llc.bytes, 32LL << 20);
-    EXPECT_EQ(llc.level, 3);
-    fs::remove_all(dir);
 }
 
 // Whatever the cache, the in-cache edge is the largest whose largest working
