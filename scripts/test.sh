@@ -20,6 +20,9 @@ if [ "$bad" -ne 0 ]; then
   exit 1
 fi
 
+step "include graph"
+python3 scripts/check-includes.py
+
 step "optimised build and tests (gcc)"
 CXX=g++ cmake -S . -B build-ci -DCMAKE_BUILD_TYPE=Release -DQVL3D_BUILD_BENCH=ON -DQVL3D_WITH_MPI=ON >/dev/null
 cmake --build build-ci -j"$jobs"
