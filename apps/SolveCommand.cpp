@@ -35,7 +35,7 @@ int Print(const std::string& text)
 
 int SolveMain(int argc, const char* const* argv)
 {
-    CSolveOptions options;
+    CCommandOptions options;
     try {
         options = ParseOptions(argc, argv);
     } catch (const CUsageError& e) {
@@ -47,7 +47,7 @@ int SolveMain(int argc, const char* const* argv)
     try {
         CheckFiles(options);
         const CProblem problem = SetUpProblem(options);
-        const CSolveResult result = RunSolve(problem, options);
+        const CRunResult result = RunSolve(problem, options);
         PrintSummary(stdout, problem, result);
         std::string reason;
         const EExit status = WriteResults(options, problem, result, "solution from qvl3d-solve: " + problem.description,

@@ -121,7 +121,7 @@ void Spread(MPI_Comm comm, int v, int& lo, int& hi)
 }
 
 // Box partition of the box's cells, moved to the solver's numbering.
-host::COwners BoxOwners(const CSolveOptions& o, const CProblem& P, int nRanks)
+host::COwners BoxOwners(const CCommandOptions& o, const CProblem& P, int nRanks)
 {
     const host::COwners box = host::PartitionBox(o.box, nRanks);
     if (P.renumbering.empty()) return box;
@@ -145,7 +145,7 @@ CProblem LocalProblem(const CProblem& P, const host::CPartition& part)
 // Collective: the rank's share of a matrix file, streamed from rank 0, and
 // its vectors, as SetUpProblem and Distribute give them over the graph
 // partition (SetUpBoxShare's contract, for a file).
-CProblem SetUpFileShare(MPI_Comm comm, const CSolveOptions& o, host::CPartition& part, int& firstBadRow, int& nGlobal)
+CProblem SetUpFileShare(MPI_Comm comm, const CCommandOptions& o, host::CPartition& part, int& firstBadRow, int& nGlobal)
 {
     const double t0 = MPI_Wtime();
     const host::CRowShare rows = host::ReadMatrixMarketShare(comm, o.matrixFile);
@@ -173,7 +173,7 @@ CProblem SetUpFileShare(MPI_Comm comm, const CSolveOptions& o, host::CPartition&
 int Run(MPI_Comm comm, int argc, char** argv)
 {
     const int rank = Rank(comm), nRanks = Ranks(comm);
-    CSolveOptions o;
+    CCommandOptions o;
     CFault f = Guard([&] { o = ParseOptions(argc, argv); });
     if (f.status != kExitConverged) f.reason += " (see --help)";
     if (const int s = Agree(comm, f)) return s;
@@ -251,7 +251,7 @@ int Run(MPI_Comm comm, int argc, char** argv)
                             })))
         return s;
 
-    CSolveResult r;
+    CRunResult r;
     f = Guard([&] {
         r = RunSolve(local, o, halo, sum, rank == 0 ? stdout : nullptr,
                      [comm](const host::CScaledNorm& part) { return AcrossRanks(comm, part); });

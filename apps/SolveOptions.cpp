@@ -143,6 +143,25 @@ T Choose(const std::string& option, const std::string& v, const std::vector<std:
     Usage("--" + option + " takes " + list + ", not '" + v + "'");
 }
 
+// The row of the library's table (SolverTable.h) that `v` names.
+template <class Row, std::size_t N>
+const Row& FromTable(const std::string& option, const std::string& v, const Row (&table)[N])
+{
+    if (const Row* row = FindWord(table, v)) return *row;
+    Usage("--" + option + " takes " + Words(table) + ", not '" + v + "'");
+}
+
+// --method: a method's word or a solver code of the entry points.
+int MethodCode(const std::string& v)
+{
+    if (const CMethodInfo* m = FindWord(kMethods, v)) return m->designCode;
+    for (const CSolverCodeInfo& c : kSolverCodes)
+        if (v == std::to_string(c.code)) return c.code;
+    std::string codes;
+    for (const CSolverCodeInfo& c : kSolverCodes) codes += ", " + std::to_string(c.code);
+    Usage("--method takes " + Words(kMethods) + codes + ", not '" + v + "'");
+}
+
 } // namespace
 
 std::string NearestOption(const std::string& given)
@@ -167,14 +186,14 @@ std::string NearestOption(const std::string& given)
     return std::string("--") + best->name;
 }
 
-CSolveOptions ParseOptions(int argc, const char* const* argv)
+CCommandOptions ParseOptions(int argc, const char* const* argv)
 {
     std::vector<std::string> args;
     for (int k = 1; k < argc; ++k) args.emplace_back(argv[k]);
     return ParseOptions(args);
 }
 
-CSolveOptions ParseOptions(const std::vector<std::string>& args)
+CCommandOptions ParseOptions(const std::vector<std::string>& args)
 {
     std::map<std::string, std::string> given;
     for (size_t k = 0; k < args.size(); ++k) {
@@ -209,7 +228,7 @@ CSolveOptions ParseOptions(const std::vector<std::string>& args)
         given[name] = value;
     }
 
-    CSolveOptions o;
+    CCommandOptions o;
     auto has = [&](const char* name) { return given.count(name) != 0; };
     auto val = [&](const char* name) { return given.at(name); };
     o.help = has("help");
@@ -255,12 +274,9 @@ CSolveOptions ParseOptions(const std::vector<std::string>& args)
     if (has("exact")) o.exactFile = val("exact");
     if (has("x0")) o.guessFile = val("x0");
 
-    if (has("method"))
-        o.code =
-            Choose<int>("method", val("method"),
-                        {{"bicgstab", 2}, {"pcg", 3}, {"gs", 4}, {"2", 2}, {"3", 3}, {"4", 4}, {"5", 5}, {"6", 6}});
+    if (has("method")) o.code = MethodCode(val("method"));
     if (has("precond")) {
-        o.precond = Choose<int>("precond", val("precond"), {{"dilu", 1}, {"diagonal", 3}, {"none", 0}});
+        o.precond = FromTable("precond", val("precond"), kPreconditioners).designType;
         o.precondGiven = true;
     }
     if (o.code == 4) {
@@ -273,11 +289,8 @@ CSolveOptions ParseOptions(const std::vector<std::string>& args)
             Usage("solver code " + std::to_string(o.code) + " always uses the diagonal preconditioner; drop --precond");
         o.precond = 3;
     }
-    if (has("layout"))
-        o.layout = Choose<ELayoutChoice>(
-            "layout", val("layout"),
-            {{"csr", ELayoutChoice::Csr}, {"native", ELayoutChoice::Native}, {"ell", ELayoutChoice::Ell}});
-    if (o.layout == ELayoutChoice::Ell && (o.code == 5 || o.code == 6))
+    if (has("layout")) o.layout = FromTable("layout", val("layout"), kLayouts).id;
+    if (o.layout == ELayout::Ell && (o.code == 5 || o.code == 6))
         Usage("the ELL entry point serves solver codes 2, 3 and 4 only, not " + std::to_string(o.code));
 
     if (has("tol")) {
@@ -309,7 +322,7 @@ CSolveOptions ParseOptions(const std::vector<std::string>& args)
     return o;
 }
 
-void CheckFiles(const CSolveOptions& o)
+void CheckFiles(const CCommandOptions& o)
 {
     struct CRole {
         const char* option;
@@ -381,34 +394,19 @@ std::string HelpText()
 
 const char* MethodName(int code)
 {
-    switch (code) {
-    case 2: return "BiCGSTAB";
-    case 3: return "conjugate gradient";
-    case 4: return "Gauss-Seidel";
-    case 5: return "BiCGSTAB, diagonal preconditioner";
-    case 6: return "OpenMP-named BiCGSTAB, diagonal preconditioner";
-    }
-    return "none";
+    const CSolverCodeInfo* c = FindSolverCode(code);
+    return c != nullptr ? c->name : "none";
 }
 
 const char* PreconditionerName(int type)
 {
-    switch (type) {
-    case 0: return "none";
-    case 1: return "DILU";
-    case 3: return "diagonal";
-    }
-    return "unknown";
+    return OfDesignType(type).name;
 }
 
-const char* LayoutName(ELayoutChoice layout)
+const char* LayoutName(ELayout layout)
 {
-    switch (layout) {
-    case ELayoutChoice::Native: return "native";
-    case ELayoutChoice::Csr: return "CSR";
-    case ELayoutChoice::Ell: return "ELL";
-    }
-    return "?";
+    const CLayoutInfo* l = Find(layout);
+    return l != nullptr ? l->name : "?";
 }
 
 } // namespace app

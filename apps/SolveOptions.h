@@ -6,6 +6,7 @@
 #define QVL3D_APPS_SOLVEOPTIONS_H
 
 #include "BoxProblems.h"
+#include <qvl3d/SolverTable.h>
 
 #include <cstdint>
 #include <stdexcept>
@@ -29,9 +30,8 @@ public:
 };
 
 enum class EProblem { ConvectionDiffusion, Poisson, MatrixFile };
-enum class ELayoutChoice { Native, Csr, Ell };
 
-struct CSolveOptions {
+struct CCommandOptions {
     EProblem problem = EProblem::ConvectionDiffusion;
     host::CBox box{64, 64, 64};
     host::CConvection flow;
@@ -42,7 +42,7 @@ struct CSolveOptions {
     int code = 2;    // solver code 2..6
     int precond = 1; // store preconditioner type: 0 none, 1 DILU, 3 diagonal
     bool precondGiven = false;
-    ELayoutChoice layout = ELayoutChoice::Csr;
+    ELayout layout = ELayout::Csr;
     double tolerance = 1e-8;
     int maxIter = 10000;
     bool nonBlocking = false;
@@ -56,22 +56,23 @@ struct CSolveOptions {
 };
 
 // Parses argv[1..argc-1]. Throws CUsageError.
-CSolveOptions ParseOptions(int argc, const char* const* argv);
-CSolveOptions ParseOptions(const std::vector<std::string>& args);
+CCommandOptions ParseOptions(int argc, const char* const* argv);
+CCommandOptions ParseOptions(const std::vector<std::string>& args);
 
 // Refuses (CUsageError) an output file that is an input file or another
 // output file: the files compared, not the names (links, "./x", hard links).
 // Devices such as /dev/null may take several outputs.
-void CheckFiles(const CSolveOptions& options);
+void CheckFiles(const CCommandOptions& options);
 
 std::string HelpText();
 
 // The valid option nearest to a misspelt one ("--tolerance" -> "--tol").
 std::string NearestOption(const std::string& given);
 
+// Names for people, from the library's table (SolverTable.h).
 const char* MethodName(int code);
 const char* PreconditionerName(int type);
-const char* LayoutName(ELayoutChoice layout);
+const char* LayoutName(ELayout layout);
 
 } // namespace app
 } // namespace qvl3d

@@ -195,7 +195,7 @@ std::string LogPlotSvg(const CLogPlot& p)
     return svg + "</svg>\n";
 }
 
-std::string ResidualPlotSvg(const CProblem& problem, const CSolveResult& r)
+std::string ResidualPlotSvg(const CProblem& problem, const CRunResult& r)
 {
     CLogPlot p;
     p.title.push_back(std::string(MethodName(r.code)) + ", preconditioner " +

@@ -28,7 +28,7 @@ struct CLogPlot {
 
 std::string LogPlotSvg(const CLogPlot& plot);
 
-std::string ResidualPlotSvg(const CProblem& problem, const CSolveResult& result);
+std::string ResidualPlotSvg(const CProblem& problem, const CRunResult& result);
 
 } // namespace app
 } // namespace qvl3d

@@ -28,7 +28,7 @@ std::string Number(double v)
     return buf;
 }
 
-std::string BoxDescription(const CSolveOptions& o)
+std::string BoxDescription(const CCommandOptions& o)
 {
     if (o.problem == EProblem::ConvectionDiffusion)
         return "3-D convection-diffusion (upwind), " + BoxText(o.box) + ", velocity (" + Number(o.flow.vx) + ", " +
@@ -38,13 +38,13 @@ std::string BoxDescription(const CSolveOptions& o)
 
 } // namespace
 
-void ThrowNonFiniteRhs(const CSolveOptions& o, int row)
+void ThrowNonFiniteRhs(const CCommandOptions& o, int row)
 {
     throw host::CInputError(o.matrixFile + ": row " + std::to_string(row) +
                             " sums to a value beyond the range of a double, so b = A*1 is not finite; give --rhs");
 }
 
-CProblem SetUpProblem(const CSolveOptions& o)
+CProblem SetUpProblem(const CCommandOptions& o)
 {
     const auto t0 = std::chrono::steady_clock::now();
     CProblem p;
@@ -108,12 +108,12 @@ std::string FileDescription(const std::string& path, const host::CMatrixMarketIn
     return path + " (" + info.field + " " + info.symmetry + (info.symmetry == "symmetric" ? ", expanded" : "") + ")";
 }
 
-bool BoxShareApplies(const CSolveOptions& o)
+bool BoxShareApplies(const CCommandOptions& o)
 {
     return o.problem != EProblem::MatrixFile && o.renumber == host::ERenumber::None;
 }
 
-CShareFiles ReadShareFiles(const CSolveOptions& o, int n)
+CShareFiles ReadShareFiles(const CCommandOptions& o, int n)
 {
     CShareFiles f;
     if (!o.rhsFile.empty()) f.b = host::ReadVectorMarket(o.rhsFile, n);
@@ -122,7 +122,7 @@ CShareFiles ReadShareFiles(const CSolveOptions& o, int n)
     return f;
 }
 
-void ShareVectors(const CSolveOptions& o, int n, CShareFiles files, const host::CPartition& part,
+void ShareVectors(const CCommandOptions& o, int n, CShareFiles files, const host::CPartition& part,
                   const std::function<std::vector<double>()>& rowSums, CProblem& p, int& firstBadRow)
 {
     const size_t size = part.global.size();
@@ -148,7 +148,7 @@ void ShareVectors(const CSolveOptions& o, int n, CShareFiles files, const host::
     }
 }
 
-CProblem SetUpBoxShare(const CSolveOptions& o, int rank, int nRanks, host::CPartition& part, int& firstBadRow)
+CProblem SetUpBoxShare(const CCommandOptions& o, int rank, int nRanks, host::CPartition& part, int& firstBadRow)
 {
     if (!BoxShareApplies(o)) throw std::logic_error("a share of the box asked for a problem that is not a plain box");
     const auto t0 = std::chrono::steady_clock::now();

@@ -27,14 +27,14 @@ struct CProblem {
 
 // Builds or reads the problem. Input files are in the original numbering.
 // Throws host::CInputError or CUsageError for bad input.
-CProblem SetUpProblem(const CSolveOptions& options);
+CProblem SetUpProblem(const CCommandOptions& options);
 
 // How the summary names a matrix file.
 std::string FileDescription(const std::string& path, const host::CMatrixMarketInfo& info);
 
 // True when SetUpBoxShare can build the problem: a built-in box in its own
 // numbering (a renumbered box is built whole and split like a matrix file).
-bool BoxShareApplies(const CSolveOptions& options);
+bool BoxShareApplies(const CCommandOptions& options);
 
 // Rank `rank`'s share of the built-in box problem, built from its sub-box and
 // halo alone (host::DistributeBox): the matrix in the share's numbering and
@@ -44,23 +44,23 @@ bool BoxShareApplies(const CSolveOptions& options);
 // dimensions, numbering and halo plan. firstBadRow is the first owned row
 // whose b = A*1 is not finite (0: none); the ranks agree on the first of all
 // and report it with ThrowNonFiniteRhs.
-CProblem SetUpBoxShare(const CSolveOptions& options, int rank, int nRanks, host::CPartition& part, int& firstBadRow);
+CProblem SetUpBoxShare(const CCommandOptions& options, int rank, int nRanks, host::CPartition& part, int& firstBadRow);
 
 // The fault of a b = A*1 that is not finite at `row` (original numbering).
-[[noreturn]] void ThrowNonFiniteRhs(const CSolveOptions& options, int row);
+[[noreturn]] void ThrowNonFiniteRhs(const CCommandOptions& options, int row);
 
 // The vector files of a share, read whole in the order SetUpProblem reads
 // them (empty: not given).
 struct CShareFiles {
     std::vector<double> b, exact, x0;
 };
-CShareFiles ReadShareFiles(const CSolveOptions& options, int n);
+CShareFiles ReadShareFiles(const CCommandOptions& options, int n);
 
 // A rank's b, x0 and exact solution on its share `part` of an n-cell
 // problem, as Localise cuts them from what SetUpProblem builds: from the
 // files, or b = A*1 from rowSums (the rank's rows, halo included) with the
 // exact solution 1. firstBadRow as for SetUpBoxShare.
-void ShareVectors(const CSolveOptions& options, int n, CShareFiles files, const host::CPartition& part,
+void ShareVectors(const CCommandOptions& options, int n, CShareFiles files, const host::CPartition& part,
                   const std::function<std::vector<double>()>& rowSums, CProblem& problem, int& firstBadRow);
 
 // x (solver's numbering) back in the original numbering, 1-based.

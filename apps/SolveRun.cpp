@@ -22,14 +22,14 @@ double Since(Clock::time_point t0)
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-EEntryPoint EntryPointOf(ELayoutChoice layout)
+ELayout EntryPointOf(ELayout layout)
 {
     switch (layout) {
-    case ELayoutChoice::Native: return EEntryPoint::Native;
-    case ELayoutChoice::Csr: return EEntryPoint::Csr;
-    case ELayoutChoice::Ell: return EEntryPoint::Ell;
+    case ELayout::Native: return ELayout::Native;
+    case ELayout::Csr: return ELayout::Csr;
+    case ELayout::Ell: return ELayout::Ell;
     }
-    return EEntryPoint::Csr;
+    return ELayout::Csr;
 }
 
 // The norms a solve hands to its observer, and the --monitor lines: the
@@ -148,7 +148,7 @@ void CCountingTransport::Reset()
     seconds = exchangeSeconds = sumSeconds = 0.0;
 }
 
-void Conclude(CSolveResult& r)
+void Conclude(CRunResult& r)
 {
     r.converged = r.finite && r.relResidual <= r.tolerance;
     r.arithmetic.clear();
@@ -182,11 +182,11 @@ void Conclude(CSolveResult& r)
     if (overflow) r.arithmetic += ": its sums of squares overflow at this scale";
 }
 
-CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr<CHaloTransport> halo,
-                      std::shared_ptr<CSumTransport> sum, std::FILE* console, const CNormReduction& acrossRanks)
+CRunResult RunSolve(const CProblem& P, const CCommandOptions& o, std::shared_ptr<CHaloTransport> halo,
+                    std::shared_ptr<CSumTransport> sum, std::FILE* console, const CNormReduction& acrossRanks)
 {
     const auto reduce = [&](const host::CScaledNorm& local) { return acrossRanks ? acrossRanks(local) : local; };
-    CSolveResult r;
+    CRunResult r;
     r.cells = P.A.nCell;
     r.nonZeros = P.A.NonZeros();
     r.code = o.code;
@@ -316,14 +316,13 @@ CSolveResult RunSolve(const CProblem& P, const CSolveOptions& o, std::shared_ptr
         r.libraryMegabytes =
             8.0 * host.openmp.m_nNNUtemp * static_cast<double>(host.openmp.m_nMaxNColumnAtemp) / 1048576.0;
 
-    if (o.layout == ELayoutChoice::Ell && o.code == 3)
+    if (o.layout == ELayout::Ell && o.code == 3)
         r.notes.push_back("the ELL entry point runs the conjugate gradient on the native rows");
     if (o.code == 6) r.notes.push_back("code 6 reads the native rows whichever entry point calls it");
-    if (o.code == 5 && o.layout == ELayoutChoice::Native && r.maxIter != o.maxIter)
+    if (o.code == 5 && o.layout == ELayout::Native && r.maxIter != o.maxIter)
         r.notes.push_back("the native entry point lifted the iteration limit to " + std::to_string(r.maxIter) +
                           " for code 5");
-    const bool nativeMethod =
-        o.layout == ELayoutChoice::Native || o.code == 6 || (o.layout == ELayoutChoice::Ell && o.code == 3);
+    const bool nativeMethod = o.layout == ELayout::Native || o.code == 6 || (o.layout == ELayout::Ell && o.code == 3);
     if (o.nonBlocking && nativeMethod)
         r.notes.push_back("--nonblocking has no effect: the native-layout methods always exchange blocking");
     if (o.openmp)

@@ -51,11 +51,11 @@ struct CDistribution {
     double exchangeSeconds = 0.0, sumSeconds = 0.0;           // first solve, largest over the ranks
 };
 
-struct CSolveResult {
+struct CRunResult {
     int cells = 0;
     long long nonZeros = 0;
     int code = 0, precond = 0;
-    ELayoutChoice layout = ELayoutChoice::Csr;
+    ELayout layout = ELayout::Csr;
     double tolerance = 0.0;
     int maxIter = 0; // the limit in force after the call (code 5 on native lifts it)
 
@@ -117,14 +117,14 @@ using CNormReduction = std::function<host::CScaledNorm(const host::CScaledNorm&)
 
 // With options.monitor, the first solve's lines per iteration go to console
 // (nullptr: nowhere, as on the ranks other than 0).
-CSolveResult RunSolve(const CProblem& problem, const CSolveOptions& options,
-                      std::shared_ptr<CHaloTransport> halo = nullptr, std::shared_ptr<CSumTransport> sum = nullptr,
-                      std::FILE* console = stdout, const CNormReduction& acrossRanks = nullptr);
+CRunResult RunSolve(const CProblem& problem, const CCommandOptions& options,
+                    std::shared_ptr<CHaloTransport> halo = nullptr, std::shared_ptr<CSumTransport> sum = nullptr,
+                    std::FILE* console = stdout, const CNormReduction& acrossRanks = nullptr);
 
 // The verdict from the host's measures (finite, relResidual, tolerance):
 // converged, and arithmetic from the method's record and history. RunSolve
 // calls it; a partitioned run calls it again once the ranks' results are one.
-void Conclude(CSolveResult& result);
+void Conclude(CRunResult& result);
 
 } // namespace app
 } // namespace qvl3d

@@ -36,17 +36,17 @@ std::string Seconds(double s)
     return Format("%.3f s", s);
 }
 
-std::string Method(const CSolveResult& r)
+std::string Method(const CRunResult& r)
 {
     return Format("%s (code %d)", MethodName(r.code), r.code);
 }
 
-const char* EntryPoint(ELayoutChoice layout)
+const char* EntryPoint(ELayout layout)
 {
     switch (layout) {
-    case ELayoutChoice::Native: return "Solver";
-    case ELayoutChoice::Csr: return "Solver_CSR";
-    case ELayoutChoice::Ell: return "Solver_ELL";
+    case ELayout::Native: return "Solver";
+    case ELayout::Csr: return "Solver_CSR";
+    case ELayout::Ell: return "Solver_ELL";
     }
     return "?";
 }
@@ -88,7 +88,7 @@ std::string JsonNumber(double v)
 
 } // namespace
 
-void PrintSummary(std::FILE* out, const CProblem& p, const CSolveResult& r)
+void PrintSummary(std::FILE* out, const CProblem& p, const CRunResult& r)
 {
     const char* rel = r.bZero ? "||b - Ax|| (b = 0)" : "||b - Ax|| / ||b||";
     std::fprintf(out, "\nqvl3d-solve summary\n");
@@ -142,7 +142,7 @@ void PrintSummary(std::FILE* out, const CProblem& p, const CSolveResult& r)
     // failure StandardOutputFault can give a reason for.
 }
 
-EExit Outcome(const CSolveResult& r, std::string& reason)
+EExit Outcome(const CRunResult& r, std::string& reason)
 {
     reason.clear();
     if (!r.finite) {
@@ -159,7 +159,7 @@ EExit Outcome(const CSolveResult& r, std::string& reason)
     return kExitConverged;
 }
 
-std::string SummaryJson(const CProblem& p, const CSolveResult& r, EExit exitStatus)
+std::string SummaryJson(const CProblem& p, const CRunResult& r, EExit exitStatus)
 {
     std::string reason;
     const EExit status = Outcome(r, reason);
@@ -220,7 +220,7 @@ std::string SummaryJson(const CProblem& p, const CSolveResult& r, EExit exitStat
     return j + "}\n";
 }
 
-EExit WriteResults(const CSolveOptions& o, const CProblem& p, const CSolveResult& r, const std::string& solutionComment,
+EExit WriteResults(const CCommandOptions& o, const CProblem& p, const CRunResult& r, const std::string& solutionComment,
                    const std::string& consoleFault, std::string& reason, const std::function<void()>& writeSolution)
 {
     EExit status = Outcome(r, reason);

@@ -15,9 +15,9 @@ namespace qvl3d {
 namespace app {
 
 // The summary; out is left to the caller to flush (and check).
-void PrintSummary(std::FILE* out, const CProblem& problem, const CSolveResult& result);
+void PrintSummary(std::FILE* out, const CProblem& problem, const CRunResult& result);
 // exitStatus: the command's own, which a file it could not write makes 3.
-std::string SummaryJson(const CProblem& problem, const CSolveResult& result, EExit exitStatus);
+std::string SummaryJson(const CProblem& problem, const CRunResult& result, EExit exitStatus);
 
 // Writes text as the file at path, whole or not at all (a previous file
 // stays as it was); throws std::runtime_error naming the path and the reason
@@ -35,7 +35,7 @@ std::string StandardOutputFault();
 
 // The exit status of a finished run, and the one-line reason for a non-zero
 // one (empty for 0).
-EExit Outcome(const CSolveResult& result, std::string& reason);
+EExit Outcome(const CRunResult& result, std::string& reason);
 
 // Writes the files the options ask for (x in the original numbering,
 // with solutionComment; the plot; the JSON last) and returns the exit status
@@ -44,7 +44,7 @@ EExit Outcome(const CSolveResult& result, std::string& reason);
 // writeSolution, when given, writes the solution instead of result.x (a
 // distributed run streams it from the ranks); what it throws is the
 // solution file's fault.
-EExit WriteResults(const CSolveOptions& options, const CProblem& problem, const CSolveResult& result,
+EExit WriteResults(const CCommandOptions& options, const CProblem& problem, const CRunResult& result,
                    const std::string& solutionComment, const std::string& consoleFault, std::string& reason,
                    const std::function<void()>& writeSolution = nullptr);
 

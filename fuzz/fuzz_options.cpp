@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             args.back() += static_cast<char>(data[k]);
     }
     try {
-        const CSolveOptions o = ParseOptions(args);
+        const CCommandOptions o = ParseOptions(args);
         if (!o.help && !o.version) {
             Check(o.code >= 2 && o.code <= 6);
             Check(o.precond == 0 || o.precond == 1 || o.precond == 3);

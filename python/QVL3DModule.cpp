@@ -31,16 +31,12 @@ namespace {
     throw std::invalid_argument("qvl3d: " + what);
 }
 
-template <class T>
-T Choose(const char* option, const std::string& word, std::initializer_list<std::pair<const char*, T>> choices)
+// The id of `word` in one of the library's tables (SolverTable.h).
+template <class Row, std::size_t N>
+auto Choose(const char* option, const std::string& word, const Row (&table)[N])
 {
-    std::string list;
-    for (const auto& c : choices) {
-        if (word == c.first) return c.second;
-        list += list.empty() ? "" : ", ";
-        list += c.first;
-    }
-    Refuse(std::string(option) + " '" + word + "' is not one of " + list);
+    if (const Row* row = qvl3d::FindWord(table, word)) return row->id;
+    Refuse(std::string(option) + " '" + word + "' is not one of " + qvl3d::Words(table));
 }
 
 // The array's data when it is exactly what the front door reads: elements
@@ -63,15 +59,11 @@ qvl3d::CSolveOptions OptionsOf(const std::string& method, const std::string& pre
 {
     using namespace qvl3d;
     CSolveOptions o;
-    o.method = Choose<EMethod>("method", method,
-                               {{"bicgstab", EMethod::BiCgStab}, {"pcg", EMethod::Cg}, {"gs", EMethod::GaussSeidel}});
-    o.preconditioner = Choose<EPreconditioner>(
-        "preconditioner", preconditioner,
-        {{"dilu", EPreconditioner::Dilu}, {"diagonal", EPreconditioner::Diagonal}, {"none", EPreconditioner::None}});
-    o.layout =
-        Choose<ELayout>("layout", layout, {{"csr", ELayout::Csr}, {"native", ELayout::Native}, {"ell", ELayout::Ell}});
-    o.reference = Choose<EReference>("reference", reference,
-                                     {{"rhs", EReference::RightHandSide}, {"first", EReference::FirstIteration}});
+    o.method = Choose("method", method, kMethods);
+    if (!preconditioner.empty()) o.preconditioner = Choose("preconditioner", preconditioner, kPreconditioners);
+    o.layout = Choose("layout", layout, kLayouts);
+    if (reference != "rhs" && reference != "first") Refuse("reference '" + reference + "' is not one of rhs, first");
+    o.reference = reference == "rhs" ? EReference::RightHandSide : EReference::FirstIteration;
     o.rtol = rtol;
     o.atol = atol;
     o.maxIter = maxiter;
@@ -101,7 +93,7 @@ public:
               double atol, int maxiter, const std::string& reference)
         : m_solver(View(rows, indptr, indices, data),
                    OptionsOf(method, preconditioner, layout, rtol, atol, maxiter, reference)),
-          m_method(method), m_preconditioner(preconditioner), m_layout(layout), m_reference(reference)
+          m_reference(reference)
     {
     }
 
@@ -137,9 +129,9 @@ public:
     {
         const qvl3d::CSolveOptions& o = m_solver.Options();
         py::dict d;
-        d["method"] = m_method;
-        d["preconditioner"] = m_preconditioner;
-        d["layout"] = m_layout;
+        d["method"] = qvl3d::Find(o.method)->word;
+        d["preconditioner"] = qvl3d::Find(qvl3d::PreconditionerFor(o.method, o.preconditioner))->word;
+        d["layout"] = qvl3d::Find(o.layout)->word;
         d["rtol"] = o.rtol;
         d["atol"] = o.atol;
         d["maxiter"] = o.maxIter;
@@ -171,7 +163,7 @@ private:
     }
 
     qvl3d::CSolver m_solver;
-    std::string m_method, m_preconditioner, m_layout, m_reference;
+    std::string m_reference;
     std::mutex m_lock;
 };
 
@@ -234,6 +226,10 @@ PYBIND11_MODULE(_qvl3d, m)
         .def_property_readonly("rows", &CPySolver::Rows)
         .def_property_readonly("nnz", &CPySolver::NonZeros);
 
+    // The words of the library's table, for the package's documentation and checks.
+    m.attr("METHODS") = qvl3d::Words(qvl3d::kMethods);
+    m.attr("PRECONDITIONERS") = qvl3d::Words(qvl3d::kPreconditioners);
+    m.attr("LAYOUTS") = qvl3d::Words(qvl3d::kLayouts);
     m.def("_total_mem", &CQVLMemTool::getTotalMem, "Megabytes ever requested from the memory tool.");
     m.def("_box", &Box, py::arg("problem"), py::arg("nx"), py::arg("ny"), py::arg("nz"), py::arg("vx") = 1.0,
           py::arg("vy") = 1.0, py::arg("vz") = 1.0, py::arg("peclet") = 100.0,

@@ -7,7 +7,7 @@ namespace detail {
 
 // Writes what the store holds of a BiCGSTAB solve: the reference residual
 // (0 when x already solved the system) and the last completed iteration.
-CSolveRecord RunBiCgStab(const CBound& h, EEntryPoint layout, int ivarb, double* x, const double* b,
+CSolveRecord RunBiCgStab(const CBound& h, ELayout layout, int ivarb, double* x, const double* b,
                          const CIterationObserver* observer)
 {
     CQvl3dGV& S = *h.S;
@@ -31,17 +31,17 @@ using namespace qvl3d::detail;
 
 void CSingleGridSolver::PBiCGSTAB(int ivarb, double* x, double* b)
 {
-    RunBiCgStab({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, EEntryPoint::Native, ivarb, x, b, nullptr);
+    RunBiCgStab({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, ELayout::Native, ivarb, x, b, nullptr);
 }
 
 void CSingleGridSolver::PBiCGSTAB_CSR(int ivarb, double* x, double* b)
 {
-    RunBiCgStab({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, EEntryPoint::Csr, ivarb, x, b, nullptr);
+    RunBiCgStab({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, ELayout::Csr, ivarb, x, b, nullptr);
 }
 
 void CSingleGridSolver::PBiCGSTAB_ELL(int ivarb, double* x, double* b)
 {
-    RunBiCgStab({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, EEntryPoint::Ell, ivarb, x, b, nullptr);
+    RunBiCgStab({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, ELayout::Ell, ivarb, x, b, nullptr);
 }
 
 // The native method step for step: native rows, the blocking exchange, the

@@ -7,7 +7,7 @@ namespace detail {
 
 // The store holds the first sweep's residual and, for variable 6, the owned
 // extremes of x after the last sweep.
-CSolveRecord RunGaussSeidel(const CBound& h, EEntryPoint layout, int ivarb, double* x, const double* b,
+CSolveRecord RunGaussSeidel(const CBound& h, ELayout layout, int ivarb, double* x, const double* b,
                             const CIterationObserver* observer)
 {
     CQvl3dGV& S = *h.S;
@@ -30,15 +30,15 @@ using namespace qvl3d::detail;
 
 void CSingleGridSolver::GSSolver(int ivarb, double* x, double* b)
 {
-    RunGaussSeidel({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, EEntryPoint::Native, ivarb, x, b, nullptr);
+    RunGaussSeidel({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, ELayout::Native, ivarb, x, b, nullptr);
 }
 
 void CSingleGridSolver::GSSolver_CSR(int ivarb, double* x, double* b)
 {
-    RunGaussSeidel({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, EEntryPoint::Csr, ivarb, x, b, nullptr);
+    RunGaussSeidel({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, ELayout::Csr, ivarb, x, b, nullptr);
 }
 
 void CSingleGridSolver::GSSolver_ELL(int ivarb, double* x, double* b)
 {
-    RunGaussSeidel({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, EEntryPoint::Ell, ivarb, x, b, nullptr);
+    RunGaussSeidel({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, ELayout::Ell, ivarb, x, b, nullptr);
 }

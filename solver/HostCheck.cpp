@@ -9,50 +9,39 @@ namespace qvl3d {
 
 namespace {
 
-const char* EntryName(EEntryPoint layout)
-{
-    switch (layout) {
-    case EEntryPoint::Csr: return "Solver_CSR";
-    case EEntryPoint::Ell: return "Solver_ELL";
-    case EEntryPoint::Native: break;
-    }
-    return "Solver";
-}
-
 // What a call of entry point `layout` with solver code `method` reads, as the
-// entry points dispatch (SolveRecorded): code 3 on the ELL entry point runs
-// on the native rows, code 6 always does, codes 5 and 6 write type 3 into
-// the store first, and the ELL entry point knows neither 5 nor 6. False when
-// the call runs no method.
-bool NeedsOf(const CQvl3dGV& S, int method, EEntryPoint layout, int ivarb, host::CHostNeeds& needs)
+// entry points dispatch it (the solver codes of SolverTable.h: the rows they
+// run on, the diagonal preconditioner codes 5 and 6 write into the store,
+// the codes the ELL entry point serves). False when the call runs no method.
+bool NeedsOf(const CQvl3dGV& S, int method, ELayout layout, int ivarb, host::CHostNeeds& needs)
 {
-    const bool ell = layout == EEntryPoint::Ell;
-    const bool known = method == 2 || method == 3 || method == 4 || ((method == 5 || method == 6) && !ell);
-    if (!known) return false;
-    EEntryPoint rows = layout;
-    if ((method == 3 && ell) || method == 6) rows = EEntryPoint::Native;
-    needs.layouts = rows == EEntryPoint::Native ? host::kNativeLayout
-                    : rows == EEntryPoint::Csr  ? host::kCsrLayout
-                                                : host::kEllLayout;
+    const bool ell = layout == ELayout::Ell;
+    const CSolverCodeInfo* code = FindSolverCode(method);
+    if (code == nullptr || (ell && !code->servedByEll)) return false;
+    const ELayout rows = RowsForCode(*code, layout);
+    needs.layouts = LayoutBit(rows);
 
     // A type the store cannot tell yet (the array is reported) counts as
     // DILU, which reads the most.
-    const int type = method >= 5 ? 3 : S.m_piPrecondType != nullptr ? S.m_piPrecondType[0] : 1;
-    const bool gs = method == 4, pcg = method == 3;
+    const int type = code->forcesDiagonal           ? kDiagonalType
+                     : S.m_piPrecondType != nullptr ? S.m_piPrecondType[0]
+                                                    : Find(EPreconditioner::Dilu)->designType;
+    const bool gs = code->method == EMethod::GaussSeidel, pcg = code->method == EMethod::Cg;
     const bool silentRead = pcg;
     const bool quiet = S.m_piSilent != nullptr && S.m_piSilent[0] != 0;
-    needs.orderedLists = !gs && type == 1 && rows != EEntryPoint::Csr;
+    const CPreconditionerInfo& precondInfo = OfDesignType(type);
+    needs.orderedLists = !gs && precondInfo.readsSplitRows && rows != ELayout::Csr;
     needs.precondType = !gs; // the Krylov methods read it, codes 5 and 6 write it
     needs.silent = silentRead;
     needs.printSolver = !ell || (pcg && !quiet);
     needs.printInterval =
         pcg && S.m_piSilent != nullptr && !quiet && S.m_piPrintSolver != nullptr && S.m_piPrintSolver[0] != 0;
     needs.extremes = gs && ivarb == 6;
-    needs.iterCount = method == 2 || method >= 5;
+    needs.iterCount = code->method == EMethod::BiCgStab;
 
     unsigned precond = 0;
-    if (type == 1 || type == 3) precond |= host::kVecPrecondDiag;
-    if (type == 1) precond |= host::kVecPrecondWork;
+    if (precondInfo.readsArray) precond |= host::kVecPrecondDiag;
+    if (precondInfo.readsWork) precond |= host::kVecPrecondWork;
     if (gs) {
         needs.vectors = 0;
         needs.haloVectors = 0;
@@ -70,19 +59,21 @@ bool NeedsOf(const CQvl3dGV& S, int method, EEntryPoint layout, int ivarb, host:
 } // namespace
 
 std::vector<std::string> CheckHostObjects(const CQVL3DFiniteVolumeMesh& mesh, const CQvl3dGV& store,
-                                          const CQVLGVGPU* gpu, int method, EEntryPoint layout, int ivarb,
+                                          const CQVLGVGPU* gpu, int method, ELayout layout, int ivarb,
                                           const CHostRoom& room, std::size_t maxProblems)
 {
+    if (Find(layout) == nullptr)
+        return {"layout " + std::to_string(static_cast<int>(layout)) + " is not one of " + Words(kLayouts)};
     host::CHostNeeds needs;
     if (!NeedsOf(store, method, layout, ivarb, needs))
-        return {"solver code " + std::to_string(method) + " names no method for " + EntryName(layout) +
+        return {"solver code " + std::to_string(method) + " names no method for " + Find(layout)->entryPoint +
                 ": the call does nothing"};
     std::vector<std::string> problems;
     if (ivarb < 0)
         problems.push_back("variable " + std::to_string(ivarb) +
                            " is negative: the per-variable arrays are indexed by it from 0");
     static const CQVLGVGPU kNoGpu;
-    if ((needs.layouts & host::kEllLayout) && gpu == nullptr) {
+    if ((needs.layouts & LayoutBit(ELayout::Ell)) && gpu == nullptr) {
         problems.push_back("the ELL rows are read, but there is no accelerator store (CQVLGVGPU; a bound solver "
                            "gets it from getGVGPU)");
         needs.layouts = 0;
@@ -95,7 +86,7 @@ std::vector<std::string> CheckHostObjects(const CQVL3DFiniteVolumeMesh& mesh, co
     return problems;
 }
 
-std::vector<std::string> CheckHostObjects(const CSingleGridSolver& solver, int method, EEntryPoint layout, int ivarb,
+std::vector<std::string> CheckHostObjects(const CSingleGridSolver& solver, int method, ELayout layout, int ivarb,
                                           const CHostRoom& room, std::size_t maxProblems)
 {
     if (solver.m_pGV == nullptr || solver.m_pFVMesh == nullptr)

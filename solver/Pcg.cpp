@@ -7,7 +7,7 @@ namespace detail {
 
 // The store holds the reference residual of a conjugate-gradient solve and
 // no iteration count. The progress line follows the store's print settings.
-CSolveRecord RunPcg(const CBound& h, EEntryPoint layout, int ivarb, double* x, const double* b,
+CSolveRecord RunPcg(const CBound& h, ELayout layout, int ivarb, double* x, const double* b,
                     const CIterationObserver* observer)
 {
     CQvl3dGV& S = *h.S;
@@ -28,10 +28,10 @@ using namespace qvl3d::detail;
 
 void CSingleGridSolver::PCG(int ivarb, double* x, double* b)
 {
-    RunPcg({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, EEntryPoint::Native, ivarb, x, b, nullptr);
+    RunPcg({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, ELayout::Native, ivarb, x, b, nullptr);
 }
 
 void CSingleGridSolver::PCG_CSR(int ivarb, double* x, double* b)
 {
-    RunPcg({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, EEntryPoint::Csr, ivarb, x, b, nullptr);
+    RunPcg({m_pGV, m_pFVMesh, m_pCommu, m_pCom, m_pGVGPU}, ELayout::Csr, ivarb, x, b, nullptr);
 }

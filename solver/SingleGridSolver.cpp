@@ -104,51 +104,46 @@ void CSingleGridSolver::SetupSolver(QVLAccelerationType type)
 
 void CSingleGridSolver::Solver(int ivarb, int lsolv, double* x, double* b, int)
 {
-    qvl3d::SolveRecorded(*this, qvl3d::EEntryPoint::Native, ivarb, lsolv, x, b);
+    qvl3d::SolveRecorded(*this, qvl3d::ELayout::Native, ivarb, lsolv, x, b);
 }
 
 void CSingleGridSolver::Solver_CSR(int ivarb, int lsolv, double* x, double* b, int)
 {
-    qvl3d::SolveRecorded(*this, qvl3d::EEntryPoint::Csr, ivarb, lsolv, x, b);
+    qvl3d::SolveRecorded(*this, qvl3d::ELayout::Csr, ivarb, lsolv, x, b);
 }
 
 void CSingleGridSolver::Solver_ELL(int ivarb, int lsolv, double* x, double* b, int)
 {
-    qvl3d::SolveRecorded(*this, qvl3d::EEntryPoint::Ell, ivarb, lsolv, x, b);
+    qvl3d::SolveRecorded(*this, qvl3d::ELayout::Ell, ivarb, lsolv, x, b);
 }
 
 namespace qvl3d {
 
-// The entry points' dispatch. Codes: 2 BiCGSTAB, 3 conjugate gradient (the
-// ELL entry point runs it on the native rows: there is no ELL conjugate
-// gradient), 4 Gauss-Seidel, 5 BiCGSTAB with the diagonal preconditioner
-// (the native entry point also lifts the limit to 1000000), 6 the same on
-// the native rows whichever entry point calls it. The ELL entry point has no
-// codes 5 and 6 and never prints the dispatch line.
-CSolveRecord SolveRecorded(CSingleGridSolver& solver, EEntryPoint entry, int ivarb, int lsolv, double* x, double* b,
+// The entry points' dispatch, by the solver codes of SolverTable.h: the
+// method a code runs, on which rows, and what it writes into the store
+// first. The ELL entry point never prints the dispatch line.
+CSolveRecord SolveRecorded(CSingleGridSolver& solver, ELayout entry, int ivarb, int lsolv, double* x, double* b,
                            const CIterationObserver* observer)
 {
     using namespace detail;
     const CBound h{solver.m_pGV, solver.m_pFVMesh, solver.m_pCommu, solver.m_pCom, solver.m_pGVGPU};
     CQvl3dGV& S = *h.S;
-    if (entry != EEntryPoint::Ell && S.m_piPrintSolver[0] != 0 && static_cast<int>(solver.m_eAccelerationType) > 0) {
+    if (entry != ELayout::Ell && S.m_piPrintSolver[0] != 0 && static_cast<int>(solver.m_eAccelerationType) > 0) {
         std::printf("ivarb=%d, lsolv=%d, AccelerationType=%d\n", ivarb, lsolv,
                     static_cast<int>(solver.m_eAccelerationType));
         std::fflush(stdout);
     }
-    switch (lsolv) {
-    case 2: return RunBiCgStab(h, entry, ivarb, x, b, observer);
-    case 3: return RunPcg(h, entry == EEntryPoint::Ell ? EEntryPoint::Native : entry, ivarb, x, b, observer);
-    case 4: return RunGaussSeidel(h, entry, ivarb, x, b, observer);
-    case 5:
-    case 6:
-        if (entry == EEntryPoint::Ell) break;
-        S.m_piPrecondType[0] = 3;
-        if (lsolv == 5 && entry == EEntryPoint::Native) S.m_piMaxIter[ivarb] = 1000000;
-        return RunBiCgStab(h, lsolv == 6 ? EEntryPoint::Native : entry, ivarb, x, b, observer);
-    default: break;
+    const CSolverCodeInfo* code = FindSolverCode(lsolv);
+    if (code == nullptr || (entry == ELayout::Ell && !code->servedByEll)) return CSolveRecord{};
+    if (code->forcesDiagonal) S.m_piPrecondType[0] = kDiagonalType;
+    if (code->liftsNativeLimit && entry == ELayout::Native) S.m_piMaxIter[ivarb] = kLiftedLimit;
+    const ELayout rows = RowsForCode(*code, entry);
+    switch (code->method) {
+    case EMethod::Cg: return RunPcg(h, rows, ivarb, x, b, observer);
+    case EMethod::GaussSeidel: return RunGaussSeidel(h, rows, ivarb, x, b, observer);
+    case EMethod::BiCgStab: break;
     }
-    return CSolveRecord{};
+    return RunBiCgStab(h, rows, ivarb, x, b, observer);
 }
 
 const char* StatusName(EStatus status)

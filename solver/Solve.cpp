@@ -49,25 +49,23 @@ constexpr const char* kConstructor = "qvl3d::CSolver";
 constexpr const char* kUpdate = "qvl3d::CSolver::Update";
 constexpr const char* kSolve = "qvl3d::CSolver::Solve";
 
-int PrecondTypeOf(EPreconditioner p)
+template <class E, class Row, std::size_t N>
+void CheckKnown(const char* what, E value, const Row (&table)[N])
 {
-    switch (p) {
-    case EPreconditioner::Dilu: return 1;
-    case EPreconditioner::Diagonal: return 3;
-    case EPreconditioner::None: break;
-    }
-    return 0;
+    if (Find(value) == nullptr)
+        Refuse(kConstructor, std::string("unknown ") + what + " " + Num(static_cast<std::int64_t>(value)) + " (the " +
+                                 what + "s are " + Words(table) + ")");
 }
 
 void CheckOptions(const CSolveOptions& o)
 {
-    if (o.method != EMethod::BiCgStab && o.method != EMethod::Cg && o.method != EMethod::GaussSeidel)
-        Refuse(kConstructor, "unknown method " + Num(static_cast<std::int64_t>(o.method)));
-    if (o.preconditioner != EPreconditioner::Dilu && o.preconditioner != EPreconditioner::Diagonal &&
-        o.preconditioner != EPreconditioner::None)
-        Refuse(kConstructor, "unknown preconditioner " + Num(static_cast<std::int64_t>(o.preconditioner)));
-    if (o.layout != ELayout::Csr && o.layout != ELayout::Native && o.layout != ELayout::Ell)
-        Refuse(kConstructor, "unknown layout " + Num(static_cast<std::int64_t>(o.layout)));
+    CheckKnown("method", o.method, kMethods);
+    if (o.preconditioner) CheckKnown("preconditioner", *o.preconditioner, kPreconditioners);
+    CheckKnown("layout", o.layout, kLayouts);
+    const CMethodInfo& method = *Find(o.method);
+    if (!method.takesPreconditioner && o.preconditioner && *o.preconditioner != EPreconditioner::None)
+        Refuse(kConstructor, std::string(method.name) + " takes no preconditioner, not " +
+                                 Find(*o.preconditioner)->word + " (name none, or none at all)");
     if (o.reference != EReference::RightHandSide && o.reference != EReference::FirstIteration)
         Refuse(kConstructor, "unknown reference " + Num(static_cast<std::int64_t>(o.reference)));
     if (o.maxIter < 1) Refuse(kConstructor, "maxIter is " + Num(std::int64_t{o.maxIter}) + "; at least 1 is needed");
@@ -191,17 +189,14 @@ double CSolver::CImpl::TrueResidual()
     return Norm(norm);
 }
 
-// The chosen method on the rows of the chosen layout, through the same
-// binding the entry points use (the conjugate gradient has no ELL form).
+// The chosen method on the rows it runs on for the chosen layout, through
+// the same binding the entry points use.
 CSolveRecord CSolver::CImpl::Run(const detail::CMethodSettings& set)
 {
     using namespace detail;
     const CBound h{&host->store, &host->mesh, &commu, &com, &host->gpu};
     const CWorkVectors w = WorkOf(host->store);
-    EEntryPoint rows = options.layout == ELayout::Csr   ? EEntryPoint::Csr
-                       : options.layout == ELayout::Ell ? EEntryPoint::Ell
-                                                        : EEntryPoint::Native;
-    if (options.method == EMethod::Cg && rows == EEntryPoint::Ell) rows = EEntryPoint::Native;
+    const ELayout rows = RowsFor(options.method, options.layout);
     double* X = x.data();
     const double* B = b.data();
     return WithRows(h, rows, [&](const auto& A) {
@@ -317,7 +312,8 @@ void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
     I.rowStart[n] = static_cast<int>(nnz);
     I.CheckValues(kConstructor, A.values);
 
-    const bool ell = I.options.layout == ELayout::Ell && I.options.method != EMethod::Cg;
+    const ELayout runsOn = RowsFor(I.options.method, I.options.layout);
+    const bool ell = runsOn == ELayout::Ell;
     if (ell && static_cast<std::int64_t>(widest) * total > kIntMax)
         Refuse(kConstructor, "the ELL layout would need " + Num(static_cast<std::int64_t>(widest) * total) +
                                  " slots (the longest row, " + Num(std::int64_t{widest}) + " entries, times " +
@@ -327,7 +323,7 @@ void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
     // needs an entry (j, i). Row j's columns are marked, then the entries
     // of column j (from the transposed pattern) looked up. Halo columns are
     // left out: their rows belong to other partitions.
-    if (I.options.method == EMethod::Cg) {
+    if (Find(I.options.method)->needsSymmetricPattern) {
         std::vector<int> colStart(static_cast<size_t>(n) + 1, 0), byColumn(static_cast<size_t>(nnz));
         for (std::int64_t e = 0; e < nnz; ++e)
             if (A.columns[e] < n) ++colStart[A.columns[e] + 1];
@@ -345,10 +341,11 @@ void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
                     static_cast<int>(std::upper_bound(I.rowStart.begin(), I.rowStart.end(), e) - I.rowStart.begin()) -
                     1;
                 if (mark[i] != j)
-                    Refuse(kConstructor, "the conjugate gradient needs a symmetric pattern: row " +
-                                             Num(std::int64_t{i}) + ", entry " + Num(std::int64_t{e}) +
-                                             " holds column " + Num(std::int64_t{j}) + ", but row " +
-                                             Num(std::int64_t{j}) + " holds no column " + Num(std::int64_t{i}));
+                    Refuse(kConstructor, std::string("the ") + Find(I.options.method)->name +
+                                             " needs a symmetric pattern: row " + Num(std::int64_t{i}) + ", entry " +
+                                             Num(std::int64_t{e}) + " holds column " + Num(std::int64_t{j}) +
+                                             ", but row " + Num(std::int64_t{j}) + " holds no column " +
+                                             Num(std::int64_t{i}));
             }
         }
     }
@@ -361,10 +358,7 @@ void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
     M.col.resize(static_cast<size_t>(nnz));
     M.val.assign(A.values, A.values + nnz);
     for (std::int64_t e = 0; e < nnz; ++e) M.col[e] = A.columns[e] + 1;
-    const unsigned layouts = I.options.layout == ELayout::Csr ? host::kCsrLayout
-                             : ell                            ? host::kEllLayout
-                                                              : host::kNativeLayout;
-    I.host = std::make_unique<host::CHostSystem>(M, 1, layouts);
+    I.host = std::make_unique<host::CHostSystem>(M, 1, LayoutBit(runsOn));
     I.x.assign(static_cast<size_t>(I.nTotal) + 1, 0.0);
     I.b.assign(static_cast<size_t>(n) + 1, 0.0);
     I.ax.assign(static_cast<size_t>(n) + 1, 0.0);
@@ -443,7 +437,7 @@ CSolveResult CSolver::Solve(const double* b, double* x)
         set.stop.tolerance = o.rtol;
     }
     set.stop.stopOnNonFinite = true;
-    set.precondType = PrecondTypeOf(o.preconditioner);
+    set.precondType = Find(PreconditionerFor(o.method, o.preconditioner))->designType;
     set.markers = false; // quiet: no marker lines, no progress line
     set.progressInterval = 0;
     const CIterationObserver observer{&CImpl::Observe, &I};

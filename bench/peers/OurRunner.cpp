@@ -176,9 +176,7 @@ void COurRunner::Call(const COurConfig& c)
 {
     CQuietStdout quiet;
     const std::string layout = c.layout;
-    const EEntryPoint entry = layout == "native" ? EEntryPoint::Native
-                              : layout == "csr"  ? EEntryPoint::Csr
-                                                 : EEntryPoint::Ell;
+    const ELayout entry = layout == "native" ? ELayout::Native : layout == "csr" ? ELayout::Csr : ELayout::Ell;
     m_record = SolveRecorded(m_solver, entry, kVar, c.code, m_x, m_b);
 }
 

@@ -53,13 +53,13 @@ struct CHostRoom {
 // vectors DILU and the diagonal need), m_piSilent and m_piPrintSolver (the
 // conjugate gradient's progress interval), ivarb 6 (Gauss-Seidel's extremes).
 QVL3D_EXPORT std::vector<std::string> CheckHostObjects(const CQVL3DFiniteVolumeMesh& mesh, const CQvl3dGV& store,
-                                                       const CQVLGVGPU* gpu, int method, EEntryPoint layout, int ivarb,
+                                                       const CQVLGVGPU* gpu, int method, ELayout layout, int ivarb,
                                                        const CHostRoom& room = CHostRoom{},
                                                        std::size_t maxProblems = 20);
 
 // The same for the objects bound to `solver` (getGV, getCommunication and,
 // for the ELL arrays, getGVGPU), with a problem for each binding missing.
-QVL3D_EXPORT std::vector<std::string> CheckHostObjects(const CSingleGridSolver& solver, int method, EEntryPoint layout,
+QVL3D_EXPORT std::vector<std::string> CheckHostObjects(const CSingleGridSolver& solver, int method, ELayout layout,
                                                        int ivarb, const CHostRoom& room = CHostRoom{},
                                                        std::size_t maxProblems = 20);
 

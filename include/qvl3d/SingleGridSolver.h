@@ -97,9 +97,9 @@ private:
     CQVL3DFiniteVolumeMesh* m_pFVMesh;
 
     friend class CSingleGridSolverProbe; // white-box access for the test suites
-    friend qvl3d::CSolveRecord qvl3d::SolveRecorded(CSingleGridSolver&, qvl3d::EEntryPoint, int, int, double*, double*,
+    friend qvl3d::CSolveRecord qvl3d::SolveRecorded(CSingleGridSolver&, qvl3d::ELayout, int, int, double*, double*,
                                                     const qvl3d::CIterationObserver*);
-    friend std::vector<std::string> qvl3d::CheckHostObjects(const CSingleGridSolver&, int, qvl3d::EEntryPoint, int,
+    friend std::vector<std::string> qvl3d::CheckHostObjects(const CSingleGridSolver&, int, qvl3d::ELayout, int,
                                                             const qvl3d::CHostRoom&, std::size_t);
 };
 

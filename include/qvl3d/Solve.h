@@ -30,10 +30,12 @@
 #include <qvl3d/Communication.h>
 #include <qvl3d/QVLExport.h>
 #include <qvl3d/SolveRecord.h>
+#include <qvl3d/SolverTable.h>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace qvl3d {
@@ -52,17 +54,6 @@ struct CCsrView {
     const double* values = nullptr;
 };
 
-enum class EMethod { BiCgStab, Cg, GaussSeidel };
-
-// Krylov methods only; Gauss-Seidel takes none.
-enum class EPreconditioner { Dilu, Diagonal, None };
-
-// The layout the methods run on: compressed rows, the native neighbour
-// rows, or slot-major ELL. They give the same bits when every row's entries
-// are sorted by column; otherwise each layout sums in its own order. The
-// conjugate gradient has no ELL form and runs on the native rows.
-enum class ELayout { Csr, Native, Ell };
-
 // What the tolerance is relative to:
 //   RightHandSide   stop once the method's residual norm is at most
 //                   max(rtol * ||b||, atol). An initial guess whose residual
@@ -80,8 +71,13 @@ enum class ELayout { Csr, Native, Ell };
 enum class EReference { RightHandSide, FirstIteration };
 
 struct CSolveOptions {
+    // The methods, preconditioners and layouts, their words and their rules
+    // are in SolverTable.h: Gauss-Seidel takes no preconditioner (none named,
+    // or None), the Krylov methods run with DILU when none is named, and a
+    // method without an ELL form (the conjugate gradient) runs on the native
+    // rows when ELL is asked for.
     EMethod method = EMethod::BiCgStab;
-    EPreconditioner preconditioner = EPreconditioner::Dilu;
+    std::optional<EPreconditioner> preconditioner;
     ELayout layout = ELayout::Csr;
     double rtol = 1e-8;
     double atol = 0.0;

@@ -12,6 +12,7 @@
 #define QVL3D_SOLVERECORD_H
 
 #include <qvl3d/QVLExport.h>
+#include <qvl3d/SolverTable.h>
 
 class CSingleGridSolver;
 
@@ -59,11 +60,9 @@ struct CIterationObserver {
     void* data = nullptr;
 };
 
-enum class EEntryPoint : int { Native, Csr, Ell }; // Solver, Solver_CSR, Solver_ELL
-
-// What entry point `entry` does with (ivarb, lsolv, x, b), console text and
+// What the entry point of layout `entry` (SolverTable.h) does with (ivarb, lsolv, x, b), console text and
 // store writes included, returning the record.
-QVL3D_EXPORT CSolveRecord SolveRecorded(CSingleGridSolver& solver, EEntryPoint entry, int ivarb, int lsolv, double* x,
+QVL3D_EXPORT CSolveRecord SolveRecorded(CSingleGridSolver& solver, ELayout entry, int ivarb, int lsolv, double* x,
                                         double* b, const CIterationObserver* observer = nullptr);
 
 } // namespace qvl3d

@@ -13,8 +13,9 @@ calling it.
 Options, as the front door and the command qvl3d-solve name them:
     method          "bicgstab" (default), "pcg" (conjugate gradient, for a
                     symmetric pattern), "gs" (Gauss-Seidel)
-    preconditioner  "dilu" (default), "diagonal", "none" (Krylov methods
-                    only; Gauss-Seidel takes none and ignores it)
+    preconditioner  "dilu" (the Krylov methods' default), "diagonal",
+                    "none"; Gauss-Seidel takes none (None or "none";
+                    another is refused)
     layout          "csr" (default), "native", "ell"
     rtol, atol      stop once the method's residual norm is at most
                     max(rtol * ||b||, atol) (defaults 1e-8 and 0)
@@ -134,7 +135,7 @@ def _offsets(a):
 class Solver:
     """A solver for one sparse matrix and many right-hand sides.
 
-    Solver(A, method="bicgstab", preconditioner="dilu", layout="csr",
+    Solver(A, method="bicgstab", preconditioner=None, layout="csr",
            rtol=1e-8, atol=0.0, maxiter=10000, reference="rhs")
 
     A is any square scipy.sparse matrix or array; it is converted to CSR
@@ -148,7 +149,7 @@ class Solver:
         self,
         A,
         method="bicgstab",
-        preconditioner="dilu",
+        preconditioner=None,
         layout="csr",
         rtol=1e-8,
         atol=0.0,
@@ -170,7 +171,7 @@ class Solver:
             raise ValueError(f"qvl3d: A has dtype {A.data.dtype}, which does not convert to float64 without loss")
         data = np.require(A.data, dtype=np.float64, requirements=["C", "A"])
         self._solver = _qvl3d._Solver(
-            n, indptr, indices, data, method, preconditioner, layout, float(rtol), float(atol), int(maxiter), reference
+            n, indptr, indices, data, method, "" if preconditioner is None else preconditioner, layout, float(rtol), float(atol), int(maxiter), reference
         )
         self.shape = (n, n)
 

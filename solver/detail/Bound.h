@@ -51,11 +51,11 @@ inline CWorkVectors WorkOf(const CQvl3dGV& S)
 // One method on the bound objects with the rows of `layout`: the store
 // translated in, the record written back where the store has a place for it,
 // and returned.
-CSolveRecord RunGaussSeidel(const CBound& h, EEntryPoint layout, int ivarb, double* x, const double* b,
+CSolveRecord RunGaussSeidel(const CBound& h, ELayout layout, int ivarb, double* x, const double* b,
                             const CIterationObserver* observer);
-CSolveRecord RunPcg(const CBound& h, EEntryPoint layout, int ivarb, double* x, const double* b,
+CSolveRecord RunPcg(const CBound& h, ELayout layout, int ivarb, double* x, const double* b,
                     const CIterationObserver* observer);
-CSolveRecord RunBiCgStab(const CBound& h, EEntryPoint layout, int ivarb, double* x, const double* b,
+CSolveRecord RunBiCgStab(const CBound& h, ELayout layout, int ivarb, double* x, const double* b,
                          const CIterationObserver* observer);
 
 // Bytes of the matrix rows a pass reads, as the layouts store them (native:
@@ -84,12 +84,12 @@ Rows HintedWhereStreaming(Rows A)
 
 // Calls f with the rows of `layout`, hinted where they stream.
 template <class F>
-auto WithRows(const CBound& h, EEntryPoint layout, F&& f)
+auto WithRows(const CBound& h, ELayout layout, F&& f)
 {
     switch (layout) {
-    case EEntryPoint::Csr: return f(HintedWhereStreaming(CsrRowsOf(h.mesh)));
-    case EEntryPoint::Ell: return f(EllRowsOf(h.gpu, h.S, h.mesh));
-    case EEntryPoint::Native: break;
+    case ELayout::Csr: return f(HintedWhereStreaming(CsrRowsOf(h.mesh)));
+    case ELayout::Ell: return f(EllRowsOf(h.gpu, h.S, h.mesh));
+    case ELayout::Native: break;
     }
     return f(HintedWhereStreaming(NativeRowsOf(h.S, h.mesh)));
 }

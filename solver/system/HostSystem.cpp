@@ -93,11 +93,11 @@ int* CHostSystem::CToolArrays::Ints(long long count)
 }
 
 CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables, unsigned layouts)
-    : m_nVariables(nVariables), m_layouts((layouts & kAllLayouts) | kNativeLayout)
+    : m_nVariables(nVariables), m_layouts((layouts & kAllLayouts) | LayoutBit(ELayout::Native))
 {
     if (nVariables < 1) Refuse("at least one variable is needed");
     if (A.nCellTotal >= kIntMax - 1) Refuse("too many cells");
-    const int maxOff = CheckMatrix(A, m_layouts & kEllLayout);
+    const int maxOff = CheckMatrix(A, m_layouts & LayoutBit(ELayout::Ell));
     const int n = A.nCell;
     const int nTotal = A.nCellTotal;
     const long long nnz = A.NonZeros();
@@ -158,8 +158,8 @@ CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables, unsigned layout
     store.m_ppdCoef = m_coefRows.data();
     store.m_ppiOrderedSlot = m_orderedRows.data();
 
-    if (m_layouts & kCsrLayout) BuildCsr(nnz);
-    if (m_layouts & kEllLayout) BuildEll(maxOff);
+    if (m_layouts & LayoutBit(ELayout::Csr)) BuildCsr(nnz);
+    if (m_layouts & LayoutBit(ELayout::Ell)) BuildEll(maxOff);
     BuildSettings();
 }
 

@@ -60,7 +60,10 @@ public:
     int Cells() const { return mesh.m_nCell; }
     int CellsTotal() const { return mesh.m_nCellTotal; }
     int Variables() const { return m_nVariables; }
-    unsigned Layouts() const { return m_layouts; } // those built: kNativeLayout and what the constructor was asked for
+    unsigned Layouts() const
+    {
+        return m_layouts;
+    } // those built: LayoutBit(ELayout::Native) and what the constructor was asked for
 
     // A cell vector with halo room (1..m_nCellTotal), zero-filled, owned here.
     double* NewVector();

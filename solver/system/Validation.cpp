@@ -47,11 +47,12 @@ public:
         nTotal = M.m_nCellTotal;
 
         // ELL rows read the neighbour counts only for the ordered slot lists.
-        const bool countsNeeded = (layouts & kNativeLayout) || ((layouts & kEllLayout) && N.orderedLists);
+        const bool countsNeeded =
+            (layouts & LayoutBit(ELayout::Native)) || ((layouts & LayoutBit(ELayout::Ell)) && N.orderedLists);
         const bool countsOk = countsNeeded && CheckNeighbourCounts();
-        const bool nativeOk = countsOk && (layouts & kNativeLayout) && CheckNative();
-        if (layouts & kCsrLayout) CheckCsr(nativeOk);
-        if (layouts & kEllLayout) CheckEll(countsOk, nativeOk);
+        const bool nativeOk = countsOk && (layouts & LayoutBit(ELayout::Native)) && CheckNative();
+        if (layouts & LayoutBit(ELayout::Csr)) CheckCsr(nativeOk);
+        if (layouts & LayoutBit(ELayout::Ell)) CheckEll(countsOk, nativeOk);
         CheckSettings(ivarb);
         CheckVectors();
         return std::move(m_report);
@@ -296,11 +297,11 @@ private:
         if (!Array(G.m_pdELLValue, "m_pdELLValue", R.ellEntries, entries, " (width x m_nCellTotal)") ||
             !Array(G.m_piELLColumn, "m_piELLColumn", R.ellEntries, entries, " (width x m_nCellTotal)"))
             return;
-        if ((N.layouts & kNativeLayout ? nativeOk : countsOk) && maxNn + 1 > width)
+        if ((N.layouts & LayoutBit(ELayout::Native) ? nativeOk : countsOk) && maxNn + 1 > width)
             Problem("ELL: m_nELLWidth is " + Num(width) + " but a cell has " + Num(maxNn) + " neighbours");
         // With the native rows in the check, the ELL rows are compared with
         // them; without, the counts and m_piDiagPos are checked here.
-        const bool rowsComparable = N.layouts & kNativeLayout ? nativeOk : countsOk && DiagPosArray();
+        const bool rowsComparable = N.layouts & LayoutBit(ELayout::Native) ? nativeOk : countsOk && DiagPosArray();
         const bool haveOrder = N.orderedLists && Array(S.m_piOrderedSlotELL, "m_piOrderedSlotELL", R.orderedSlotEll,
                                                        (maxNn + 1LL) * n, " ((largest neighbour count + 1) x m_nCell)");
         std::vector<long long> seen(static_cast<size_t>(width), -1);

@@ -14,6 +14,7 @@
 #include <qvl3d/HostCheck.h>
 #include <qvl3d/HostObjects.h>
 #include <qvl3d/QVLExport.h>
+#include <qvl3d/SolverTable.h>
 
 #include <string>
 #include <vector>
@@ -25,12 +26,7 @@ namespace host {
 // check of hand-filled hosts, CheckHostObjects, which runs this check.
 using qvl3d::CHostRoom;
 
-enum ELayoutMask : unsigned {
-    kNativeLayout = 1u,
-    kCsrLayout = 2u,
-    kEllLayout = 4u,
-    kAllLayouts = 7u,
-};
+// Sets of layouts are LayoutBit(ELayout::...) or'ed together (SolverTable.h).
 
 struct QVL3D_EXPORT CValidationReport {
     std::vector<std::string> problems; // the first ones found, in order

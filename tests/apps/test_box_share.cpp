@@ -50,7 +50,7 @@ TEST(BoxShare, EveryRankGetsItsShareOfTheWholeProblem)
         {"--grid", "7x5x3", "--problem", "poisson", "--exact", dir.Path("x.mtx")},
     };
     for (const auto& args : cases) {
-        const CSolveOptions o = ParseOptions(args);
+        const CCommandOptions o = ParseOptions(args);
         ASSERT_TRUE(BoxShareApplies(o));
         const CProblem whole = SetUpProblem(o);
         for (int nRanks : {1, 2, 3, 5}) {
@@ -84,7 +84,7 @@ TEST(BoxShare, AnOverflowingRowIsFoundByTheRankThatOwnsIt)
 {
     // A diffusion coefficient near the largest double: the diagonals
     // overflow, and the ranks must agree on the whole build's first row.
-    const CSolveOptions o = ParseOptions({"--grid", "4x1x1", "--velocity", "1,0,0", "--peclet", "1e-308"});
+    const CCommandOptions o = ParseOptions({"--grid", "4x1x1", "--velocity", "1,0,0", "--peclet", "1e-308"});
     const std::string whole = test::Refusal<host::CInputError>([&] { SetUpProblem(o); });
     ASSERT_NE(whole, "accepted");
     for (int nRanks : {1, 2, 3}) {
@@ -104,7 +104,7 @@ TEST(BoxShare, RenumberedBoxesAndMatrixFilesAreBuiltWhole)
 {
     for (const std::vector<std::string>& args : {std::vector<std::string>{"--grid", "4", "--renumber", "reverse"},
                                                  {"--matrix", test::MatrixPath("pde900.mtx")}}) {
-        const CSolveOptions o = ParseOptions(args);
+        const CCommandOptions o = ParseOptions(args);
         EXPECT_FALSE(BoxShareApplies(o)) << args[1];
         host::CPartition part;
         int badRow = 0;

@@ -17,7 +17,7 @@ using qvl3d::test::CRun;
 namespace {
 
 // The fields every spelling sets, in a comparable form.
-auto Fields(const CSolveOptions& o)
+auto Fields(const CCommandOptions& o)
 {
     return std::make_tuple(o.problem, o.box.nx, o.box.ny, o.box.nz, o.code, o.precond, o.layout, o.tolerance, o.maxIter,
                            o.nonBlocking, o.repeat, o.renumber, o.seed);
@@ -31,22 +31,22 @@ TEST(Options, DefaultsSpellingsAndChoices)
     // The documented default run: convection-diffusion on 64^3 cells with
     // BiCGSTAB and DILU on the CSR layout.
     EXPECT_EQ(Fields(ParseOptions(std::vector<std::string>{})),
-              std::make_tuple(EProblem::ConvectionDiffusion, 64, 64, 64, 2, 1, ELayoutChoice::Csr, 1e-8, 10000, false,
-                              1, ERenumber::None, std::uint64_t{1}));
+              std::make_tuple(EProblem::ConvectionDiffusion, 64, 64, 64, 2, 1, ELayout::Csr, 1e-8, 10000, false, 1,
+                              ERenumber::None, std::uint64_t{1}));
     EXPECT_EQ(Fields(ParseOptions({"--grid=8x4x2", "--method", "pcg", "--precond=diagonal", "--layout", "ell", "--tol",
                                    "1e-6", "--maxiter=50", "--nonblocking", "--repeat", "3", "--renumber", "random",
                                    "--seed", "9", "--problem", "poisson"})),
-              std::make_tuple(EProblem::Poisson, 8, 4, 2, 3, 3, ELayoutChoice::Ell, 1e-6, 50, true, 3,
-                              ERenumber::Random, std::uint64_t{9}));
+              std::make_tuple(EProblem::Poisson, 8, 4, 2, 3, 3, ELayout::Ell, 1e-6, 50, true, 3, ERenumber::Random,
+                              std::uint64_t{9}));
 
-    const CSolveOptions v = ParseOptions({"--velocity", "1,-2.5,0", "--peclet", "40", "--method", "5"});
+    const CCommandOptions v = ParseOptions({"--velocity", "1,-2.5,0", "--peclet", "40", "--method", "5"});
     EXPECT_EQ(v.flow.vy, -2.5);
     EXPECT_EQ(v.flow.peclet, 40.0);
     EXPECT_EQ(v.code, 5);
     EXPECT_EQ(v.precond, 3); // code 5 always runs the diagonal preconditioner
     EXPECT_EQ(ParseOptions({"--method", "gs"}).precond, 0);
     EXPECT_EQ(ParseOptions({"--matrix", "a.mtx", "--rhs", "b.mtx"}).problem, EProblem::MatrixFile);
-    const CSolveOptions report = ParseOptions({"--monitor", "--plot", "r.SVG"});
+    const CCommandOptions report = ParseOptions({"--monitor", "--plot", "r.SVG"});
     EXPECT_TRUE(report.monitor);
     EXPECT_EQ(report.plotFile, "r.SVG");
 }

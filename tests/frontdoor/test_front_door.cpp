@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -98,7 +99,7 @@ CSolveOptions Options(EMethod method, EPreconditioner p, ELayout layout, int max
 {
     CSolveOptions o;
     o.method = method;
-    o.preconditioner = p;
+    if (Find(method)->takesPreconditioner) o.preconditioner = p;
     o.layout = layout;
     o.maxIter = maxIter;
     o.rtol = rtol;
@@ -111,18 +112,9 @@ CSolveResult SolveWith(const CCsr& A, const CSolveOptions& o, const std::vector<
     return solver.Solve(b.data(), x.data());
 }
 
-constexpr EMethod kMethods[] = {EMethod::BiCgStab, EMethod::Cg, EMethod::GaussSeidel};
-constexpr EPreconditioner kPreconditioners[] = {EPreconditioner::Dilu, EPreconditioner::Diagonal,
-                                                EPreconditioner::None};
-constexpr ELayout kLayouts[] = {ELayout::Csr, ELayout::Native, ELayout::Ell};
-
-std::string Name(EMethod m, EPreconditioner p, ELayout l)
+std::string Name(EMethod m, std::optional<EPreconditioner> p, ELayout l)
 {
-    const char* method[] = {"BiCGSTAB", "CG", "Gauss-Seidel"};
-    const char* precond[] = {"DILU", "diagonal", "none"};
-    const char* layout[] = {"CSR", "native", "ELL"};
-    return std::string(method[static_cast<int>(m)]) + "/" + precond[static_cast<int>(p)] + "/" +
-           layout[static_cast<int>(l)];
+    return std::string(Find(m)->name) + "/" + Find(PreconditionerFor(m, p))->name + "/" + Find(l)->name;
 }
 
 // Runs f and returns what reached file descriptors 1 and 2.
@@ -290,7 +282,7 @@ TEST(FrontDoor, EveryStatusFromASystemThatReachesIt)
          1},
     };
     for (const auto& c : cases)
-        for (ELayout layout : kLayouts) {
+        for (ELayout layout : Ids(kLayouts)) {
             const std::string what =
                 std::string(c.name) + " " + Name(c.options.method, c.options.preconditioner, layout);
             CSolveOptions o = c.options;
@@ -374,6 +366,13 @@ TEST(FrontDoor, RefusalsNameTheRowAndEntry)
         {[](CCsr&, CSolveOptions& o) { o.rtol = kNaN; },
          "qvl3d::CSolver: rtol nan is not a finite non-negative number"},
         {[](CCsr&, CSolveOptions& o) { o.atol = -1.0; }, "qvl3d::CSolver: atol -1 is not a finite non-negative number"},
+        {[](CCsr&, CSolveOptions& o) {
+             o.method = EMethod::GaussSeidel;
+             o.preconditioner = EPreconditioner::Dilu;
+         },
+         "qvl3d::CSolver: Gauss-Seidel takes no preconditioner, not dilu (name none, or none at all)"},
+        {[](CCsr&, CSolveOptions& o) { o.layout = static_cast<ELayout>(7); },
+         "qvl3d::CSolver: unknown layout 7 (the layouts are csr, native, ell)"},
     };
     for (const auto& [edit, message] : cases) {
         CCsr A = base;
@@ -458,7 +457,7 @@ TEST(FrontDoor, UpdateAndSixtyFourBitOffsetsGiveTheBitsOfAFreshSolver)
     wide.rowStart64 = start64.data();
     const std::vector<double> b = Rhs(A.rows);
     for (EMethod m : {EMethod::BiCgStab, EMethod::GaussSeidel})
-        for (ELayout layout : kLayouts)
+        for (ELayout layout : Ids(kLayouts))
             for (const CCsrView& view : {A.View(), wide}) {
                 const CSolveOptions o = Options(m, EPreconditioner::Dilu, layout, 30, 1e-10);
                 const std::string what =
@@ -492,21 +491,19 @@ TEST(FrontDoor, TheEntryPointsBitsUnderTheFirstIterationRule)
         {"pde900.mtx", pde, false},
         {"gr_30_30.mtx", gr, true},
     };
-    const int kCode[] = {2, 3, 4};
-    const int kType[] = {1, 3, 0};
-    const EEntryPoint kEntry[] = {EEntryPoint::Csr, EEntryPoint::Native, EEntryPoint::Ell};
     for (const auto& s : systems) {
         const std::vector<double> b = Rhs(s.A.rows);
         const int n = s.A.rows;
-        for (EMethod m : kMethods) {
+        for (EMethod m : Ids(kMethods)) {
             if ((m == EMethod::Cg) != s.symmetric) continue;
-            for (EPreconditioner p : kPreconditioners)
-                for (ELayout layout : kLayouts) {
+            for (EPreconditioner p : Ids(kPreconditioners))
+                for (ELayout layout : Ids(kLayouts)) {
+                    if (!Find(m)->takesPreconditioner && p != EPreconditioner::None) continue;
                     const std::string what = std::string(s.name) + " " + Name(m, p, layout);
                     const int maxIter = m == EMethod::GaussSeidel ? 60 : 40;
 
                     test::CBoundSystem sys(ToHost(s.A));
-                    sys.host.SetPreconditioner(kType[static_cast<int>(p)]);
+                    sys.host.SetPreconditioner(Find(p)->designType);
                     sys.host.SetVariable(1, maxIter, 1e-7);
                     double* xEntry = sys.host.NewVector();
                     std::vector<double> bEntry(static_cast<size_t>(n) + 1, 0.0), norms;
@@ -516,8 +513,8 @@ TEST(FrontDoor, TheEntryPointsBitsUnderTheFirstIterationRule)
                         &norms};
                     CSolveRecord rec;
                     test::CaptureStdout([&] {
-                        rec = SolveRecorded(sys.solver, kEntry[static_cast<int>(layout)], 1, kCode[static_cast<int>(m)],
-                                            xEntry, bEntry.data(), &observer);
+                        rec =
+                            SolveRecorded(sys.solver, layout, 1, Find(m)->designCode, xEntry, bEntry.data(), &observer);
                     });
 
                     CSolveOptions o = Options(m, p, layout, maxIter, 1e-7);
@@ -550,8 +547,8 @@ TEST(FrontDoor, NotOneByteOnTheConsole)
     const CCsr A = Box(true);
     const std::vector<double> b = Rhs(A.rows);
     const std::string text = CaptureDescriptors([&] {
-        for (EMethod m : kMethods)
-            for (ELayout layout : kLayouts)
+        for (EMethod m : Ids(kMethods))
+            for (ELayout layout : Ids(kLayouts))
                 for (EReference ref : {EReference::RightHandSide, EReference::FirstIteration}) {
                     CSolveOptions o = Options(m, EPreconditioner::Dilu, layout, 25);
                     o.reference = ref;

@@ -62,7 +62,7 @@ struct CHandHost {
         room.vecR = room.vecZ = room.vecP = room.vecQ = 3;
     }
 
-    std::vector<std::string> Check(int code, EEntryPoint entry, int ivarb = 1) const
+    std::vector<std::string> Check(int code, ELayout entry, int ivarb = 1) const
     {
         return CheckHostObjects(mesh, store, nullptr, code, entry, ivarb, room);
     }
@@ -74,10 +74,10 @@ TEST(CheckHostObjects, TheReferenceHostPassesForEveryCodeEntryPointAndType)
 {
     test::CBoundSystem sys(host::Poisson(host::CBox{3, 2, 2}));
     for (int type : {0, 1, 3})
-        for (EEntryPoint entry : {EEntryPoint::Native, EEntryPoint::Csr, EEntryPoint::Ell})
+        for (ELayout entry : {ELayout::Native, ELayout::Csr, ELayout::Ell})
             for (int code = 2; code <= 7; ++code) {
                 sys.host.SetPreconditioner(type);
-                const bool runs = code <= 4 || (code <= 6 && entry != EEntryPoint::Ell);
+                const bool runs = code <= 4 || (code <= 6 && entry != ELayout::Ell);
                 const std::string text = Joined(CheckHostObjects(sys.solver, code, entry, 1, sys.host.Room()));
                 if (runs) {
                     EXPECT_EQ(text, "") << "code " << code << " type " << type;
@@ -86,7 +86,7 @@ TEST(CheckHostObjects, TheReferenceHostPassesForEveryCodeEntryPointAndType)
                 }
             }
     CSingleGridSolver unbound;
-    EXPECT_HAS(Joined(CheckHostObjects(unbound, 2, EEntryPoint::Csr, 1)), "getGV was not called");
+    EXPECT_HAS(Joined(CheckHostObjects(unbound, 2, ELayout::Csr, 1)), "getGV was not called");
 }
 
 // What each call reads is checked, and nothing it does not read. (How each
@@ -98,23 +98,23 @@ TEST(CheckHostObjects, AHandFilledHostIsCheckedForWhatItsCallReads)
         const char* name;
         Edit edit;
         int code;
-        EEntryPoint entry;
+        ELayout entry;
         int ivarb;
         const char* problem; // "": none
     } cases[] = {
-        {"Gauss-Seidel, native: as filled", [](CHandHost&) {}, 4, EEntryPoint::Native, 1, ""},
-        {"the conjugate gradient, native: as filled", [](CHandHost&) {}, 3, EEntryPoint::Native, 1,
+        {"Gauss-Seidel, native: as filled", [](CHandHost&) {}, 4, ELayout::Native, 1, ""},
+        {"the conjugate gradient, native: as filled", [](CHandHost&) {}, 3, ELayout::Native, 1,
          "m_pdVecP has room for 3 elements; it needs 4 (cells 1..m_nCellTotal: it is exchanged)"},
         {"the conjugate gradient through Solver_ELL runs on the native rows", [](CHandHost& h) { h.room.vecP = 4; }, 3,
-         EEntryPoint::Ell, 1, ""},
+         ELayout::Ell, 1, ""},
         {"Gauss-Seidel never reads the preconditioner type", [](CHandHost& h) { h.store.m_piPrecondType = nullptr; }, 4,
-         EEntryPoint::Native, 1, ""},
+         ELayout::Native, 1, ""},
         {"BiCGSTAB reads the preconditioner type", [](CHandHost& h) { h.store.m_piPrecondType = nullptr; }, 2,
-         EEntryPoint::Csr, 1, "m_piPrecondType is null"},
+         ELayout::Csr, 1, "m_piPrecondType is null"},
         {"the native entry point reads m_piPrintSolver", [](CHandHost& h) { h.store.m_piPrintSolver = nullptr; }, 4,
-         EEntryPoint::Native, 1, "m_piPrintSolver is null"},
+         ELayout::Native, 1, "m_piPrintSolver is null"},
         {"the interval is read only when the progress line may print",
-         [](CHandHost& h) { h.store.m_piPrintInterval = nullptr; }, 4, EEntryPoint::Native, 1, ""},
+         [](CHandHost& h) { h.store.m_piPrintInterval = nullptr; }, 4, ELayout::Native, 1, ""},
         {"... and read when it may",
          [](CHandHost& h) {
              h.room.vecP = 4;
@@ -122,19 +122,18 @@ TEST(CheckHostObjects, AHandFilledHostIsCheckedForWhatItsCallReads)
              h.printSolver = 1;
              h.store.m_piPrintInterval = nullptr;
          },
-         3, EEntryPoint::Native, 1, "m_piPrintInterval is null"},
+         3, ELayout::Native, 1, "m_piPrintInterval is null"},
         {"Gauss-Seidel on variable 6 writes the extremes", [](CHandHost& h) { h.room.perVariable = 7; }, 4,
-         EEntryPoint::Native, 6, "m_pdSolutionMax is null"},
-        {"BiCGSTAB needs its own vectors", [](CHandHost&) {}, 2, EEntryPoint::Native, 1, "m_pdVecPHat is null"},
-        {"DILU on the native rows needs the ordered lists", [](CHandHost& h) { h.precondType = 1; }, 3,
-         EEntryPoint::Native, 1, "m_ppiOrderedSlot is null"},
-        {"the CSR entry point reads the CSR rows", [](CHandHost&) {}, 4, EEntryPoint::Csr, 1,
-         "m_piCSRRowStart is null"},
-        {"the ELL entry point needs the accelerator store", [](CHandHost&) {}, 4, EEntryPoint::Ell, 1,
+         ELayout::Native, 6, "m_pdSolutionMax is null"},
+        {"BiCGSTAB needs its own vectors", [](CHandHost&) {}, 2, ELayout::Native, 1, "m_pdVecPHat is null"},
+        {"DILU on the native rows needs the ordered lists", [](CHandHost& h) { h.precondType = 1; }, 3, ELayout::Native,
+         1, "m_ppiOrderedSlot is null"},
+        {"the CSR entry point reads the CSR rows", [](CHandHost&) {}, 4, ELayout::Csr, 1, "m_piCSRRowStart is null"},
+        {"the ELL entry point needs the accelerator store", [](CHandHost&) {}, 4, ELayout::Ell, 1,
          "there is no accelerator store"},
-        {"a variable beyond the per-variable arrays", [](CHandHost&) {}, 4, EEntryPoint::Native, 2,
+        {"a variable beyond the per-variable arrays", [](CHandHost&) {}, 4, ELayout::Native, 2,
          "variable 2 is outside the per-variable arrays (0..1)"},
-        {"code 5 through Solver_ELL", [](CHandHost&) {}, 5, EEntryPoint::Ell, 1,
+        {"code 5 through Solver_ELL", [](CHandHost&) {}, 5, ELayout::Ell, 1,
          "solver code 5 names no method for Solver_ELL: the call does nothing"},
     };
     for (const auto& c : cases) {

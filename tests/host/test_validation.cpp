@@ -35,7 +35,7 @@ TEST(Validation, ASoundHostPassesAndANativeOnlyOneOnItsOwnLayout)
     EXPECT_EQ(h.Validate(0).Text(), "no problems");
     h.mesh.m_pdCSRValue = nullptr;
     h.gpu.m_pdELLValue = nullptr;
-    EXPECT_TRUE(ValidateHost(h.mesh, h.store, h.gpu, h.Room(), kNativeLayout).Ok());
+    EXPECT_TRUE(ValidateHost(h.mesh, h.store, h.gpu, h.Room(), LayoutBit(ELayout::Native)).Ok());
 }
 
 TEST(Validation, EachBrokenPreconditionIsNamed)
@@ -106,7 +106,7 @@ TEST(Validation, ReportsTheFirstProblemsAndCountsTheRest)
 {
     CHostSystem h(Sample());
     for (int i = 1; i <= 12; ++i) h.store.m_ppdCoef[i][0] = 0.0;
-    const CValidationReport report = ValidateHost(h.mesh, h.store, h.gpu, h.Room(), kNativeLayout, -1, 3);
+    const CValidationReport report = ValidateHost(h.mesh, h.store, h.gpu, h.Room(), LayoutBit(ELayout::Native), -1, 3);
     EXPECT_EQ(report.count, 12);
     ASSERT_EQ(report.problems.size(), 3u);
     EXPECT_EQ(report.problems[0], "cell 1: diagonal m_ppdCoef[1][0] is zero (Gauss-Seidel divides by it)");

@@ -11,6 +11,8 @@
 #ifndef QVL3D_TESTS_REFERENCE_H
 #define QVL3D_TESTS_REFERENCE_H
 
+#include <qvl3d/SolverTable.h>
+
 #include <functional>
 #include <string>
 #include <utility>
@@ -34,7 +36,7 @@ struct CMatrix {
     std::vector<CRow> rows;
 };
 
-enum class ELayout { Native, Csr, Ell };
+using qvl3d::ELayout;
 
 // What the layouts do differently. The row product is the same for all
 // three: diagonal first, then storage order (an empty ELL slot adds nothing).

@@ -88,9 +88,9 @@ CSolveRun::CSolveRun(const host::CSparseMatrix& A, int type, int maxIter, double
 std::string CSolveRun::Run(ELayout layout, std::vector<double> b, int code)
 {
     b.resize(static_cast<size_t>(sys.host.CellsTotal()) + 1);
-    const EEntryPoint entry = layout == ELayout::Native ? EEntryPoint::Native
-                              : layout == ELayout::Csr  ? EEntryPoint::Csr
-                                                        : EEntryPoint::Ell;
+    const ELayout entry = layout == ELayout::Native ? ELayout::Native
+                          : layout == ELayout::Csr  ? ELayout::Csr
+                                                    : ELayout::Ell;
     return CaptureStdout([&] { record = SolveRecorded(sys.solver, entry, ivarb, code, x, b.data()); });
 }
 

@@ -24,7 +24,7 @@
 namespace qvl3d {
 namespace test {
 
-enum class ELayout { Native, Csr, Ell };
+using qvl3d::ELayout;
 const char* LayoutName(ELayout layout);
 constexpr ELayout kEveryLayout[] = {ELayout::Native, ELayout::Csr, ELayout::Ell};
 
