@@ -104,6 +104,7 @@ struct QVL3D_HIDDEN CSolver::CImpl {
     std::vector<double> history;
 
     void Build(const CCsrView& A, std::int64_t haloCells);
+    int IndexColumns(const CCsrView& A);
     void CheckValues(const char* where, const double* values) const;
     void WriteValues(const double* values);
     void Agree(std::exception_ptr fault, const char* where, const char* elsewhere);
@@ -241,12 +242,17 @@ CSolver::CSolver(const CCsrView& A, CSolveOptions options, CPartitionLink link) 
     I.Agree(fault, kConstructor, "the rows of another partition were refused");
 }
 
-// Checks the rows and builds the layout; columns rows .. rows+haloCells-1
-// are halo cells.
-void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
+namespace {
+
+// Offset i of the view's rows, whichever width it has.
+std::int64_t Offset(const CCsrView& A, std::int64_t i)
 {
-    CImpl& I = *this;
-    // Counts and offsets.
+    return A.rowStart32 != nullptr ? A.rowStart32[i] : A.rowStart64[i];
+}
+
+// The counts and offsets of the view: returns the entry count.
+std::int64_t CheckCounts(const CCsrView& A, std::int64_t haloCells)
+{
     const std::int64_t rows = A.rows;
     if (rows < 0) Refuse(kConstructor, "rows is " + Num(rows) + ", a negative count");
     if (rows > kMaxRows)
@@ -255,35 +261,67 @@ void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
         Refuse(kConstructor, Num(rows) + " rows and " + Num(haloCells) +
                                  " halo cells exceed the int range of the layouts (at most " + Num(kMaxRows) +
                                  " together)");
-    const std::int64_t total = rows + haloCells;
     if ((A.rowStart32 == nullptr) == (A.rowStart64 == nullptr))
         Refuse(kConstructor, "exactly one of rowStart32 and rowStart64 must be given");
-    const int n = static_cast<int>(rows);
-    auto start = [&A](std::int64_t i) { return A.rowStart32 != nullptr ? A.rowStart32[i] : A.rowStart64[i]; };
-    if (start(0) != 0) Refuse(kConstructor, "the offsets start at " + Num(start(0)) + ", not at 0");
+    if (Offset(A, 0) != 0) Refuse(kConstructor, "the offsets start at " + Num(Offset(A, 0)) + ", not at 0");
     for (std::int64_t i = 0; i < rows; ++i)
-        if (start(i + 1) < start(i))
-            Refuse(kConstructor,
-                   "row " + Num(i) + ": the offsets decrease (" + Num(start(i)) + " to " + Num(start(i + 1)) + ")");
-    const std::int64_t nnz = start(rows);
+        if (Offset(A, i + 1) < Offset(A, i))
+            Refuse(kConstructor, "row " + Num(i) + ": the offsets decrease (" + Num(Offset(A, i)) + " to " +
+                                     Num(Offset(A, i + 1)) + ")");
+    const std::int64_t nnz = Offset(A, rows);
     if (nnz > kIntMax - rows)
         Refuse(kConstructor, Num(nnz) + " entries in " + Num(rows) +
                                  " rows exceed the int range of the layouts (entries plus rows at most " +
                                  Num(kIntMax) + ")");
     if (nnz > 0 && (A.columns == nullptr || A.values == nullptr))
         Refuse(kConstructor, "the columns or the values are null");
+    return nnz;
+}
 
-    // Columns: in range, none twice in a row, the diagonal once. The slot
-    // of each entry follows.
-    I.n = n;
-    I.nTotal = static_cast<int>(total);
-    I.rowStart.resize(static_cast<size_t>(n) + 1);
-    I.slot.resize(static_cast<size_t>(nnz));
+// A method that assumes a symmetric matrix needs an entry (j, i) for every
+// entry (i, j). Row j's columns are marked, then the entries of column j
+// (from the transposed pattern) looked up. Halo columns are left out: their
+// rows belong to other partitions.
+void CheckSymmetricPattern(const CCsrView& A, const std::vector<int>& rowStart, const char* method)
+{
+    const int n = static_cast<int>(A.rows);
+    const std::int64_t nnz = rowStart[n];
+    std::vector<int> colStart(static_cast<size_t>(n) + 1, 0), byColumn(static_cast<size_t>(nnz));
+    for (std::int64_t e = 0; e < nnz; ++e)
+        if (A.columns[e] < n) ++colStart[A.columns[e] + 1];
+    for (int j = 0; j < n; ++j) colStart[j + 1] += colStart[j];
+    std::vector<int> fill(colStart.begin(), colStart.end() - 1);
+    for (std::int64_t e = 0; e < nnz; ++e)
+        if (A.columns[e] < n) byColumn[fill[A.columns[e]]++] = static_cast<int>(e);
+    std::vector<int> mark(static_cast<size_t>(n), -1);
+    for (int j = 0; j < n; ++j) {
+        for (int e = rowStart[j]; e < rowStart[j + 1]; ++e)
+            if (A.columns[e] < n) mark[A.columns[e]] = j;
+        for (int k = colStart[j]; k < colStart[j + 1]; ++k) {
+            const int e = byColumn[k];
+            const int i =
+                static_cast<int>(std::upper_bound(rowStart.begin(), rowStart.end(), e) - rowStart.begin()) - 1;
+            if (mark[i] != j)
+                Refuse(kConstructor, std::string("the ") + method + " needs a symmetric pattern: row " +
+                                         Num(std::int64_t{i}) + ", entry " + Num(std::int64_t{e}) + " holds column " +
+                                         Num(std::int64_t{j}) + ", but row " + Num(std::int64_t{j}) +
+                                         " holds no column " + Num(std::int64_t{i}));
+        }
+    }
+}
+
+} // namespace
+
+// Columns: in range, none twice in a row, the diagonal once; the slot of
+// each entry follows. Returns the longest row's length.
+int CSolver::CImpl::IndexColumns(const CCsrView& A)
+{
+    const std::int64_t total = nTotal;
     std::vector<int> seenAt(static_cast<size_t>(total), -1); // entry where the column last appeared
     int widest = 0;
     for (int i = 0; i < n; ++i) {
-        const int begin = static_cast<int>(start(i)), end = static_cast<int>(start(i + 1));
-        I.rowStart[i] = begin;
+        const int begin = static_cast<int>(Offset(A, i)), end = static_cast<int>(Offset(A, i + 1));
+        rowStart[i] = begin;
         const auto row = [i] { return "row " + Num(std::int64_t{i}); };
         int diagonal = -1, next = 1;
         for (int e = begin; e < end; ++e) {
@@ -299,9 +337,9 @@ void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
             seenAt[c] = e;
             if (c == i) {
                 diagonal = e;
-                I.slot[e] = 0;
+                slot[e] = 0;
             } else {
-                I.slot[e] = next++;
+                slot[e] = next++;
             }
         }
         if (diagonal < 0)
@@ -309,59 +347,43 @@ void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
                                      ") has no diagonal entry");
         widest = std::max(widest, end - begin);
     }
-    I.rowStart[n] = static_cast<int>(nnz);
-    I.CheckValues(kConstructor, A.values);
+    rowStart[n] = static_cast<int>(Offset(A, n));
+    return widest;
+}
 
-    const ELayout runsOn = RowsFor(I.options.method, I.options.layout);
-    const bool ell = runsOn == ELayout::Ell;
-    if (ell && static_cast<std::int64_t>(widest) * total > kIntMax)
-        Refuse(kConstructor, "the ELL layout would need " + Num(static_cast<std::int64_t>(widest) * total) +
-                                 " slots (the longest row, " + Num(std::int64_t{widest}) + " entries, times " +
-                                 Num(total) + " cells), beyond the int range of its index");
+// Checks the rows and builds the layout; columns rows .. rows+haloCells-1
+// are halo cells.
+void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
+{
+    const std::int64_t nnz = CheckCounts(A, haloCells);
+    n = static_cast<int>(A.rows);
+    nTotal = static_cast<int>(A.rows + haloCells);
+    rowStart.resize(static_cast<size_t>(n) + 1);
+    slot.resize(static_cast<size_t>(nnz));
+    const int widest = IndexColumns(A);
+    CheckValues(kConstructor, A.values);
 
-    // The conjugate gradient assumes a symmetric matrix: every entry (i, j)
-    // needs an entry (j, i). Row j's columns are marked, then the entries
-    // of column j (from the transposed pattern) looked up. Halo columns are
-    // left out: their rows belong to other partitions.
-    if (Find(I.options.method)->needsSymmetricPattern) {
-        std::vector<int> colStart(static_cast<size_t>(n) + 1, 0), byColumn(static_cast<size_t>(nnz));
-        for (std::int64_t e = 0; e < nnz; ++e)
-            if (A.columns[e] < n) ++colStart[A.columns[e] + 1];
-        for (int j = 0; j < n; ++j) colStart[j + 1] += colStart[j];
-        std::vector<int> fill(colStart.begin(), colStart.end() - 1);
-        for (std::int64_t e = 0; e < nnz; ++e)
-            if (A.columns[e] < n) byColumn[fill[A.columns[e]]++] = static_cast<int>(e);
-        std::vector<int> mark(static_cast<size_t>(n), -1);
-        for (int j = 0; j < n; ++j) {
-            for (int e = I.rowStart[j]; e < I.rowStart[j + 1]; ++e)
-                if (A.columns[e] < n) mark[A.columns[e]] = j;
-            for (int k = colStart[j]; k < colStart[j + 1]; ++k) {
-                const int e = byColumn[k];
-                const int i =
-                    static_cast<int>(std::upper_bound(I.rowStart.begin(), I.rowStart.end(), e) - I.rowStart.begin()) -
-                    1;
-                if (mark[i] != j)
-                    Refuse(kConstructor, std::string("the ") + Find(I.options.method)->name +
-                                             " needs a symmetric pattern: row " + Num(std::int64_t{i}) + ", entry " +
-                                             Num(std::int64_t{e}) + " holds column " + Num(std::int64_t{j}) +
-                                             ", but row " + Num(std::int64_t{j}) + " holds no column " +
-                                             Num(std::int64_t{i}));
-            }
-        }
-    }
+    const ELayout runsOn = RowsFor(options.method, options.layout);
+    const std::int64_t ellSlots = static_cast<std::int64_t>(widest) * nTotal;
+    if (runsOn == ELayout::Ell && ellSlots > kIntMax)
+        Refuse(kConstructor, "the ELL layout would need " + Num(ellSlots) + " slots (the longest row, " +
+                                 Num(std::int64_t{widest}) + " entries, times " + Num(std::int64_t{nTotal}) +
+                                 " cells), beyond the int range of its index");
+    const CMethodInfo& method = *Find(options.method);
+    if (method.needsSymmetricPattern) CheckSymmetricPattern(A, rowStart, method.name);
 
     // The host's rows: the caller's entry order, cells counted from 1.
     host::CSparseMatrix M;
     M.nCell = n;
-    M.nCellTotal = I.nTotal;
-    M.rowStart = I.rowStart;
+    M.nCellTotal = nTotal;
+    M.rowStart = rowStart;
     M.col.resize(static_cast<size_t>(nnz));
     M.val.assign(A.values, A.values + nnz);
     for (std::int64_t e = 0; e < nnz; ++e) M.col[e] = A.columns[e] + 1;
-    I.host = std::make_unique<host::CHostSystem>(M, 1, LayoutBit(runsOn));
-    I.x.assign(static_cast<size_t>(I.nTotal) + 1, 0.0);
-    I.b.assign(static_cast<size_t>(n) + 1, 0.0);
-    I.ax.assign(static_cast<size_t>(n) + 1, 0.0);
+    host = std::make_unique<host::CHostSystem>(M, 1, LayoutBit(runsOn));
+    x.assign(static_cast<size_t>(nTotal) + 1, 0.0);
+    b.assign(static_cast<size_t>(n) + 1, 0.0);
+    ax.assign(static_cast<size_t>(n) + 1, 0.0);
 }
 
 CSolver::~CSolver() = default;
