@@ -83,11 +83,14 @@ if(QVL3D_WITH_MPI)
 endif()
 
 # The command and its manual page. Installed anywhere but the system prefix,
-# its run path finds the libraries in the installed lib folder; under /usr
-# (the Debian package) the loader finds them and no run path is set.
+# its run path finds the libraries in the installed lib folder, and each
+# library finds the ones it needs beside itself (the solver library needs
+# the communication library, the MPI library both); under /usr (the Debian
+# package) the loader finds them and no run path is set.
 if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   file(RELATIVE_PATH _bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
   set_target_properties(qvl3d-solve PROPERTIES INSTALL_RPATH "$ORIGIN/${_bin_to_lib}")
+  set_target_properties(${_qvl3d_shared_libraries} PROPERTIES INSTALL_RPATH "$ORIGIN")
 endif()
 install(TARGETS qvl3d-solve RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT command)
 configure_file(docs/qvl3d-solve.1 ${CMAKE_CURRENT_BINARY_DIR}/man/qvl3d-solve.1 @ONLY) # the version in its footer

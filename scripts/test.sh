@@ -121,10 +121,20 @@ for lib in QVL3DTool QVLCommunication QVLCommunicationMPI; do
   fi
 done
 echo "SONAMEs: lib*.so.${version%%.*}"
-# The serial consumer again, built with make through pkg-config.
+# The serial consumer again, built with make through pkg-config, and run with
+# no LD_LIBRARY_PATH: its run path names the private prefix, and the
+# libraries find each other from there through their own.
 rm -rf build-consumer-make && mkdir build-consumer-make
-PKG_CONFIG_PATH="$root/build-ci/stage/lib/pkgconfig" make -s -C build-consumer-make -f "$root/examples/consumer-make/Makefile"
-LD_LIBRARY_PATH="$root/build-ci/stage/lib" build-consumer-make/consumer >/dev/null
+PKG_CONFIG_PATH="$root/build-ci/stage/lib/pkgconfig" LDFLAGS="-Wl,-rpath,$root/build-ci/stage/lib" \
+  make -s -C build-consumer-make -f "$root/examples/consumer-make/Makefile"
+env -u LD_LIBRARY_PATH build-consumer-make/consumer >/dev/null
+for f in build-ci/stage/lib/lib*.so.*.*.*; do
+  if env -u LD_LIBRARY_PATH ldd "$f" | grep -q 'not found'; then
+    env -u LD_LIBRARY_PATH ldd "$f" >&2
+    echo "$f does not find the libraries it needs from the installed prefix" >&2
+    exit 1
+  fi
+done
 PKG_CONFIG_PATH="$root/build-ci/stage/lib/pkgconfig" pkg-config --exists --print-errors qvl3dtool-mpi
 # The installed command finds its libraries through its run path.
 if [ "$(build-ci/stage/bin/qvl3d-solve --version)" != "qvl3d-solve $version" ]; then
