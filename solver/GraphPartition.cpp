@@ -62,7 +62,10 @@ std::vector<int> PartitionGraph(const CCsrView& A, int parts)
                 Refuse("row " + std::to_string(i) + " names column " + std::to_string(A.columns[e]) + " outside 0.." +
                        std::to_string(n - 1));
 #if QVL3D_WITH_METIS
-    if (parts == 1 || n == 0) return RowBlocks(n, parts);
+    // As many parts as rows or more: one row a part, the rest empty. The
+    // graph partitioner is not asked; it prints its complaints on standard
+    // output and may end the process.
+    if (parts == 1 || parts >= n) return RowBlocks(n, parts);
     if (n > static_cast<std::int64_t>(INT32_MAX)) Refuse(std::to_string(n) + " rows exceed the partitioner's range");
     // Symmetrised pattern without the diagonal, each row sorted and unique.
     std::vector<std::pair<idx_t, idx_t>> edges;

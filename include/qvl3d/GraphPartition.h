@@ -22,7 +22,8 @@ namespace qvl3d {
 // few edges, the same on every call and every machine for the same input;
 // contiguous row blocks, as equal as the count allows, where the library
 // was built without a graph partitioner (GraphPartitioner() says which).
-// A part may get no rows. Throws std::invalid_argument naming the fault for
+// A part may get no rows; with as many parts as rows or more, row k is part
+// k. Nothing is printed. Throws std::invalid_argument naming the fault for
 // parts < 1, broken offsets or a column outside 0..rows-1.
 QVL3D_EXPORT std::vector<int> PartitionGraph(const CCsrView& A, int parts);
 
