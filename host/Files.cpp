@@ -1,6 +1,7 @@
 #include "Files.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +32,34 @@ mode_t NewFileMode()
     return 0666 & ~mask;
 }
 
+// The hidden name a file for target gets in its folder before it is renamed
+// over it: at most 255 bytes however long the target's name is.
+std::string TemporaryName(const std::string& target)
+{
+    const std::string folder = Folder(target);
+    return folder + "." + target.substr(folder.size(), 200) + ".";
+}
+
+// Links the unnamed file open as fd into its folder under a free name
+// starting with prefix, which it sets; 0 or the error.
+int LinkUnnamed(int fd, const std::string& prefix, std::string& name)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (unsigned k = 0; k < 1000; ++k) {
+        name = prefix + std::to_string(::getpid()) + "-" + std::to_string(k);
+        int rc = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+        if (rc != 0 && errno == ENOENT) rc = ::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
+        if (rc == 0) return 0;
+        if (errno != EEXIST) {
+            const int error = errno;
+            name.clear();
+            return error;
+        }
+    }
+    name.clear();
+    return EEXIST;
+}
+
 } // namespace
 
 CReplacingFile::CReplacingFile(const std::string& path) : m_path(path), m_target(path)
@@ -48,12 +77,20 @@ CReplacingFile::CReplacingFile(const std::string& path) : m_path(path), m_target
         if (m_file == nullptr) Fail(errno);
         return;
     }
-    // A name of at most 255 bytes however long the target's is.
+    // An unnamed file in the target's folder, linked in only when complete:
+    // whatever stops the process before then (a signal, a kill) leaves
+    // nothing behind. Where the file system has no unnamed files, a hidden
+    // named one, removed on every failure this process sees.
     const std::string folder = Folder(m_target);
-    std::string name = folder + "." + m_target.substr(folder.size(), 200) + ".XXXXXX";
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) Fail(errno);
-    m_temporary = name;
+    int fd = ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        m_unnamed = true;
+    } else {
+        std::string name = TemporaryName(m_target) + "XXXXXX";
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd < 0) Fail(errno);
+        m_temporary = name;
+    }
     if (::fchmod(fd, exists ? (st.st_mode & 07777) : NewFileMode()) != 0) {
         const int error = errno;
         ::close(fd);
@@ -76,6 +113,7 @@ void CReplacingFile::Discard() noexcept
 {
     if (m_file != nullptr) std::fclose(m_file);
     m_file = nullptr;
+    m_unnamed = false;
     if (!m_temporary.empty()) ::unlink(m_temporary.c_str());
     m_temporary.clear();
 }
@@ -107,12 +145,28 @@ void CReplacingFile::Commit()
 {
     if (m_file == nullptr) Fail(EBADF);
     if (std::fflush(m_file) != 0 || std::ferror(m_file)) Fail(errno);
-    if (!m_temporary.empty() && ::fsync(::fileno(m_file)) != 0) Fail(errno);
+    const bool replacing = m_unnamed || !m_temporary.empty();
+    if (replacing && ::fsync(::fileno(m_file)) != 0) Fail(errno);
+    // From the name's creation to the rename no signal is taken, so no
+    // interrupt can leave the named file behind.
+    sigset_t all, before;
+    sigfillset(&all);
+    if (m_unnamed) {
+        ::pthread_sigmask(SIG_BLOCK, &all, &before);
+        const int error = LinkUnnamed(::fileno(m_file), TemporaryName(m_target), m_temporary);
+        if (error != 0) {
+            ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+            Fail(error);
+        }
+    }
     std::FILE* f = m_file;
     m_file = nullptr;
-    if (std::fclose(f) != 0) Fail(errno);
-    if (m_temporary.empty()) return;
-    if (std::rename(m_temporary.c_str(), m_target.c_str()) != 0) Fail(errno);
+    int error = std::fclose(f) != 0 ? errno : 0;
+    if (error == 0 && replacing && std::rename(m_temporary.c_str(), m_target.c_str()) != 0) error = errno;
+    if (m_unnamed) ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    m_unnamed = false;
+    if (error != 0) Fail(error);
+    if (!replacing) return;
     m_temporary.clear();
     // The new name reaches the disk with the folder (where the system lets
     // a folder be synced; the file itself is complete either way).

@@ -1,10 +1,11 @@
 // Files the host and its programs write, and how they show file names.
 //
-// CReplacingFile writes a file whole or not at all: the bytes go to a new
-// file in the target's folder, which is flushed, synced and closed with
-// every step checked, and only then renamed over the target. A full disk or
-// a file-size limit therefore leaves a previous file as it was, and no
-// partial one. A target that is not a regular file (/dev/null, a pipe) is
+// CReplacingFile writes a file whole or not at all: the bytes go to a new,
+// unnamed file in the target's folder, which is flushed, synced and closed
+// with every step checked, and only then linked in and renamed over the
+// target. A full disk, a file-size limit, a signal or a kill therefore
+// leaves a previous file as it was, and neither a partial one nor a
+// temporary beside it. A target that is not a regular file (/dev/null, a pipe) is
 // written in place, with the same checks; a symbolic link is written
 // through, as opening it would.
 #ifndef QVL3D_HOST_FILES_H
@@ -41,7 +42,8 @@ private:
 
     std::string m_path;      // as given, for messages
     std::string m_target;    // the file replaced (the link's target for a link)
-    std::string m_temporary; // empty: writing in place
+    std::string m_temporary; // the named file renamed over the target; empty: none (yet)
+    bool m_unnamed = false;  // writing an unnamed file, linked in at Commit
     std::FILE* m_file = nullptr;
 };
 
