@@ -88,35 +88,12 @@ long long FaultKey(int kind, int row, int col)
     return (static_cast<long long>(kind) << 62) | (static_cast<long long>(row) << 31) | static_cast<long long>(col);
 }
 
-} // namespace
-
-CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners* owners, long long chunkEntries,
-                                int root)
+// The root's banner and size line, broadcast: the global row count and the
+// file's description.
+void ShareHeader(MPI_Comm comm, int root, const CMatrixMarketEntries* file, CRowShare& share)
 {
-    const int rank = Rank(comm), nParts = Ranks(comm);
-    // Two stored entries (a symmetric file's mirror) of 24 bytes each must
-    // fit an int byte count per chunk.
-    const long long maxChunk =
-        static_cast<long long>(INT_MAX) / (2 * static_cast<long long>(sizeof(CMatrixMarketEntry)));
-    chunkEntries = std::max(1LL, std::min(chunkEntries, maxChunk));
-
-    // The root reads the banner and size line, and partitions.
-    std::unique_ptr<std::ifstream> in;
-    std::unique_ptr<CMatrixMarketEntries> file;
-    COwners owner;
-    OnRoot(comm, root, [&] {
-        in = OpenInput(path);
-        file = std::make_unique<CMatrixMarketEntries>(*in, path);
-        const int n = file->Rows();
-        // Without a graph partitioner the partition is row blocks, which
-        // need no pass over the pattern.
-        const bool graph = nParts > 1 && std::string(GraphPartitionerName()) != "row blocks";
-        owner = graph ? PatternPartition(path, nParts) : PartitionRows(n, nParts);
-    });
-
-    CRowShare share;
     int header[3] = {0, 0, 0}; // rows, integer field, symmetric
-    if (rank == root) {
+    if (Rank(comm) == root) {
         share.info = file->Info();
         header[0] = file->Rows();
         header[1] = share.info.field == "integer" ? 1 : share.info.field == "double" ? 2 : 0;
@@ -127,11 +104,15 @@ CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners*
     share.nGlobal = header[0];
     share.info.field = header[1] == 1 ? "integer" : header[1] == 2 ? "double" : "real";
     share.info.symmetry = header[2] == 1 ? "symmetric" : "general";
+}
 
-    // Each rank's rows, from the root.
+// Each rank's rows (1-based global ids, ascending), from the root's owners.
+void ScatterCells(MPI_Comm comm, int root, const COwners& owner, CRowShare& share)
+{
+    const int nParts = Ranks(comm);
     std::vector<int> counts(static_cast<size_t>(nParts), 0), offsets(static_cast<size_t>(nParts), 0);
     std::vector<int> allCells;
-    if (rank == root) {
+    if (Rank(comm) == root) {
         for (int c = 1; c <= share.nGlobal; ++c) ++counts[static_cast<size_t>(owner[static_cast<size_t>(c)])];
         for (int p = 1; p < nParts; ++p)
             offsets[static_cast<size_t>(p)] = offsets[static_cast<size_t>(p) - 1] + counts[static_cast<size_t>(p) - 1];
@@ -145,9 +126,15 @@ CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners*
     share.cells.resize(static_cast<size_t>(mine));
     MPI_Scatterv(allCells.data(), counts.data(), offsets.data(), MPI_INT, share.cells.data(), mine, MPI_INT, root,
                  comm);
-    std::vector<int>().swap(allCells);
+}
 
-    // The entries, chunk by chunk, each to the owner of its row.
+// The entries, chunk by chunk of chunkEntries file lines, each to the owner
+// of its row; the root's read faults reach every rank.
+std::vector<CMatrixMarketEntry> ScatterEntries(MPI_Comm comm, int root, CMatrixMarketEntries* file,
+                                               const COwners& owner, long long chunkEntries)
+{
+    const int rank = Rank(comm), nParts = Ranks(comm);
+    std::vector<int> counts(static_cast<size_t>(nParts), 0), offsets(static_cast<size_t>(nParts), 0);
     std::vector<CMatrixMarketEntry> entries;
     std::vector<std::vector<CMatrixMarketEntry>> outbox(rank == root ? static_cast<size_t>(nParts) : 0);
     std::vector<CMatrixMarketEntry> chunk, packed, one;
@@ -181,13 +168,14 @@ CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners*
         MPI_Bcast(&more, 1, MPI_INT, root, comm);
         if (!more) break;
     }
-    file.reset(); // its last Next checked that nothing follows the declared entries
-    in.reset();
-    std::vector<CMatrixMarketEntry>().swap(chunk);
-    std::vector<CMatrixMarketEntry>().swap(packed);
-    outbox.clear();
+    return entries;
+}
 
-    // Each rank sums and checks its rows as the whole-file reader does.
+// Each rank sums and checks its rows as the whole-file reader does; the
+// whole file's first fault, by FaultKey, is thrown on every rank.
+void SumRows(MPI_Comm comm, const std::string& path, std::vector<CMatrixMarketEntry>& entries, CRowShare& share)
+{
+    const int rank = Rank(comm), nParts = Ranks(comm);
     long long duplicates = 0;
     std::string message;
     long long key = std::numeric_limits<long long>::max();
@@ -221,6 +209,41 @@ CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners*
         ShareVerdict(comm, reporter, message);
     }
     MPI_Allreduce(&duplicates, &share.info.duplicatesSummed, 1, MPI_LONG_LONG, MPI_SUM, comm);
+}
+
+} // namespace
+
+CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners* owners, long long chunkEntries,
+                                int root)
+{
+    const int rank = Rank(comm), nParts = Ranks(comm);
+    // Two stored entries (a symmetric file's mirror) of 24 bytes each must
+    // fit an int byte count per chunk.
+    const long long maxChunk =
+        static_cast<long long>(INT_MAX) / (2 * static_cast<long long>(sizeof(CMatrixMarketEntry)));
+    chunkEntries = std::max(1LL, std::min(chunkEntries, maxChunk));
+
+    // The root reads the banner and size line, and partitions.
+    std::unique_ptr<std::ifstream> in;
+    std::unique_ptr<CMatrixMarketEntries> file;
+    COwners owner;
+    OnRoot(comm, root, [&] {
+        in = OpenInput(path);
+        file = std::make_unique<CMatrixMarketEntries>(*in, path);
+        const int n = file->Rows();
+        // Without a graph partitioner the partition is row blocks, which
+        // need no pass over the pattern.
+        const bool graph = nParts > 1 && std::string(GraphPartitionerName()) != "row blocks";
+        owner = graph ? PatternPartition(path, nParts) : PartitionRows(n, nParts);
+    });
+
+    CRowShare share;
+    ShareHeader(comm, root, file.get(), share);
+    ScatterCells(comm, root, owner, share);
+    std::vector<CMatrixMarketEntry> entries = ScatterEntries(comm, root, file.get(), owner, chunkEntries);
+    file.reset(); // its last Next checked that nothing follows the declared entries
+    in.reset();
+    SumRows(comm, path, entries, share);
     if (owners) *owners = rank == root ? std::move(owner) : COwners();
     return share;
 }

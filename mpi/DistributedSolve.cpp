@@ -155,6 +155,192 @@ int Find(const CIdMap& map, Id id)
     return it != map.end() && it->first == id ? it->second : -1;
 }
 
+// This rank's rows: the global id of a local row, and the local row (0-based)
+// of a global id, or -1 for an id this rank does not own.
+class COwnedRows {
+public:
+    COwnedRows(const COwnership& own, int n) : m_own(own), m_n(n)
+    {
+        if (!own.list) return;
+        m_sorted.resize(static_cast<size_t>(n));
+        for (int k = 0; k < n; ++k) m_sorted[static_cast<size_t>(k)] = {own.ids[k], k};
+        std::sort(m_sorted.begin(), m_sorted.end());
+    }
+
+    Id GlobalOf(int k) const { return m_own.list ? m_own.ids[k] : m_own.first + k; }
+
+    int CellOf(Id id) const
+    {
+        if (!m_own.list) return id >= m_own.first && id - m_own.first < m_n ? static_cast<int>(id - m_own.first) : -1;
+        return Find(m_sorted, id);
+    }
+
+private:
+    const COwnership& m_own;
+    int m_n;
+    CIdMap m_sorted; // list ownership only
+};
+
+// The columns this rank names but does not own, each once, ascending.
+std::vector<Id> NeededColumns(const CGlobalRows& A, Id nnz, const COwnedRows& owned)
+{
+    std::vector<Id> need;
+    for (Id e = 0; e < nnz; ++e)
+        if (owned.CellOf(A.columns[e]) < 0) need.push_back(A.columns[e]);
+    std::sort(need.begin(), need.end());
+    need.erase(std::unique(need.begin(), need.end()), need.end());
+    return need;
+}
+
+// Range ownership: every rank's range; a column's owner by binary search
+// over the starts (-1 when no range holds it). Overlapping ranges throw the
+// same verdict on every rank.
+std::vector<int> RangeOwners(MPI_Comm comm, const COwnership& own, int n, const std::vector<Id>& need)
+{
+    const int nRanks = RanksOf(comm);
+    std::vector<int> ownerOfNeed(need.size(), -1);
+    Id mine[2] = {own.first, static_cast<Id>(n)};
+    std::vector<Id> all(2 * static_cast<size_t>(nRanks));
+    MPI_Allgather(mine, 2, MPI_INT64_T, all.data(), 2, MPI_INT64_T, comm);
+    std::vector<std::pair<Id, int>> starts; // (first, rank) of the non-empty ranges
+    for (int q = 0; q < nRanks; ++q)
+        if (all[2 * static_cast<size_t>(q) + 1] > 0) starts.emplace_back(all[2 * static_cast<size_t>(q)], q);
+    std::sort(starts.begin(), starts.end());
+    auto last = [&](int q) { return all[2 * static_cast<size_t>(q)] + all[2 * static_cast<size_t>(q) + 1] - 1; };
+    for (size_t k = 1; k < starts.size(); ++k) {
+        const int p = starts[k - 1].second, q = starts[k].second;
+        if (last(p) >= starts[k].first)
+            throw std::invalid_argument(std::string(kBuild) + ": the ranges of rank " + std::to_string(p) + " (" +
+                                        Str(starts[k - 1].first) + ".." + Str(last(p)) + ") and rank " +
+                                        std::to_string(q) + " (" + Str(starts[k].first) + ".." + Str(last(q)) +
+                                        ") overlap");
+    }
+    for (size_t k = 0; k < need.size(); ++k) {
+        const auto it = std::upper_bound(starts.begin(), starts.end(), std::make_pair(need[k], INT_MAX));
+        if (it == starts.begin()) continue;
+        const int q = std::prev(it)->second;
+        if (need[k] <= last(q)) ownerOfNeed[k] = q;
+    }
+    return ownerOfNeed;
+}
+
+// (id, (owner, row)), sorted by id.
+using CDirectory = std::vector<std::pair<Id, std::pair<int, Id>>>;
+
+// A directory spread over the ranks: id lives on rank id % P. Each rank
+// files its ids there; an id filed twice throws on every rank.
+CDirectory FileDirectory(MPI_Comm comm, const COwnership& own, int n)
+{
+    const int rank = RankOf(comm), nRanks = RanksOf(comm);
+    std::vector<std::vector<Id>> toDirectory(static_cast<size_t>(nRanks));
+    for (int k = 0; k < n; ++k) {
+        std::vector<Id>& to = toDirectory[static_cast<size_t>(own.ids[k] % nRanks)];
+        to.push_back(own.ids[k]);
+        to.push_back(k);
+    }
+    std::vector<int> counts;
+    const std::vector<Id> filed = Exchange(comm, toDirectory, counts);
+    CDirectory directory;
+    directory.reserve(filed.size() / 2);
+    size_t pos = 0;
+    for (int q = 0; q < nRanks; ++q)
+        for (int k = 0; k < counts[static_cast<size_t>(q)]; k += 2, pos += 2)
+            directory.push_back({filed[pos], {q, filed[pos + 1]}});
+    std::sort(directory.begin(), directory.end());
+    std::string twice;
+    for (size_t k = 1; k < directory.size() && twice.empty(); ++k)
+        if (directory[k].first == directory[k - 1].first)
+            twice = std::string(kBuild) + ": global id " + Str(directory[k].first) + " is owned twice: by rank " +
+                    std::to_string(directory[k - 1].second.first) + " (row " + Str(directory[k - 1].second.second) +
+                    ") and by rank " + std::to_string(directory[k].second.first) + " (row " +
+                    Str(directory[k].second.second) + ") (found by the directory on rank " + std::to_string(rank) + ")";
+    Agree(comm, twice);
+    return directory;
+}
+
+// List ownership: each rank asks the directory for the owners of the
+// columns it needs (-1 when nobody filed the id).
+std::vector<int> DirectoryOwners(MPI_Comm comm, const COwnership& own, int n, const std::vector<Id>& need)
+{
+    const int nRanks = RanksOf(comm);
+    const CDirectory directory = FileDirectory(comm, own, n);
+    std::vector<int> counts;
+    std::vector<std::vector<Id>> ask(static_cast<size_t>(nRanks));
+    for (Id id : need) ask[static_cast<size_t>(id % nRanks)].push_back(id);
+    const std::vector<Id> asked = Exchange(comm, ask, counts);
+    std::vector<std::vector<Id>> answer(static_cast<size_t>(nRanks));
+    size_t pos = 0;
+    for (int q = 0; q < nRanks; ++q)
+        for (int k = 0; k < counts[static_cast<size_t>(q)]; ++k, ++pos) {
+            const Id id = asked[pos];
+            const auto it = std::lower_bound(directory.begin(), directory.end(),
+                                             std::make_pair(id, std::make_pair(INT_MIN, Id{0})));
+            answer[static_cast<size_t>(q)].push_back(it != directory.end() && it->first == id ? it->second.first : -1);
+        }
+    const std::vector<Id> owners = Exchange(comm, answer, counts);
+    // The answers come back per directory rank in the order asked.
+    std::vector<int> ownerOfNeed(need.size(), -1);
+    std::vector<size_t> next(static_cast<size_t>(nRanks), 0), offset(static_cast<size_t>(nRanks), 0);
+    for (int q = 1; q < nRanks; ++q)
+        offset[static_cast<size_t>(q)] =
+            offset[static_cast<size_t>(q) - 1] + static_cast<size_t>(counts[static_cast<size_t>(q) - 1]);
+    for (size_t k = 0; k < need.size(); ++k) {
+        const size_t d = static_cast<size_t>(need[k] % nRanks);
+        ownerOfNeed[k] = static_cast<int>(owners[offset[d] + next[d]++]);
+    }
+    return ownerOfNeed;
+}
+
+// A column nobody owns, named at its first entry; then the halo's size.
+std::string OrphanFault(const CGlobalRows& A, Id nnz, const COwnedRows& owned, const std::vector<Id>& need,
+                        const std::vector<int>& ownerOfNeed, const std::string& at)
+{
+    const int n = static_cast<int>(A.rows);
+    std::string orphan;
+    for (Id e = 0, k = 0; e < nnz && orphan.empty(); ++e) {
+        while (A.rowStart[k + 1] <= e) ++k;
+        const Id c = A.columns[e];
+        if (owned.CellOf(c) >= 0) continue;
+        const size_t j = static_cast<size_t>(std::lower_bound(need.begin(), need.end(), c) - need.begin());
+        if (ownerOfNeed[j] < 0)
+            orphan = at + "row " + Str(k) + " (global id " + Str(owned.GlobalOf(static_cast<int>(k))) + "), entry " +
+                     Str(e) + ": column " + Str(c) + " is owned by no rank";
+    }
+    if (orphan.empty() && static_cast<Id>(n) + static_cast<Id>(need.size()) > kMaxCells)
+        orphan = at + Str(n) + " rows and " + Str(static_cast<Id>(need.size())) +
+                 " halo cells exceed the int range of the local numbering";
+    return orphan;
+}
+
+// The plan's neighbours: each owner learns which of its cells every rank
+// needs, in the order that rank numbers them (halo, sorted by owner, holds
+// local cells n, n+1, ...); owners answer even ranks they need nothing from.
+void PlanNeighbours(MPI_Comm comm, const std::vector<std::pair<int, Id>>& halo, const COwnedRows& owned,
+                    const std::string& at, CHaloPlan& plan)
+{
+    const int nRanks = RanksOf(comm), n = plan.nCell;
+    std::vector<std::vector<Id>> request(static_cast<size_t>(nRanks));
+    for (const auto& h : halo) request[static_cast<size_t>(h.first)].push_back(h.second);
+    std::vector<int> counts;
+    const std::vector<Id> wanted = Exchange(comm, request, counts);
+    std::string lost;
+    size_t pos = 0, h = 0;
+    for (int q = 0; q < nRanks; ++q) {
+        CHaloNeighbour nb;
+        nb.rank = q;
+        for (int k = 0; k < counts[static_cast<size_t>(q)]; ++k, ++pos) {
+            const int cell = owned.CellOf(wanted[pos]);
+            if (cell < 0 && lost.empty())
+                lost = at + "rank " + std::to_string(q) + " asked for global id " + Str(wanted[pos]) +
+                       ", which this rank does not own";
+            nb.send.push_back(cell + 1);
+        }
+        for (; h < halo.size() && halo[h].first == q; ++h) nb.recv.push_back(n + static_cast<int>(h) + 1);
+        if (!nb.send.empty() || !nb.recv.empty()) plan.neighbours.push_back(std::move(nb));
+    }
+    Agree(comm, lost);
+}
+
 } // namespace
 
 CLocalSystem BuildLocalSystem(MPI_Comm comm, const CGlobalRows& A, const COwnership& own)
@@ -174,121 +360,11 @@ CLocalSystem BuildLocalSystem(MPI_Comm comm, const CGlobalRows& A, const COwners
 
     const int n = static_cast<int>(A.rows);
     const Id nnz = n > 0 ? A.rowStart[n] : 0;
-    auto globalOf = [&](int k) { return own.list ? own.ids[k] : own.first + k; };
-
-    // Owned ids -> local cells (0-based).
-    CIdMap owned;
-    if (own.list) {
-        owned.resize(static_cast<size_t>(n));
-        for (int k = 0; k < n; ++k) owned[static_cast<size_t>(k)] = {own.ids[k], k};
-        std::sort(owned.begin(), owned.end());
-    }
-    auto ownedCell = [&](Id id) -> int {
-        if (!own.list) return id >= own.first && id - own.first < n ? static_cast<int>(id - own.first) : -1;
-        return Find(owned, id);
-    };
-
-    // The columns this rank names but does not own, each once, ascending.
-    std::vector<Id> need;
-    for (Id e = 0; e < nnz; ++e)
-        if (ownedCell(A.columns[e]) < 0) need.push_back(A.columns[e]);
-    std::sort(need.begin(), need.end());
-    need.erase(std::unique(need.begin(), need.end()), need.end());
-    std::vector<int> ownerOfNeed(need.size(), -1);
-
-    if (!own.list) {
-        // Every rank's range; a column's owner by binary search over the starts.
-        Id mine[2] = {own.first, static_cast<Id>(n)};
-        std::vector<Id> all(2 * static_cast<size_t>(nRanks));
-        MPI_Allgather(mine, 2, MPI_INT64_T, all.data(), 2, MPI_INT64_T, comm);
-        std::vector<std::pair<Id, int>> starts; // (first, rank) of the non-empty ranges
-        for (int q = 0; q < nRanks; ++q)
-            if (all[2 * static_cast<size_t>(q) + 1] > 0) starts.emplace_back(all[2 * static_cast<size_t>(q)], q);
-        std::sort(starts.begin(), starts.end());
-        auto last = [&](int q) { return all[2 * static_cast<size_t>(q)] + all[2 * static_cast<size_t>(q) + 1] - 1; };
-        for (size_t k = 1; k < starts.size(); ++k) {
-            const int p = starts[k - 1].second, q = starts[k].second;
-            if (last(p) >= starts[k].first) // the same verdict on every rank
-                throw std::invalid_argument(std::string(kBuild) + ": the ranges of rank " + std::to_string(p) + " (" +
-                                            Str(starts[k - 1].first) + ".." + Str(last(p)) + ") and rank " +
-                                            std::to_string(q) + " (" + Str(starts[k].first) + ".." + Str(last(q)) +
-                                            ") overlap");
-        }
-        for (size_t k = 0; k < need.size(); ++k) {
-            const auto it = std::upper_bound(starts.begin(), starts.end(), std::make_pair(need[k], INT_MAX));
-            if (it == starts.begin()) continue;
-            const int q = std::prev(it)->second;
-            if (need[k] <= last(q)) ownerOfNeed[k] = q;
-        }
-    } else {
-        // A directory spread over the ranks: id lives on rank id % P. Each
-        // rank files its ids there, then asks there for the owners of the
-        // columns it needs.
-        std::vector<std::vector<Id>> toDirectory(static_cast<size_t>(nRanks));
-        for (int k = 0; k < n; ++k) {
-            std::vector<Id>& to = toDirectory[static_cast<size_t>(own.ids[k] % nRanks)];
-            to.push_back(own.ids[k]);
-            to.push_back(k);
-        }
-        std::vector<int> counts;
-        const std::vector<Id> filed = Exchange(comm, toDirectory, counts);
-        std::vector<std::pair<Id, std::pair<int, Id>>> directory; // (id, (owner, row))
-        directory.reserve(filed.size() / 2);
-        size_t pos = 0;
-        for (int q = 0; q < nRanks; ++q)
-            for (int k = 0; k < counts[static_cast<size_t>(q)]; k += 2, pos += 2)
-                directory.push_back({filed[pos], {q, filed[pos + 1]}});
-        std::sort(directory.begin(), directory.end());
-        std::string twice;
-        for (size_t k = 1; k < directory.size() && twice.empty(); ++k)
-            if (directory[k].first == directory[k - 1].first)
-                twice = std::string(kBuild) + ": global id " + Str(directory[k].first) + " is owned twice: by rank " +
-                        std::to_string(directory[k - 1].second.first) + " (row " + Str(directory[k - 1].second.second) +
-                        ") and by rank " + std::to_string(directory[k].second.first) + " (row " +
-                        Str(directory[k].second.second) + ") (found by the directory on rank " + std::to_string(rank) +
-                        ")";
-        Agree(comm, twice);
-
-        std::vector<std::vector<Id>> ask(static_cast<size_t>(nRanks));
-        for (Id id : need) ask[static_cast<size_t>(id % nRanks)].push_back(id);
-        const std::vector<Id> asked = Exchange(comm, ask, counts);
-        std::vector<std::vector<Id>> answer(static_cast<size_t>(nRanks));
-        pos = 0;
-        for (int q = 0; q < nRanks; ++q)
-            for (int k = 0; k < counts[static_cast<size_t>(q)]; ++k, ++pos) {
-                const Id id = asked[pos];
-                const auto it = std::lower_bound(directory.begin(), directory.end(),
-                                                 std::make_pair(id, std::make_pair(INT_MIN, Id{0})));
-                answer[static_cast<size_t>(q)].push_back(it != directory.end() && it->first == id ? it->second.first
-                                                                                                  : -1);
-            }
-        const std::vector<Id> owners = Exchange(comm, answer, counts);
-        // The answers come back per directory rank in the order asked.
-        std::vector<size_t> next(static_cast<size_t>(nRanks), 0), offset(static_cast<size_t>(nRanks), 0);
-        for (int q = 1; q < nRanks; ++q)
-            offset[static_cast<size_t>(q)] =
-                offset[static_cast<size_t>(q) - 1] + static_cast<size_t>(counts[static_cast<size_t>(q) - 1]);
-        for (size_t k = 0; k < need.size(); ++k) {
-            const size_t d = static_cast<size_t>(need[k] % nRanks);
-            ownerOfNeed[k] = static_cast<int>(owners[offset[d] + next[d]++]);
-        }
-    }
-
-    // A column nobody owns, named at its first entry; the halo's size.
-    std::string orphan;
-    for (Id e = 0, k = 0; e < nnz && orphan.empty(); ++e) {
-        while (A.rowStart[k + 1] <= e) ++k;
-        const Id c = A.columns[e];
-        if (ownedCell(c) >= 0) continue;
-        const size_t j = static_cast<size_t>(std::lower_bound(need.begin(), need.end(), c) - need.begin());
-        if (ownerOfNeed[j] < 0)
-            orphan = at + "row " + Str(k) + " (global id " + Str(globalOf(static_cast<int>(k))) + "), entry " + Str(e) +
-                     ": column " + Str(c) + " is owned by no rank";
-    }
-    if (orphan.empty() && static_cast<Id>(n) + static_cast<Id>(need.size()) > kMaxCells)
-        orphan = at + Str(n) + " rows and " + Str(static_cast<Id>(need.size())) +
-                 " halo cells exceed the int range of the local numbering";
-    Agree(comm, orphan);
+    const COwnedRows owned(own, n);
+    const std::vector<Id> need = NeededColumns(A, nnz, owned);
+    const std::vector<int> ownerOfNeed =
+        own.list ? DirectoryOwners(comm, own, n, need) : RangeOwners(comm, own, n, need);
+    Agree(comm, OrphanFault(A, nnz, owned, need, ownerOfNeed, at));
 
     // Halo cells by (owner, id): local cells n, n+1, ...
     std::vector<std::pair<int, Id>> halo(need.size());
@@ -297,7 +373,7 @@ CLocalSystem BuildLocalSystem(MPI_Comm comm, const CGlobalRows& A, const COwners
     CLocalSystem S;
     S.rows = n;
     S.globalId.resize(static_cast<size_t>(n) + halo.size());
-    for (int k = 0; k < n; ++k) S.globalId[static_cast<size_t>(k)] = globalOf(k);
+    for (int k = 0; k < n; ++k) S.globalId[static_cast<size_t>(k)] = owned.GlobalOf(k);
     CIdMap haloCell(halo.size());
     for (size_t k = 0; k < halo.size(); ++k) {
         S.globalId[static_cast<size_t>(n) + k] = halo[k].second;
@@ -305,32 +381,9 @@ CLocalSystem BuildLocalSystem(MPI_Comm comm, const CGlobalRows& A, const COwners
     }
     std::sort(haloCell.begin(), haloCell.end());
 
-    // Each owner learns which of its cells every rank needs, in the order
-    // that rank numbers them; owners answer even ranks they need nothing from.
-    std::vector<std::vector<Id>> request(static_cast<size_t>(nRanks));
-    for (const auto& h : halo) request[static_cast<size_t>(h.first)].push_back(h.second);
-    std::vector<int> counts;
-    const std::vector<Id> wanted = Exchange(comm, request, counts);
-
-    CHaloPlan& plan = S.plan;
-    plan.nCell = n;
-    plan.nCellTotal = n + static_cast<int>(halo.size());
-    std::string lost;
-    size_t pos = 0, h = 0;
-    for (int q = 0; q < nRanks; ++q) {
-        CHaloNeighbour nb;
-        nb.rank = q;
-        for (int k = 0; k < counts[static_cast<size_t>(q)]; ++k, ++pos) {
-            const int cell = ownedCell(wanted[pos]);
-            if (cell < 0 && lost.empty())
-                lost = at + "rank " + std::to_string(q) + " asked for global id " + Str(wanted[pos]) +
-                       ", which this rank does not own";
-            nb.send.push_back(cell + 1);
-        }
-        for (; h < halo.size() && halo[h].first == q; ++h) nb.recv.push_back(n + static_cast<int>(h) + 1);
-        if (!nb.send.empty() || !nb.recv.empty()) plan.neighbours.push_back(std::move(nb));
-    }
-    Agree(comm, lost);
+    S.plan.nCell = n;
+    S.plan.nCellTotal = n + static_cast<int>(halo.size());
+    PlanNeighbours(comm, halo, owned, at, S.plan);
 
     // The rows in local numbering, entry order kept.
     S.rowStart.assign(A.rowStart, A.rowStart + (n > 0 ? n + 1 : 0));
@@ -339,7 +392,7 @@ CLocalSystem BuildLocalSystem(MPI_Comm comm, const CGlobalRows& A, const COwners
     S.values.assign(A.values, A.values + nnz);
     for (Id e = 0; e < nnz; ++e) {
         const Id c = A.columns[e];
-        const int cell = ownedCell(c);
+        const int cell = owned.CellOf(c);
         S.columns[static_cast<size_t>(e)] = cell >= 0 ? cell : Find(haloCell, c);
     }
     return S;

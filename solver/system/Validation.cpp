@@ -335,33 +335,41 @@ private:
             }
             if (nativeOk) CompareRows("ELL", i, G.m_pdELLValue[i - 1], entriesOfRow);
             if (!haveOrder) continue;
-            const int dp = S.m_piDiagPos[i];
-            for (int p = 1; p <= nn + 1; ++p) {
-                const int s = S.m_piOrderedSlotELL[static_cast<long long>(p - 1) * n + (i - 1)];
-                const auto place = [&] { return row() + ", ordered place " + Num(p); };
-                if (s < 0 || s >= width) {
-                    Problem(place() + ": slot " + Num(s) + " is outside 0.." + Num(width - 1));
-                    break;
-                }
-                if (seen[s] == i) {
-                    Problem(row() + ": the ordered slot list is not a permutation (slot " + Num(s) + " appears twice)");
-                    break;
-                }
-                seen[s] = i;
-                const int c = G.m_piELLColumn[static_cast<long long>(s) * nTotal + (i - 1)];
-                if (p == dp) {
-                    if (s != 0) Problem(place() + " is m_piDiagPos but holds slot " + Num(s) + ", not the diagonal 0");
-                } else if (s == 0) {
-                    Problem(place() + " holds the diagonal, but m_piDiagPos is " + Num(dp));
-                } else if (c == -1) {
-                    Problem(place() + ": slot " + Num(s) + " is empty (column -1)");
-                } else if (p < dp && c > i) {
-                    Problem(place() + ": slot " + Num(s) + " (column " + Num(c) +
-                            ") stands in the lower part but its column is above the cell");
-                } else if (p > dp && c < i) {
-                    Problem(place() + ": slot " + Num(s) + " (column " + Num(c) +
-                            ") stands in the upper part but its column is below the cell");
-                }
+            CheckEllOrder(i, nn, width, seen);
+        }
+    }
+
+    // The ordered slot list of ELL row i: a permutation of its occupied slots
+    // with the diagonal at m_piDiagPos, lower columns before it and upper after.
+    void CheckEllOrder(int i, int nn, int width, std::vector<long long>& seen)
+    {
+        const auto row = [&] { return "ELL row " + Num(i); };
+        const int dp = S.m_piDiagPos[i];
+        for (int p = 1; p <= nn + 1; ++p) {
+            const int s = S.m_piOrderedSlotELL[static_cast<long long>(p - 1) * n + (i - 1)];
+            const auto place = [&] { return row() + ", ordered place " + Num(p); };
+            if (s < 0 || s >= width) {
+                Problem(place() + ": slot " + Num(s) + " is outside 0.." + Num(width - 1));
+                break;
+            }
+            if (seen[s] == i) {
+                Problem(row() + ": the ordered slot list is not a permutation (slot " + Num(s) + " appears twice)");
+                break;
+            }
+            seen[s] = i;
+            const int c = G.m_piELLColumn[static_cast<long long>(s) * nTotal + (i - 1)];
+            if (p == dp) {
+                if (s != 0) Problem(place() + " is m_piDiagPos but holds slot " + Num(s) + ", not the diagonal 0");
+            } else if (s == 0) {
+                Problem(place() + " holds the diagonal, but m_piDiagPos is " + Num(dp));
+            } else if (c == -1) {
+                Problem(place() + ": slot " + Num(s) + " is empty (column -1)");
+            } else if (p < dp && c > i) {
+                Problem(place() + ": slot " + Num(s) + " (column " + Num(c) +
+                        ") stands in the lower part but its column is above the cell");
+            } else if (p > dp && c < i) {
+                Problem(place() + ": slot " + Num(s) + " (column " + Num(c) +
+                        ") stands in the upper part but its column is below the cell");
             }
         }
     }
