@@ -251,7 +251,7 @@ TEST(DistributedSolve, MatchesTheSerialFrontDoor)
 }
 
 // The plan builder against host::Distribute for the same owners: the same
-// halo numbering, plan and local rows; both plans pass the plan check.
+// halo numbering, plan and local rows, which pass the plan check.
 TEST(DistributedSolve, BuildsWhatTheReferencePartitionerBuilds)
 {
     const int P = Ranks(), rank = Rank();
@@ -296,10 +296,8 @@ TEST(DistributedSolve, BuildsWhatTheReferencePartitionerBuilds)
         EXPECT_EQ(starts, part.A.rowStart);
         EXPECT_EQ(S.values, part.A.val);
 
-        std::string verdict = Refusal<std::invalid_argument>([&] { CheckHaloPlan(kWorld, S.plan, S.globalId); });
-        EXPECT_EQ(verdict, "accepted");
-        verdict = Refusal<std::invalid_argument>([&] { CheckHaloPlan(kWorld, part.plan, expectedIds); });
-        EXPECT_EQ(verdict, "accepted");
+        // Equal above, so one check covers both plans.
+        EXPECT_EQ(Refusal<std::invalid_argument>([&] { CheckHaloPlan(kWorld, S.plan, S.globalId); }), "accepted");
     }
 }
 

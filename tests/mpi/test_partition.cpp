@@ -73,29 +73,19 @@ std::vector<int> PartSizes(const COwners& owner, int nParts)
 
 } // namespace
 
-TEST(PartitionBox, TwoPartsOfACubeAreSlabsOfContiguousCells)
+// Two parts of a cube are slabs of contiguous cells, powers of two split an
+// 8^3 box evenly, every part of a 7 x 5 x 3 box owns cells up to 9 parts, and
+// more parts than cells leave parts empty. (That each part is a box is
+// test_box_partition's: its cells fill the part's sub-box exactly.)
+TEST(PartitionBox, SlabsEvenSplitsAndEmptyParts)
 {
-    const CBox box{6, 6, 6};
-    const COwners owner = PartitionBox(box, 2);
-    for (int c = 1; c <= box.Cells(); ++c) EXPECT_EQ(owner[c], c <= 108 ? 0 : 1) << "cell " << c;
-}
-
-// That each part is a box is test_box_partition's (its cells fill the part's
-// sub-box exactly).
-TEST(PartitionBox, EveryPartOwnsCellsAndPowersOfTwoSplitEvenly)
-{
-    for (int nParts : {2, 4, 8}) { // powers of two split an 8^3 box evenly
-        const std::vector<int> sizes = PartSizes(PartitionBox(CBox{8, 8, 8}, nParts), nParts);
-        for (int s : sizes) EXPECT_EQ(s, 512 / nParts) << nParts << " parts";
-    }
+    const COwners halves = PartitionBox(CBox{6, 6, 6}, 2);
+    for (int c = 1; c <= 216; ++c) EXPECT_EQ(halves[c], c <= 108 ? 0 : 1) << "cell " << c;
+    for (int nParts : {2, 4, 8})
+        for (int s : PartSizes(PartitionBox(CBox{8, 8, 8}, nParts), nParts)) EXPECT_EQ(s, 512 / nParts) << nParts;
     for (int nParts = 1; nParts <= 9; ++nParts)
         for (int s : PartSizes(PartitionBox(CBox{7, 5, 3}, nParts), nParts)) EXPECT_GT(s, 0) << nParts << " parts";
-}
-
-TEST(PartitionBox, MorePartsThanCellsLeavesSomePartsEmpty)
-{
-    const COwners owner = PartitionBox(CBox{1, 1, 2}, 4);
-    const std::vector<int> sizes = PartSizes(owner, 4);
+    const std::vector<int> sizes = PartSizes(PartitionBox(CBox{1, 1, 2}, 4), 4);
     EXPECT_EQ(std::count(sizes.begin(), sizes.end(), 1), 2);
     EXPECT_EQ(std::count(sizes.begin(), sizes.end(), 0), 2);
     EXPECT_THROW(PartitionBox(CBox{2, 2, 2}, 0), std::invalid_argument);
