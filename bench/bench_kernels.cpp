@@ -27,7 +27,7 @@ CBenchBox& Box()
     static CBenchBox& box = []() -> CBenchBox& {
         CBenchBox& b = qvl3d::bench::Box();
         for (int i = 1; i <= b.sys.Cells(); ++i) b.x[i] = std::sin(0.001 * i);
-        BuildDilu(CsrRowsOf(&b.sys.mesh), b.sys.store.m_pdPrecondDiag);
+        CDilu::Build(CsrRowsOf(&b.sys.mesh), b.sys.store.m_pdPrecondDiag);
         return b;
     }();
     return box;
@@ -78,7 +78,7 @@ void DiluApplication(benchmark::State& state)
 {
     CBenchBox& box = Box();
     Run(state, [&](const auto& A) {
-        ApplyPreconditioner(A, 1, box.b, box.x, box.sys.store.m_pdPrecondDiag, box.sys.store.m_pdPrecondWork);
+        CDilu::Apply(A, box.b, box.sys.store.m_pdPrecondDiag, box.sys.store.m_pdPrecondWork, FromArray(box.x));
     });
 }
 
@@ -86,7 +86,7 @@ void Scaling(benchmark::State& state)
 {
     CBenchBox& box = Box();
     Run(state, [&](const auto& A) {
-        ApplyPreconditioner(A, 3, box.b, box.x, box.sys.store.m_pdPrecondDiag, box.sys.store.m_pdPrecondWork);
+        CDiagonal::Apply(A, box.b, box.sys.store.m_pdPrecondDiag, box.sys.store.m_pdPrecondWork, FromArray(box.x));
     });
 }
 

@@ -11,10 +11,13 @@ CSolveRecord RunBiCgStab(const CBound& h, ELayout layout, int ivarb, double* x, 
                          const CIterationObserver* observer)
 {
     CQvl3dGV& S = *h.S;
-    CMethodSettings set = SettingsOf(S, ivarb, observer);
-    set.precondType = S.m_piPrecondType[0];
-    const CSolveRecord rec =
-        WithRows(h, layout, [&](const auto& rows) { return BiCgStab(rows, h.Context(), set, WorkOf(S), x, b); });
+    const CMethodSettings set = SettingsOf(S, ivarb, observer);
+    const CAgainstFirst stop = StopRuleOf(S, ivarb);
+    const CSolveRecord rec = WithRows(h, layout, [&](const auto& rows) {
+        return WithPreconditioner(S.m_piPrecondType[0], [&](auto precond) {
+            return BiCgStab(rows, h.Context(), set, stop, precond, WorkOf(S), x, b);
+        });
+    });
     if (rec.status == EStatus::ZeroInitialResidual) S.m_pdResidual0[ivarb] = 0.0;
     if (rec.iterations >= 1) {
         S.m_pdResidual0[ivarb] = rec.reference;

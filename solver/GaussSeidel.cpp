@@ -16,8 +16,9 @@ CSolveRecord RunGaussSeidel(const CBound& h, ELayout layout, int ivarb, double* 
         set.xMax = S.m_pdSolutionMax;
         set.xMin = S.m_pdSolutionMin;
     }
+    const CAgainstFirst stop = StopRuleOf(S, ivarb);
     const CSolveRecord rec =
-        WithRows(h, layout, [&](const auto& rows) { return GaussSeidel(rows, h.Context(), set, x, b); });
+        WithRows(h, layout, [&](const auto& rows) { return GaussSeidel(rows, h.Context(), set, stop, x, b); });
     if (rec.iterations >= 1) S.m_pdResidual0[ivarb] = rec.reference;
     return rec;
 }

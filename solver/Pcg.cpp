@@ -12,10 +12,13 @@ CSolveRecord RunPcg(const CBound& h, ELayout layout, int ivarb, double* x, const
 {
     CQvl3dGV& S = *h.S;
     CMethodSettings set = SettingsOf(S, ivarb, observer);
-    set.precondType = S.m_piPrecondType[0];
     if (S.m_piSilent[0] == 0 && S.m_piPrintSolver[0] != 0) set.progressInterval = S.m_piPrintInterval[0];
-    const CSolveRecord rec =
-        WithRows(h, layout, [&](const auto& rows) { return Pcg(rows, h.Context(), set, WorkOf(S), x, b); });
+    const CAgainstFirst stop = StopRuleOf(S, ivarb);
+    const CSolveRecord rec = WithRows(h, layout, [&](const auto& rows) {
+        return WithPreconditioner(S.m_piPrecondType[0], [&](auto precond) {
+            return Pcg(rows, h.Context(), set, stop, precond, WorkOf(S), x, b);
+        });
+    });
     if (rec.iterations >= 1) S.m_pdResidual0[ivarb] = rec.reference;
     return rec;
 }

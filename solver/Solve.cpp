@@ -110,7 +110,8 @@ struct QVL3D_HIDDEN CSolver::CImpl {
     void Agree(std::exception_ptr fault, const char* where, const char* elsewhere);
     double Norm(const CScaledNorm& local);
     double TrueResidual();
-    CSolveRecord Run(const detail::CMethodSettings& set);
+    template <class Stop>
+    CSolveRecord Run(const detail::CMethodSettings& set, const Stop& stop);
 
     static void Observe(void* data, int iteration, double norm)
     {
@@ -190,23 +191,25 @@ double CSolver::CImpl::TrueResidual()
     return Norm(norm);
 }
 
-// The chosen method on the rows it runs on for the chosen layout, through
-// the same binding the entry points use.
-CSolveRecord CSolver::CImpl::Run(const detail::CMethodSettings& set)
+// The chosen method with the chosen preconditioner and `stop`, on the rows
+// it runs on for the chosen layout, through the same binding the entry
+// points use.
+template <class Stop>
+CSolveRecord CSolver::CImpl::Run(const detail::CMethodSettings& set, const Stop& stop)
 {
     using namespace detail;
     const CBound h{&host->store, &host->mesh, &commu, &com, &host->gpu};
     const CWorkVectors w = WorkOf(host->store);
     const ELayout rows = RowsFor(options.method, options.layout);
+    const EPreconditioner preconditioner = PreconditionerFor(options.method, options.preconditioner);
     double* X = x.data();
     const double* B = b.data();
     return WithRows(h, rows, [&](const auto& A) {
-        switch (options.method) {
-        case EMethod::Cg: return Pcg(A, h.Context(), set, w, X, B);
-        case EMethod::GaussSeidel: return GaussSeidel(A, h.Context(), set, X, B);
-        case EMethod::BiCgStab: break;
-        }
-        return BiCgStab(A, h.Context(), set, w, X, B);
+        if (options.method == EMethod::GaussSeidel) return GaussSeidel(A, h.Context(), set, stop, X, B);
+        return WithPreconditioner(preconditioner, [&](auto precond) {
+            if (options.method == EMethod::Cg) return Pcg(A, h.Context(), set, stop, precond, w, X, B);
+            return BiCgStab(A, h.Context(), set, stop, precond, w, X, B);
+        });
     });
 }
 
@@ -448,18 +451,13 @@ CSolveResult CSolver::Solve(const double* b, double* x)
     }
 
     const CSolveOptions& o = I.options;
+    const bool absolute = o.reference == EReference::RightHandSide;
+    if (absolute) {
+        bound = std::max(o.rtol * bNorm, o.atol);
+        if (result.initialResidual <= bound) return finish(EStatus::Converged, bNorm);
+    }
     detail::CMethodSettings set;
     set.maxIter = o.maxIter;
-    if (o.reference == EReference::RightHandSide) {
-        set.stop.kind = detail::CStopRule::kAbsolute;
-        set.stop.threshold = bound = std::max(o.rtol * bNorm, o.atol);
-        if (result.initialResidual <= bound) return finish(EStatus::Converged, bNorm);
-    } else {
-        set.stop.kind = detail::CStopRule::kAgainstFirst;
-        set.stop.tolerance = o.rtol;
-    }
-    set.stop.stopOnNonFinite = true;
-    set.precondType = Find(PreconditionerFor(o.method, o.preconditioner))->designType;
     set.markers = false; // quiet: no marker lines, no progress line
     set.progressInterval = 0;
     const CIterationObserver observer{&CImpl::Observe, &I};
@@ -467,7 +465,8 @@ CSolveResult CSolver::Solve(const double* b, double* x)
 
     I.history.clear();
     I.history.reserve(static_cast<size_t>(std::min(o.maxIter, 1024)));
-    const CSolveRecord rec = I.Run(set);
+    const CSolveRecord rec =
+        absolute ? I.Run(set, detail::CAbsolute{bound, true}) : I.Run(set, detail::CAgainstFirst{o.rtol, true});
     result.iterations = rec.iterations;
     result.history = std::move(I.history);
     I.history = {};

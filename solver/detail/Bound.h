@@ -27,19 +27,24 @@ struct CBound {
 
 // The store's settings for variable ivarb that every method reads, read once
 // at the start of a call: nothing changes them while a method runs. The
-// Krylov methods add the preconditioner type, which Gauss-Seidel never reads
-// (a host may leave it unset).
+// Krylov methods add the preconditioner, which Gauss-Seidel never reads (a
+// host may leave its type unset).
 inline CMethodSettings SettingsOf(const CQvl3dGV& S, int ivarb, const CIterationObserver* observer)
 {
     CMethodSettings set;
     set.maxIter = S.m_piMaxIter[ivarb];
-    set.stop.kind = CStopRule::kAgainstFirst;
-    set.stop.tolerance = S.m_pdTolerance[ivarb];
     set.nonBlocking = S.m_bNonBlockingExch;
     set.markers = true;
     set.ivarb = ivarb;
     set.observer = observer;
     return set;
+}
+
+// The host's stop rule for variable ivarb: against the first iteration's
+// norm with the store's tolerance.
+inline CAgainstFirst StopRuleOf(const CQvl3dGV& S, int ivarb)
+{
+    return CAgainstFirst{S.m_pdTolerance[ivarb], false};
 }
 
 inline CWorkVectors WorkOf(const CQvl3dGV& S)

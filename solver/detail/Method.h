@@ -1,6 +1,7 @@
 // What a method takes and what it gives back. The methods read no store:
-// their settings come in as one small value, their vectors as a set of
-// pointers, and they return a record of how they ended. The entry points
+// their settings come in as one small value, their stop rule and
+// preconditioner as types, their vectors as a set of pointers, and they
+// return a record of how they ended. The entry points
 // translate the host's store into these and the record back into the store;
 // the front door fills them from its own options.
 #ifndef QVL3D_DETAIL_METHOD_H
@@ -13,21 +14,37 @@
 namespace qvl3d {
 namespace detail {
 
-struct CStopRule {
-    enum EKind {
-        kAgainstFirst, // the host's rule: relative to the norm after iteration 1, each method's own comparison
-        kAbsolute,     // stop once the norm is at most `threshold`
-    };
-    EKind kind = kAgainstFirst;
-    double tolerance = 0.0; // kAgainstFirst
-    double threshold = 0.0; // kAbsolute
+// The stop rules, chosen once per solve and passed to the methods as types.
+// Met(norm, againstFirst) tells whether the method's norm after an iteration
+// passes: the host's rule leaves the comparison to the method, which
+// measures against its own first iteration (againstFirst(tolerance)); the
+// absolute rule is norm <= threshold for every method. With stopOnNonFinite
+// a norm that is not finite ends the solve.
+struct CAgainstFirst {
+    double tolerance = 0.0;
     bool stopOnNonFinite = false;
+
+    template <class Compare>
+    bool Met(double, Compare&& againstFirst) const
+    {
+        return againstFirst(tolerance);
+    }
 };
 
+struct CAbsolute {
+    double threshold = 0.0;
+    bool stopOnNonFinite = false;
+
+    template <class Compare>
+    bool Met(double norm, Compare&&) const
+    {
+        return norm <= threshold;
+    }
+};
+
+// The rest of what a method reads besides its stop rule and preconditioner.
 struct CMethodSettings {
     int maxIter = 0;
-    CStopRule stop;
-    int precondType = 0;      // 1 DILU, 3 reciprocal diagonal, anything else none
     bool nonBlocking = false; // split exchange, where the layout honours it
     bool markers = false;     // Gauss-Seidel's console lines, where the layout prints them
     int progressInterval = 0; // conjugate gradient: a progress line every that many iterations; 0 never
@@ -55,7 +72,8 @@ struct CWorkVectors {
 // Book-keeping at the end of iteration k with the method's norm: the record,
 // the observer. True when the settings ask to stop on a norm that is not
 // finite and this one is not.
-inline bool IterationDone(CSolveRecord& rec, const CMethodSettings& s, int k, double norm)
+template <class Stop>
+bool IterationDone(CSolveRecord& rec, const CMethodSettings& s, const Stop& stop, int k, double norm)
 {
     rec.iterations = k;
     rec.lastNorm = norm;
@@ -65,19 +83,13 @@ inline bool IterationDone(CSolveRecord& rec, const CMethodSettings& s, int k, do
     }
     if (norm == 0.0 && rec.zeroNormAt == 0) rec.zeroNormAt = k;
     if (s.observer != nullptr && s.observer->call != nullptr) s.observer->call(s.observer->data, k, norm);
-    return s.stop.stopOnNonFinite && !std::isfinite(norm);
+    return stop.stopOnNonFinite && !std::isfinite(norm);
 }
 
 inline CSolveRecord Ended(CSolveRecord rec, EStatus status)
 {
     rec.status = status;
     return rec;
-}
-
-// The absolute rule, shared by every method.
-inline bool BelowThreshold(const CStopRule& rule, double norm)
-{
-    return norm <= rule.threshold;
 }
 
 } // namespace detail

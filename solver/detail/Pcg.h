@@ -9,7 +9,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <type_traits>
 
 namespace qvl3d {
 namespace detail {
@@ -33,9 +32,9 @@ namespace detail {
 //
 // Collective calls per iteration: sum(rho), exchange of p, sum(pq), sum(rr).
 //
-// Passes: for the element-wise preconditioners (every type but 1) the last
-// pass of an iteration also sums the next rho, with z_i = r_i * d_i (type 3)
-// or z_i = r_i formed on the fly; the p update of the next iteration forms
+// Passes: for the element-wise preconditioners (the diagonal and none) the
+// last pass of an iteration also sums the next rho, with z_i = r_i * d_i or
+// z_i = r_i formed on the fly; the p update of the next iteration forms
 // z_i again, to the same bits, and stores it. For DILU both sweeps and the
 // rho sum open the iteration that needs them: a sweep fused into the last
 // pass would overwrite the work vector before the solve knows whether it
@@ -44,9 +43,9 @@ namespace detail {
 // What a call leaves (every exit): z holds M^-1 r of the last
 // iteration that ran, the DILU work vector the forward sweep of that same r,
 // r and x the last update, p and q the last direction and its product.
-template <class Rows, int kType>
-CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const CWorkVectors& w,
-                           double* x, std::integral_constant<int, kType>)
+template <class Rows, class Stop, class Precond>
+CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const Stop& stop,
+                           Precond precond, const CWorkVectors& w, double* x)
 {
     const int n = A.n;
     const int maxIter = set.maxIter;
@@ -58,35 +57,31 @@ CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodS
     const double* __restrict const diag = w.diag;
     double* __restrict const work = w.precondWork;
     CSolveRecord rec;
-    // z_i of the element-wise types from r_i as it stands.
-    auto zOf = [&](int i) {
-        if constexpr (kType == 3) {
-            return r[i] * diag[i];
-        } else {
-            return r[i];
-        }
-    };
+    constexpr bool kElementWise = Precond::kElementWise;
+    // z_i of an element-wise preconditioner from r_i as it stands (formed
+    // only where the passes of an element-wise type call it).
+    auto zOf = [&](auto elementWise, double ri, int i) { return decltype(elementWise)::ZOf(ri, diag, i); };
 
     double rhoLocal = 0.0;
-    if constexpr (kType != 1) {
-        for (int i = 1; i <= n; ++i) rhoLocal = rhoLocal + r[i] * zOf(i);
+    if constexpr (kElementWise) {
+        for (int i = 1; i <= n; ++i) rhoLocal = rhoLocal + r[i] * zOf(precond, r[i], i);
     }
 
     double rhoOld = 1e20;
     for (int k = 1;; ++k) {
-        if constexpr (kType == 1) {
-            ApplyPreconditioner(A, 1, z, r, diag, work);
+        if constexpr (!kElementWise) {
+            Precond::Apply(A, z, diag, work, FromArray(r));
             rhoLocal = 0.0;
             for (int i = 1; i <= n; ++i) rhoLocal = rhoLocal + r[i] * z[i];
         }
         const double rho = SumOverPartitions(c, rhoLocal);
 
         const double beta = rho / (rhoOld + kGuard);
-        if constexpr (kType == 1) {
+        if constexpr (!kElementWise) {
             for (int i = 1; i <= n; ++i) p[i] = beta * p[i] + z[i];
         } else {
             for (int i = 1; i <= n; ++i) {
-                const double zi = zOf(i);
+                const double zi = zOf(precond, r[i], i);
                 z[i] = zi;
                 p[i] = beta * p[i] + zi;
             }
@@ -102,13 +97,13 @@ CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodS
         const double alpha = rho / (pq + kGuard);
 
         sum = 0.0;
-        rhoLocal = 0.0; // element-wise types: the next rho
+        rhoLocal = 0.0; // element-wise preconditioners: the next rho
         for (int i = 1; i <= n; ++i) {
             x[i] = alpha * p[i] + x[i];
             const double ri = r[i] - alpha * q[i];
             r[i] = ri;
             sum = sum + ri * ri;
-            if constexpr (kType != 1) rhoLocal = rhoLocal + ri * zOf(i);
+            if constexpr (kElementWise) rhoLocal = rhoLocal + ri * zOf(precond, ri, i);
         }
         const double res = std::sqrt(SumOverPartitions(c, sum));
         rhoOld = rho;
@@ -117,17 +112,16 @@ CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodS
             std::printf("%4d %8.5le ivarb=%d\n", k, res, set.ivarb);
             std::fflush(stdout);
         }
-        if (IterationDone(rec, set, k, res)) return Ended(rec, EStatus::NonFinite);
-        const bool met = set.stop.kind == CStopRule::kAbsolute ? BelowThreshold(set.stop, res)
-                                                               : rec.reference * set.stop.tolerance > res;
-        if (met) return Ended(rec, EStatus::Converged);
+        if (IterationDone(rec, set, stop, k, res)) return Ended(rec, EStatus::NonFinite);
+        if (stop.Met(res, [&](double tolerance) { return rec.reference * tolerance > res; }))
+            return Ended(rec, EStatus::Converged);
         if (k >= maxIter) return Ended(rec, EStatus::IterationLimit);
     }
 }
 
-template <class Rows>
-CSolveRecord Pcg(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const CWorkVectors& w, double* x,
-                 const double* b)
+template <class Rows, class Stop, class Precond>
+CSolveRecord Pcg(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const Stop& stop, Precond precond,
+                 const CWorkVectors& w, double* x, const double* b)
 {
     const int n = A.n;
     double* const r = w.r;
@@ -140,12 +134,9 @@ CSolveRecord Pcg(const Rows& A, const CSolveContext& c, const CMethodSettings& s
             p[i] = 0.0;
         }
     });
-    const int type = set.precondType;
-    BuildPreconditioner(A, type, w.diag);
+    Precond::Build(A, w.diag);
     if (set.maxIter < 1) return Ended(CSolveRecord{}, EStatus::LimitBelowOne);
-    if (type == 1) return PcgIterations(A, c, set, w, x, std::integral_constant<int, 1>{});
-    if (type == 3) return PcgIterations(A, c, set, w, x, std::integral_constant<int, 3>{});
-    return PcgIterations(A, c, set, w, x, std::integral_constant<int, 0>{});
+    return PcgIterations(A, c, set, stop, precond, w, x);
 }
 
 } // namespace detail

@@ -1,9 +1,11 @@
-// Construction and application of the preconditioners of the Krylov methods:
-// type 1 is DILU (the matrix's own off-diagonal coefficients with a modified
-// diagonal), type 3 the reciprocal diagonal, anything else none.
+// The preconditioners of the Krylov methods as types: DILU (the matrix's own
+// off-diagonal coefficients with a modified diagonal), the reciprocal
+// diagonal and none, and the choice of one from the table's id or the
+// store's design type.
 #ifndef QVL3D_DETAIL_PRECONDITIONER_H
 #define QVL3D_DETAIL_PRECONDITIONER_H
 
+#include <qvl3d/SolverTable.h>
 #include "detail/Context.h"
 #include "detail/Layouts.h"
 #include "detail/RowProduct.h"
@@ -33,18 +35,6 @@ void BuildDilu(const Rows& A, double* __restrict D)
             double a_ji;
             if (A.FindPartner(j, i, a_ji)) D[j] = D[j] - (a_ji * D[i]) * a_ij;
         });
-    }
-}
-
-// Fills D for type 1 (DILU) and type 3 (1 / (a_ii + 1e-30)); any other type
-// leaves D exactly as it was.
-template <class Rows>
-void BuildPreconditioner(const Rows& A, int type, double* __restrict D)
-{
-    if (type == 1) {
-        BuildDilu(A, D);
-    } else if (type == 3) {
-        for (int i = 1, n = A.n; i <= n; ++i) D[i] = 1.0 / (A.Diag(i) + kGuard);
     }
 }
 
@@ -104,41 +94,132 @@ void DiluBackwardSweep(const Rows& A, double* __restrict z, const double* __rest
     }
 }
 
-// z = M^-1 r on the owned cells 1..n, where r[i] is the value in(i)
-// returns; in(i) is called exactly once for every owned cell, in ascending
-// order, whatever the type (a caller forms its input vector in the same pass
-// this way). Element 0 and the halo entries of z are never written, and
-// nothing is exchanged.
-//   type 1: forward sweep y_i = (r_i - s) * D_i over the lower part, then
-//           backward sweep z_i = y_i - s * D_i over the upper part (i = n..1);
-//           each s sums from 0.0 in the layout's order, halo columns add
-//           nothing. y is the work vector: it and z only ever read values
-//           written earlier in the same call.
-//   type 3: z_i = r_i * D_i.
-//   other:  z_i = r_i, no preconditioning; a type without a construction
-//           must not iterate on what an earlier solve left in z.
-// z, D and y are distinct arrays, and in(i) reads none of them.
-template <class Rows, class In>
-void ApplyPreconditionerTo(const Rows& A, int type, double* __restrict z, const double* __restrict D,
-                           double* __restrict y, In&& in)
+// The preconditioners: one type each, chosen once per solve. Every type has
+//   Build(A, D)                fills the preconditioner array D for the owned
+//                              cells (a type without one leaves D as it was);
+//   Apply(A, z, D, work, in)   z = M^-1 r on the owned cells 1..n, where r_i
+//                              is the value in(i) returns. in(i) is called
+//                              exactly once for every owned cell, in
+//                              ascending order (a caller forms its input
+//                              vector in the same pass this way). Element 0
+//                              and the halo entries of z are never written,
+//                              and nothing is exchanged. z, D and work are
+//                              distinct arrays, and in(i) reads none of them;
+//   kElementWise               true when z_i depends on r_i alone, through
+//                              ZOf(r_i, D, i), which a method may then form
+//                              on the fly inside its own passes.
+// A new preconditioner is one type here, one entry of CPreconditionerTypes
+// and one row of the table in <qvl3d/SolverTable.h>.
+
+// DILU: forward sweep y_i = (r_i - s) * D_i over the lower part, then
+// backward sweep z_i = y_i - s * D_i over the upper part (i = n..1); each s
+// sums from 0.0 in the layout's order, halo columns add nothing. work is y:
+// it and z only ever read values written earlier in the same call.
+struct CDilu {
+    static constexpr EPreconditioner kId = EPreconditioner::Dilu;
+    static constexpr bool kElementWise = false;
+
+    template <class Rows>
+    static void Build(const Rows& A, double* __restrict D)
+    {
+        BuildDilu(A, D);
+    }
+
+    template <class Rows, class In>
+    static void Apply(const Rows& A, double* __restrict z, const double* __restrict D, double* __restrict work, In&& in)
+    {
+        DiluForwardSweep(A, work, D, in);
+        DiluBackwardSweep(A, z, D, work);
+    }
+};
+
+// The reciprocal diagonal: D_i = 1 / (a_ii + 1e-30), z_i = r_i * D_i.
+struct CDiagonal {
+    static constexpr EPreconditioner kId = EPreconditioner::Diagonal;
+    static constexpr bool kElementWise = true;
+
+    static double ZOf(double ri, const double* __restrict D, int i) { return ri * D[i]; }
+
+    template <class Rows>
+    static void Build(const Rows& A, double* __restrict D)
+    {
+        for (int i = 1, n = A.n; i <= n; ++i) D[i] = 1.0 / (A.Diag(i) + kGuard);
+    }
+
+    template <class Rows, class In>
+    static void Apply(const Rows& A, double* __restrict z, const double* __restrict D, double*, In&& in)
+    {
+        for (int i = 1, n = A.n; i <= n; ++i) z[i] = ZOf(in(i), D, i);
+    }
+};
+
+// No preconditioning: D untouched, z_i = r_i (z is still written, so a
+// method never iterates on what an earlier solve left in it).
+struct CNoPreconditioner {
+    static constexpr EPreconditioner kId = EPreconditioner::None;
+    static constexpr bool kElementWise = true;
+
+    static double ZOf(double ri, const double*, int) { return ri; }
+
+    template <class Rows>
+    static void Build(const Rows&, double*)
+    {
+    }
+
+    template <class Rows, class In>
+    static void Apply(const Rows& A, double* __restrict z, const double*, double*, In&& in)
+    {
+        for (int i = 1, n = A.n; i <= n; ++i) z[i] = in(i);
+    }
+};
+
+template <class... P>
+struct CTypeList {
+};
+
+// Every preconditioner type; the last is the one an id without a type gets.
+using CPreconditionerTypes = CTypeList<CDilu, CDiagonal, CNoPreconditioner>;
+
+// True when every row of the table has a type in the list.
+template <class... P>
+constexpr bool EveryRowHasAType(CTypeList<P...>)
 {
-    const int n = A.n;
-    if (type == 1) {
-        DiluForwardSweep(A, y, D, in);
-        DiluBackwardSweep(A, z, D, y);
-    } else if (type == 3) {
-        for (int i = 1; i <= n; ++i) z[i] = in(i)*D[i];
+    for (const CPreconditionerInfo& row : kPreconditioners)
+        if (((row.id != P::kId) && ...)) return false;
+    return true;
+}
+static_assert(EveryRowHasAType(CPreconditionerTypes{}), "a preconditioner of the table has no type");
+
+template <class F, class First, class... Rest>
+decltype(auto) WithPreconditionerOf(EPreconditioner id, F& f, CTypeList<First, Rest...>)
+{
+    if constexpr (sizeof...(Rest) == 0) {
+        return f(First{});
     } else {
-        for (int i = 1; i <= n; ++i) z[i] = in(i);
+        if (id == First::kId) return f(First{});
+        return WithPreconditionerOf(id, f, CTypeList<Rest...>{});
     }
 }
 
-// z = M^-1 r as above with r an array distinct from z, D and y.
-template <class Rows>
-void ApplyPreconditioner(const Rows& A, int type, double* __restrict z, const double* __restrict r,
-                         const double* __restrict D, double* __restrict y)
+// Calls f with the preconditioner type of `id`, an empty value.
+template <class F>
+decltype(auto) WithPreconditioner(EPreconditioner id, F&& f)
 {
-    ApplyPreconditionerTo(A, type, z, D, y, [r](int i) { return r[i]; });
+    return WithPreconditionerOf(id, f, CPreconditionerTypes{});
+}
+
+// The same for a design type (element 0 of the store's m_piPrecondType): a
+// type the table does not list, 2 among them, builds and applies nothing.
+template <class F>
+decltype(auto) WithPreconditioner(int designType, F&& f)
+{
+    return WithPreconditionerOf(OfDesignType(designType).id, f, CPreconditionerTypes{});
+}
+
+// in(i) of an application whose input is an array.
+inline auto FromArray(const double* __restrict r)
+{
+    return [r](int i) { return r[i]; };
 }
 
 } // namespace detail
