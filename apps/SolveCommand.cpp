@@ -26,8 +26,7 @@ int Fail(EExit status, const std::string& reason)
 // What --help and --version print, checked like the summary.
 int Print(const std::string& text)
 {
-    std::fputs(text.c_str(), stdout);
-    const std::string fault = StandardOutputFault();
+    const std::string fault = PutStandardOutput(text);
     return fault.empty() ? kExitConverged : Fail(kExitFailure, fault);
 }
 

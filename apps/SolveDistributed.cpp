@@ -170,104 +170,116 @@ CProblem SetUpFileShare(MPI_Comm comm, const CCommandOptions& o, host::CPartitio
     return p;
 }
 
-int Run(MPI_Comm comm, int argc, char** argv)
+// The rank's share of the problem and its halo plan (part), with what the
+// summary says of them; collective. A non-zero status ends the run.
+struct CShare {
+    bool byRank = false; // built rank by rank, numbered as the original
+    CProblem whole;      // the whole problem: only without byRank
+    CProblem local;
+    host::CPartition part;
+    int nGlobal = 0;
+    std::string partitioner;
+};
+
+// A plain box is built rank by rank from each rank's sub-box, a matrix file
+// is read once and streamed to the ranks that own its rows.
+int SetUpByRank(MPI_Comm comm, const CCommandOptions& o, CShare& s)
+{
+    const bool byFile = o.problem == EProblem::MatrixFile;
+    int badRow = 0;
+    if (byFile) {
+        if (const int st = Agree(comm, Guard([&] { CheckFiles(o); }))) return st;
+        // Collective: a fault in the file reaches every rank alike.
+        if (const int st = Agree(comm, Guard([&] { s.local = SetUpFileShare(comm, o, s.part, badRow, s.nGlobal); })))
+            return st;
+    } else if (const int st = Agree(comm, Guard([&] {
+                                        CheckFiles(o);
+                                        s.local = SetUpBoxShare(o, Rank(comm), Ranks(comm), s.part, badRow);
+                                    }))) {
+        return st;
+    }
+    // Every rank names the first row of all, as the whole build would.
+    int first = badRow > 0 ? badRow : std::numeric_limits<int>::max();
+    MPI_Allreduce(MPI_IN_PLACE, &first, 1, MPI_INT, MPI_MIN, comm);
+    if (const int st = Agree(comm, Guard([&] {
+                                 if (first != std::numeric_limits<int>::max()) ThrowNonFiniteRhs(o, first);
+                             })))
+        return st;
+    s.partitioner = byFile ? std::string("matrix graph, ") + host::GraphPartitionerName()
+                           : "recursive coordinate bisection of the box";
+    return kExitConverged;
+}
+
+// A renumbered box or file is built whole on every rank and split.
+int SetUpWhole(MPI_Comm comm, const CCommandOptions& o, CShare& s)
 {
     const int rank = Rank(comm), nRanks = Ranks(comm);
-    CCommandOptions o;
-    CFault f = Guard([&] { o = ParseOptions(argc, argv); });
-    if (f.status != kExitConverged) f.reason += " (see --help)";
-    if (const int s = Agree(comm, f)) return s;
-    if (o.help || o.version) {
-        if (rank == 0) {
-            std::fputs(o.help ? HelpText().c_str() : "qvl3d-solve " QVL3D_VERSION "\n", stdout);
-            f = {kExitConverged, StandardOutputFault()};
-            if (!f.reason.empty()) f.status = kExitFailure;
-        }
-        return Agree(comm, f);
-    }
-
-    // A plain box is built rank by rank from each rank's sub-box, a matrix
-    // file is read once and streamed to the ranks that own its rows; a
-    // renumbered box or file is built whole on every rank and split.
-    const bool byFile = o.problem == EProblem::MatrixFile && o.renumber == host::ERenumber::None;
-    const bool byRank = BoxShareApplies(o) || byFile;
-    CProblem P; // the whole problem: only without byRank
-    int nGlobal = static_cast<int>(o.box.Cells());
-    host::CPartition part;
-    CProblem local;
-    std::string partitioner;
-    if (byRank) {
-        int badRow = 0;
-        if (byFile) {
-            if (const int s = Agree(comm, Guard([&] { CheckFiles(o); }))) return s;
-            // Collective: a fault in the file reaches every rank alike.
-            if (const int s = Agree(comm, Guard([&] { local = SetUpFileShare(comm, o, part, badRow, nGlobal); })))
-                return s;
-        } else if (const int s = Agree(comm, Guard([&] {
-                                           CheckFiles(o);
-                                           local = SetUpBoxShare(o, rank, nRanks, part, badRow);
-                                       }))) {
-            return s;
-        }
-        // Every rank names the first row of all, as the whole build would.
-        int first = badRow > 0 ? badRow : std::numeric_limits<int>::max();
-        MPI_Allreduce(MPI_IN_PLACE, &first, 1, MPI_INT, MPI_MIN, comm);
-        if (const int s = Agree(comm, Guard([&] {
-                                    if (first != std::numeric_limits<int>::max()) ThrowNonFiniteRhs(o, first);
-                                })))
-            return s;
-        partitioner = byFile ? std::string("matrix graph, ") + host::GraphPartitionerName()
-                             : "recursive coordinate bisection of the box";
+    if (const int st = Agree(comm, Guard([&] {
+                                 CheckFiles(o);
+                                 s.whole = SetUpProblem(o);
+                             })))
+        return st;
+    host::COwners owner;
+    if (o.problem == EProblem::MatrixFile) {
+        s.partitioner = std::string("matrix graph, ") + host::GraphPartitionerName();
+        CFault f;
+        if (rank == 0) f = Guard([&] { owner = host::PartitionGraph(s.whole.A, nRanks); });
+        if (const int st = Agree(comm, f)) return st;
+        host::BroadcastOwners(comm, owner);
     } else {
-        if (const int s = Agree(comm, Guard([&] {
-                                    CheckFiles(o);
-                                    P = SetUpProblem(o);
-                                })))
-            return s;
-
-        host::COwners owner;
-        if (o.problem == EProblem::MatrixFile) {
-            partitioner = std::string("matrix graph, ") + host::GraphPartitionerName();
-            if (rank == 0) f = Guard([&] { owner = host::PartitionGraph(P.A, nRanks); });
-            if (const int s = Agree(comm, f)) return s;
-            host::BroadcastOwners(comm, owner);
-        } else {
-            partitioner = "recursive coordinate bisection of the box";
-            if (const int s = Agree(comm, Guard([&] { owner = BoxOwners(o, P, nRanks); }))) return s;
-        }
-
-        if (const int s = Agree(comm, Guard([&] {
-                                    part = host::Distribute(P.A, owner, rank, nRanks);
-                                    local = LocalProblem(P, part);
-                                })))
-            return s;
+        s.partitioner = "recursive coordinate bisection of the box";
+        if (const int st = Agree(comm, Guard([&] { owner = BoxOwners(o, s.whole, nRanks); }))) return st;
     }
-    if (!byRank) nGlobal = P.A.nCell;
+    if (const int st = Agree(comm, Guard([&] {
+                                 s.part = host::Distribute(s.whole.A, owner, rank, nRanks);
+                                 s.local = LocalProblem(s.whole, s.part);
+                             })))
+        return st;
+    s.nGlobal = s.whole.A.nCell;
+    return kExitConverged;
+}
+
+// The rank's solve on the road the options name. The front door refuses
+// its input on every rank alike, so its refusals are agreed on; any other
+// fault is this rank's alone once the collective calls have begun.
+int SolveShare(MPI_Comm comm, const CCommandOptions& o, const CShare& s, CRunResult& r)
+{
     std::shared_ptr<CMpiHaloTransport> halo;
     std::shared_ptr<CMpiSumTransport> sum;
-    if (const int s = Agree(comm, Guard([&] {
-                                halo = std::make_shared<CMpiHaloTransport>(comm, part.plan);
-                                sum = std::make_shared<CMpiSumTransport>(comm);
-                            })))
-        return s;
-
-    CRunResult r;
-    f = Guard([&] {
-        r = RunSolve(local, o, halo, sum, rank == 0 ? stdout : nullptr,
-                     [comm](const host::CScaledNorm& part) { return AcrossRanks(comm, part); });
+    if (const int st = Agree(comm, Guard([&] {
+                                 halo = std::make_shared<CMpiHaloTransport>(comm, s.part.plan);
+                                 sum = std::make_shared<CMpiSumTransport>(comm);
+                             })))
+        return st;
+    bool refused = false;
+    const CFault f = Guard([&] {
+        try {
+            r = RunSolve(
+                s.local, o, halo, sum, Rank(comm) == 0 ? stdout : nullptr,
+                [comm](const host::CScaledNorm& part) { return AcrossRanks(comm, part); },
+                [comm](double v) { return MaxOver(comm, v); });
+        } catch (const std::invalid_argument&) {
+            refused = !o.entryPoint;
+            throw;
+        }
     });
+    if (refused) return Agree(comm, f);
     if (f.status != kExitConverged) Abort(comm, f);
+    return kExitConverged;
+}
 
-    // One result from the ranks' results. The residual, the iteration count
-    // and the stop reason rest on global sums and agree already.
+// One result from the ranks' results. The residual, the iteration count
+// and the stop reason rest on global sums and agree already.
+void CombineRanks(MPI_Comm comm, const CShare& s, CRunResult& r)
+{
     CDistribution& d = r.distribution;
-    d.ranks = nRanks;
-    d.partitioner = partitioner;
-    Spread(comm, part.Cells(), d.minCells, d.maxCells);
-    Spread(comm, part.HaloCells(), d.minHalo, d.maxHalo);
+    d.ranks = Ranks(comm);
+    d.partitioner = s.partitioner;
+    Spread(comm, s.part.Cells(), d.minCells, d.maxCells);
+    Spread(comm, s.part.HaloCells(), d.minHalo, d.maxHalo);
     d.exchangeSeconds = MaxOver(comm, r.exchangeSeconds);
     d.sumSeconds = MaxOver(comm, r.sumSeconds);
-    r.cells = nGlobal;
+    r.cells = s.nGlobal;
     r.nonZeros = static_cast<long long>(SumOver(comm, static_cast<double>(r.nonZeros)));
     r.layoutSeconds = MaxOver(comm, r.layoutSeconds);
     r.checkSeconds = MaxOver(comm, r.checkSeconds);
@@ -285,28 +297,33 @@ int Run(MPI_Comm comm, int argc, char** argv)
     const std::string differ = "the repeats did not give bit-identical results";
     if (!r.repeatsAgree && std::find(r.notes.begin(), r.notes.end(), differ) == r.notes.end())
         r.notes.push_back(differ);
+}
 
-    // A share built rank by rank is numbered as the original: the owners
-    // stream the solution file to rank 0 in chunks. Otherwise the solution
-    // comes to rank 0 whole, for the output file in the original numbering or
-    // to find the first cell that is not finite (r.finite agrees everywhere).
-    const std::string comment = "solution from qvl3d-solve on " + std::to_string(nRanks) +
-                                " ranks: " + (byRank ? local.description : P.description);
-    const bool stream = byRank && !o.outputFile.empty() && r.finite;
+// The summary and the files, from rank 0; the status every rank returns.
+// A share built rank by rank is numbered as the original: the owners stream
+// the solution file to rank 0 in chunks. Otherwise the solution comes to
+// rank 0 whole, for the output file in the original numbering or to find
+// the first cell that is not finite (r.finite agrees everywhere).
+int Report(MPI_Comm comm, const CCommandOptions& o, CShare& s, CRunResult& r)
+{
+    CProblem& P = s.whole;
+    const std::string comment = "solution from qvl3d-solve on " + std::to_string(Ranks(comm)) +
+                                " ranks: " + (s.byRank ? s.local.description : P.description);
+    const bool stream = s.byRank && !o.outputFile.empty() && r.finite;
     std::string streamFault;
-    if (stream) streamFault = host::WriteVectorMarketShare(comm, o.outputFile, part, r.x.data(), nGlobal, comment);
+    if (stream) streamFault = host::WriteVectorMarketShare(comm, o.outputFile, s.part, r.x.data(), s.nGlobal, comment);
     const bool gather = !stream && (!o.outputFile.empty() || !r.finite);
     std::vector<double> x;
-    if (gather) x = host::GatherSolution(comm, part, r.x.data(), nGlobal);
+    if (gather) x = host::GatherSolution(comm, s.part, r.x.data(), s.nGlobal);
     int status = kExitConverged;
-    if (rank == 0) {
+    if (Rank(comm) == 0) {
         if (gather) {
-            r.x = byRank ? std::move(x) : InOriginalNumbering(P, x.data());
+            r.x = s.byRank ? std::move(x) : InOriginalNumbering(P, x.data());
             r.firstNonFinite = 0; // RunSolve named a cell of rank 0's own numbering
             for (int i = 1; i <= r.cells && r.firstNonFinite == 0; ++i)
                 if (!std::isfinite(r.x[static_cast<size_t>(i)])) r.firstNonFinite = i;
         }
-        if (byRank) P.description = local.description;
+        if (s.byRank) P.description = s.local.description;
         PrintSummary(stdout, P, r);
         std::string reason;
         const auto streamed = [&] {
@@ -321,6 +338,29 @@ int Run(MPI_Comm comm, int argc, char** argv)
     }
     MPI_Bcast(&status, 1, MPI_INT, 0, comm);
     return status;
+}
+
+int Run(MPI_Comm comm, int argc, char** argv)
+{
+    CCommandOptions o;
+    CFault f = Guard([&] { o = ParseOptions(argc, argv); });
+    if (f.status != kExitConverged) f.reason += " (see --help)";
+    if (const int st = Agree(comm, f)) return st;
+    if (o.help || o.version) {
+        if (Rank(comm) == 0) {
+            f = {kExitConverged, PutStandardOutput(o.help ? HelpText() : "qvl3d-solve " QVL3D_VERSION "\n")};
+            if (!f.reason.empty()) f.status = kExitFailure;
+        }
+        return Agree(comm, f);
+    }
+    CShare s;
+    s.nGlobal = static_cast<int>(o.box.Cells());
+    s.byRank = BoxShareApplies(o) || (o.problem == EProblem::MatrixFile && o.renumber == host::ERenumber::None);
+    if (const int st = s.byRank ? SetUpByRank(comm, o, s) : SetUpWhole(comm, o, s)) return st;
+    CRunResult r;
+    if (const int st = SolveShare(comm, o, s, r)) return st;
+    CombineRanks(comm, s, r);
+    return Report(comm, o, s, r);
 }
 
 } // namespace

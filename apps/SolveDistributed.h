@@ -5,7 +5,9 @@
 // its share of the whole system. A renumbered box and a matrix file are
 // built whole on every rank and split, the box by the bisection, the matrix
 // by the graph partitioner (computed on rank 0 and handed to all). Each rank
-// solves its share through the MPI halo exchange and global sum; rank 0
+// solves its share through the MPI halo exchange and global sum: by default
+// a front-door CSolver on the partition (CPartitionLink), with
+// --entry-point the host objects and the entry points; rank 0
 // prints the one summary, with the rank count, the cells and halo cells per
 // rank and the time in exchanges and global sums, and writes the JSON. The
 // solution is gathered to rank 0, in the original numbering, only for
@@ -14,9 +16,11 @@
 //
 // A fault found while setting up (options, input, partitioning) is agreed
 // on by all ranks before any solve: the lowest rank that saw it prints it
-// and every rank exits with its status. A fault of one rank once the solve
-// has begun (its host check, say) ends the whole job through MPI_Abort with
-// the fault's status, so no rank is left waiting in a collective call.
+// and every rank exits with its status. The front door refuses its input
+// on every rank alike (status 2, the lowest refusing rank's reason). A fault
+// of one rank once the solve has begun (its host check, say) ends the whole
+// job through MPI_Abort with the fault's status, so no rank is left waiting
+// in a collective call.
 #ifndef QVL3D_APPS_SOLVEDISTRIBUTED_H
 #define QVL3D_APPS_SOLVEDISTRIBUTED_H
 

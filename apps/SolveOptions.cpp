@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <map>
+#include <optional>
 
 namespace qvl3d {
 namespace app {
@@ -33,14 +34,18 @@ const COptionSpec kOptions[] = {
     {"rhs", "FILE", "right-hand side (Matrix Market vector); default b = A*1, whose solution is 1"},
     {"exact", "FILE", "exact solution to measure the error against (default 1 when b = A*1)"},
     {"x0", "FILE", "initial guess (default 0)"},
-    {"method", "NAME", "bicgstab (default), pcg, gs, or a solver code 2..6"},
-    {"precond", "NAME", "dilu (default), diagonal or none"},
+    {"method", "NAME", "bicgstab (default), pcg or gs; with --entry-point also a solver code 2..6"},
+    {"precond", "NAME", "dilu, diagonal or none (default: the method's, dilu for bicgstab and pcg)"},
     {"layout", "NAME", "csr (default), native or ell"},
-    {"tol", "T", "relative tolerance (default 1e-8)"},
+    {"tol", "T", "relative tolerance (default 1e-8): against ||b||, or as --reference says"},
+    {"reference", "WHAT",
+     "what --tol is relative to: rhs, ||b|| (default), or first, the residual after the "
+     "first iteration (the entry points' rule)"},
     {"maxiter", "N", "iteration limit (default 10000)"},
-    {"nonblocking", nullptr, "exchange halos with the start/wait pair (CSR and ELL methods)"},
-    {"openmp", nullptr, "call SetupSolver(2) first: prepares the OpenMP store"},
-    {"progress", "N", "print the conjugate-gradient progress line every N iterations (--method pcg only)"},
+    {"entry-point", nullptr, "solve through the host objects and the design's entry points instead of the front door"},
+    {"nonblocking", nullptr, "exchange halos with the start/wait pair (CSR and ELL methods; --entry-point)"},
+    {"openmp", nullptr, "call SetupSolver(2) first: prepares the OpenMP store (--entry-point)"},
+    {"progress", "N", "print the conjugate-gradient progress line every N iterations (--entry-point, --method pcg)"},
     {"monitor", nullptr, "print a line per iteration: the method's residual norm and that over ||b||"},
     {"repeat", "N", "solve N times from the same start; times are the minimum, results must agree"},
     {"output", "FILE", "write the solution as a Matrix Market array"},
@@ -193,9 +198,14 @@ CCommandOptions ParseOptions(int argc, const char* const* argv)
     return ParseOptions(args);
 }
 
-CCommandOptions ParseOptions(const std::vector<std::string>& args)
+namespace {
+
+using CGiven = std::map<std::string, std::string>;
+
+// Each option given, by name, with its value ("" for a flag).
+CGiven ReadArguments(const std::vector<std::string>& args)
 {
-    std::map<std::string, std::string> given;
+    CGiven given;
     for (size_t k = 0; k < args.size(); ++k) {
         const std::string& arg = args[k];
         if (arg == "-h") {
@@ -227,14 +237,14 @@ CCommandOptions ParseOptions(const std::vector<std::string>& args)
         }
         given[name] = value;
     }
+    return given;
+}
 
-    CCommandOptions o;
+// What to solve: the built-in box or the matrix file, and the vectors.
+void ProblemOptions(const CGiven& given, CCommandOptions& o)
+{
     auto has = [&](const char* name) { return given.count(name) != 0; };
     auto val = [&](const char* name) { return given.at(name); };
-    o.help = has("help");
-    o.version = has("version");
-    if (o.help || o.version) return o;
-
     if (has("matrix")) {
         o.problem = EProblem::MatrixFile;
         o.matrixFile = val("matrix");
@@ -273,45 +283,86 @@ CCommandOptions ParseOptions(const std::vector<std::string>& args)
     if (has("rhs")) o.rhsFile = val("rhs");
     if (has("exact")) o.exactFile = val("exact");
     if (has("x0")) o.guessFile = val("x0");
+}
 
-    if (has("method")) o.code = MethodCode(val("method"));
-    if (has("precond")) {
-        o.precond = FromTable("precond", val("precond"), kPreconditioners).designType;
-        o.precondGiven = true;
-    }
+// The entry points' road: solver codes and what each does to the store.
+void EntryPointOptions(const CGiven& given, CCommandOptions& o)
+{
+    auto has = [&](const char* name) { return given.count(name) != 0; };
+    if (has("reference"))
+        Usage("--reference belongs to the front door: the entry points always measure against the residual "
+              "after the first iteration; drop --entry-point or --reference");
     if (o.code == 4) {
         if (o.precondGiven && o.precond != 0)
             Usage("Gauss-Seidel (--method gs) uses no preconditioner; drop --precond");
         o.precond = 0;
     }
     if (o.code == 5 || o.code == 6) {
-        if (o.precondGiven && o.precond != 3)
+        if (o.precondGiven && o.precond != kDiagonalType)
             Usage("solver code " + std::to_string(o.code) + " always uses the diagonal preconditioner; drop --precond");
-        o.precond = 3;
+        o.precond = kDiagonalType;
     }
-    if (has("layout")) o.layout = FromTable("layout", val("layout"), kLayouts).id;
     if (o.layout == ELayout::Ell && (o.code == 5 || o.code == 6))
         Usage("the ELL entry point serves solver codes 2, 3 and 4 only, not " + std::to_string(o.code));
+    o.nonBlocking = has("nonblocking");
+    o.openmp = has("openmp");
+    if (has("progress")) {
+        o.progress = static_cast<int>(ParseInt("progress", given.at("progress"), 1, 1000000000));
+        if (o.code != 3)
+            Usage(std::string("--progress prints the conjugate gradient's progress line (--method pcg); ") +
+                  MethodName(o.code) + " has none: --monitor prints a line per iteration for every method");
+    }
+}
 
+// The front door's road: a method's word; what the front door refuses (a
+// preconditioner with Gauss-Seidel, say) it refuses itself.
+void FrontDoorRoadOptions(const CGiven& given, CCommandOptions& o)
+{
+    for (const char* name : {"nonblocking", "openmp", "progress"})
+        if (given.count(name))
+            Usage(std::string("--") + name + " belongs to the entry points' road; add --entry-point");
+    if (given.count("method") && !FindWord(kMethods, given.at("method")))
+        Usage("--method " + given.at("method") +
+              " is a solver code of the entry points; add --entry-point, or name a method: " + Words(kMethods));
+    if (given.count("reference"))
+        o.reference = Choose<EReference>("reference", given.at("reference"),
+                                         {{"rhs", EReference::RightHandSide}, {"first", EReference::FirstIteration}});
+    if (!o.precondGiven) o.precond = Find(PreconditionerFor(FindSolverCode(o.code)->method, std::nullopt))->designType;
+}
+
+// How to solve: method, preconditioner, layout, tolerance, limit.
+void SolverOptions(const CGiven& given, CCommandOptions& o)
+{
+    auto has = [&](const char* name) { return given.count(name) != 0; };
+    auto val = [&](const char* name) { return given.at(name); };
+    o.entryPoint = has("entry-point");
+    if (has("method")) o.code = MethodCode(val("method"));
+    if (has("precond")) {
+        o.precond = FromTable("precond", val("precond"), kPreconditioners).designType;
+        o.precondGiven = true;
+    }
+    if (has("layout")) o.layout = FromTable("layout", val("layout"), kLayouts).id;
+    if (o.entryPoint)
+        EntryPointOptions(given, o);
+    else
+        FrontDoorRoadOptions(given, o);
     if (has("tol")) {
         o.tolerance = ParseReal("tol", val("tol"));
         if (o.tolerance <= 0.0) Usage("--tol must be positive, not " + val("tol"));
     }
     if (has("maxiter")) o.maxIter = static_cast<int>(ParseInt("maxiter", val("maxiter"), 0, 1000000000));
-    o.nonBlocking = has("nonblocking");
-    o.openmp = has("openmp");
-    if (has("progress")) {
-        o.progress = static_cast<int>(ParseInt("progress", val("progress"), 1, 1000000000));
-        if (o.code != 3)
-            Usage(std::string("--progress prints the conjugate gradient's progress line (--method pcg); ") +
-                  MethodName(o.code) + " has none: --monitor prints a line per iteration for every method");
-    }
+}
+
+// What to report and where.
+void OutputOptions(const CGiven& given, CCommandOptions& o)
+{
+    auto has = [&](const char* name) { return given.count(name) != 0; };
     o.monitor = has("monitor");
-    if (has("repeat")) o.repeat = static_cast<int>(ParseInt("repeat", val("repeat"), 1, 1000));
-    if (has("output")) o.outputFile = val("output");
-    if (has("json")) o.jsonFile = val("json");
+    if (has("repeat")) o.repeat = static_cast<int>(ParseInt("repeat", given.at("repeat"), 1, 1000));
+    if (has("output")) o.outputFile = given.at("output");
+    if (has("json")) o.jsonFile = given.at("json");
     if (has("plot")) {
-        o.plotFile = val("plot");
+        o.plotFile = given.at("plot");
         const std::string ext = ".svg";
         const std::string& f = o.plotFile;
         const bool svg = f.size() >= ext.size() &&
@@ -319,7 +370,40 @@ CCommandOptions ParseOptions(const std::vector<std::string>& args)
                                     [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
         if (!svg) Usage("--plot writes SVG: the file name must end in .svg, not '" + f + "'");
     }
+}
+
+} // namespace
+
+CCommandOptions ParseOptions(const std::vector<std::string>& args)
+{
+    const CGiven given = ReadArguments(args);
+    CCommandOptions o;
+    o.help = given.count("help") != 0;
+    o.version = given.count("version") != 0;
+    if (o.help || o.version) return o;
+    ProblemOptions(given, o);
+    SolverOptions(given, o);
+    OutputOptions(given, o);
     return o;
+}
+
+CSolveOptions FrontDoorOptions(const CCommandOptions& o)
+{
+    CSolveOptions s;
+    s.method = FindSolverCode(o.code)->method;
+    if (o.precondGiven) s.preconditioner = OfDesignType(o.precond).id;
+    s.layout = o.layout;
+    s.rtol = o.tolerance;
+    s.maxIter = o.maxIter;
+    s.reference = o.reference;
+    return s;
+}
+
+std::vector<std::string> OptionNames()
+{
+    std::vector<std::string> names;
+    for (const COptionSpec& o : kOptions) names.emplace_back(o.name);
+    return names;
 }
 
 void CheckFiles(const CCommandOptions& o)
@@ -363,19 +447,25 @@ std::string HelpText()
         text += head + o.help + "\n";
     }
     text += "\n"
-            "Solver codes: 2 BiCGSTAB, 3 conjugate gradient, 4 Gauss-Seidel, 5 BiCGSTAB with the\n"
-            "diagonal preconditioner (through the native layout the library also lifts the\n"
-            "iteration limit to 1000000), 6 the OpenMP-named BiCGSTAB with the diagonal\n"
-            "preconditioner (native rows, also from the CSR layout). The ELL layout serves\n"
-            "codes 2, 3 (on the native rows) and 4.\n"
+            "By default the command solves through the front door (qvl3d::CSolver): the\n"
+            "tolerance is relative to ||b|| (--reference rhs) or to the method's residual\n"
+            "after its first iteration (--reference first), and what the front door refuses\n"
+            "(a preconditioner with gs, pcg on an unsymmetric pattern) exits 2 with its\n"
+            "reason. --entry-point fills the host objects instead and calls the design's\n"
+            "entry points, which measure against the residual after the first iteration;\n"
+            "solver codes, --nonblocking, --openmp and --progress belong to that road.\n"
+            "Either way the command then checks the true ||b - Ax|| / ||b|| against the\n"
+            "tolerance.\n"
             "\n"
-            "The tolerance is handed to the solver, which measures its residual against the\n"
-            "residual after its first iteration; the command then checks the true relative\n"
-            "residual ||b - Ax|| / ||b|| against the same tolerance.\n"
+            "Solver codes (--entry-point): 2 BiCGSTAB, 3 conjugate gradient, 4 Gauss-Seidel,\n"
+            "5 BiCGSTAB with the diagonal preconditioner (through the native layout the\n"
+            "library also lifts the iteration limit to 1000000), 6 the OpenMP-named BiCGSTAB\n"
+            "with the diagonal preconditioner (native rows, also from the CSR layout). The\n"
+            "ELL layout serves codes 2, 3 (on the native rows) and 4.\n"
             "\n"
             "Why the method stopped, its iterations and its residual after every iteration\n"
-            "come from the record the library returns: the summary says it in words, --json\n"
-            "adds \"status\" (converged, iteration_limit, breakdown_rho, ...) and\n"
+            "come from the library's result: the summary says it in words, --json adds\n"
+            "\"status\" (converged, iteration_limit, breakdown_rho, ...) and\n"
             "\"residual_history\", --monitor prints each iteration as it ends and --plot draws\n"
             "the history.\n"
             "\n"

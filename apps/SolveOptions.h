@@ -6,6 +6,7 @@
 #define QVL3D_APPS_SOLVEOPTIONS_H
 
 #include "BoxProblems.h"
+#include <qvl3d/Solve.h>
 #include <qvl3d/SolverTable.h>
 
 #include <cstdint>
@@ -39,9 +40,13 @@ struct CCommandOptions {
     std::uint64_t seed = 1;
     std::string matrixFile, rhsFile, exactFile, guessFile;
 
-    int code = 2;    // solver code 2..6
+    // The road: the front door (qvl3d::CSolver) unless entryPoint, which
+    // fills the host objects and calls the design's entry points.
+    bool entryPoint = false;
+    int code = 2;    // solver code: 2..6 on the entry points' road, 2..4 (a method's) on the front door's
     int precond = 1; // store preconditioner type: 0 none, 1 DILU, 3 diagonal
     bool precondGiven = false;
+    EReference reference = EReference::RightHandSide; // the front door's stopping rule
     ELayout layout = ELayout::Csr;
     double tolerance = 1e-8;
     int maxIter = 10000;
@@ -65,6 +70,14 @@ CCommandOptions ParseOptions(const std::vector<std::string>& args);
 void CheckFiles(const CCommandOptions& options);
 
 std::string HelpText();
+
+// The options' names without the dashes, in the order --help lists them.
+std::vector<std::string> OptionNames();
+
+// The front door's options from the command's: method, the preconditioner
+// named (none named: the method's default), layout, tolerance against the
+// reference, limit.
+CSolveOptions FrontDoorOptions(const CCommandOptions& options);
 
 // The valid option nearest to a misspelt one ("--tolerance" -> "--tol").
 std::string NearestOption(const std::string& given);

@@ -92,6 +92,108 @@ int TickStep(int last)
     return static_cast<int>(std::max(1.0, std::round(step)));
 }
 
+// Where values go: the plot area below the title, decades lo..hi (a label
+// every decadeStep) upwards, iterations 0..last across.
+struct CFrame {
+    double top = 0.0;
+    int lo = -1, hi = 1, decadeStep = 1, last = 1;
+
+    double Y(double v) const
+    {
+        if (v == 0.0) return kBottom;
+        if (!std::isfinite(v) || v < 0.0) return top;
+        return kBottom - (std::log10(v) - lo) / (hi - lo) * (kBottom - top);
+    }
+    double X(double k) const { return kLeft + k / last * (kRight - kLeft); }
+};
+
+// Decades from below the smallest positive value (or the level) to above
+// the largest, a label every few decades when there are many.
+CFrame Frame(const CLogPlot& p, double top)
+{
+    CFrame f;
+    f.top = top;
+    double smallest = HUGE_VAL, largest = 0.0;
+    auto include = [&](double v) {
+        if (!(v > 0.0) || !std::isfinite(v)) return;
+        smallest = std::min(smallest, v);
+        largest = std::max(largest, v);
+    };
+    for (const double v : p.values) include(v);
+    include(p.level);
+    if (largest > 0.0) {
+        f.lo = static_cast<int>(std::floor(std::log10(smallest)));
+        f.hi = static_cast<int>(std::ceil(std::log10(largest)));
+        if (f.hi <= f.lo) {
+            --f.lo;
+            ++f.hi;
+        }
+    }
+    f.decadeStep = std::max(1, (f.hi - f.lo + 9) / 10);
+    f.hi = f.lo + (f.hi - f.lo + f.decadeStep - 1) / f.decadeStep * f.decadeStep;
+    f.last = std::max(1, static_cast<int>(p.values.size()));
+    return f;
+}
+
+// Grid and ticks (the labelled decades, the iterations at a round step),
+// the frame, the axis labels and the dashed level.
+std::string Axes(const CLogPlot& p, const CFrame& f)
+{
+    std::string svg;
+    for (int d = f.lo; d <= f.hi; d += f.decadeStep) {
+        const double y = f.Y(std::pow(10.0, d));
+        svg += Line(kLeft, y, kRight, y, "stroke=\"#dddddd\"");
+        svg += Text(kLeft - 6, y + 4, "10<tspan dy=\"-6\" font-size=\"9\">" + std::to_string(d) + "</tspan>",
+                    "text-anchor=\"end\"");
+    }
+    const int step = TickStep(f.last);
+    for (int k = 0; k <= f.last; k += step) {
+        const double x = f.X(k);
+        svg += Line(x, f.top, x, kBottom, "stroke=\"#eeeeee\"");
+        svg += Text(x, kBottom + 16, std::to_string(k), "text-anchor=\"middle\"");
+    }
+    svg += "<rect x=\"" + Num(kLeft) + "\" y=\"" + Num(f.top) + "\" width=\"" + Num(kRight - kLeft) + "\" height=\"" +
+           Num(kBottom - f.top) + "\" fill=\"none\" stroke=\"black\"/>\n";
+    svg += Text((kLeft + kRight) / 2, kBottom + 40, Escaped(p.xLabel), "text-anchor=\"middle\"");
+    svg += Text(22, (f.top + kBottom) / 2, Escaped(p.yLabel),
+                "text-anchor=\"middle\" transform=\"rotate(-90 22 " + Num((f.top + kBottom) / 2) + ")\"");
+    if (p.level > 0.0 && std::isfinite(p.level)) {
+        const double y = f.Y(p.level);
+        svg += Line(kLeft, y, kRight, y, "stroke=\"#d62728\" stroke-dasharray=\"6 4\"");
+        svg += Text(kRight - 4, y - 5, Escaped(p.levelLabel), "text-anchor=\"end\" fill=\"#d62728\"");
+    }
+    return svg;
+}
+
+// The values: one line through all of them, a dot on each while there are
+// few enough to tell apart, and notes on the values drawn on the edges.
+std::string Curve(const CLogPlot& p, const CFrame& f)
+{
+    std::string svg, points;
+    bool zero = false, nonFinite = false;
+    for (size_t k = 0; k < p.values.size(); ++k) {
+        const double v = p.values[k];
+        zero = zero || v == 0.0;
+        nonFinite = nonFinite || !std::isfinite(v);
+        points += (k ? " " : "") + Num(f.X(static_cast<double>(k + 1))) + "," + Num(f.Y(v));
+    }
+    svg += "<polyline fill=\"none\" stroke=\"#1f77b4\" stroke-width=\"1.8\" points=\"" + points + "\"/>\n";
+    if (p.values.size() <= 60)
+        for (size_t k = 0; k < p.values.size(); ++k)
+            svg += "<circle cx=\"" + Num(f.X(static_cast<double>(k + 1))) + "\" cy=\"" + Num(f.Y(p.values[k])) +
+                   "\" r=\"2.5\" fill=\"#1f77b4\"/>\n";
+    if (p.values.empty())
+        svg += Text((kLeft + kRight) / 2, (f.top + kBottom) / 2, Escaped(p.empty), "text-anchor=\"middle\"");
+    double noteY = kBottom - 8;
+    if (zero) {
+        svg += Text(kLeft + 6, noteY, "0 is drawn on the lower edge", "fill=\"#555555\"");
+        noteY -= 16;
+    }
+    if (nonFinite)
+        svg += Text(kLeft + 6, noteY, "values that are not finite are drawn on the upper edge", "fill=\"#555555\"");
+    return svg;
+}
+
 } // namespace
 
 std::string LogPlotSvg(const CLogPlot& p)
@@ -101,36 +203,7 @@ std::string LogPlotSvg(const CLogPlot& p)
     std::vector<std::pair<std::string, bool>> title;
     for (size_t k = 0; k < p.title.size(); ++k)
         for (const std::string& line : Wrapped(p.title[k], k == 0 ? 80 : 100)) title.emplace_back(line, k == 0);
-    const double top = 24 + kTitleLine * static_cast<double>(title.size()) + 6;
-
-    // Decades from below the smallest positive value to above the largest.
-    double smallest = HUGE_VAL, largest = 0.0;
-    auto include = [&](double v) {
-        if (!(v > 0.0) || !std::isfinite(v)) return;
-        smallest = std::min(smallest, v);
-        largest = std::max(largest, v);
-    };
-    for (const double v : p.values) include(v);
-    include(p.level);
-    int lo = -1, hi = 1;
-    if (largest > 0.0) {
-        lo = static_cast<int>(std::floor(std::log10(smallest)));
-        hi = static_cast<int>(std::ceil(std::log10(largest)));
-        if (hi <= lo) {
-            --lo;
-            ++hi;
-        }
-    }
-    // A label every few decades when there are many, on both edges.
-    const int decadeStep = std::max(1, (hi - lo + 9) / 10);
-    hi = lo + (hi - lo + decadeStep - 1) / decadeStep * decadeStep;
-    auto yOf = [&](double v) {
-        if (v == 0.0) return kBottom;
-        if (!std::isfinite(v) || v < 0.0) return top;
-        return kBottom - (std::log10(v) - lo) / (hi - lo) * (kBottom - top);
-    };
-    const int last = std::max(1, static_cast<int>(p.values.size()));
-    auto xOf = [&](double k) { return kLeft + k / last * (kRight - kLeft); };
+    const CFrame frame = Frame(p, 24 + kTitleLine * static_cast<double>(title.size()) + 6);
 
     std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
@@ -141,73 +214,29 @@ std::string LogPlotSvg(const CLogPlot& p)
         svg += Text(kWidth / 2, 24 + kTitleLine * static_cast<double>(k), Escaped(title[k].first),
                     title[k].second ? "text-anchor=\"middle\" font-size=\"15\" font-weight=\"bold\""
                                     : "text-anchor=\"middle\"");
-
-    // Grid and ticks: the labelled decades, and the iterations at a round
-    // step.
-    for (int d = lo; d <= hi; d += decadeStep) {
-        const double y = yOf(std::pow(10.0, d));
-        svg += Line(kLeft, y, kRight, y, "stroke=\"#dddddd\"");
-        svg += Text(kLeft - 6, y + 4, "10<tspan dy=\"-6\" font-size=\"9\">" + std::to_string(d) + "</tspan>",
-                    "text-anchor=\"end\"");
-    }
-    const int step = TickStep(last);
-    for (int k = 0; k <= last; k += step) {
-        const double x = xOf(k);
-        svg += Line(x, top, x, kBottom, "stroke=\"#eeeeee\"");
-        svg += Text(x, kBottom + 16, std::to_string(k), "text-anchor=\"middle\"");
-    }
-    svg += "<rect x=\"" + Num(kLeft) + "\" y=\"" + Num(top) + "\" width=\"" + Num(kRight - kLeft) + "\" height=\"" +
-           Num(kBottom - top) + "\" fill=\"none\" stroke=\"black\"/>\n";
-    svg += Text((kLeft + kRight) / 2, kBottom + 40, Escaped(p.xLabel), "text-anchor=\"middle\"");
-    svg += Text(22, (top + kBottom) / 2, Escaped(p.yLabel),
-                "text-anchor=\"middle\" transform=\"rotate(-90 22 " + Num((top + kBottom) / 2) + ")\"");
-
-    if (p.level > 0.0 && std::isfinite(p.level)) {
-        const double y = yOf(p.level);
-        svg += Line(kLeft, y, kRight, y, "stroke=\"#d62728\" stroke-dasharray=\"6 4\"");
-        svg += Text(kRight - 4, y - 5, Escaped(p.levelLabel), "text-anchor=\"end\" fill=\"#d62728\"");
-    }
-
-    // The values: one line through all of them, and a dot on each while
-    // there are few enough to tell apart.
-    std::string points;
-    bool zero = false, nonFinite = false;
-    for (size_t k = 0; k < p.values.size(); ++k) {
-        const double v = p.values[k];
-        zero = zero || v == 0.0;
-        nonFinite = nonFinite || !std::isfinite(v);
-        points += (k ? " " : "") + Num(xOf(static_cast<double>(k + 1))) + "," + Num(yOf(v));
-    }
-    svg += "<polyline fill=\"none\" stroke=\"#1f77b4\" stroke-width=\"1.8\" points=\"" + points + "\"/>\n";
-    if (p.values.size() <= 60)
-        for (size_t k = 0; k < p.values.size(); ++k)
-            svg += "<circle cx=\"" + Num(xOf(static_cast<double>(k + 1))) + "\" cy=\"" + Num(yOf(p.values[k])) +
-                   "\" r=\"2.5\" fill=\"#1f77b4\"/>\n";
-    if (p.values.empty())
-        svg += Text((kLeft + kRight) / 2, (top + kBottom) / 2, Escaped(p.empty), "text-anchor=\"middle\"");
-    double noteY = kBottom - 8;
-    if (zero) {
-        svg += Text(kLeft + 6, noteY, "0 is drawn on the lower edge", "fill=\"#555555\"");
-        noteY -= 16;
-    }
-    if (nonFinite)
-        svg += Text(kLeft + 6, noteY, "values that are not finite are drawn on the upper edge", "fill=\"#555555\"");
-    return svg + "</svg>\n";
+    return svg + Axes(p, frame) + Curve(p, frame) + "</svg>\n";
 }
 
 std::string ResidualPlotSvg(const CProblem& problem, const CRunResult& r)
 {
     CLogPlot p;
     p.title.push_back(std::string(MethodName(r.code)) + ", preconditioner " +
-                      (r.code == 4 ? "none" : PreconditionerName(r.precond)) + ", " + LayoutName(r.layout) + " layout");
+                      (r.code == 4 && !r.frontDoor ? "none" : PreconditionerName(r.precond)) + ", " +
+                      LayoutName(r.layout) + " layout, " + (r.frontDoor ? "front door" : "entry point"));
     p.title.push_back(host::Printable(problem.description)); // a file name's control bytes shown, not dropped
     p.title.push_back(std::to_string(r.iterations) + (r.iterations == 1 ? " iteration: " : " iterations: ") + r.stop);
     p.xLabel = "iteration";
     p.yLabel = "residual norm (the method's own)";
     p.values = r.history;
-    if (r.reachedFirst) p.level = r.residual0 * r.tolerance;
     char label[80];
-    std::snprintf(label, sizeof label, "stop level: reference %.3e \xC3\x97 tolerance %.3g", r.residual0, r.tolerance);
+    if (r.reference == EReference::RightHandSide) {
+        p.level = r.bNorm * r.tolerance;
+        std::snprintf(label, sizeof label, "stop level: ||b|| %.3e \xC3\x97 tolerance %.3g", r.bNorm, r.tolerance);
+    } else {
+        if (r.reachedFirst) p.level = r.residual0 * r.tolerance;
+        std::snprintf(label, sizeof label, "stop level: reference %.3e \xC3\x97 tolerance %.3g", r.residual0,
+                      r.tolerance);
+    }
     p.levelLabel = label;
     p.empty = "no iteration completed";
     return LogPlotSvg(p);

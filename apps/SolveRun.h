@@ -1,8 +1,9 @@
-// One run of qvl3d-solve: builds the host objects from the problem, checks
-// them, solves (repeatedly if asked) through the chosen entry point, and
-// measures what happened: from the library's record, the iterations, why the
-// method stopped and its residual after every iteration; from the host's
-// side, the true residual, the error, the times and the memory.
+// One run of qvl3d-solve: solves the problem (repeatedly if asked) through
+// the front door, or builds the host objects, checks them and solves through
+// the chosen entry point, and measures what happened: from the library's
+// result or record, the iterations, why the method stopped and its residual
+// after every iteration; from the host's side, the true residual, the
+// error, the times and the memory.
 #ifndef QVL3D_APPS_SOLVERUN_H
 #define QVL3D_APPS_SOLVERUN_H
 
@@ -52,6 +53,8 @@ struct CDistribution {
 };
 
 struct CRunResult {
+    bool frontDoor = false; // the road: qvl3d::CSolver, or the design's entry points
+    EReference reference = EReference::FirstIteration;
     int cells = 0;
     long long nonZeros = 0;
     int code = 0, precond = 0;
@@ -65,9 +68,10 @@ struct CRunResult {
     std::string stop;          // why the method stopped, in words
     bool reachedFirst = false; // the method wrote its reference residual (residual0)
     double residual0 = 0.0;
-    int zeroNormAt = 0;          // first iteration whose norm was exactly 0 (0: none)
-    std::vector<double> history; // the method's residual norm after each iteration
-    double bNorm = 0.0;          // ||b||
+    int zeroNormAt = 0;           // first iteration whose norm was exactly 0 (0: none)
+    std::vector<double> history;  // the method's residual norm after each iteration
+    double bNorm = 0.0;           // ||b||
+    double initialResidual = 0.0; // ||b - A x0||, the front door's
 
     // The host's own measures, in scaled norms (host::CScaledNorm) that
     // neither underflow nor overflow.
@@ -91,7 +95,7 @@ struct CRunResult {
     double meanSolveSeconds = 0.0;
     int repeats = 1;
     bool repeatsAgree = true;
-    long long sums = 0, exchanges = 0;
+    long long sums = 0, exchanges = 0; // -1: not counted (the front door on one partition)
     double commSeconds = 0.0;
     double exchangeSeconds = 0.0, sumSeconds = 0.0; // commSeconds by kind
     CDistribution distribution;
@@ -115,11 +119,38 @@ std::string StopText(const CSolveRecord& record);
 // one partition, the norm as it is).
 using CNormReduction = std::function<host::CScaledNorm(const host::CScaledNorm&)>;
 
-// With options.monitor, the first solve's lines per iteration go to console
-// (nullptr: nowhere, as on the ranks other than 0).
+// The largest of one double over all ranks (empty: one partition).
+using CMaximum = std::function<double(double)>;
+
+// Solves on the road the options name: the front door (RunFrontDoor) or the
+// entry points. With options.monitor, the first solve's lines per iteration
+// go to console (nullptr: nowhere, as on the ranks other than 0).
 CRunResult RunSolve(const CProblem& problem, const CCommandOptions& options,
                     std::shared_ptr<CHaloTransport> halo = nullptr, std::shared_ptr<CSumTransport> sum = nullptr,
-                    std::FILE* console = stdout, const CNormReduction& acrossRanks = nullptr);
+                    std::FILE* console = stdout, const CNormReduction& acrossRanks = nullptr,
+                    const CMaximum& maximum = nullptr);
+
+// The front door's road: a CSolver over the problem's rows (0-based, the
+// host's entry order), on a partition tied to the others through halo, sum
+// and maximum when halo or sum is given. Its refusals throw
+// std::invalid_argument on every partition alike.
+CRunResult RunFrontDoor(const CProblem& problem, const CCommandOptions& options, std::shared_ptr<CHaloTransport> halo,
+                        std::shared_ptr<CSumTransport> sum, std::FILE* console, const CNormReduction& acrossRanks,
+                        const CMaximum& maximum);
+
+// What both roads share: the result's fields from the problem and options;
+// ||b|| over all ranks into result (bNorm, bZero, rhsScale), returned; and
+// from x (the solver's numbering, 1-based, halo cells after the owned ones)
+// the true residual, x in the original numbering, its error and the verdict.
+CRunResult StartResult(const CProblem& problem, const CCommandOptions& options);
+host::CScaledNorm RhsNorm(const CProblem& problem, const CNormReduction& acrossRanks, CRunResult& result);
+void MeasureSolution(const CProblem& problem, double* x, CCommunication& commu, const CNormReduction& acrossRanks,
+                     const host::CScaledNorm& bNorm, CRunResult& result);
+
+// The --monitor line of one iteration.
+void PrintMonitorLine(std::FILE* out, int iteration, double norm, double bNorm);
+
+bool SameBits(double a, double b);
 
 // The verdict from the host's measures (finite, relResidual, tolerance):
 // converged, and arithmetic from the method's record and history. RunSolve

@@ -43,12 +43,8 @@ std::string Method(const CRunResult& r)
 
 const char* EntryPoint(ELayout layout)
 {
-    switch (layout) {
-    case ELayout::Native: return "Solver";
-    case ELayout::Csr: return "Solver_CSR";
-    case ELayout::Ell: return "Solver_ELL";
-    }
-    return "?";
+    const CLayoutInfo* l = Find(layout);
+    return l != nullptr ? l->entryPoint : "?";
 }
 
 // A JSON string: quotes, backslashes and control characters escaped, a byte
@@ -86,6 +82,33 @@ std::string JsonNumber(double v)
     return std::isfinite(v) ? Format("%.17g", v) : "null";
 }
 
+// The method, layout, tolerance and reference lines, for the road that ran.
+void PrintSolverLines(std::FILE* out, const CRunResult& r)
+{
+    if (!r.frontDoor) {
+        std::fprintf(out, "  method              %s, preconditioner %s\n", Method(r).c_str(),
+                     r.code == 4 ? "none" : PreconditionerName(r.precond));
+        std::fprintf(out, "  layout              %s (%s)\n", LayoutName(r.layout), EntryPoint(r.layout));
+        std::fprintf(out, "  tolerance           %.3g, at most %d iterations\n", r.tolerance, r.maxIter);
+    } else {
+        std::fprintf(out, "  method              %s, preconditioner %s\n", MethodName(r.code),
+                     PreconditionerName(r.precond));
+        std::fprintf(out, "  layout              %s (front door: qvl3d::CSolver)\n", LayoutName(r.layout));
+        std::fprintf(out, "  tolerance           %.3g %s, at most %d iterations\n", r.tolerance,
+                     r.reference == EReference::RightHandSide ? "times ||b||"
+                                                              : "times the residual after the first iteration",
+                     r.maxIter);
+    }
+    std::fprintf(out, "  iterations          %d (%s)\n", r.iterations, r.stop.c_str());
+    if (r.frontDoor && r.reference == EReference::RightHandSide)
+        std::fprintf(out, "  initial residual    %.6e (||b - Ax0||)\n", r.initialResidual);
+    else if (r.reachedFirst)
+        std::fprintf(out, "  reference residual  %.6e (the method's residual after its first iteration)\n",
+                     r.residual0);
+    else
+        std::fprintf(out, "  reference residual  not written (no iteration completed)\n");
+}
+
 } // namespace
 
 void PrintSummary(std::FILE* out, const CProblem& p, const CRunResult& r)
@@ -94,29 +117,27 @@ void PrintSummary(std::FILE* out, const CProblem& p, const CRunResult& r)
     std::fprintf(out, "\nqvl3d-solve summary\n");
     std::fprintf(out, "  problem             %s\n", host::Printable(p.description).c_str());
     std::fprintf(out, "  size                %d cells, %lld non-zeros\n", r.cells, r.nonZeros);
-    std::fprintf(out, "  method              %s, preconditioner %s\n", Method(r).c_str(),
-                 r.code == 4 ? "none" : PreconditionerName(r.precond));
-    std::fprintf(out, "  layout              %s (%s)\n", LayoutName(r.layout), EntryPoint(r.layout));
-    std::fprintf(out, "  tolerance           %.3g, at most %d iterations\n", r.tolerance, r.maxIter);
-    std::fprintf(out, "  iterations          %d (%s)\n", r.iterations, r.stop.c_str());
-    if (r.reachedFirst)
-        std::fprintf(out, "  reference residual  %.6e (the method's residual after its first iteration)\n",
-                     r.residual0);
-    else
-        std::fprintf(out, "  reference residual  not written (no iteration completed)\n");
+    PrintSolverLines(out, r);
     if (!r.arithmetic.empty()) std::fprintf(out, "  arithmetic          %s\n", r.arithmetic.c_str());
     std::fprintf(out, "  %-19s %.6e\n", rel, r.relResidual);
     if (r.haveError) std::fprintf(out, "  max |x - x*|        %.6e\n", r.maxError);
-    std::fprintf(out, "  set-up              %s (problem %s, host layouts %s, host check %s)\n",
-                 Seconds(r.problemSeconds + r.layoutSeconds + r.checkSeconds).c_str(),
-                 Seconds(r.problemSeconds).c_str(), Seconds(r.layoutSeconds).c_str(), Seconds(r.checkSeconds).c_str());
+    if (r.frontDoor)
+        std::fprintf(out, "  set-up              %s (problem %s, front door %s)\n",
+                     Seconds(r.problemSeconds + r.layoutSeconds).c_str(), Seconds(r.problemSeconds).c_str(),
+                     Seconds(r.layoutSeconds).c_str());
+    else
+        std::fprintf(out, "  set-up              %s (problem %s, host layouts %s, host check %s)\n",
+                     Seconds(r.problemSeconds + r.layoutSeconds + r.checkSeconds).c_str(),
+                     Seconds(r.problemSeconds).c_str(), Seconds(r.layoutSeconds).c_str(),
+                     Seconds(r.checkSeconds).c_str());
     std::string solve = Seconds(r.solveSeconds);
     if (r.iterations > 0) solve += ", " + Seconds(r.solveSeconds / r.iterations) + " per iteration";
     if (r.repeats > 1)
         solve += Format(" (fastest of %d; mean %s; results %s)", r.repeats, Seconds(r.meanSolveSeconds).c_str(),
                         r.repeatsAgree ? "bit-identical" : "DIFFER");
     std::fprintf(out, "  solve               %s\n", solve.c_str());
-    std::fprintf(out, "  collective calls    %lld global sums, %lld halo exchanges\n", r.sums, r.exchanges);
+    if (r.sums >= 0)
+        std::fprintf(out, "  collective calls    %lld global sums, %lld halo exchanges\n", r.sums, r.exchanges);
     const CDistribution& d = r.distribution;
     if (d.ranks > 0) {
         std::fprintf(out, "  ranks               %d (%s)\n", d.ranks, d.partitioner.c_str());
@@ -170,11 +191,13 @@ std::string SummaryJson(const CProblem& p, const CRunResult& r, EExit exitStatus
     field("problem", JsonString(p.description));
     field("cells", Format("%d", r.cells));
     field("nonzeros", Format("%lld", r.nonZeros));
-    field("solver_code", Format("%d", r.code));
+    field("road", JsonString(r.frontDoor ? "front_door" : "entry_point"));
+    field("solver_code", r.frontDoor ? "null" : Format("%d", r.code));
     field("method", JsonString(MethodName(r.code)));
-    field("preconditioner", JsonString(r.code == 4 ? "none" : PreconditionerName(r.precond)));
+    field("preconditioner", JsonString(r.code == 4 && !r.frontDoor ? "none" : PreconditionerName(r.precond)));
     field("layout", JsonString(LayoutName(r.layout)));
     field("tolerance", JsonNumber(r.tolerance));
+    field("reference", JsonString(r.reference == EReference::RightHandSide ? "rhs" : "first"));
     field("iteration_limit", Format("%d", r.maxIter));
     field("iterations", Format("%d", r.iterations));
     field("status", JsonString(StatusName(r.status)));
@@ -182,6 +205,7 @@ std::string SummaryJson(const CProblem& p, const CRunResult& r, EExit exitStatus
     field("zero_residual_at", r.zeroNormAt > 0 ? Format("%d", r.zeroNormAt) : "null");
     field("method_arithmetic", r.arithmetic.empty() ? "null" : JsonString(r.arithmetic));
     field("reference_residual", r.reachedFirst ? JsonNumber(r.residual0) : "null");
+    field("initial_residual", r.frontDoor ? JsonNumber(r.initialResidual) : "null");
     field("relative_residual", JsonNumber(r.relResidual));
     field("rhs_is_zero", r.bZero ? "true" : "false");
     field("rhs_norm", JsonNumber(r.bNorm));
@@ -196,8 +220,8 @@ std::string SummaryJson(const CProblem& p, const CRunResult& r, EExit exitStatus
     field("seconds_per_iteration", r.iterations > 0 ? JsonNumber(r.solveSeconds / r.iterations) : "null");
     field("repeats", Format("%d", r.repeats));
     field("repeats_bit_identical", r.repeatsAgree ? "true" : "false");
-    field("global_sums", Format("%lld", r.sums));
-    field("halo_exchanges", Format("%lld", r.exchanges));
+    field("global_sums", r.sums >= 0 ? Format("%lld", r.sums) : "null");
+    field("halo_exchanges", r.sums >= 0 ? Format("%lld", r.exchanges) : "null");
     const CDistribution& d = r.distribution;
     if (d.ranks > 0) {
         field("ranks", Format("%d", d.ranks));
@@ -275,6 +299,17 @@ void GuardStandardStreams()
             ::close(null);
         }
     }
+}
+
+std::string PutStandardOutput(const std::string& text)
+{
+    errno = 0;
+    const bool failed = std::fputs(text.c_str(), stdout) == EOF;
+    const int error = errno;
+    const std::string fault = StandardOutputFault();
+    if (failed && error != 0 && !g_stdoutClosed)
+        return "cannot write the summary to standard output: " + std::string(std::strerror(error));
+    return fault;
 }
 
 std::string StandardOutputFault()

@@ -33,6 +33,11 @@ void GuardStandardStreams();
 // there (closed, a full disk, a failed write), or empty.
 std::string StandardOutputFault();
 
+// Writes text to standard output and flushes it: StandardOutputFault's
+// reason, with the error of the write itself when a long text fails
+// before the flush.
+std::string PutStandardOutput(const std::string& text);
+
 // The exit status of a finished run, and the one-line reason for a non-zero
 // one (empty for 0).
 EExit Outcome(const CRunResult& result, std::string& reason);

@@ -1,7 +1,9 @@
-// qvl3d-solve: the main job. Builds or reads a sparse system, fills the host
-// objects in all three layouts, checks them, solves through the chosen entry
-// point and solver code, and reports what the host measured. The library's
-// own console lines pass through unchanged; the summary follows them.
+// qvl3d-solve: the main job. Builds or reads a sparse system, solves it
+// through the front door (qvl3d::CSolver) or, with --entry-point, fills the
+// host objects in all three layouts, checks them and solves through the
+// chosen entry point and solver code; then reports what the host measured.
+// The library's own console lines pass through unchanged; the summary
+// follows them.
 //
 // Exit status: 0 converged, 1 not converged, 2 bad options or input, 3 the
 // run could not finish (memory, standard output, an output file). Every

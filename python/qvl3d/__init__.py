@@ -22,7 +22,8 @@ Options, as the front door and the command qvl3d-solve name them:
     maxiter         iteration limit (default 10000)
     reference       "rhs" (default): the rule above; "first": the
                     residual against the method's own after its first
-                    iteration, as qvl3d-solve runs it (atol is not used)
+                    iteration, as the entry points run it (qvl3d-solve
+                    --entry-point; atol is not used)
 
 info.status is one of the front door's words: "converged",
 "iteration_limit", "zero_initial_residual", "breakdown_rho",

@@ -31,31 +31,36 @@ TEST_F(CommandTest, SuccessfulRunsExitZeroAndSayWhatTheyDid)
     const struct {
         std::vector<std::string> args, out;
     } runs[] = {
-        // The library's own lines pass through, before the summary.
-        {{"--grid", "6", "--method", "gs", "--maxiter", "2000"},
+        // The front door by default: the method's preconditioner, the
+        // tolerance against ||b||.
+        {{"--grid", "8", "--layout", "native"},
+         {"qvl3d-solve summary", "512 cells", "BiCGSTAB, preconditioner DILU", "native (front door: qvl3d::CSolver)",
+          "1e-08 times ||b||", kMet, "initial residual", "||b - Ax|| / ||b||", "max |x - x*|", "per iteration",
+          "result              converged"}},
+        {{"--grid", "8", "--problem", "poisson", "--method", "pcg", "--layout", "ell", "--reference", "first"},
+         {"conjugate gradient, preconditioner DILU", "times the residual after the first iteration", kMet,
+          "reference residual", "the conjugate gradient has no ELL form: it runs on the native rows"}},
+        {{"--matrix", pde900, "--method", "gs", "--layout", "ell", "--maxiter", "1000"},
+         {"900 cells, 4380 non-zeros", "Gauss-Seidel, preconditioner none"}},
+        // The entry points: the library's own lines pass through, before the
+        // summary.
+        {{"--grid", "6", "--method", "gs", "--maxiter", "2000", "--entry-point"},
          {"resn=", "qvl3d-solve summary", "216 cells, 1296 non-zeros", "Gauss-Seidel (code 4)", "CSR (Solver_CSR)",
-          kMet, "||b - Ax|| / ||b||", "max |x - x*|", "per iteration", "host memory", "result              converged"}},
-        {{"--grid", "8", "--layout", "native"}, {"BiCGSTAB (code 2), preconditioner DILU", kMet}},
-        {{"--grid", "8", "--layout", "ell", "--precond", "none", "--nonblocking"},
+          kMet, "reference residual", "collective calls", "host memory", "result              converged"}},
+        {{"--grid", "8", "--layout", "ell", "--precond", "none", "--nonblocking", "--entry-point"},
          {"BiCGSTAB (code 2), preconditioner none", kMet}},
-        {{"--grid", "8", "--renumber", "reverse"}, {"BiCGSTAB (code 2), preconditioner DILU", kMet}},
-        {{"--grid", "8", "--method", "5", "--layout", "native"}, {"(code 5), preconditioner diagonal", kMet}},
-        {{"--grid", "8", "--problem", "poisson", "--method", "pcg", "--nonblocking"},
-         {"conjugate gradient (code 3)", kMet}},
-        {{"--grid", "8", "--problem", "poisson", "--method", "3", "--layout", "ell", "--precond", "diagonal"},
+        {{"--grid", "8", "--method", "5", "--layout", "native", "--entry-point"},
+         {"(code 5), preconditioner diagonal", kMet}},
+        {{"--grid", "8", "--problem", "poisson", "--method", "3", "--layout", "ell", "--precond", "diagonal",
+          "--entry-point"},
          {"conjugate gradient (code 3), preconditioner diagonal", kMet}},
-        {{"--grid", "8", "--problem", "poisson", "--method", "3", "--layout", "native", "--precond", "none"},
-         {"conjugate gradient (code 3), preconditioner none", kMet}},
-        {{"--grid", "8", "--method", "6"}, {"(code 6), preconditioner diagonal", kMet}},
         // Under the sanitizer build a leak of the library's array fails the run.
-        {{"--grid", "8", "--method", "6", "--layout", "native", "--openmp"},
+        {{"--grid", "8", "--method", "6", "--layout", "native", "--openmp", "--entry-point"},
          {"OpenMP Acceleration\n", "(code 6), preconditioner diagonal", kMet,
           "SetupSolver(2) prepared the OpenMP store"}},
         {{"--matrix", Path("a.mtx"), "--x0", Path("x0.mtx"), "--exact", Path("exact.mtx"), "--method", "gs", "--layout",
           "ell", "--repeat", "3", "--maxiter", "3000"},
          {"max |x - x*|", "fastest of 3", "results bit-identical"}},
-        {{"--matrix", pde900, "--method", "gs", "--layout", "native", "--maxiter", "1000"},
-         {"900 cells, 4380 non-zeros"}},
         {{"--help"}, {"usage: qvl3d-solve"}},
         {{"-h"}, {"usage: qvl3d-solve"}},
     };
@@ -79,7 +84,9 @@ TEST_F(CommandTest, FailuresHaveTheirStatusAndAOneLineReason)
     const std::string good =
         WriteFile(Path("good.mtx"), "%%MatrixMarket matrix coordinate real general\n2 2 2\n1 1 2\n2 2 4\n");
     const std::string rhs = WriteFile(Path("rhs.mtx"), "%%MatrixMarket matrix array real general\n3 1\n1\n2\n3\n");
-    // Gauss-Seidel multiplies the error by 100 every sweep: x overflows.
+    // Gauss-Seidel multiplies the error by 100 every sweep: x overflows on
+    // the entry points' road (the front door stops at the first norm that is
+    // not finite).
     const std::string divergent = WriteFile(
         Path("div.mtx"), "%%MatrixMarket matrix coordinate real general\n2 2 4\n1 1 1\n1 2 10\n2 1 10\n2 2 1\n");
     const struct {
@@ -87,14 +94,22 @@ TEST_F(CommandTest, FailuresHaveTheirStatusAndAOneLineReason)
         int status;
         std::string reason, more = ""; // more on standard error
     } runs[] = {
-        {{"--grid", "6", "--method", "gs", "--maxiter", "3", "--layout", "ell"},
+        {{"--grid", "6", "--method", "gs", "--maxiter", "3", "--layout", "ell", "--entry-point"},
          1,
          "not converged: ||b - Ax|| / ||b|| = ",
          "the iteration limit was reached"},
-        {{"--matrix", divergent, "--method", "gs", "--layout", "native", "--maxiter", "400", "--output", Path("x.mtx")},
+        {{"--matrix", divergent, "--method", "gs", "--layout", "native", "--maxiter", "400", "--output", Path("x.mtx"),
+          "--entry-point"},
          1,
          "x is not finite",
          "the solution was not written"},
+        // What the front door refuses, with its reason.
+        {{"--matrix", MatrixPath("sherman5.mtx"), "--method", "pcg"},
+         2,
+         "qvl3d::CSolver: the conjugate gradient needs a symmetric pattern",
+         ""},
+        {{"--grid", "4", "--method", "gs", "--precond", "dilu"}, 2, "Gauss-Seidel takes no preconditioner", ""},
+        {{"--grid", "4", "--maxiter", "0"}, 2, "qvl3d::CSolver", ""},
         // A usage error: which ones there are is test_options'.
         {{"solve"}, 2, "unexpected argument 'solve' (options start with --) (see --help)\n", ""},
         {{"--matrix", bad}, 2, bad + ":4: value 'x' is not a number", ""},
@@ -133,7 +148,8 @@ TEST_F(CommandTest, SolutionIsWrittenInTheOriginalNumbering)
     const std::vector<double> x = ReadVectorMarket(Path("x.mtx"), A.nCell);
     const std::vector<double> exact = DenseSolve(A, b);
     for (int i = 1; i <= A.nCell; ++i) EXPECT_NEAR(x[i], exact[i], 1e-10) << "cell " << i;
-    for (const char* field : {"\"cells\": 27", "\"solver_code\": 4", "\"converged\": true", "\"exit_status\": 0",
-                              "\"max_error\": null", "\"layout\": \"CSR\""})
+    for (const char* field :
+         {"\"cells\": 27", "\"road\": \"front_door\"", "\"solver_code\": null", "\"converged\": true",
+          "\"exit_status\": 0", "\"max_error\": null", "\"layout\": \"CSR\""})
         EXPECT_HAS(ReadFile(Path("s.json")), field);
 }

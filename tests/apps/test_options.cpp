@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
+#include <set>
 #include <tuple>
 
 using namespace qvl3d;
@@ -35,16 +37,25 @@ TEST(Options, DefaultsSpellingsAndChoices)
                               ERenumber::None, std::uint64_t{1}));
     EXPECT_EQ(Fields(ParseOptions({"--grid=8x4x2", "--method", "pcg", "--precond=diagonal", "--layout", "ell", "--tol",
                                    "1e-6", "--maxiter=50", "--nonblocking", "--repeat", "3", "--renumber", "random",
-                                   "--seed", "9", "--problem", "poisson"})),
+                                   "--seed", "9", "--problem", "poisson", "--entry-point"})),
               std::make_tuple(EProblem::Poisson, 8, 4, 2, 3, 3, ELayout::Ell, 1e-6, 50, true, 3, ERenumber::Random,
                               std::uint64_t{9}));
 
-    const CCommandOptions v = ParseOptions({"--velocity", "1,-2.5,0", "--peclet", "40", "--method", "5"});
+    const CCommandOptions v =
+        ParseOptions({"--velocity", "1,-2.5,0", "--peclet", "40", "--method", "5", "--entry-point"});
     EXPECT_EQ(v.flow.vy, -2.5);
     EXPECT_EQ(v.flow.peclet, 40.0);
     EXPECT_EQ(v.code, 5);
     EXPECT_EQ(v.precond, 3); // code 5 always runs the diagonal preconditioner
-    EXPECT_EQ(ParseOptions({"--method", "gs"}).precond, 0);
+    // The front door by default: the method's own preconditioner when none is
+    // named, the tolerance against ||b|| unless --reference says otherwise.
+    const CCommandOptions gs = ParseOptions({"--method", "gs"});
+    EXPECT_EQ(std::make_tuple(gs.entryPoint, gs.precond, gs.reference),
+              std::make_tuple(false, 0, EReference::RightHandSide));
+    const CSolveOptions front =
+        FrontDoorOptions(ParseOptions({"--method", "pcg", "--tol", "1e-5", "--reference", "first"}));
+    EXPECT_EQ(std::make_tuple(front.method, front.preconditioner.has_value(), front.rtol, front.reference),
+              std::make_tuple(EMethod::Cg, false, 1e-5, EReference::FirstIteration));
     EXPECT_EQ(ParseOptions({"--matrix", "a.mtx", "--rhs", "b.mtx"}).problem, EProblem::MatrixFile);
     const CCommandOptions report = ParseOptions({"--monitor", "--plot", "r.SVG"});
     EXPECT_TRUE(report.monitor);
@@ -85,15 +96,24 @@ TEST(Options, MisspeltOptionsBadValuesAndConflictsAreRefused)
         // Conflicts.
         {{"--matrix", "a.mtx", "--grid", "8"}, "cannot go with --matrix"},
         {{"--problem", "poisson", "--peclet", "3"}, "belong to the convdiff problem"},
-        {{"--method", "gs", "--precond", "dilu"}, "uses no preconditioner"},
-        {{"--method", "6", "--precond", "dilu"}, "always uses the diagonal"},
-        {{"--method", "5", "--layout", "ell"}, "serves solver codes 2, 3 and 4"},
+        {{"--method", "gs", "--precond", "dilu", "--entry-point"}, "uses no preconditioner"},
+        {{"--method", "6", "--precond", "dilu", "--entry-point"}, "always uses the diagonal"},
+        {{"--method", "5", "--layout", "ell", "--entry-point"}, "serves solver codes 2, 3 and 4"},
+        {{"--reference", "first", "--entry-point"}, "--reference belongs to the front door"},
+        {{"--reference", "last"}, "--reference takes rhs, first, not 'last'"},
+        // What belongs to the entry points' road asks for it.
+        {{"--method", "3"}, "--method 3 is a solver code of the entry points; add --entry-point"},
+        {{"--nonblocking"}, "--nonblocking belongs to the entry points' road; add --entry-point"},
+        {{"--openmp"}, "--openmp belongs to the entry points' road; add --entry-point"},
         {{"--seed", "3"}, "--seed only matters with --renumber random"},
         {{"--plot", "r.png"}, "--plot writes SVG: the file name must end in .svg, not 'r.png'"},
         {{"--monitor=1"}, "--monitor takes no value"},
         // Only the conjugate gradient prints a progress line.
-        {{"--progress", "5"}, "--progress prints the conjugate gradient's progress line (--method pcg); BiCGSTAB"},
-        {{"--method", "gs", "--progress", "5"}, "Gauss-Seidel has none: --monitor prints a line per iteration"},
+        {{"--progress", "5"}, "--progress belongs to the entry points' road; add --entry-point"},
+        {{"--progress", "5", "--entry-point"},
+         "--progress prints the conjugate gradient's progress line (--method pcg); BiCGSTAB"},
+        {{"--method", "gs", "--progress", "5", "--entry-point"},
+         "Gauss-Seidel has none: --monitor prints a line per iteration"},
     };
     for (const auto& [args, reason] : cases)
         EXPECT_HAS(qvl3d::test::Refusal<CUsageError>([&args = args] { ParseOptions(args); }), reason) << args[0];
@@ -108,4 +128,35 @@ TEST_F(CommandTest, VersionIsTheProjectVersion)
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(ParseOptions({"--version"}).version);
     EXPECT_HAS(HelpText(), "--version");
+}
+
+// The option table is the one list: --help shows every option, and the
+// manual page and the README's usage block name exactly the same ones.
+TEST(Options, HelpManualPageAndReadmeListTheSameOptions)
+{
+    const std::vector<std::string> names = OptionNames();
+    const auto named = [](const std::string& text) {
+        std::set<std::string> found;
+        for (size_t at = text.find("--"); at != std::string::npos; at = text.find("--", at + 2)) {
+            size_t end = at + 2;
+            while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '-'))
+                ++end;
+            if (end > at + 2 && std::isalpha(static_cast<unsigned char>(text[at + 2])))
+                found.insert(text.substr(at + 2, end - at - 2));
+        }
+        return found;
+    };
+    const std::set<std::string> table(names.begin(), names.end());
+    // The manual page escapes its dashes: \-\-name.
+    std::string manual = qvl3d::test::ReadFile(QVL3D_SOURCE_DIR "/docs/qvl3d-solve.1");
+    for (size_t at; (at = manual.find("\\-")) != std::string::npos;) manual.replace(at, 2, "-");
+    const std::string readme = qvl3d::test::ReadFile(QVL3D_SOURCE_DIR "/README.md");
+    const size_t from = readme.find("usage: qvl3d-solve [options]");
+    ASSERT_NE(from, std::string::npos);
+    const std::string usage = readme.substr(from, readme.find("```", from) - from);
+    EXPECT_EQ(named(HelpText()), table);
+    EXPECT_EQ(named(manual.substr(manual.find(".SH OPTIONS"),
+                                  manual.find(".SH", manual.find(".SH OPTIONS") + 1) - manual.find(".SH OPTIONS"))),
+              table);
+    EXPECT_EQ(named(usage), table);
 }

@@ -1,10 +1,14 @@
-"""python3 -m qvl3d against the program qvl3d-solve, the module's solver
+"""python3 -m qvl3d against the program qvl3d-solve, the command, the C++
+front door and the module on every repository matrix, the module's solver
 against the command's entry points, and the benchmark script on a tiny box."""
 
 import json
+import os
+import pathlib
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 import scipy.io
 
@@ -17,10 +21,17 @@ def timeless(summary):
     return [line for line in summary.splitlines() if not line.startswith(("  set-up", "  solve "))]
 
 
+def write_rhs(path, b):
+    """b as a Matrix Market array the command reads back bit for bit."""
+    path.write_text(f"%%MatrixMarket matrix array real general\n{len(b)} 1\n" + "".join(f"{v:.17g}\n" for v in b))
+    return str(path)
+
+
 # arguments after the matrix file, the exit status both give
 COMMANDS = [
     (["gr_30_30.mtx", "--method", "pcg", "--precond", "diagonal", "--layout", "ell", "--monitor"], 0),
-    (["nos7.mtx", "--method", "pcg", "--precond", "diagonal", "--maxiter", "50"], 1),
+    (["nos7.mtx", "--method", "pcg", "--precond", "diagonal", "--maxiter", "50", "--entry-point"], 1),
+    (["sherman5.mtx", "--method", "pcg"], 2),
     (["pde900.mtx", "--tolerance", "1e-6"], 2),
 ]
 
@@ -71,21 +82,104 @@ ENTRY_POINTS = [
 def test_same_bits_as_the_command(tmp_path, name, method, precond, layout):
     A = matrix(name)
     b = rhs(A.shape[0])
-    rhs_file = tmp_path / "b.mtx"
-    rhs_file.write_text(
-        f"%%MatrixMarket matrix array real general\n{len(b)} 1\n" + "".join(f"{v:.17g}\n" for v in b)
-    )
-    options = ["--method", method, "--precond", precond, "--layout", layout, "--maxiter", "200"]
+    options = ["--method", method, "--precond", precond, "--layout", layout, "--maxiter", "200", "--entry-point"]
     subprocess.run(
-        [program("QVL3D_SOLVE_BINARY"), "--matrix", str(MATRICES / name), "--rhs", str(rhs_file), *options,
-         "--output", str(tmp_path / "x.mtx"), "--json", str(tmp_path / "run.json")],
+        [program("QVL3D_SOLVE_BINARY"), "--matrix", str(MATRICES / name), "--rhs", write_rhs(tmp_path / "b.mtx", b),
+         *options, "--output", str(tmp_path / "x.mtx"), "--json", str(tmp_path / "run.json")],
         capture_output=True,
     )
     report = json.loads((tmp_path / "run.json").read_text())
+    assert report["road"] == "entry_point"
     x, info = qvl3d.solve(A, b, method=method, preconditioner=precond, layout=layout, maxiter=200, reference="first")
     assert (info.status, info.iterations) == (report["status"], report["iterations"])
     assert same_bits(info.history, report["residual_history"])
     assert same_bits(x, scipy.io.mmread(str(tmp_path / "x.mtx")).ravel())
+
+
+# Every repository matrix with every method and preconditioner, through the
+# command's default road, the C++ front door (qvl3d_frontdoor_run) and the
+# module: the same status, iterations and x bit for bit (so the same final
+# residual), and the same refusals with the same message. The command also
+# measures ||b - Ax|| / ||b|| itself, summing each row in its own order:
+# the table in three_ways.txt (working folder) shows both.
+THREE_WAYS_MAXITER = 300
+COMBINATIONS = [(m, p) for m in ("bicgstab", "pcg", "gs") for p in ("dilu", "diagonal", "none")]
+MATRIX_FILES = sorted(p.name for p in MATRICES.glob("*.mtx"))
+TABLE = {}
+
+
+def cpp_front_door(tmp_path, A, b):
+    """(status, iterations, relative residual, x) or ("refused", message) per combination."""
+    A.indptr.astype(np.int32).tofile(tmp_path / "indptr32")
+    A.indices.astype(np.int32).tofile(tmp_path / "indices")
+    A.data.astype(np.float64).tofile(tmp_path / "data")
+    b.tofile(tmp_path / "b")
+    np.zeros_like(b).tofile(tmp_path / "x0")
+    (tmp_path / "cases.txt").write_text(
+        "".join(f"{m} {p} csr 1e-8 0 {THREE_WAYS_MAXITER} rhs\n" for m, p in COMBINATIONS)
+    )
+    out = subprocess.run([program("QVL3D_FRONTDOOR_RUN"), str(tmp_path)], capture_output=True, text=True, check=True)
+    runs = []
+    for line in out.stdout.splitlines():
+        if line.startswith("refused "):
+            runs.append(("refused", line[len("refused ") :]))
+            continue
+        t = line.split()
+        k = int(t[6])
+        runs.append((t[0], int(t[1]), float.fromhex(t[4]), np.array([float.fromhex(v) for v in t[7 + k :]])))
+    assert len(runs) == len(COMBINATIONS)
+    return runs
+
+
+def command(tmp_path, name, rhs_file, method, precond):
+    """(status, iterations, ||b - Ax|| / ||b|| as the command measures it, x) or ("refused", message)."""
+    x_file = tmp_path / "x.mtx"
+    x_file.unlink(missing_ok=True)
+    run = subprocess.run(
+        [program("QVL3D_SOLVE_BINARY"), "--matrix", str(MATRICES / name), "--rhs", rhs_file, "--method", method,
+         "--precond", precond, "--maxiter", str(THREE_WAYS_MAXITER), "--json", str(tmp_path / "run.json"),
+         "--output", str(x_file)],
+        capture_output=True,
+        text=True,
+    )
+    if run.returncode == 2:
+        return ("refused", run.stderr.strip().removeprefix("qvl3d-solve: "))
+    report = json.loads((tmp_path / "run.json").read_text())
+    assert report["road"] == "front_door" and report["exit_status"] == run.returncode
+    x = scipy.io.mmread(str(x_file)).ravel() if x_file.exists() else None
+    return (report["status"], report["iterations"], report["relative_residual"], x)
+
+
+def write_table():
+    lines = [
+        "| matrix | method | preconditioner | status | iterations | relative residual | command's check |",
+        "|---|---|---|---|---:|---:|---:|",
+    ]
+    for (name, method, precond), (cpp, cmd) in sorted(TABLE.items()):
+        if cpp[0] == "refused":
+            lines.append(f"| {name} | {method} | {precond} | refused: {cpp[1]} | | | |")
+        else:
+            lines.append(f"| {name} | {method} | {precond} | {cpp[0]} | {cpp[1]} | {cpp[2]:.3e} | {cmd[2]:.3e} |")
+    pathlib.Path(os.getcwd(), "three_ways.txt").write_text("\n".join(lines) + "\n")
+
+
+@pytest.mark.parametrize("name", MATRIX_FILES)
+def test_the_command_cpp_and_python_agree(tmp_path, name):
+    A = matrix(name)
+    b = rhs(A.shape[0])
+    rhs_file = write_rhs(tmp_path / "b.mtx", b)
+    for (method, precond), cpp in zip(COMBINATIONS, cpp_front_door(tmp_path, A, b)):
+        case = f"{name}: {method}, {precond}"
+        cmd = command(tmp_path, name, rhs_file, method, precond)
+        TABLE[(name, method, precond)] = (cpp, cmd)
+        try:
+            x, info = qvl3d.solve(A, b, method=method, preconditioner=precond, maxiter=THREE_WAYS_MAXITER)
+        except ValueError as refusal:
+            assert ("refused", str(refusal)) == cpp == cmd, case
+            continue
+        assert (info.status, info.iterations, info.relative_residual) == cpp[:3] == (*cmd[:2], cpp[2]), case
+        assert same_bits(x, cpp[3]) and (cmd[3] is None or same_bits(x, cmd[3])), case
+    write_table()
 
 
 def test_benchmark_script_runs():
