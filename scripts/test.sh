@@ -75,14 +75,14 @@ same_bits() {
   fi
   echo "same bits: $name"
 }
-same_bits "BiCGSTAB with DILU, CSR, convection-diffusion box 16^3" 1 --grid 16 --method bicgstab --precond dilu --layout csr
-same_bits "PCG with the diagonal, native, Poisson box 16^3" 1 --problem poisson --grid 16 --method pcg --precond diagonal --layout native
-same_bits "PCG with DILU, native, Poisson box 20x18x16 renumbered in reverse" 1 --problem poisson --grid 20x18x16 --method pcg --precond dilu --layout native --renumber reverse
-same_bits "Gauss-Seidel, ELL, Poisson box 12^3" 1 --problem poisson --grid 12 --method gs --layout ell
-same_bits "BiCGSTAB with DILU, CSR, pde900.mtx renumbered at random" 1 --matrix data/matrices/pde900.mtx --method bicgstab --renumber random
-same_bits "BiCGSTAB with DILU, ELL, sherman5.mtx, non-blocking halos" 1 --matrix data/matrices/sherman5.mtx --method bicgstab --layout ell --nonblocking
-same_bits "BiCGSTAB with DILU, CSR, convection-diffusion box 16^3, 2 ranks" 2 --grid 16 --method bicgstab --precond dilu --layout csr
-same_bits "BiCGSTAB with DILU, ELL, pde900.mtx, 2 ranks" 2 --matrix data/matrices/pde900.mtx --method bicgstab --layout ell
+same_bits "front door: BiCGSTAB with DILU, CSR, convection-diffusion box 16^3" 1 --grid 16 --method bicgstab --precond dilu --layout csr
+same_bits "front door: PCG with the diagonal, native, Poisson box 16^3" 1 --problem poisson --grid 16 --method pcg --precond diagonal --layout native
+same_bits "entry point: PCG with DILU, native, Poisson box 20x18x16 renumbered in reverse" 1 --problem poisson --grid 20x18x16 --method pcg --precond dilu --layout native --renumber reverse --entry-point
+same_bits "entry point: Gauss-Seidel, ELL, Poisson box 12^3" 1 --problem poisson --grid 12 --method gs --layout ell --entry-point
+same_bits "front door: BiCGSTAB with DILU, CSR, pde900.mtx renumbered at random" 1 --matrix data/matrices/pde900.mtx --method bicgstab --renumber random
+same_bits "entry point: BiCGSTAB with DILU, ELL, sherman5.mtx, non-blocking halos" 1 --matrix data/matrices/sherman5.mtx --method bicgstab --layout ell --nonblocking --entry-point
+same_bits "front door: BiCGSTAB with DILU, CSR, convection-diffusion box 16^3, 2 ranks" 2 --grid 16 --method bicgstab --precond dilu --layout csr
+same_bits "entry point: BiCGSTAB with DILU, ELL, pde900.mtx, 2 ranks" 2 --matrix data/matrices/pde900.mtx --method bicgstab --layout ell --entry-point
 
 step "installed package and consumer"
 rm -rf build-ci/stage build-consumer build-consumer-mpi
