@@ -161,6 +161,10 @@ const char* StatusName(EStatus status)
     case EStatus::BreakdownOmega: return "breakdown_omega";
     case EStatus::NonFinite: return "non_finite";
     case EStatus::ZeroRightHandSide: return "zero_rhs";
+    case EStatus::Diverged: return "diverged";
+    case EStatus::Indefinite: return "indefinite";
+    case EStatus::Inaccurate: return "inaccurate";
+    case EStatus::Interrupted: return "interrupted";
     case EStatus::NotRun: break;
     }
     return "not_run";
@@ -181,6 +185,11 @@ const char* StatusText(EStatus status)
     case EStatus::BreakdownOmega: return "breakdown: omega = 0 (x keeps the half step)";
     case EStatus::NonFinite: return "a residual norm is not finite";
     case EStatus::ZeroRightHandSide: return "the right-hand side is zero: x = 0";
+    case EStatus::Diverged: return "the residual grew past the divergence limit";
+    case EStatus::Indefinite: return "the matrix is not positive definite: p . A p <= 0 in the conjugate gradient";
+    case EStatus::Inaccurate:
+        return "the method's residual met the bound, but the true residual ||b - Ax|| does not, also after restarts";
+    case EStatus::Interrupted: return "interrupted: the monitor stopped the solve";
     case EStatus::NotRun: break;
     }
     return "no method ran: the solver code names none";

@@ -54,20 +54,32 @@ struct CCsrView {
     const double* values = nullptr;
 };
 
-// What the tolerance is relative to:
-//   RightHandSide   stop once the method's residual norm is at most
-//                   max(rtol * ||b||, atol). An initial guess whose residual
-//                   ||b - A x|| already meets this bound is returned as it
-//                   is, converged, after no iteration; a BiCGSTAB breakdown
-//                   that leaves an x whose ||b - A x|| meets it counts as
-//                   converged (a half step that solves the system ends in
-//                   t . t = 0);
-//   FirstIteration  stop once the method's residual norm is below rtol times
-//                   its norm after the first iteration (atol is not used):
+// What the tolerance is relative to, and so the bound the true residual
+// ||b - A x|| of a converged solve meets:
+//   RightHandSide   the bound is max(rtol * ||b||, atol): the method stops
+//                   once its residual norm is within it. An initial guess
+//                   whose true residual already meets it is returned as it
+//                   is, converged, after no iteration;
+//   FirstIteration  the bound is rtol times the method's norm after its
+//                   first iteration (atol is not used): the method stops by
 //                   CSingleGridSolver's own test, each method's comparison
 //                   exactly as there.
 // The method's norm is its own: the recursively updated residual of the
-// Krylov methods, the residual after each Gauss-Seidel sweep.
+// Krylov methods, the residual after each Gauss-Seidel sweep. Whatever the
+// method says, Solve then measures the true residual: where it meets the
+// bound the status is Converged (a BiCGSTAB half step that solves the
+// system ends in t . t = 0, for one); where the method's norm met the bound
+// and the true residual does not, the method starts again from the x it
+// reached, against the bound, at most twice, and otherwise ends Inaccurate.
+// A comparison with the true residual allows for the rounding of its own
+// sum, a relative 1e-10.
+//
+// Scale: where ||b|| or the largest diagonal magnitude lies outside
+// 2^-32 .. 2^32, the system is solved scaled by powers of two (b by one, A
+// by another, so that both are near 1; exact in binary floating point), so
+// that neither the methods' 1e-30 guards nor the range of double decide the
+// answer; norms, history and x are reported unscaled. Within that range
+// nothing is scaled and a solve gives the bits of CSingleGridSolver.
 enum class EReference { RightHandSide, FirstIteration };
 
 struct CSolveOptions {
@@ -83,8 +95,12 @@ struct CSolveOptions {
     double atol = 0.0;
     int maxIter = 10000;
     EReference reference = EReference::RightHandSide;
+    // Diverged once the method's residual norm exceeds divtol times the true
+    // residual of the initial guess; infinity never stops.
+    double divtol = 1e5;
     // Called after every iteration with its number (from 1) and the method's
-    // residual norm. What it throws leaves Solve, with x as it was passed in.
+    // residual norm. What it throws ends the solve and leaves Solve, with x
+    // as it was passed in. It may not call Solve or Update of its own solver.
     std::function<void(int iteration, double norm)> monitor;
 };
 
@@ -97,8 +113,9 @@ struct CSolveResult {
     std::vector<double> history;      // the method's norm after each iteration, as the monitor saw it
     double seconds = 0.0;             // wall time of the Solve call
 
-    // x solves the system to the tolerance: the stopping rule held, or x is
-    // exact (b = 0, or an initial residual of exactly 0).
+    // x solves the system to the tolerance: its true residual meets the
+    // bound (EReference), or x is exact (b = 0, or an initial residual of
+    // exactly 0).
     bool Converged() const
     {
         return status == EStatus::Converged || status == EStatus::ZeroRightHandSide ||
@@ -131,7 +148,8 @@ public:
     // diagonal, with it twice or with another column twice, a diagonal that
     // is 0 or not finite, any value that is not finite; for the conjugate
     // gradient a pattern that is plainly not symmetric (an entry (i, j)
-    // without (j, i)); maxIter below 1, rtol or atol negative or not finite.
+    // without (j, i)); maxIter below 1, rtol or atol negative or not finite,
+    // divtol not above 0 or NaN.
     // The ELL layout is refused when the longest row times the row count
     // exceeds its int index. Allocation failures pass through
     // (std::bad_alloc, CQVLMemError). A moved-from solver may only be
@@ -144,11 +162,16 @@ public:
     // neighbours' rows). When any partition refuses its input, every
     // partition throws std::invalid_argument: the refusing ones their own
     // reason, the others a note that another partition refused; the same
-    // for Update's values and Solve's vectors. The monitor runs on every
-    // partition with the same values; whatever it throws it must throw on
-    // all of them. The DILU preconditioner leaves halo neighbours out (as
-    // CSingleGridSolver does on a partition), so its iterations differ from
-    // a solve of the whole matrix; the diagonal one is the same.
+    // for Update's values and Solve's vectors. The options must be the same
+    // on every partition (a monitor given on all or none): a difference is
+    // refused on every partition with one message naming the option. The
+    // monitor runs on every partition with the same values; when it throws
+    // on any of them, the solve ends on all of them after that iteration,
+    // each rethrowing its own exception or, where the monitor did not
+    // throw, std::runtime_error saying that it threw on another partition
+    // (one more global sum per iteration where a monitor is given). The DILU preconditioner leaves halo neighbours out
+    // (as CSingleGridSolver does on a partition), so its iterations differ from a solve of the whole matrix; the
+    // diagonal one is the same.
     CSolver(const CCsrView& A, CSolveOptions options, CPartitionLink link);
     ~CSolver();
     CSolver(CSolver&&) noexcept;
@@ -166,7 +189,9 @@ public:
     // partition, the owned cells only). Throws
     // std::invalid_argument, naming the entry, when b or x holds a value
     // that is not finite. b = 0 gives x = 0 and ZeroRightHandSide without an
-    // iteration. One solve at a time per solver.
+    // iteration. One solve at a time per solver: Solve or Update called
+    // while a solve runs (from the monitor, or from another thread) throws
+    // std::logic_error and leaves that solve alone.
     CSolveResult Solve(const double* b, double* x);
 
     int Rows() const;

@@ -32,12 +32,17 @@ enum class EStatus : int {
     BreakdownOmega,      // BiCGSTAB: omega = 0 (x keeps the half step)
     NonFinite,           // a residual norm was not finite (only where the caller asked to stop on it)
     ZeroRightHandSide,   // b = 0: x = 0 is the solution (front door only)
-    NotRun,              // the solver code names no method
+    Diverged,            // the method's norm passed the divergence limit (front door only)
+    Indefinite,          // conjugate gradient: p . A p <= 0, the matrix is not positive definite (front door only)
+    Inaccurate,  // the method's norm met the bound and the true residual did not, also after restarts (front door only)
+    Interrupted, // the observer asked to stop (front door: Solve rethrows what the monitor threw)
+    NotRun,      // the solver code names no method
 };
 
 // "converged", "iteration_limit", "zero_initial_residual", "limit_below_one",
 // "breakdown_rho", "breakdown_beta", "breakdown_sigma", "breakdown_alpha",
-// "breakdown_tt", "breakdown_omega", "non_finite", "zero_rhs", "not_run".
+// "breakdown_tt", "breakdown_omega", "non_finite", "zero_rhs", "diverged",
+// "indefinite", "inaccurate", "interrupted", "not_run".
 QVL3D_EXPORT const char* StatusName(EStatus status);
 
 // One sentence for a person: "the iteration limit was reached", ...

@@ -134,7 +134,7 @@ CSolveRecord BiCgStabIterations(const Rows& A, const CSolveContext& c, const CMe
         }
         const double norm = std::sqrt(SumOverPartitions(c, sum));
 
-        if (IterationDone(rec, set, stop, k, norm)) return end(EStatus::NonFinite);
+        if (const EStatus guard = IterationDone(rec, set, stop, k, norm); guard != EStatus::NotRun) return end(guard);
         if (stop.Met(norm, [&](double tolerance) { return rec.reference * tolerance >= norm; }))
             return end(EStatus::Converged);
         if (k >= maxIter) return end(EStatus::IterationLimit);

@@ -44,7 +44,7 @@ inline CMethodSettings SettingsOf(const CQvl3dGV& S, int ivarb, const CIteration
 // norm with the store's tolerance.
 inline CAgainstFirst StopRuleOf(const CQvl3dGV& S, int ivarb)
 {
-    return CAgainstFirst{S.m_pdTolerance[ivarb], false};
+    return CAgainstFirst{S.m_pdTolerance[ivarb], CGuards{}};
 }
 
 inline CWorkVectors WorkOf(const CQvl3dGV& S)

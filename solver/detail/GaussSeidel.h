@@ -131,13 +131,15 @@ CSolveRecord GaussSeidelOn(const Rows& A, const CSolveContext& c, const CMethodS
         ExchangeHalo(c, x, nonBlocking);
         marker("5 \n");
 
-        EStatus status = EStatus::IterationLimit;
-        if (IterationDone(rec, set, stop, iter, res)) {
-            status = EStatus::NonFinite;
+        EStatus status = IterationDone(rec, set, stop, iter, res);
+        if (status != EStatus::NotRun) {
+            // a guard ended it
         } else if (stop.Met(res, [&](double tolerance) { return tolerance > ratio; })) {
             status = EStatus::Converged;
         } else if (iter < set.maxIter) {
             continue;
+        } else {
+            status = EStatus::IterationLimit;
         }
         StoreExtremes(set, A.n, x); // the exchange wrote only halo entries: the owned x is the sweep's
         return Ended(rec, status);

@@ -14,15 +14,26 @@
 namespace qvl3d {
 namespace detail {
 
+// What ends a solve besides its rule, checked after every iteration: a norm
+// that is not finite (NonFinite), a norm above divergeAbove (Diverged), the
+// observer's request through *interrupt (Interrupted), and in the conjugate
+// gradient a curvature p . A p <= 0 (Indefinite). The entry points ask for
+// none of them.
+struct CGuards {
+    bool stopOnNonFinite = false;
+    double divergeAbove = HUGE_VAL;
+    bool stopOnIndefinite = false;
+    const bool* interrupt = nullptr;
+};
+
 // The stop rules, chosen once per solve and passed to the methods as types.
 // Met(norm, againstFirst) tells whether the method's norm after an iteration
 // passes: the host's rule leaves the comparison to the method, which
 // measures against its own first iteration (againstFirst(tolerance)); the
-// absolute rule is norm <= threshold for every method. With stopOnNonFinite
-// a norm that is not finite ends the solve.
+// absolute rule is norm <= threshold for every method.
 struct CAgainstFirst {
     double tolerance = 0.0;
-    bool stopOnNonFinite = false;
+    CGuards guards;
 
     template <class Compare>
     bool Met(double, Compare&& againstFirst) const
@@ -33,7 +44,7 @@ struct CAgainstFirst {
 
 struct CAbsolute {
     double threshold = 0.0;
-    bool stopOnNonFinite = false;
+    CGuards guards;
 
     template <class Compare>
     bool Met(double norm, Compare&&) const
@@ -70,10 +81,10 @@ struct CWorkVectors {
 };
 
 // Book-keeping at the end of iteration k with the method's norm: the record,
-// the observer. True when the settings ask to stop on a norm that is not
-// finite and this one is not.
+// the observer. Returns the status a guard ends the solve with, or NotRun
+// to go on.
 template <class Stop>
-bool IterationDone(CSolveRecord& rec, const CMethodSettings& s, const Stop& stop, int k, double norm)
+EStatus IterationDone(CSolveRecord& rec, const CMethodSettings& s, const Stop& stop, int k, double norm)
 {
     rec.iterations = k;
     rec.lastNorm = norm;
@@ -83,7 +94,11 @@ bool IterationDone(CSolveRecord& rec, const CMethodSettings& s, const Stop& stop
     }
     if (norm == 0.0 && rec.zeroNormAt == 0) rec.zeroNormAt = k;
     if (s.observer != nullptr && s.observer->call != nullptr) s.observer->call(s.observer->data, k, norm);
-    return stop.stopOnNonFinite && !std::isfinite(norm);
+    const CGuards& g = stop.guards;
+    if (g.interrupt != nullptr && *g.interrupt) return EStatus::Interrupted;
+    if (g.stopOnNonFinite && !std::isfinite(norm)) return EStatus::NonFinite;
+    if (norm > g.divergeAbove) return EStatus::Diverged;
+    return EStatus::NotRun;
 }
 
 inline CSolveRecord Ended(CSolveRecord rec, EStatus status)

@@ -94,6 +94,10 @@ CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodS
             for (int i = lo; i <= hi; ++i) sum = sum + p[i] * q[i];
         });
         const double pq = SumOverPartitions(c, sum);
+        // Where asked: a curvature that no positive definite matrix and
+        // preconditioner give ends the solve, x and r as after iteration k-1.
+        if (stop.guards.stopOnIndefinite && (pq <= 0.0 || rho < 0.0) && rho != 0.0)
+            return Ended(rec, EStatus::Indefinite);
         const double alpha = rho / (pq + kGuard);
 
         sum = 0.0;
@@ -112,7 +116,8 @@ CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodS
             std::printf("%4d %8.5le ivarb=%d\n", k, res, set.ivarb);
             std::fflush(stdout);
         }
-        if (IterationDone(rec, set, stop, k, res)) return Ended(rec, EStatus::NonFinite);
+        if (const EStatus guard = IterationDone(rec, set, stop, k, res); guard != EStatus::NotRun)
+            return Ended(rec, guard);
         if (stop.Met(res, [&](double tolerance) { return rec.reference * tolerance > res; }))
             return Ended(rec, EStatus::Converged);
         if (k >= maxIter) return Ended(rec, EStatus::IterationLimit);

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <limits>
@@ -157,6 +158,10 @@ TEST(FrontDoor, EveryStatusFromASystemThatReachesIt)
         o.reference = r;
         return o;
     };
+    auto unlimited = [](CSolveOptions o) {
+        o.divtol = HUGE_VAL;
+        return o;
+    };
     const struct {
         const char* name;
         CCsr A;
@@ -181,15 +186,12 @@ TEST(FrontDoor, EveryStatusFromASystemThatReachesIt)
         // r2 is orthogonal to r0hat.
         {"breakdown_rho", FromDense({{3, -2, -3}, {0, 1, -1}, {-2, 2, 3}}), V{1, -1, -1}, none,
          with(EMethod::BiCgStab, EPreconditioner::None, 100), EStatus::BreakdownRho, 2},
-        // rho / rho_prev times alpha / omega underflows.
-        {"breakdown_beta", FromDense({{1, 1e-30}, {2e160, -1e300}}), V{-2e-160, 1e-160}, none,
-         with(EMethod::BiCgStab, EPreconditioner::None, 100), EStatus::BreakdownBeta, 1},
         // r0 . A r0 = 1 - 1.
         {"breakdown_sigma", FromDense({{1, 0}, {0, -1}}), V{1, 1}, none,
          with(EMethod::BiCgStab, EPreconditioner::None, 100), EStatus::BreakdownSigma, 0},
-        // sigma overflows, alpha = rho / inf.
-        {"breakdown_alpha", FromDense({{1e308, 0}, {0, 1e308}}), V{2, 2}, none,
-         with(EMethod::BiCgStab, EPreconditioner::None, 100), EStatus::BreakdownAlpha, 0},
+        // Unscaled, sigma overflows and alpha = rho / inf = 0; scaled, it solves.
+        {"converged: scaled where sigma overflows", FromDense({{1e308, 0}, {0, 1e308}}), V{2, 2}, none,
+         with(EMethod::BiCgStab, EPreconditioner::None, 100), EStatus::Converged, -1},
         // The identity with the diagonal: the half step solves it, s = t = 0.
         {"converged: the half step solves it", FromDense({{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}), V{1, 2, 3}, none,
          with(EMethod::BiCgStab, EPreconditioner::Diagonal, 100), EStatus::Converged, 0},
@@ -202,13 +204,23 @@ TEST(FrontDoor, EveryStatusFromASystemThatReachesIt)
         // s = (-1, -1), t = (-1, 1): ts = 0 while tt = 2.
         {"breakdown_omega", FromDense({{1, 0}, {-2, -2}}), V{-2, 2}, none,
          with(EMethod::BiCgStab, EPreconditioner::Diagonal, 100), EStatus::BreakdownOmega, 0},
-        // b is finite, the methods' own sums of squares are not.
-        {"non_finite, conjugate gradient", FromDense({{1, 0}, {0, 1}}), V{1e200, 1e200}, none,
-         with(EMethod::Cg, EPreconditioner::None, 100), EStatus::NonFinite, 1},
-        {"non_finite, BiCGSTAB", FromDense({{1, 0}, {0, 1}}), V{1e200, 1e200}, none,
-         with(EMethod::BiCgStab, EPreconditioner::Dilu, 100), EStatus::NonFinite, 1},
-        {"non_finite, Gauss-Seidel", FromDense({{1, 2}, {2, 1}}), V{1e308, 1e308}, none,
-         with(EMethod::GaussSeidel, EPreconditioner::None, 100), EStatus::NonFinite, 1},
+        // Unscaled, the methods' own sums of squares overflow.
+        {"converged: scaled where the sums of squares overflow, conjugate gradient", FromDense({{1, 0}, {0, 1}}),
+         V{1e200, 1e200}, none, with(EMethod::Cg, EPreconditioner::None, 100), EStatus::Converged, -1},
+        {"converged: scaled where b's squares vanish, Gauss-Seidel", FromDense({{4, -1}, {-1, 4}}), V{3e-170, 3e-170},
+         none, with(EMethod::GaussSeidel, EPreconditioner::None, 100), EStatus::Converged, -1},
+        // Not diagonally dominant: Gauss-Seidel's residual grows fourfold a
+        // sweep, past 1e5 times the initial one at sweep 10.
+        {"diverged", FromDense({{1, 2}, {2, 1}}), V{1, 1}, none, with(EMethod::GaussSeidel, EPreconditioner::None, 100),
+         EStatus::Diverged, 10},
+        {"non_finite: the same without a divergence limit", FromDense({{1, 2}, {2, 1}}), V{1e300, 1e300}, none,
+         unlimited(with(EMethod::GaussSeidel, EPreconditioner::None, 1000)), EStatus::NonFinite, -1},
+        // p . A p = 1 - 1.
+        {"indefinite", FromDense({{1, 0}, {0, -1}}), V{1, 1}, none, with(EMethod::Cg, EPreconditioner::None, 100),
+         EStatus::Indefinite, 0},
+        // A zero DILU pivot (1 - 1 * 1 * 1): the method's residual runs away.
+        {"diverged: a zero pivot", FromDense({{1, 1, 0}, {1, 1, 1}, {0, 1, 3}}), V{2, 3, 4}, none,
+         with(EMethod::BiCgStab, EPreconditioner::Dilu, 100), EStatus::Diverged, -1},
     };
     for (const auto& c : cases)
         for (ELayout layout : Ids(kLayouts)) {
@@ -289,7 +301,14 @@ TEST(FrontDoor, RefusalsNameTheRowAndEntry)
          },
          "qvl3d::CSolver: the conjugate gradient needs a symmetric pattern: row 2, entry 7 holds column 0, but row 0 "
          "holds no column 2"},
+        {[](CCsr& A, CSolveOptions& o) {
+             A.val[5] = -1.5; // (2,1) against (1,2) = -1
+             o.method = EMethod::Cg;
+         },
+         "qvl3d::CSolver: the conjugate gradient needs a symmetric matrix: row 1, entry 4 holds -1, but row 2, entry 5 "
+         "holds -1.5"},
         {[](CCsr&, CSolveOptions& o) { o.maxIter = 0; }, "qvl3d::CSolver: maxIter is 0; at least 1 is needed"},
+        {[](CCsr&, CSolveOptions& o) { o.divtol = 0.0; }, "qvl3d::CSolver: divtol 0 is not a number above 0"},
         {[](CCsr&, CSolveOptions& o) { o.rtol = -1e-8; },
          "qvl3d::CSolver: rtol -1e-08 is not a finite non-negative number"},
         {[](CCsr&, CSolveOptions& o) { o.rtol = kNaN; },
@@ -497,19 +516,113 @@ TEST(FrontDoor, NotOneByteOnTheConsole)
     EXPECT_EQ(text, "");
 }
 
-// What the monitor throws leaves Solve with x as it was passed in.
-TEST(FrontDoor, AMonitorThatThrowsLeavesXAlone)
+// What the monitor throws leaves Solve with x as it was passed in; a
+// monitor that calls Solve or Update of its own solver is refused (once a
+// re-entered solve returned converged with a wrong x).
+TEST(FrontDoor, AMonitorThatThrowsOrReentersLeavesXAlone)
 {
     const CCsr A = Box(false);
     const std::vector<double> b = Rhs(A.rows);
-    CSolveOptions o;
-    o.monitor = [](int k, double) {
-        if (k == 3) throw std::runtime_error("stop");
+    CSolver* solver = nullptr;
+    std::vector<double> inner(b.size(), 0.0);
+    const std::function<void(int, double)> monitors[] = {
+        [](int k, double) {
+            if (k == 3) throw std::runtime_error("stop");
+        },
+        [&](int, double) { solver->Solve(b.data(), inner.data()); },
+        [&](int, double) { solver->Update(A.val.data()); },
     };
-    CSolver s(A.View(), o);
-    std::vector<double> x(b.size(), 0.5);
-    EXPECT_EQ(Refusal<std::runtime_error>([&] { s.Solve(b.data(), x.data()); }), "stop");
-    EXPECT_EQ(x, std::vector<double>(b.size(), 0.5));
+    const char* expected[] = {
+        "stop", "qvl3d::CSolver::Solve: the solver is already solving (its monitor, or another thread, called it)",
+        "qvl3d::CSolver::Update: the solver is already solving (its monitor, or another thread, called it)"};
+    for (size_t k = 0; k < std::size(monitors); ++k) {
+        CSolveOptions o;
+        o.monitor = monitors[k];
+        CSolver s(A.View(), o);
+        solver = &s;
+        std::vector<double> x(b.size(), 0.5);
+        std::string what;
+        try {
+            s.Solve(b.data(), x.data());
+        } catch (const std::exception& e) {
+            what = e.what();
+        }
+        EXPECT_EQ(what, expected[k]);
+        EXPECT_EQ(x, std::vector<double>(b.size(), 0.5)) << expected[k];
+        o.monitor = nullptr;
+        std::fill(x.begin(), x.end(), 0.0);
+        EXPECT_TRUE(CSolver(A.View(), o).Solve(b.data(), x.data()).Converged()) << "the solver is free again";
+    }
+}
+
+// Neither the 1e-30 guards nor the range of double decide the answer: b
+// or A far from 1 are solved scaled, to the same tolerance in about the
+// same iterations (each case failed, or reported a wrong status, unscaled).
+TEST(FrontDoor, AnyScaleSolves)
+{
+    const host::CSparseMatrix P = host::Poisson(host::CBox{40, 40, 1});
+    const std::vector<double> ones(1600, 1.0);
+    const struct {
+        double aScale, bScale;
+        EMethod method;
+        EPreconditioner p;
+    } cases[] = {
+        {1.0, 1e-12, EMethod::BiCgStab, EPreconditioner::Dilu},
+        {1.0, 1e-20, EMethod::BiCgStab, EPreconditioner::Dilu},
+        {1.0, 1e-158, EMethod::GaussSeidel, EPreconditioner::None},
+        {1e300, 1.0, EMethod::Cg, EPreconditioner::None},
+        {1e300, 1.0, EMethod::Cg, EPreconditioner::Diagonal},
+        {1e-300, 1e10, EMethod::BiCgStab, EPreconditioner::Dilu},
+    };
+    for (const auto& c : cases) {
+        CCsr A = FromHost(P);
+        for (double& v : A.val) v *= c.aScale;
+        std::vector<double> b(1600, 0.0);
+        for (int i = 0; i < A.rows; ++i)
+            for (int e = A.start[i]; e < A.start[i + 1]; ++e) b[i] += A.val[e];
+        for (double& v : b) v *= c.bScale;
+        const CSolveOptions o = Options(c.method, c.p, ELayout::Csr, 5000);
+        std::vector<double> x(1600, 0.0);
+        const CSolveResult r = SolveWith(A, o, b, x);
+        char what[96];
+        std::snprintf(what, sizeof what, "%s, A * %g, b = A 1 * %g", Name(c.method, c.p, ELayout::Csr).c_str(),
+                      c.aScale, c.bScale);
+        EXPECT_EQ(StatusName(r.status), std::string("converged")) << what;
+        EXPECT_LE(r.relativeResidual, 1e-8) << what;
+        EXPECT_NEAR(x[0] / c.bScale, 1.0, 1e-4) << what; // b = A 1 bScale
+    }
+    // A 1 x 1 system with b = 1e-170 (once zero_initial_residual and x = 0).
+    CCsr one = FromDense({{1}});
+    std::vector<double> x{0.0};
+    EXPECT_EQ(StatusName(SolveWith(one, CSolveOptions{}, {1e-170}, x).status), std::string("converged"));
+    EXPECT_EQ(x[0], 1e-170);
+}
+
+// Converged() holds exactly when the true residual meets the bound, on
+// every repository matrix with every method and preconditioner (the method's
+// own norm once said converged at a true residual 50 times the bound).
+TEST(FrontDoor, ConvergedMeansTheTrueResidualMeetsTheBound)
+{
+    for (const char* name : {"gr_30_30.mtx", "lap3D_7pt_n20.mtx", "nos6.mtx", "nos7.mtx", "orsreg_1.mtx", "pde900.mtx",
+                             "sherman1.mtx", "sherman5.mtx", "watt_2.mtx"}) {
+        const CCsr A = FromHost(host::ReadMatrixMarket(test::MatrixPath(name)));
+        const std::vector<double> b = Rhs(A.rows);
+        for (EMethod m : Ids(kMethods))
+            for (EPreconditioner p : Ids(kPreconditioners)) {
+                if (!Find(m)->takesPreconditioner && p != EPreconditioner::None) continue;
+                const CSolveOptions o = Options(m, p, ELayout::Csr, 300);
+                std::vector<double> x(b.size(), 0.0);
+                CSolveResult r;
+                try {
+                    r = SolveWith(A, o, b, x);
+                } catch (const std::invalid_argument&) {
+                    continue; // the conjugate gradient on an unsymmetric pattern
+                }
+                EXPECT_EQ(r.Converged(), r.relativeResidual <= 1e-8 * (1 + 1e-10))
+                    << name << " " << Name(m, p, ELayout::Csr) << ": " << StatusName(r.status) << " at "
+                    << r.relativeResidual;
+            }
+    }
 }
 
 // ||b|| and the true residuals are scaled sums: b of 2^-700 is not zero and
