@@ -479,13 +479,16 @@ struct CDistributedSolver::CImpl {
         if (comm != MPI_COMM_NULL && !finalized) MPI_Comm_free(&comm);
     }
 
-    // The solver's refusals, with the rank that made them.
+    // The solver's refusals, with the rank that made them; options that
+    // differ between the ranks are no one rank's fault, and every rank says
+    // the same.
     template <class F>
     void Named(F&& f)
     {
         try {
             f();
         } catch (const std::invalid_argument& e) {
+            if (std::string(e.what()).find("the partitions were given different options") != std::string::npos) throw;
             throw std::invalid_argument("rank " + std::to_string(rank) + ": " + e.what());
         }
     }

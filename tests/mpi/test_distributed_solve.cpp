@@ -502,6 +502,25 @@ TEST(DistributedSolve, RefusesBadInputOnEveryRankAndServesAwkwardShapes)
          },
          {lastRank, "row 1", "the diagonal is 0"},
          false},
+        // Once a hang: the ranks' iterations and sums no longer matched.
+        {"an iteration limit that differs between ranks",
+         2,
+         [&] {
+             CSolveOptions mine = o;
+             if (rank == last) mine.maxIter = 7;
+             const CRankRows rows = chainRows(chain, P);
+             CDistributedSolver(kWorld, rows.Rows(), rows.Ownership(), mine);
+         },
+         {"qvl3d::CSolver: the partitions were given different options: maxIter differs"}},
+        {"a preconditioner that differs between ranks",
+         2,
+         [&] {
+             CSolveOptions mine = o;
+             if (rank == last) mine.preconditioner = EPreconditioner::Dilu;
+             const CRankRows rows = chainRows(chain, P);
+             CDistributedSolver(kWorld, rows.Rows(), rows.Ownership(), mine);
+         },
+         {"preconditioner differs"}},
     };
     for (const CCase& c : cases) {
         if (P < c.minRanks) continue;
@@ -520,6 +539,32 @@ TEST(DistributedSolve, RefusesBadInputOnEveryRankAndServesAwkwardShapes)
         }
         for (const std::string& part : c.expect) EXPECT_NE(got.find(part), std::string::npos) << got;
     }
+}
+
+// A monitor that throws on one rank ends the solve on every rank after that
+// iteration (once the others waited for it for ever): that rank gets its
+// exception, the others a note, and x stays as it was everywhere.
+TEST(DistributedSolve, AMonitorThatThrowsOnOneRankEndsTheSolveOnAll)
+{
+    const int P = Ranks(), rank = Rank();
+    const host::CSparseMatrix pde = Pde900();
+    const CRankRows rows = RowsOf(pde, Block(Iota(pde.nCell), rank, P), false);
+    CSolveOptions o;
+    o.monitor = [&](int k, double) {
+        if (rank == P - 1 && k == 2) throw std::runtime_error("the monitor's own");
+    };
+    CDistributedSolver solver(kWorld, rows.Rows(), rows.Ownership(), o);
+    const std::vector<double> b(rows.ids.size(), 1.0);
+    std::vector<double> x(rows.ids.size(), 0.25);
+    std::string got;
+    try {
+        solver.Solve(b.data(), x.data());
+    } catch (const std::runtime_error& e) {
+        got = e.what();
+    }
+    EXPECT_EQ(got,
+              rank == P - 1 ? "the monitor's own" : "qvl3d::CSolver::Solve: the monitor threw on another partition");
+    EXPECT_EQ(x, std::vector<double>(x.size(), 0.25));
 }
 
 } // namespace
