@@ -13,6 +13,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <mutex>
@@ -54,8 +55,23 @@ T* DataOf(const py::array& a, const char* what, std::int64_t length)
     return static_cast<T*>(const_cast<void*>(a.data()));
 }
 
+// Thrown by the monitor when Python has a signal to handle (Ctrl-C): the
+// solve ends after that iteration, and the error Python set is raised.
+struct CInterrupted {};
+
+// Looks for signals at most every 20 ms of a solve, holding the GIL only for
+// the look: Ctrl-C stops a long solve within about one iteration.
+void CheckSignals(std::chrono::steady_clock::time_point& last)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last < std::chrono::milliseconds(20)) return;
+    last = now;
+    py::gil_scoped_acquire hold;
+    if (PyErr_CheckSignals() != 0) throw CInterrupted{};
+}
+
 qvl3d::CSolveOptions OptionsOf(const std::string& method, const std::string& preconditioner, const std::string& layout,
-                               double rtol, double atol, int maxiter, const std::string& reference)
+                               double rtol, double atol, int maxiter, const std::string& reference, double divtol)
 {
     using namespace qvl3d;
     CSolveOptions o;
@@ -67,6 +83,8 @@ qvl3d::CSolveOptions OptionsOf(const std::string& method, const std::string& pre
     o.rtol = rtol;
     o.atol = atol;
     o.maxIter = maxiter;
+    o.divtol = divtol;
+    o.monitor = [last = std::chrono::steady_clock::now()](int, double) mutable { CheckSignals(last); };
     return o;
 }
 
@@ -90,9 +108,9 @@ class CPySolver {
 public:
     CPySolver(std::int64_t rows, const py::array& indptr, const py::array& indices, const py::array& data,
               const std::string& method, const std::string& preconditioner, const std::string& layout, double rtol,
-              double atol, int maxiter, const std::string& reference)
+              double atol, int maxiter, const std::string& reference, double divtol)
         : m_solver(View(rows, indptr, indices, data),
-                   OptionsOf(method, preconditioner, layout, rtol, atol, maxiter, reference)),
+                   OptionsOf(method, preconditioner, layout, rtol, atol, maxiter, reference, divtol)),
           m_reference(reference)
     {
     }
@@ -107,11 +125,18 @@ public:
         double* px = DataOf<double>(x, "x", n);
         if (!x.writeable()) Refuse("x must be writeable");
         qvl3d::CSolveResult r;
+        bool interrupted = false;
         {
             py::gil_scoped_release unlocked;
             std::lock_guard<std::mutex> one(m_lock);
-            r = m_solver.Solve(pb, px);
+            try {
+                r = m_solver.Solve(pb, px);
+            } catch (const CInterrupted&) {
+                interrupted = true;
+            }
         }
+        if (interrupted)
+            throw py::error_already_set(); // what the signal's handler raised, KeyboardInterrupt for Ctrl-C
         const bool converged = r.Converged();
         return py::make_tuple(qvl3d::StatusName(r.status), r.iterations, r.initialResidual, r.finalResidual,
                               r.relativeResidual, Give(std::move(r.history)), r.seconds, converged);
@@ -136,6 +161,7 @@ public:
         d["atol"] = o.atol;
         d["maxiter"] = o.maxIter;
         d["reference"] = m_reference;
+        d["divtol"] = o.divtol;
         return d;
     }
 
@@ -214,10 +240,10 @@ PYBIND11_MODULE(_qvl3d, m)
 
     py::class_<CPySolver>(m, "_Solver")
         .def(py::init<std::int64_t, const py::array&, const py::array&, const py::array&, const std::string&,
-                      const std::string&, const std::string&, double, double, int, const std::string&>(),
+                      const std::string&, const std::string&, double, double, int, const std::string&, double>(),
              py::arg("rows"), py::arg("indptr"), py::arg("indices"), py::arg("data"), py::arg("method"),
              py::arg("preconditioner"), py::arg("layout"), py::arg("rtol"), py::arg("atol"), py::arg("maxiter"),
-             py::arg("reference"))
+             py::arg("reference"), py::arg("divtol"))
         .def("solve", &CPySolver::Solve, py::arg("b"), py::arg("x"),
              "Solves from x in place; returns (status, iterations, initial, final, relative, history, seconds, "
              "converged).")

@@ -24,14 +24,25 @@ Options, as the front door and the command qvl3d-solve name them:
                     residual against the method's own after its first
                     iteration, as the entry points run it (qvl3d-solve
                     --entry-point; atol is not used)
+    divtol          stop as "diverged" once the method's residual norm
+                    exceeds divtol times the initial residual (default
+                    1e5; float("inf") never)
 
 info.status is one of the front door's words: "converged",
 "iteration_limit", "zero_initial_residual", "breakdown_rho",
 "breakdown_beta", "breakdown_sigma", "breakdown_alpha", "breakdown_tt",
-"breakdown_omega", "non_finite", "zero_rhs".
+"breakdown_omega", "non_finite", "zero_rhs", "diverged", "indefinite"
+(the conjugate gradient met p . A p <= 0), "inaccurate" (the method's
+residual met the bound, the true one did not, also after restarts).
+info.converged holds exactly when the true residual ||b - A x|| meets the
+bound. Systems far from 1 in scale are solved scaled by powers of two, so
+neither tiny nor huge values decide the answer.
 
 Anything the front door refuses (a row without its diagonal, a value that
-is not finite, an option out of range) raises ValueError with its message.
+is not finite, an option out of range, a value float64 cannot hold
+exactly) raises ValueError with its message; an option of the wrong kind
+raises TypeError. Ctrl-C during a solve raises KeyboardInterrupt after the
+iteration running then.
 
 The module is serial: one process solves the whole matrix on one
 partition. There is no distributed front door yet, so under mpi4py every
@@ -101,10 +112,18 @@ class SolveInfo:
 
 def _floats(a, what, length):
     """a as a 1-D float64 array the front door can read in place: a itself
-    when it already is one, else one converted copy."""
+    when it already is one, else one converted copy. Integers that float64
+    cannot hold exactly (beyond 2**53 and not a multiple of a power of two
+    there) are refused, as any lossy conversion is."""
     arr = np.asarray(a)
     if not np.can_cast(arr.dtype, np.float64, "safe"):
         raise ValueError(f"qvl3d: {what} has dtype {arr.dtype}, which does not convert to float64 without loss")
+    if arr.dtype.kind in "iu":
+        large = np.flatnonzero((arr > 2**53) | (arr < -(2**53)))
+        for k in large:
+            v = int(arr.flat[k])
+            if int(float(v)) != v:
+                raise ValueError(f"qvl3d: {what}[{k}] is {v}, which float64 cannot hold exactly")
     if arr.ndim != 1 or arr.shape[0] != length:
         raise ValueError(f"qvl3d: {what} has shape {arr.shape}; a vector of {length} elements is needed")
     return np.require(arr, dtype=np.float64, requirements=["C", "A"])
@@ -133,6 +152,25 @@ def _offsets(a):
     return np.require(a, dtype=np.int64, requirements=["C", "A"])
 
 
+def _check_options(method, preconditioner, layout, rtol, atol, maxiter, reference, divtol):
+    """Each option of the right kind, in words of the module's own, before
+    anything reaches the compiled part."""
+    import numbers
+
+    for name, value in (("method", method), ("layout", layout), ("reference", reference)):
+        if not isinstance(value, str):
+            raise TypeError(f"qvl3d: {name} must be a string, not {type(value).__name__}")
+    if preconditioner is not None and not isinstance(preconditioner, str):
+        raise TypeError(f"qvl3d: preconditioner must be a string or None, not {type(preconditioner).__name__}")
+    for name, value in (("rtol", rtol), ("atol", atol), ("divtol", divtol)):
+        if isinstance(value, bool) or not isinstance(value, numbers.Real):
+            raise TypeError(f"qvl3d: {name} must be a real number, not {type(value).__name__}")
+    if isinstance(maxiter, bool) or not isinstance(maxiter, numbers.Integral):
+        raise TypeError(f"qvl3d: maxiter must be a whole number, not {maxiter!r}")
+    if not 1 <= maxiter <= 2**31 - 1:
+        raise ValueError(f"qvl3d: maxiter is {maxiter}; it must lie in 1..{2**31 - 1}")
+
+
 class Solver:
     """A solver for one sparse matrix and many right-hand sides.
 
@@ -156,9 +194,11 @@ class Solver:
         atol=0.0,
         maxiter=10000,
         reference="rhs",
+        divtol=1e5,
     ):
         import scipy.sparse
 
+        _check_options(method, preconditioner, layout, rtol, atol, maxiter, reference, divtol)
         if not scipy.sparse.issparse(A):
             raise TypeError(f"qvl3d: A must be a scipy.sparse matrix or array, not {type(A).__name__}")
         if A.ndim != 2 or A.shape[0] != A.shape[1]:
@@ -168,11 +208,20 @@ class Solver:
         n = A.shape[0]
         indptr = _offsets(A.indptr)
         indices = _indices(A.indices, indptr)
-        if not np.can_cast(A.data.dtype, np.float64, "safe"):
-            raise ValueError(f"qvl3d: A has dtype {A.data.dtype}, which does not convert to float64 without loss")
-        data = np.require(A.data, dtype=np.float64, requirements=["C", "A"])
+        data = _floats(A.data, "A", A.data.shape[0])
         self._solver = _qvl3d._Solver(
-            n, indptr, indices, data, method, "" if preconditioner is None else preconditioner, layout, float(rtol), float(atol), int(maxiter), reference
+            n,
+            indptr,
+            indices,
+            data,
+            method,
+            "" if preconditioner is None else preconditioner,
+            layout,
+            float(rtol),
+            float(atol),
+            int(maxiter),
+            reference,
+            float(divtol),
         )
         self.shape = (n, n)
 

@@ -15,9 +15,10 @@ import qvl3d
 from qvl3d import _qvl3d
 from conftest import MATRICES, matrix, program, rhs, same_bits
 
-METHODS = ("bicgstab", "pcg", "gs")
-PRECONDITIONERS = ("dilu", "diagonal", "none")
-LAYOUTS = ("csr", "native", "ell")
+# The library's own table, as the module exposes it.
+METHODS = tuple(_qvl3d.METHODS.split(", "))
+PRECONDITIONERS = tuple(_qvl3d.PRECONDITIONERS.split(", "))
+LAYOUTS = tuple(_qvl3d.LAYOUTS.split(", "))
 
 
 def box(problem, nx, ny, nz):
@@ -185,6 +186,18 @@ REFUSALS = [
      r"^qvl3d: method 'cg' is not one of bicgstab, pcg, gs$"),
     ("update of the wrong length", lambda: qvl3d.Solver(SMALL).update(np.ones(6)), ValueError,
      r"^qvl3d: values has shape \(6,\); a vector of 7 elements is needed$"),
+    # Once accepted and rounded, or a binding's TypeError that printed the arrays.
+    ("an int64 b float64 cannot hold", lambda: qvl3d.solve(SMALL, np.array([2**53 + 1, 1, 1], dtype=np.int64)),
+     ValueError, r"^qvl3d: b\[0\] is 9007199254740993, which float64 cannot hold exactly$"),
+    ("a uint64 b float64 cannot hold", lambda: qvl3d.solve(SMALL, np.array([1, 2**64 - 1, 1], dtype=np.uint64)),
+     ValueError, r"^qvl3d: b\[1\] is 18446744073709551615, which float64 cannot hold exactly$"),
+    ("maxiter past int", lambda: qvl3d.Solver(SMALL, maxiter=2**31), ValueError,
+     r"^qvl3d: maxiter is 2147483648; it must lie in 1\.\.2147483647$"),
+    ("maxiter a fraction", lambda: qvl3d.Solver(SMALL, maxiter=2.7), TypeError,
+     r"^qvl3d: maxiter must be a whole number, not 2\.7$"),
+    ("rtol a string", lambda: qvl3d.Solver(SMALL, rtol="1e-8"), TypeError, r"^qvl3d: rtol must be a real number"),
+    ("gs with a preconditioner", lambda: qvl3d.Solver(SMALL, method="gs", preconditioner="dilu"), ValueError,
+     r"^qvl3d::CSolver: Gauss-Seidel takes no preconditioner, not dilu"),
 ]
 
 
@@ -192,6 +205,30 @@ REFUSALS = [
 def test_refusals(name, call, exception, message):
     with pytest.raises(exception, match=message):
         call()
+
+
+def test_integers_float64_holds_are_accepted():
+    x, info = qvl3d.solve(SMALL, np.array([2**60, 3, -(2**53)], dtype=np.int64))
+    assert info.converged
+
+
+def test_ctrl_c_interrupts_a_solve_within_an_iteration():
+    """SIGINT during a long solve raises KeyboardInterrupt at once, not after
+    the solve (which once ran to its end and threw its result away)."""
+    import os
+    import signal
+    import threading
+    import time
+
+    A = box("poisson", 48, 48, 48)
+    solver = qvl3d.Solver(A, method="gs", maxiter=100000, rtol=1e-30)
+    timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
+    start = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        solver.solve(rhs(A.shape[0]))
+    timer.join()
+    assert time.monotonic() - start < 3.0, "the solve ran on after the signal"
 
 
 def test_update_replaces_the_values_or_keeps_them_when_refused():
