@@ -11,6 +11,7 @@ import sys
 import numpy as np
 import pytest
 import scipy.io
+import scipy.sparse
 
 import qvl3d
 from conftest import MATRICES, SOURCE_DIR, matrix, program, rhs, same_bits
@@ -193,3 +194,33 @@ def test_benchmark_script_runs():
     assert len(rows) == 9
     assert all(float(row[-2]) <= 1e-8 for row in rows), out
     assert out.count("x per iteration") == 6
+
+
+def laplacian(n):
+    """The 1-D Laplacian of n cells, Dirichlet at both ends."""
+    return scipy.sparse.diags([-np.ones(n - 1), 2 * np.ones(n), -np.ones(n - 1)], [-1, 0, 1], format="csr")
+
+
+# Systems whose status once was wrong in C++ and Python while the command's
+# own check said otherwise: name, A, b, method, status all three now give.
+CRAFTED = [
+    ("a zero DILU pivot", scipy.sparse.csr_matrix([[1.0, 1, 0], [1, 1, 1], [0, 1, 3]]), np.array([2.0, 3, 4]),
+     "bicgstab", "diverged"),
+    ("b = 1e-170", scipy.sparse.csr_matrix([[1.0]]), np.array([1e-170]), "bicgstab", "converged"),
+    ("a Laplacian times 1e300", laplacian(30) * 1e300, laplacian(30) @ np.ones(30) * 1e300, "pcg", "converged"),
+    ("Gauss-Seidel, b times 1e-158", laplacian(30), laplacian(30) @ np.ones(30) * 1e-158, "gs", "converged"),
+]
+
+
+@pytest.mark.parametrize("name,A,b,method,status", CRAFTED, ids=[c[0] for c in CRAFTED])
+def test_the_command_and_python_agree_on_hard_cases(tmp_path, name, A, b, method, status):
+    scipy.io.mmwrite(str(tmp_path / "A.mtx"), scipy.sparse.coo_matrix(A), precision=17)
+    run = subprocess.run(
+        [program("QVL3D_SOLVE_BINARY"), "--matrix", str(tmp_path / "A.mtx"), "--rhs", write_rhs(tmp_path / "b.mtx", b),
+         "--method", method, "--json", str(tmp_path / "run.json")],
+        capture_output=True, text=True,
+    )
+    report = json.loads((tmp_path / "run.json").read_text())
+    x, info = qvl3d.solve(A, b, method=method)
+    assert (info.status, info.iterations) == (report["status"], report["iterations"]) == (status, info.iterations)
+    assert run.returncode == (0 if info.converged else 1)
