@@ -186,7 +186,9 @@ const char* StatusText(EStatus status)
     case EStatus::NonFinite: return "a residual norm is not finite";
     case EStatus::ZeroRightHandSide: return "the right-hand side is zero: x = 0";
     case EStatus::Diverged: return "the residual grew past the divergence limit";
-    case EStatus::Indefinite: return "the matrix is not positive definite: p . A p <= 0 in the conjugate gradient";
+    case EStatus::Indefinite:
+        return "the matrix or the preconditioner is not definite: in the conjugate gradient p . A p or r . z was 0 or "
+               "changed sign";
     case EStatus::Inaccurate:
         return "the method's residual met the bound, but the true residual ||b - Ax|| does not, also after restarts";
     case EStatus::Interrupted: return "interrupted: the monitor stopped the solve";

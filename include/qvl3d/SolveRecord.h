@@ -33,7 +33,7 @@ enum class EStatus : int {
     NonFinite,           // a residual norm was not finite (only where the caller asked to stop on it)
     ZeroRightHandSide,   // b = 0: x = 0 is the solution (front door only)
     Diverged,            // the method's norm passed the divergence limit (front door only)
-    Indefinite,          // conjugate gradient: p . A p <= 0, the matrix is not positive definite (front door only)
+    Indefinite,  // conjugate gradient: p . A p or r . z was 0 or changed sign: A or M is not definite (front door only)
     Inaccurate,  // the method's norm met the bound and the true residual did not, also after restarts (front door only)
     Interrupted, // the observer asked to stop (front door: Solve rethrows what the monitor threw)
     NotRun,      // the solver code names no method

@@ -32,7 +32,8 @@ info.status is one of the front door's words: "converged",
 "iteration_limit", "zero_initial_residual", "breakdown_rho",
 "breakdown_beta", "breakdown_sigma", "breakdown_alpha", "breakdown_tt",
 "breakdown_omega", "non_finite", "zero_rhs", "diverged", "indefinite"
-(the conjugate gradient met p . A p <= 0), "inaccurate" (the method's
+(in the conjugate gradient p . A p or r . z was 0 or changed sign: the
+matrix or the preconditioner is not definite), "inaccurate" (the method's
 residual met the bound, the true one did not, also after restarts).
 info.converged holds exactly when the true residual ||b - A x|| meets the
 bound. Systems far from 1 in scale are solved scaled by powers of two, so

@@ -17,7 +17,7 @@ namespace detail {
 // What ends a solve besides its rule, checked after every iteration: a norm
 // that is not finite (NonFinite), a norm above divergeAbove (Diverged), the
 // observer's request through *interrupt (Interrupted), and in the conjugate
-// gradient a curvature p . A p <= 0 (Indefinite). The entry points ask for
+// gradient a matrix or preconditioner seen not to be definite (Indefinite). The entry points ask for
 // none of them.
 struct CGuards {
     bool stopOnNonFinite = false;

@@ -43,6 +43,25 @@ namespace detail {
 // What a call leaves (every exit): z holds M^-1 r of the last
 // iteration that ran, the DILU work vector the forward sweep of that same r,
 // r and x the last update, p and q the last direction and its product.
+// What the conjugate gradient needs of A and M: both definite, of either
+// sign. p . A p keeps the sign it had first and is never 0, and so does
+// r . M^-1 r; either seen otherwise means the matrix or the preconditioner
+// is not definite. A zero rho (r = 0) and values that are not finite are
+// left to the other tests.
+struct CDefiniteness {
+    double pq0 = 0.0, rho0 = 0.0;
+
+    bool Broken(double rho, double pq)
+    {
+        if (rho == 0.0 || !std::isfinite(rho) || !std::isfinite(pq)) return false;
+        if (pq0 == 0.0) {
+            pq0 = pq;
+            rho0 = rho;
+        }
+        return pq == 0.0 || (pq < 0.0) != (pq0 < 0.0) || (rho < 0.0) != (rho0 < 0.0);
+    }
+};
+
 template <class Rows, class Stop, class Precond>
 CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const Stop& stop,
                            Precond precond, const CWorkVectors& w, double* x)
@@ -68,6 +87,7 @@ CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodS
     }
 
     double rhoOld = 1e20;
+    CDefiniteness definite;
     for (int k = 1;; ++k) {
         if constexpr (!kElementWise) {
             Precond::Apply(A, z, diag, work, FromArray(r));
@@ -94,10 +114,9 @@ CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodS
             for (int i = lo; i <= hi; ++i) sum = sum + p[i] * q[i];
         });
         const double pq = SumOverPartitions(c, sum);
-        // Where asked: a curvature that no positive definite matrix and
-        // preconditioner give ends the solve, x and r as after iteration k-1.
-        if (stop.guards.stopOnIndefinite && (pq <= 0.0 || rho < 0.0) && rho != 0.0)
-            return Ended(rec, EStatus::Indefinite);
+        // Where asked, a matrix or preconditioner seen not to be definite
+        // ends the solve, x and r as after iteration k-1.
+        if (stop.guards.stopOnIndefinite && definite.Broken(rho, pq)) return Ended(rec, EStatus::Indefinite);
         const double alpha = rho / (pq + kGuard);
 
         sum = 0.0;

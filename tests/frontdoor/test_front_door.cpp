@@ -215,9 +215,14 @@ TEST(FrontDoor, EveryStatusFromASystemThatReachesIt)
          EStatus::Diverged, 10},
         {"non_finite: the same without a divergence limit", FromDense({{1, 2}, {2, 1}}), V{1e300, 1e300}, none,
          unlimited(with(EMethod::GaussSeidel, EPreconditioner::None, 1000)), EStatus::NonFinite, -1},
-        // p . A p = 1 - 1.
+        // p . A p = 1 - 1; then p . A p changing sign.
         {"indefinite", FromDense({{1, 0}, {0, -1}}), V{1, 1}, none, with(EMethod::Cg, EPreconditioner::None, 100),
          EStatus::Indefinite, 0},
+        {"indefinite: p . A p changes sign", FromDense({{2, 1, 0}, {1, -3, 1}, {0, 1, 2}}), V{1, 0, 0}, none,
+         with(EMethod::Cg, EPreconditioner::None, 100), EStatus::Indefinite, 1},
+        // Definite of the other sign: the conjugate gradient still serves.
+        {"converged: negative definite", FromDense({{-4, 1, 0}, {1, -4, 1}, {0, 1, -4}}), V{1, 2, 3}, none,
+         with(EMethod::Cg, EPreconditioner::Dilu, 100), EStatus::Converged, -1},
         // A zero DILU pivot (1 - 1 * 1 * 1): the method's residual runs away.
         {"diverged: a zero pivot", FromDense({{1, 1, 0}, {1, 1, 1}, {0, 1, 3}}), V{2, 3, 4}, none,
          with(EMethod::BiCgStab, EPreconditioner::Dilu, 100), EStatus::Diverged, -1},
