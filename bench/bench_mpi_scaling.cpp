@@ -117,37 +117,12 @@ void TimeCommunication(const COptions& o, const CPartition& part, CMpiHaloTransp
                     nRanks, o.edge, most[0], 8 * most[0], most[1], 1e6 * exchange, 1e6 * global, 1e6 * allreduce, s);
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// Times o.repeats solves of o.iterations iterations on the rank's share,
+// after a warm-up, and prints each and the fastest per iteration.
+void TimeSolver(const COptions& o, const CPartition& part, std::vector<double>& b,
+                const std::shared_ptr<CMpiHaloTransport>& halo, const std::shared_ptr<CMpiSumTransport>& sum, int rank,
+                int nRanks)
 {
-    MPI_Init(&argc, &argv);
-    int rank = 0, nRanks = 1;
-    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-    MPI_Comm_size(MPI_COMM_WORLD, &nRanks);
-    COptions o;
-    if (!Parse(argc, argv, o)) {
-        if (rank == 0)
-            std::fprintf(stderr, "usage: bench_mpi_scaling [--edge N] [--iterations K] [--repeats R] "
-                                 "[--precond 1|3] [--code 2|3|4] [--layout native|csr|ell] [--comm K]\n");
-        MPI_Finalize();
-        return 2;
-    }
-
-    // Each rank builds only its own share, from its sub-box.
-    const CBox box{o.edge, o.edge, o.edge};
-    const CBoxStencil stencil = CBoxStencil::Poisson(box);
-    CPartition part = DistributeBox(stencil, rank, nRanks);
-    std::vector<double> b = BoxRowSums(stencil, part);
-    auto halo = std::make_shared<CMpiHaloTransport>(MPI_COMM_WORLD, part.plan);
-    auto sum = std::make_shared<CMpiSumTransport>(MPI_COMM_WORLD);
-    if (o.comm > 0) {
-        TimeCommunication(o, part, *halo, *sum, rank, nRanks);
-        halo.reset();
-        sum.reset();
-        MPI_Finalize();
-        return 0;
-    }
     CHostSystem host(part.A);
     CCommunication commu(halo);
     CQVLCom com(sum);
@@ -212,6 +187,40 @@ int main(int argc, char** argv)
         else
             std::printf("result: ranks %d ms_per_iteration %.4f\n", nRanks, 1e3 * best);
     }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    MPI_Init(&argc, &argv);
+    int rank = 0, nRanks = 1;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &nRanks);
+    COptions o;
+    if (!Parse(argc, argv, o)) {
+        if (rank == 0)
+            std::fprintf(stderr, "usage: bench_mpi_scaling [--edge N] [--iterations K] [--repeats R] "
+                                 "[--precond 1|3] [--code 2|3|4] [--layout native|csr|ell] [--comm K]\n");
+        MPI_Finalize();
+        return 2;
+    }
+
+    // Each rank builds only its own share, from its sub-box.
+    const CBox box{o.edge, o.edge, o.edge};
+    const CBoxStencil stencil = CBoxStencil::Poisson(box);
+    CPartition part = DistributeBox(stencil, rank, nRanks);
+    std::vector<double> b = BoxRowSums(stencil, part);
+    auto halo = std::make_shared<CMpiHaloTransport>(MPI_COMM_WORLD, part.plan);
+    auto sum = std::make_shared<CMpiSumTransport>(MPI_COMM_WORLD);
+    if (o.comm > 0) {
+        TimeCommunication(o, part, *halo, *sum, rank, nRanks);
+        halo.reset();
+        sum.reset();
+        MPI_Finalize();
+        return 0;
+    }
+    TimeSolver(o, part, b, halo, sum, rank, nRanks);
     std::fflush(stdout);
     halo.reset();
     sum.reset();
