@@ -1,9 +1,9 @@
 # Debian packages from the install components (cpack -G DEB in the build
 # folder, configured with -DCMAKE_INSTALL_PREFIX=/usr):
-#   libqvl3dtool0        the serial solver and communication libraries
-#   libqvl3dtool-dev     their headers, CMake package and pkg-config file
-#   libqvl3dtool-mpi0    the MPI transport (when built with MPI)
-#   libqvl3dtool-mpi-dev its header, CMake component and pkg-config file
+#   libqvl3dtool0        the serial solver, communication and C interface libraries
+#   libqvl3dtool-dev     their headers, Fortran module, CMake package and pkg-config files
+#   libqvl3dtool-mpi0    the MPI transport and the C interface's distributed form (when built with MPI)
+#   libqvl3dtool-mpi-dev their headers, CMake component and pkg-config file
 #   qvl3d-solve          the command and its manual page
 # Library dependencies come from dpkg-shlibdeps; the packages among
 # themselves depend on the exact version.
@@ -62,7 +62,7 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debia
 set(CPACK_DEBIAN_MPI-RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/triggers)
 # Our own libraries, for dpkg-shlibdeps, from the build tree.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
-  ${CMAKE_BINARY_DIR}/solver ${CMAKE_BINARY_DIR}/comm ${CMAKE_BINARY_DIR}/mpi)
+  ${CMAKE_BINARY_DIR}/solver ${CMAKE_BINARY_DIR}/comm ${CMAKE_BINARY_DIR}/mpi ${CMAKE_BINARY_DIR}/capi)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_MPI-RUNTIME_PACKAGE_SECTION libs)
@@ -84,14 +84,17 @@ set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "sparse linear solvers for 3-D finite-vo
  Point Gauss-Seidel, preconditioned conjugate gradients and BiCGSTAB with
  DILU or diagonal preconditioning over three matrix layouts, on one
  partition of a domain-decomposed mesh, with the halo exchange and global
- sums they use. This package holds the serial shared libraries.")
+ sums they use. This package holds the serial shared libraries, the C
+ interface among them.")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "sparse linear solvers for 3-D finite-volume systems (development files)
- Headers (reached as <qvl3d/Name.h>), the CMake package QVL3DTool and the
- pkg-config module qvl3dtool for building hosts against the serial
+ Headers (reached as <qvl3d/Name.h>, the C interface as <qvl3d/qvl3d.h>),
+ the Fortran module qvl3d, the CMake package QVL3DTool and the pkg-config
+ modules qvl3dtool and qvl3dtool-c for building hosts against the serial
  libraries.")
 set(CPACK_COMPONENT_MPI-RUNTIME_DESCRIPTION "sparse linear solvers for 3-D finite-volume systems (MPI transport)
- The MPI halo exchange and global sums for distributed solves, in a library
- of its own so that the serial libraries need no MPI.")
+ The MPI halo exchange and global sums for distributed solves and the C
+ interface's distributed form, in libraries of their own so that the serial
+ libraries need no MPI.")
 set(CPACK_COMPONENT_MPI-DEV_DESCRIPTION "sparse linear solvers for 3-D finite-volume systems (MPI development files)
  The MPI transport's header, the CMake component MPI of the QVL3DTool
  package and the pkg-config module qvl3dtool-mpi.")

@@ -3,9 +3,9 @@ include(CMakePackageConfigHelpers)
 
 # Versioned shared libraries: libX.so -> libX.so.<major> -> libX.so.<version>,
 # SONAME libX.so.<major>. The README says when the major version changes.
-set(_qvl3d_shared_libraries QVL3DTool QVLCommunication)
+set(_qvl3d_shared_libraries QVL3DTool QVLCommunication QVL3DToolC)
 if(QVL3D_WITH_MPI)
-  list(APPEND _qvl3d_shared_libraries QVLCommunicationMPI)
+  list(APPEND _qvl3d_shared_libraries QVLCommunicationMPI QVL3DToolCMPI)
 endif()
 set_target_properties(${_qvl3d_shared_libraries} PROPERTIES
   VERSION ${PROJECT_VERSION}
@@ -22,8 +22,11 @@ endforeach()
 # development files, and the command. Two export sets: the serial libraries
 # (QVL3DToolTargets.cmake), which link no MPI, and the MPI transport
 # (QVL3DToolMPITargets.cmake), loaded only when a host asks for the MPI
-# component.
-install(TARGETS QVL3DTool QVLCommunication
+# component. The C interface (QVL3DTool::C) goes with the serial libraries,
+# its distributed form (QVL3DTool::CMPI) with the MPI transport, and the
+# Fortran module's target in an export set of its own
+# (QVL3DToolFortranTargets.cmake), loaded by the Fortran component.
+install(TARGETS QVL3DTool QVLCommunication QVL3DToolC
   EXPORT QVL3DToolTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
@@ -32,7 +35,8 @@ install(TARGETS QVL3DTool QVLCommunication
 # Every public header sits in include/qvl3d/; the MPI transport's header and
 # the distributed front door's go with the MPI development files.
 install(DIRECTORY include/qvl3d DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev
-  FILES_MATCHING PATTERN "*.h" PATTERN "MpiTransport.h" EXCLUDE PATTERN "DistributedSolve.h" EXCLUDE)
+  FILES_MATCHING PATTERN "*.h" PATTERN "MpiTransport.h" EXCLUDE PATTERN "DistributedSolve.h" EXCLUDE
+  PATTERN "qvl3d_mpi.h" EXCLUDE)
 
 install(EXPORT QVL3DToolTargets
   NAMESPACE QVL3DTool::
@@ -40,17 +44,29 @@ install(EXPORT QVL3DToolTargets
   COMPONENT dev)
 
 if(QVL3D_WITH_MPI)
-  install(TARGETS QVLCommunicationMPI
+  install(TARGETS QVLCommunicationMPI QVL3DToolCMPI
     EXPORT QVL3DToolMPITargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT mpi-runtime NAMELINK_COMPONENT mpi-dev
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT mpi-dev
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT mpi-runtime)
-  install(FILES include/qvl3d/MpiTransport.h include/qvl3d/DistributedSolve.h
+  install(FILES include/qvl3d/MpiTransport.h include/qvl3d/DistributedSolve.h include/qvl3d/qvl3d_mpi.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvl3d COMPONENT mpi-dev)
   install(EXPORT QVL3DToolMPITargets
     NAMESPACE QVL3DTool::
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVL3DTool
     COMPONENT mpi-dev)
+endif()
+
+# The Fortran module file, compiler-specific, beside the headers in a folder
+# of its own that QVL3DTool::Fortran puts on the include path.
+if(TARGET QVL3DToolFortran)
+  install(TARGETS QVL3DToolFortran EXPORT QVL3DToolFortranTargets COMPONENT dev)
+  install(FILES ${PROJECT_BINARY_DIR}/capi/fortran/qvl3d.mod
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvl3d/fortran COMPONENT dev)
+  install(EXPORT QVL3DToolFortranTargets
+    NAMESPACE QVL3DTool::
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVL3DTool
+    COMPONENT dev)
 endif()
 
 configure_package_config_file(cmake/QVL3DToolConfig.cmake.in
@@ -75,6 +91,8 @@ else()
 endif()
 configure_file(cmake/qvl3dtool.pc.in ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+configure_file(cmake/qvl3dtool-c.pc.in ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool-c.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool-c.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 if(QVL3D_WITH_MPI)
   # Debian's module for the default MPI's C++ compiler flags and libraries.
   set(QVL3D_PC_MPI_MODULE "mpi-cxx" CACHE STRING "pkg-config module that qvl3dtool-mpi.pc requires for MPI")

@@ -8,6 +8,8 @@ packages=(cmake make g++ pkg-config clang libgtest-dev libgmock-dev libbenchmark
 packages+=(python3-dev pybind11-dev python3-numpy python3-scipy python3-pytest)
 # The Debian packages: CPack's DEB generator (dpkg-shlibdeps, file) and lintian.
 packages+=(dpkg-dev file lintian)
+# The Fortran module of the C interface (capi/qvl3d.f90) and its example host.
+packages+=(gfortran)
 packages+=("$@")
 
 missing=()

@@ -90,7 +90,7 @@ cmake --install build-ci --prefix build-ci/stage >/dev/null
 # A serial host needs no MPI: the libraries link none (the transports are the
 # MPI component), and the consumer configures with find_package(MPI) disabled.
 needs_mpi() { readelf -d "$1" | grep 'NEEDED.*libmpi' >/dev/null; }
-for f in build-ci/stage/lib/libQVL3DTool.so build-ci/stage/lib/libQVLCommunication.so; do
+for f in build-ci/stage/lib/libQVL3DTool.so build-ci/stage/lib/libQVLCommunication.so build-ci/stage/lib/libQVL3DToolC.so; do
   if needs_mpi "$f"; then echo "$f links MPI" >&2; exit 1; fi
 done
 cmake -S examples/consumer -B build-consumer -DCMAKE_PREFIX_PATH="$root/build-ci/stage" \
@@ -108,9 +108,23 @@ rm -rf build-frontdoor
 cmake -S examples/frontdoor -B build-frontdoor -DCMAKE_PREFIX_PATH="$root/build-ci/stage" >/dev/null
 cmake --build build-frontdoor -j"$jobs" >/dev/null
 LD_LIBRARY_PATH="$root/build-ci/stage/lib" build-frontdoor/frontdoor
+# The C interface's hosts: a C99 program (no MPI) and, where gfortran is
+# there, the same in Fortran through the module qvl3d.
+rm -rf build-c-host build-fortran-host
+cmake -S examples/c-host -B build-c-host -DCMAKE_PREFIX_PATH="$root/build-ci/stage" \
+  -DCMAKE_DISABLE_FIND_PACKAGE_MPI=ON --no-warn-unused-cli >/dev/null
+cmake --build build-c-host -j"$jobs" >/dev/null
+if needs_mpi build-c-host/c-host; then echo "the C host links MPI" >&2; exit 1; fi
+LD_LIBRARY_PATH="$root/build-ci/stage/lib" build-c-host/c-host
+if command -v gfortran >/dev/null; then
+  cmake -S examples/fortran-host -B build-fortran-host -DCMAKE_PREFIX_PATH="$root/build-ci/stage" >/dev/null
+  cmake --build build-fortran-host -j"$jobs" >/dev/null
+  LD_LIBRARY_PATH="$root/build-ci/stage/lib" build-fortran-host/fortran-host
+fi
+PKG_CONFIG_PATH="$root/build-ci/stage/lib/pkgconfig" pkg-config --exists --print-errors qvl3dtool-c
 # Versioned libraries: libX.so -> libX.so.0 -> libX.so.<version>, SONAME libX.so.0.
 version=$(sed -n 's/^project(QVL3DTool VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-for lib in QVL3DTool QVLCommunication QVLCommunicationMPI; do
+for lib in QVL3DTool QVLCommunication QVLCommunicationMPI QVL3DToolC QVL3DToolCMPI; do
   f=build-ci/stage/lib/lib$lib.so
   soname=$(objdump -p "$f.${version%%.*}" | awk '$1 == "SONAME" { print $2 }')
   if [ "$(readlink "$f")" != "lib$lib.so.${version%%.*}" ] || [ "$(readlink "$f.${version%%.*}")" != "lib$lib.so.$version" ] ||
@@ -143,7 +157,7 @@ if [ "$(build-ci/stage/bin/qvl3d-solve --version)" != "qvl3d-solve $version" ]; 
 fi
 # One include root: every header under include/qvl3d/, each compiling on its
 # own with only <prefix>/include on the path, and the exported targets put
-# nothing else there.
+# nothing else there but the Fortran module's folder (QVL3DTool::Fortran).
 if [ -n "$(find build-ci/stage/include -mindepth 1 -maxdepth 1 ! -name qvl3d)" ]; then
   echo "headers installed outside include/qvl3d/:" $(ls build-ci/stage/include) >&2
   exit 1
@@ -155,8 +169,12 @@ for h in build-ci/stage/include/qvl3d/*.h; do
     exit 1
   fi
 done
-dirs=$(sed -n 's/.*INTERFACE_INCLUDE_DIRECTORIES "\(.*\)"/\1/p' build-ci/stage/lib/cmake/QVL3DTool/QVL3DTool*Targets.cmake |
-  tr ';' '\n' | sort -u)
+if ! echo "#include <qvl3d/qvl3d.h>" | gcc -std=c99 -pedantic-errors -fsyntax-only -I build-ci/stage/include -x c -; then
+  echo "qvl3d.h does not compile as C99" >&2
+  exit 1
+fi
+dirs=$(ls build-ci/stage/lib/cmake/QVL3DTool/QVL3DTool*Targets.cmake | grep -v FortranTargets |
+  xargs sed -n 's/.*INTERFACE_INCLUDE_DIRECTORIES "\(.*\)"/\1/p' | tr ';' '\n' | sort -u)
 if [ "$dirs" != '${_IMPORT_PREFIX}/include' ]; then
   echo "the exported targets' include path is '$dirs', not \${_IMPORT_PREFIX}/include alone" >&2
   exit 1
@@ -210,12 +228,16 @@ else
   mkdir -p build-deb-consumers/make
   make -s -C build-deb-consumers/make -f "$root/examples/consumer-make/Makefile"
   build-deb-consumers/make/consumer >/dev/null
+  cmake -S examples/c-host -B build-deb-consumers/c-host -DCMAKE_DISABLE_FIND_PACKAGE_MPI=ON --no-warn-unused-cli >/dev/null
+  cmake --build build-deb-consumers/c-host >/dev/null
+  if needs_mpi build-deb-consumers/c-host/c-host; then echo "the C host links MPI" >&2; exit 1; fi
+  build-deb-consumers/c-host/c-host >/dev/null
   if [ "$(qvl3d-solve --version)" != "qvl3d-solve $version" ]; then
     echo "the installed qvl3d-solve does not print 'qvl3d-solve $version'" >&2
     exit 1
   fi
   qvl3d-solve --grid 16 >/dev/null
-  echo "Debian packages installed; four consumers built and run against them"
+  echo "Debian packages installed; five consumers built and run against them"
 fi
 
 step "single-partition build (no MPI, no METIS), its tests and its consumer"
