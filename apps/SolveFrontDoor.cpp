@@ -105,6 +105,8 @@ void TakeResult(const CSolveResult& s, CRunResult& r)
     r.stop = FrontDoorStop(s);
     r.history = s.history;
     r.initialResidual = s.initialResidual;
+    r.solverConverged = s.Converged();
+    r.solverRelative = s.relativeResidual;
     // The first-iteration rule's reference: the norm after iteration 1.
     r.reachedFirst = r.reference == EReference::FirstIteration && !s.history.empty();
     r.residual0 = r.reachedFirst ? s.history.front() : 0.0;

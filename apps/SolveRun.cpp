@@ -289,7 +289,13 @@ void CCountingTransport::Reset()
 
 void Conclude(CRunResult& r)
 {
-    r.converged = r.finite && r.relResidual <= r.tolerance;
+    // The front door's rule is against ||b||, as the command's check is: its
+    // verdict and residual stand, so that the command says what C++ and
+    // Python say (its own sum of the same residual may differ in the last
+    // digits).
+    const bool frontDoorRule = r.frontDoor && r.reference == EReference::RightHandSide;
+    if (frontDoorRule && !r.bZero) r.relResidual = r.solverRelative;
+    r.converged = frontDoorRule ? r.solverConverged : r.finite && r.relResidual <= r.tolerance;
     r.arithmetic.clear();
     // Squares of magnitudes below the first lose digits or vanish, above the
     // second they overflow: sqrt(DBL_MIN) and sqrt(DBL_MAX).

@@ -89,6 +89,10 @@ struct CRunResult {
     bool finite = true;
     int firstNonFinite = 0; // cell (original numbering)
     bool converged = false;
+    // The front door's own verdict and ||b - Ax|| / ||b||: under the
+    // right-hand-side rule they are the command's, as C++ and Python see them.
+    bool solverConverged = false;
+    double solverRelative = 0.0;
 
     double problemSeconds = 0.0, layoutSeconds = 0.0, checkSeconds = 0.0;
     double solveSeconds = 0.0; // fastest repeat
