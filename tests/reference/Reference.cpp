@@ -19,15 +19,10 @@ using Part = std::vector<std::pair<int, double>>;
 Part PartOf(const CMatrix& A, const CLayoutRules& rules, int i, bool upper)
 {
     Part part;
-    for (const auto& entry : A.rows[i].off) {
-        const bool above = entry.first > i;
-        const bool below = entry.first < i;
-        if (upper && above) part.push_back(entry);
-        if (!upper && below) part.push_back(entry);
-    }
-    if (rules.orderedLists) {
+    for (const auto& entry : A.rows[i].off)
+        if (upper ? entry.first > i : entry.first < i) part.push_back(entry);
+    if (rules.orderedLists)
         std::stable_sort(part.begin(), part.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    }
     return part;
 }
 
@@ -57,6 +52,18 @@ void BuildDilu(const CMatrix& A, const CLayoutRules& rules, double* D)
             }
         }
     }
+}
+
+// Row i of A times v without the diagonal: a * v[column] in storage order,
+// summed from 0.0.
+double OffDiagonalProduct(const CMatrix& A, int i, const double* v)
+{
+    double s = 0.0;
+    for (const auto& [column, a] : A.rows[i].off) {
+        const double term = a * v[column];
+        s = s + term;
+    }
+    return s;
 }
 
 // One iteration's progress line of the conjugate gradient.
@@ -167,11 +174,7 @@ void GaussSeidel(const CMatrix& A, const CLayoutRules& rules, CStore& S, CEnviro
     int iter = 1;
     for (;;) {
         for (int i = 1; i <= n; ++i) { // the sweep, x as it stands
-            double s = 0.0;
-            for (const auto& [column, a] : A.rows[i].off) {
-                const double term = a * x[column];
-                s = s + term;
-            }
+            const double s = OffDiagonalProduct(A, i, x);
             const double d = A.rows[i].diag;
             const double dx = d * x[i];
             const double first = b[i] - dx;
@@ -181,11 +184,7 @@ void GaussSeidel(const CMatrix& A, const CLayoutRules& rules, CStore& S, CEnviro
         }
         double sumSq = 0.0;
         for (int i = 1; i <= n; ++i) { // the residual, before the exchange
-            double s = 0.0;
-            for (const auto& [column, a] : A.rows[i].off) {
-                const double term = a * x[column];
-                s = s + term;
-            }
+            const double s = OffDiagonalProduct(A, i, x);
             const double dx = A.rows[i].diag * x[i];
             const double first = b[i] - dx;
             const double ri = first - s;

@@ -50,56 +50,39 @@ struct CSystem {
     std::vector<double> x0; // 0..nTotal, halo entries included (the methods read them)
 };
 
+// A partition from rows of (column, value) pairs in storage order, stored
+// zeros kept.
+host::CSparseMatrix FromEntries(int nTotal, const std::vector<Entries>& rows)
+{
+    host::CSparseBuilder builder(static_cast<int>(rows.size()), nTotal);
+    for (size_t i = 0; i < rows.size(); ++i)
+        for (const auto& [c, a] : rows[i]) builder.Add(static_cast<int>(i) + 1, c, a);
+    return builder.Finish();
+}
+
 // Rows stored out of column order: each row's off-diagonal entries rotated
 // by the row number and reversed in odd rows, the diagonal stored second.
 host::CSparseMatrix Scrambled(const host::CSparseMatrix& A)
 {
-    host::CSparseBuilder builder(A.nCell, A.nCellTotal);
+    std::vector<Entries> rows = Rows(A);
     for (int i = 1; i <= A.nCell; ++i) {
-        std::vector<std::pair<int, double>> off;
-        double diag = 0.0;
-        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) {
-            if (A.col[e] == i) diag = A.val[e];
-            if (A.col[e] != i) off.emplace_back(A.col[e], A.val[e]);
-        }
-        if (!off.empty()) std::rotate(off.begin(), off.begin() + i % off.size(), off.end());
-        if (i % 2 == 1) std::reverse(off.begin(), off.end());
-        for (size_t k = 0; k < off.size(); ++k) {
-            if (k == 1) builder.Add(i, i, diag);
-            builder.Add(i, off[k].first, off[k].second);
-        }
-        if (off.size() < 2) builder.Add(i, i, diag);
+        Entries& row = rows[i - 1];
+        const auto at = std::find_if(row.begin(), row.end(), [i](const auto& e) { return e.first == i; });
+        const std::pair<int, double> diag = *at;
+        row.erase(at);
+        if (!row.empty()) std::rotate(row.begin(), row.begin() + i % row.size(), row.end());
+        if (i % 2 == 1) std::reverse(row.begin(), row.end());
+        row.insert(row.begin() + std::min<size_t>(1, row.size()), diag);
     }
-    return builder.Finish();
+    return FromEntries(A.nCellTotal, rows);
 }
 
 // The first `owned` rows of A as one partition: the other cells are halo cells.
 host::CSparseMatrix FirstRows(const host::CSparseMatrix& A, int owned)
 {
-    host::CSparseBuilder builder(owned, A.nCellTotal);
-    for (int i = 1; i <= owned; ++i)
-        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) builder.Add(i, A.col[e], A.val[e]);
-    return builder.Finish();
-}
-
-// Six owned cells, two halo cells, rows in no particular order: a stored
-// zero in an upper part (row 1, column 3), a column stored twice (row 2,
-// column 1), a cell without neighbours (5), lower entries without a
-// partner (row 6, columns 2 and 5) and halo columns 7 and 8.
-host::CSparseMatrix Irregular()
-{
-    const std::vector<std::vector<std::pair<int, double>>> rows = {
-        {{1, 5.0}, {3, 0.0}, {7, -0.5}, {2, -1.0}},
-        {{4, -2.0}, {1, -1.0}, {2, 6.0}, {1, -0.25}},
-        {{1, 0.5}, {3, 4.0}, {4, -1.0}},
-        {{6, -1.0}, {2, -1.5}, {3, -0.75}, {4, 7.0}, {8, 0.75}},
-        {{5, 3.0}},
-        {{6, 5.0}, {2, -0.3}, {5, -1.25}, {4, 1.0}},
-    };
-    host::CSparseBuilder builder(6, 8);
-    for (int i = 1; i <= 6; ++i)
-        for (const auto& [c, a] : rows[i - 1]) builder.Add(i, c, a);
-    return builder.Finish();
+    std::vector<Entries> rows = Rows(A);
+    rows.resize(static_cast<size_t>(owned));
+    return FromEntries(A.nCellTotal, rows);
 }
 
 CSystem MakeSystem(const std::string& name, host::CSparseMatrix A)
@@ -118,12 +101,23 @@ const std::vector<CSystem>& Systems()
         const host::CBox box{4, 4, 3};
         const host::CSparseMatrix cd = host::ConvectionDiffusion(box, host::CConvection{1.0, 1.0, 1.0, 10.0});
         const std::vector<int> perm = host::Renumbering(box.Cells(), host::ERenumber::Random, 5);
+        // Six owned cells, two halo cells, rows in no particular order: a
+        // stored zero in an upper part (row 1, column 3), a column stored
+        // twice (row 2, column 1), a cell without neighbours (5), lower
+        // entries without a partner (row 6, columns 2 and 5) and halo
+        // columns 7 and 8.
+        const host::CSparseMatrix irregular = FromEntries(8, {{{1, 5.0}, {3, 0.0}, {7, -0.5}, {2, -1.0}},
+                                                              {{4, -2.0}, {1, -1.0}, {2, 6.0}, {1, -0.25}},
+                                                              {{1, 0.5}, {3, 4.0}, {4, -1.0}},
+                                                              {{6, -1.0}, {2, -1.5}, {3, -0.75}, {4, 7.0}, {8, 0.75}},
+                                                              {{5, 3.0}},
+                                                              {{6, 5.0}, {2, -0.3}, {5, -1.25}, {4, 1.0}}});
         return std::vector<CSystem>{
             MakeSystem("Poisson 6x5, 5-point rows", host::Poisson(host::CBox{6, 5, 1})),
             MakeSystem("convection-diffusion 4x4x3, 7-point rows", cd),
             MakeSystem("convection-diffusion renumbered, rows unsorted", Scrambled(host::RenumberCells(cd, perm))),
             MakeSystem("convection-diffusion, 32 owned + 16 halo cells, rows unsorted", Scrambled(FirstRows(cd, 32))),
-            MakeSystem("irregular rows with halo columns", Irregular()),
+            MakeSystem("irregular rows with halo columns", irregular),
         };
     }();
     return systems;
@@ -139,34 +133,6 @@ CSystem Large()
                       Scrambled(FirstRows(cd, 505)));
 }
 
-CSystem Identity()
-{
-    return MakeSystem("identity", FromDense({{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}));
-}
-
-// Zero diagonal, skew-symmetric: r . A r = 0, so sigma is 0 without a preconditioner.
-CSystem Skew()
-{
-    host::CSparseBuilder builder(2, 2);
-    builder.Add(1, 1, 0.0);
-    builder.Add(1, 2, 1.0);
-    builder.Add(2, 1, -1.0);
-    builder.Add(2, 2, 0.0);
-    return MakeSystem("skew-symmetric 2x2, zero diagonal", builder.Finish());
-}
-
-// A stored 0.0 in row 1's upper part facing an infinite product: the
-// layouts that skip it leave D[2] finite, CSR subtracts inf * 0.0 (a NaN).
-CSystem ZeroFacingInfinity()
-{
-    host::CSparseBuilder builder(2, 2);
-    builder.Add(1, 1, 0.0);
-    builder.Add(1, 2, 0.0);
-    builder.Add(2, 1, 1e300);
-    builder.Add(2, 2, 1.0);
-    return MakeSystem("stored zero facing an infinite product", builder.Finish());
-}
-
 oracle::CMatrix OracleMatrix(const host::CSparseMatrix& A)
 {
     oracle::CMatrix M;
@@ -179,13 +145,6 @@ oracle::CMatrix OracleMatrix(const host::CSparseMatrix& A)
             if (A.col[e] != i) M.rows[i].off.emplace_back(A.col[e], A.val[e]);
         }
     return M;
-}
-
-oracle::ELayout OracleLayout(ELayout layout)
-{
-    return layout == ELayout::Native ? oracle::ELayout::Native
-           : layout == ELayout::Csr  ? oracle::ELayout::Csr
-                                     : oracle::ELayout::Ell;
 }
 
 // ---------------------------------------------------------------- garbage
@@ -246,6 +205,10 @@ enum EExitFlag {
     kNaN = 8,         // b holds a NaN in cell 1
 };
 
+struct CPrint {
+    int flag = 0, interval = 1, silent = 1; // the progress line: print flag, interval, silent flag
+};
+
 // How one solve is run: limits, what the global sum returns, printing.
 struct CExit {
     std::string name;
@@ -253,37 +216,12 @@ struct CExit {
     double tol = 1e-6;
     int ivarb = 1;
     int flags = 0;
-    double othersAdd = 0.0;                     // the other partitions add this to every global sum
-    std::vector<std::pair<int, double>> script; // sum call number (from 0) -> value returned
-    int silent = 1, printSolver = 0, interval = 1;
+    CPrint print = {};
+    std::vector<std::pair<int, double>> script = {}; // sum call number (from 0) -> value returned
+    double othersAdd = 0.0;                          // the other partitions add this to every global sum
 
     bool Has(EExitFlag flag) const { return (flags & flag) != 0; }
-    CExit Print(int flag, int every, int silentFlag = 0) const // progress line: print flag, interval, silent
-    {
-        CExit e = *this;
-        e.silent = silentFlag, e.printSolver = flag, e.interval = every;
-        return e;
-    }
-    CExit Others(double add) const
-    {
-        CExit e = *this;
-        e.othersAdd = add;
-        return e;
-    }
-    CExit Script(std::vector<std::pair<int, double>> calls) const
-    {
-        CExit e = *this;
-        e.script = std::move(calls);
-        return e;
-    }
 };
-
-CExit Exit(const std::string& name, int maxIter, double tol, int ivarb = 1, int flags = 0)
-{
-    CExit e;
-    e.name = name, e.maxIter = maxIter, e.tol = tol, e.ivarb = ivarb, e.flags = flags;
-    return e;
-}
 
 double GlobalSum(const CExit& e, int call, double local)
 {
@@ -331,43 +269,47 @@ CStart StartOf(const CSystem& sys, const CExit& e, int type, bool poison)
     S.solutionMax = 123.25;
     S.solutionMin = -123.25;
     S.precondType = type;
-    S.silent = e.silent;
-    S.printSolver = e.printSolver;
-    S.printInterval = e.interval;
+    S.silent = e.print.silent;
+    S.printSolver = e.print.flag;
+    S.printInterval = e.print.interval;
     S.nonBlocking = e.Has(kNonBlocking);
     return s;
 }
 
 // ---------------------------------------------------------------- comparison
 
-std::string Show(double d)
+std::string Show(const std::vector<std::string>& v, size_t k)
 {
+    return k < v.size() ? "'" + v[k] + "'" : "(none)";
+}
+
+std::string Show(const std::vector<double>& v, size_t k)
+{
+    if (k >= v.size()) return "(none)";
     std::uint64_t bits;
-    std::memcpy(&bits, &d, sizeof bits);
+    std::memcpy(&bits, &v[k], sizeof bits);
     char text[64];
-    std::snprintf(text, sizeof text, "%.17g [%016" PRIx64 "]", d, bits);
+    std::snprintf(text, sizeof text, "%.17g [%016" PRIx64 "]", v[k], bits);
     return text;
 }
 
-// The first element where two arrays differ in bits, or "".
-std::string FirstDifference(const std::string& name, const std::vector<double>& lib, const std::vector<double>& ref)
+bool Same(double a, double b)
 {
-    for (size_t k = 0; k < std::min(lib.size(), ref.size()); ++k)
-        if (!BitEqual(lib[k], ref[k]))
-            return name + "[" + std::to_string(k) + "]: library " + Show(lib[k]) + ", oracle " + Show(ref[k]) + "\n";
-    if (lib.size() != ref.size())
-        return name + ": library has " + std::to_string(lib.size()) + " elements, oracle " +
-               std::to_string(ref.size()) + "\n";
-    return "";
+    return BitEqual(a, b);
 }
 
-std::string FirstDifference(const std::string& name, const std::vector<std::string>& lib,
-                            const std::vector<std::string>& ref)
+bool Same(const std::string& a, const std::string& b)
 {
-    for (size_t k = 0; k < std::max(lib.size(), ref.size()); ++k) {
-        const std::string l = k < lib.size() ? lib[k] : "(none)", r = k < ref.size() ? ref[k] : "(none)";
-        if (l != r) return name + "[" + std::to_string(k) + "]: library '" + l + "', oracle '" + r + "'\n";
-    }
+    return a == b;
+}
+
+// The first element where two arrays differ (values in bits), or "".
+template <class T>
+std::string FirstDifference(const std::string& name, const std::vector<T>& lib, const std::vector<T>& ref)
+{
+    for (size_t k = 0; k < std::max(lib.size(), ref.size()); ++k)
+        if (k >= lib.size() || k >= ref.size() || !Same(lib[k], ref[k]))
+            return name + "[" + std::to_string(k) + "]: library " + Show(lib, k) + ", oracle " + Show(ref, k) + "\n";
     return "";
 }
 
@@ -456,7 +398,7 @@ std::string CompareSolve(const CSystem& sys, ELayout layout, int code, int type,
     oracle::CEnvironment env;
     env.sum = [&](double local) { return GlobalSum(e, static_cast<int>(env.handedToSum.size()) - 1, local); };
     env.fillHalo = [&](double* v) { FillHalo(v, n, nTotal); };
-    oracle::Solve(OracleMatrix(sys.A), OracleLayout(layout), code, R, env, e.ivarb, ref.x.data(), ref.b.data());
+    oracle::Solve(OracleMatrix(sys.A), layout, code, R, env, e.ivarb, ref.x.data(), ref.b.data());
 
     std::string report;
     for (const CPair& a : doubles)
@@ -509,19 +451,38 @@ void CompareSolves(const std::vector<CSystem>& systems, const std::vector<int>& 
 
 // The exits shared by the two Krylov methods.
 const std::vector<CExit> kKrylovExits = {
-    Exit("converged, progress line every iteration", 300, 1e-6).Print(1, 1),
-    Exit("converged, non-blocking, sum twice the local value, line every 3rd", 300, 1e-6, 1, kNonBlocking | kTwice)
-        .Print(1, 3),
-    Exit("limit of 4, variable 2, line every 2nd", 4, 1e-14, 2).Print(1, 2),
-    Exit("limit 0", 0, 1e-6),
-    Exit("exact initial guess, limit 5", 5, 1e-6, 1, kExact),
-    Exit("tolerance 1", 10, 1.0),
-    Exit("progress line on with interval 0, limit 3", 3, 1e-6).Print(1, 0),
-    Exit("progress line on with interval -2, limit 4", 4, 1e-6).Print(1, -2),
-    Exit("print flag 0, not silent, limit 3", 3, 1e-6).Print(0, 1),
-    Exit("print flag on, silent, limit 3", 3, 1e-6).Print(1, 1, 1),
-    Exit("limit -1, progress line every iteration", -1, 1e-6).Print(1, 1),
-    Exit("NaN in b runs to the limit of 5", 5, 1e-6, 1, kNaN),
+    {"converged, progress line every iteration", 300, 1e-6, 1, 0, {1, 1, 0}},
+    {"converged, non-blocking, sum twice the local value, line every 3rd",
+     300,
+     1e-6,
+     1,
+     kNonBlocking | kTwice,
+     {1, 3, 0}},
+    {"limit of 4, variable 2, line every 2nd", 4, 1e-14, 2, 0, {1, 2, 0}},
+    {"limit 0", 0},
+    {"exact initial guess, limit 5", 5, 1e-6, 1, kExact},
+    {"tolerance 1", 10, 1.0},
+    {"progress line on with interval 0, limit 3", 3, 1e-6, 1, 0, {1, 0, 0}},
+    {"progress line on with interval -2, limit 4", 4, 1e-6, 1, 0, {1, -2, 0}},
+    {"print flag 0, not silent, limit 3", 3, 1e-6, 1, 0, {0, 1, 0}},
+    {"print flag on, silent, limit 3", 3, 1e-6, 1, 0, {1, 1, 1}},
+    {"limit -1, progress line every iteration", -1, 1e-6, 1, 0, {1, 1, 0}},
+    {"NaN in b runs to the limit of 5", 5, 1e-6, 1, kNaN},
+};
+
+// The oracle alone from x (halo included) and b, every sum handed back as it
+// came.
+struct COracleRun {
+    COracleRun(const host::CSparseMatrix& A, ELayout layout, int code, int type, const CExit& e,
+               const std::vector<double>& x0, const std::vector<double>& b0)
+        : s(StartOf(MakeSystem("", A), e, type, false))
+    {
+        std::copy(x0.begin(), x0.end(), s.x.begin());
+        std::copy(b0.begin(), b0.end(), s.b.begin());
+        oracle::Solve(OracleMatrix(A), layout, code, s.S, env, e.ivarb, s.x.data(), s.b.data());
+    }
+    CStart s;
+    oracle::CEnvironment env;
 };
 
 } // namespace
@@ -532,14 +493,17 @@ TEST(ReferenceKernels, RowProductsAndPreconditionersOnEverySystemLayoutAndType)
 {
     CFailures failures;
     std::vector<CSystem> systems = Systems();
-    systems.push_back(ZeroFacingInfinity());
+    // A stored 0.0 in row 1's upper part facing an infinite product: the
+    // layouts that skip it leave D[2] finite, CSR subtracts inf * 0.0 (a NaN).
+    systems.push_back(MakeSystem("stored zero facing an infinite product",
+                                 FromEntries(2, {{{1, 0.0}, {2, 0.0}}, {{1, 1e300}, {2, 1.0}}})));
     for (const CSystem& sys : systems)
         for (ELayout layout : kEveryLayout)
             for (bool poison : {false, true}) {
                 CBoundSystem bound(sys.A, kVariables);
                 if (poison) PoisonUnread(bound.host);
                 const oracle::CMatrix M = OracleMatrix(sys.A);
-                const oracle::CLayoutRules rules = oracle::RulesOf(OracleLayout(layout));
+                const oracle::CLayoutRules rules = oracle::RulesOf(layout);
                 const int n = M.n, owned = n + 1, halo = M.nTotal + 1;
                 const std::string what = sys.name + " | " + LayoutName(layout) + (poison ? " | poisoned" : "");
 
@@ -583,20 +547,110 @@ TEST(ReferenceKernels, RowProductsAndPreconditionersOnEverySystemLayoutAndType)
             }
 }
 
+// ---------------------------------------------------------------- the oracle
+
+// The oracle against numbers worked by hand, so that it cannot drift from the
+// methods along with the library.
+TEST(ReferenceOracle, GaussSeidelSweepAndResidual)
+{
+    // Two coupled cells and halo cell 3: one sweep, off-diagonal products
+    // summed from zero in storage order.
+    const double x1 = ((1.0 - 3.0 * 0.3) - (-1.0 * -0.2)) / 3.0 + 0.3;
+    const double x2 = ((2.0 - 5.0 * -0.2) - ((0.0 + -1.5 * x1) + 0.25 * 2.0)) / 5.0 + -0.2;
+    const double r1 = (1.0 - 3.0 * x1) - (-1.0 * x2);
+    const double r2 = (2.0 - 5.0 * x2) - ((0.0 + -1.5 * x1) + 0.25 * 2.0);
+    const COracleRun run(FromDense({{3, -1}, {-1.5, 5, 0.25}}, 3), ELayout::Native, 4, 0, {"", 1, 0.5},
+                         {0, 0.3, -0.2, 2.0}, {0, 1.0, 2.0});
+    EXPECT_EQ(run.s.x[1], x1);
+    EXPECT_EQ(run.s.x[2], x2);
+    EXPECT_EQ(run.s.S.residual0[1], std::sqrt(0.0 + r1 * r1 + r2 * r2));
+}
+
+TEST(ReferenceOracle, DiluBuildAndSweeps)
+{
+    const struct {
+        host::CSparseMatrix A;
+        std::vector<double> d; // d[1..n]
+    } cases[] = {
+        {FromDense({{4, 1}, {1, 4}}), {0.25, 1.0 / 3.75}},
+        // The guard on a zero diagonal: about 1e30 and finite.
+        {FromDense({{0, 1}, {1, 4}}), {1.0 / 1e-30, 1.0 / ((4.0 - (1.0 * (1.0 / 1e-30)) * 1.0) + 1e-30)}},
+        // Row 3 touches halo cell 4 with a huge coefficient, and holds cell 1
+        // while row 1 does not hold cell 2 (nonsymmetric structure).
+        {FromDense({{4, 0, 2}, {1, 5}, {3, 0, 6, 1e300}}, 4),
+         {0.25, 1.0 / (5.0 + 1e-30), 1.0 / ((6.0 - (3.0 * 0.25) * 2.0) + 1e-30)}},
+    };
+    for (ELayout layout : kEveryLayout) {
+        const oracle::CLayoutRules rules = oracle::RulesOf(layout);
+        for (const auto& c : cases) {
+            std::vector<double> d(c.d.size() + 1);
+            oracle::BuildPreconditioner(OracleMatrix(c.A), rules, 1, d.data());
+            EXPECT_EQ(std::vector<double>(d.begin() + 1, d.end()), c.d) << LayoutName(layout);
+        }
+        // The sweeps on the first, r = (1, 1): y = (0.25, 0.2), z = (0.2, 0.2).
+        double d[3], r[3] = {0, 1, 1}, y[3] = {}, z[3] = {};
+        oracle::BuildPreconditioner(OracleMatrix(cases[0].A), rules, 1, d);
+        oracle::ApplyPreconditioner(OracleMatrix(cases[0].A), rules, 1, z, r, d, y);
+        EXPECT_EQ(y[1], 0.25) << LayoutName(layout);
+        EXPECT_DOUBLE_EQ(y[2], 0.2);
+        EXPECT_DOUBLE_EQ(z[1], 0.2);
+        EXPECT_EQ(z[2], y[2]);
+    }
+}
+
+// Three cells, the diagonal preconditioner, from x = 0. Sum calls: #0 the
+// initial norm, then in iteration k (from 1), from 5(k-1)+1 on: rho, sigma,
+// tt, ts, norm.
+TEST(ReferenceOracle, BiCgStabThreeCells)
+{
+    const COracleRun run(FromDense({{4, 1, 0}, {1, 4, 1}, {0, 1, 4}}), ELayout::Native, 2, 3, {"", 3}, {0, 0, 0, 0},
+                         {0, 1, 2, 3});
+    const std::vector<double>& sums = run.env.handedToSum;
+    ASSERT_EQ(sums.size(), 16u);
+    EXPECT_EQ(sums[0], 14.0); // |r0|^2
+    EXPECT_EQ(sums[1], 14.0); // rho
+    EXPECT_EQ(sums[2], 18.0); // sigma: alpha = 7/9
+    EXPECT_NEAR(sums[3], 0.193673, 1e-6);
+    EXPECT_NEAR(sums[4] / (sums[3] + 1e-30), 1.019920, 1e-6); // omega
+    EXPECT_NEAR(std::sqrt(sums[5]), 0.120763, 1e-6);
+    EXPECT_NEAR(sums[6], 0.283311, 1e-6);
+    EXPECT_NEAR(sums[6] / (sums[7] + 1e-30), 1.118012, 1e-6);
+    EXPECT_NEAR(sums[9] / (sums[8] + 1e-30), 1.432755, 1e-6);
+    EXPECT_NEAR(std::sqrt(sums[10]), 0.00494776, 1e-8); // does not pass 1e-6: the reference stays
+    EXPECT_EQ(run.s.S.residual0[1], std::sqrt(sums[5]));
+    EXPECT_EQ(run.s.S.iterCount[1], 3); // iteration 3 reaches the solution
+    EXPECT_NEAR(run.s.x[1], 5.0 / 28.0, 1e-15);
+    EXPECT_NEAR(run.s.x[2], 2.0 / 7.0, 1e-15);
+    EXPECT_NEAR(run.s.x[3], 19.0 / 28.0, 1e-15);
+}
+
+TEST(ReferenceOracle, ConjugateGradientProgressLines)
+{
+    // One cell, a = 2, b = 4: iteration 1 solves it exactly (x = 2, residual
+    // 0), so the reference is 0, nothing converges and both iterations print.
+    const COracleRun one(FromDense({{2}}), ELayout::Native, 3, 3, {"", 2, 0.5, 1, 0, {1, 1, 0}}, {0, 0}, {0, 4});
+    EXPECT_EQ(one.env.console, "   1 0.00000e+00 ivarb=1\n   2 0.00000e+00 ivarb=1\n");
+    EXPECT_EQ(one.s.x[1], 2.0);
+    // r = (1, 0), p = (1, 0), q = (4, 1), alpha = 1/4: r = (0, -0.25).
+    const COracleRun two(FromDense({{4, 1}, {1, 4}}), ELayout::Csr, 3, 0, {"", 1, 0.5, 1, 0, {1, 1, 0}}, {0, 0, 0},
+                         {0, 1, 0});
+    EXPECT_EQ(two.env.console, "   1 2.50000e-01 ivarb=1\n");
+}
+
 // ---------------------------------------------------------------- methods
 
 TEST(ReferenceGaussSeidel, EveryExitOnEverySystemAndLayout)
 {
     const std::vector<CExit> exits = {
-        Exit("converged", 300, 0.05),
-        Exit("converged, variable 6, non-blocking, sum twice the local value", 300, 0.05, 6, kNonBlocking | kTwice),
-        Exit("limit of 4, variable 6", 4, 1e-12, 6),
-        Exit("limit 0, variable 6", 0, 1e-6, 6),
-        Exit("limit -1", -1, 1e-6),
-        Exit("exact initial guess, limit 3", 3, 1e-6, 1, kExact),
-        Exit("tolerance above 1", 300, 1.5),
-        Exit("tolerance 1, the ratio of the first sweep, limit 3", 3, 1.0),
-        Exit("NaN in b runs to the limit of 5, variable 6", 5, 1e-6, 6, kNaN),
+        {"converged", 300, 0.05},
+        {"converged, variable 6, non-blocking, sum twice the local value", 300, 0.05, 6, kNonBlocking | kTwice},
+        {"limit of 4, variable 6", 4, 1e-12, 6},
+        {"limit 0, variable 6", 0, 1e-6, 6},
+        {"limit -1", -1},
+        {"exact initial guess, limit 3", 3, 1e-6, 1, kExact},
+        {"tolerance above 1", 300, 1.5},
+        {"tolerance 1, the ratio of the first sweep, limit 3", 3, 1.0},
+        {"NaN in b runs to the limit of 5, variable 6", 5, 1e-6, 6, kNaN},
     };
     CompareSolves(Systems(), {4}, {0}, exits);
 }
@@ -613,25 +667,27 @@ TEST(ReferenceBiCgStab, EveryExitOnEverySystemLayoutAndType)
     CompareSolves(Systems(), {2}, {0, 1, 2, 3}, kKrylovExits);
 }
 
-// Sum calls: #0 the initial norm, then in iteration k (from 1), from
-// 5(k-1)+1 on: rho, sigma, tt, ts, norm.
+// Sum calls as in BiCgStabThreeCells.
 TEST(ReferenceBiCgStab, EveryBreakdown)
 {
     const double tiny = std::numeric_limits<double>::denorm_min();
     const std::vector<CExit> scripted = {
-        Exit("rho = 0 in iteration 3", 300, 1e-6).Script({{11, 0.0}}),
-        Exit("beta underflows to 0 in iteration 2", 300, 1e-6).Script({{1, 8.0}, {6, tiny}}),
-        Exit("sigma = 0 in iteration 2", 300, 1e-6).Script({{7, 0.0}}),
-        Exit("alpha underflows to 0 in iteration 1", 300, 1e-6).Script({{1, 1e-300}, {2, 1e300}}),
-        Exit("tt = 0 in iteration 2", 300, 1e-6).Script({{8, 0.0}}),
-        Exit("omega = 0 (ts = 0) in iteration 1", 300, 1e-6).Script({{4, 0.0}}),
-        Exit("tt = 0 in iteration 1, non-blocking", 300, 1e-6, 1, kNonBlocking).Script({{3, 0.0}}),
+        {"rho = 0 in iteration 3", 300, 1e-6, 1, 0, {}, {{11, 0.0}}},
+        {"beta underflows to 0 in iteration 2", 300, 1e-6, 1, 0, {}, {{1, 8.0}, {6, tiny}}},
+        {"sigma = 0 in iteration 2", 300, 1e-6, 1, 0, {}, {{7, 0.0}}},
+        {"alpha underflows to 0 in iteration 1", 300, 1e-6, 1, 0, {}, {{1, 1e-300}, {2, 1e300}}},
+        {"tt = 0 in iteration 2", 300, 1e-6, 1, 0, {}, {{8, 0.0}}},
+        {"omega = 0 (ts = 0) in iteration 1", 300, 1e-6, 1, 0, {}, {{4, 0.0}}},
+        {"tt = 0 in iteration 1, non-blocking", 300, 1e-6, 1, kNonBlocking, {}, {{3, 0.0}}},
     };
     CompareSolves({Systems()[1], Systems()[3], Systems()[4]}, {2}, {0, 1, 2, 3}, scripted);
 
     // Without a script: the identity gives alpha = 1 and tt = 0 in iteration
-    // 1, the skew-symmetric matrix sigma = 0 (types 0, 2 and 3).
-    CompareSolves({Identity(), Skew()}, {2}, {0, 1, 2, 3}, {Exit("unscripted", 300, 1e-6)});
+    // 1, the skew-symmetric matrix with a zero diagonal sigma = 0 (types 0, 2
+    // and 3).
+    CompareSolves({MakeSystem("identity", FromDense({{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}})),
+                   MakeSystem("skew-symmetric 2x2, zero diagonal", FromDense({{0, 1}, {-1, 0}}))},
+                  {2}, {0, 1, 2, 3}, {{"unscripted"}});
 }
 
 // Codes 2 to 6 and unknown ones through every entry point; preconditioner
@@ -639,20 +695,20 @@ TEST(ReferenceBiCgStab, EveryBreakdown)
 TEST(ReferenceDispatch, SolverCodesAndPreconditionerTypes)
 {
     CompareSolves({Systems()[1], Systems()[3]}, {0, 1, 2, 3, 4, 5, 6, 7}, {1},
-                  {Exit("converged, non-blocking", 300, 1e-4, 1, kNonBlocking)});
-    CompareSolves({Systems()[3]}, {2, 3}, {-1, 4}, {Exit("limit of 4", 4, 1e-14, 1, kNonBlocking)});
+                  {{"converged, non-blocking", 300, 1e-4, 1, kNonBlocking}});
+    CompareSolves({Systems()[3]}, {2, 3}, {-1, 4}, {{"limit of 4", 4, 1e-14, 1, kNonBlocking}});
 }
 
 // A partition without cells makes every collective call that the others make.
 TEST(ReferenceEmptyPartition, EveryMethodAndType)
 {
     CompareSolves({MakeSystem("no owned cells", host::CSparseBuilder(0, 0).Finish())}, {2, 3, 4}, {0, 1, 3},
-                  {Exit("the others add 1 to every sum, variable 6, limit 4", 4, 1e-6, 6).Others(1.0)});
+                  {{"the others add 1 to every sum, variable 6, limit 4", 4, 1e-6, 6, 0, {}, {}, 1.0}});
 }
 
 // Several row blocks, prefetched rows and runs of equal-length rows.
 TEST(ReferenceLargeSystem, EveryMethodLayoutAndType)
 {
     CompareSolves({Large()}, {2, 3, 4}, {0, 1, 3},
-                  {Exit("limit of 5, non-blocking, line every 2nd", 5, 1e-14, 1, kNonBlocking).Print(1, 2)});
+                  {{"limit of 5, non-blocking, line every 2nd", 5, 1e-14, 1, kNonBlocking, {1, 2, 0}}});
 }

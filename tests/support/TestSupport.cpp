@@ -39,11 +39,6 @@ double CRecordingTransport::Sum(double local)
     return sum ? sum(local) : local;
 }
 
-int CRecordingTransport::Count(const std::string& call) const
-{
-    return static_cast<int>(std::count(calls.begin(), calls.end(), call));
-}
-
 namespace qvl3d {
 namespace test {
 
@@ -70,28 +65,6 @@ void CBoundSystem::Solve(ELayout layout, int ivarb, int lsolv, double* x, double
     case ELayout::Csr: solver.Solver_CSR(ivarb, lsolv, x, b, 0); break;
     case ELayout::Ell: solver.Solver_ELL(ivarb, lsolv, x, b, 0); break;
     }
-}
-
-CSolveRun::CSolveRun(const host::CSparseMatrix& A, int type, int maxIter, double tol, int ivarb) : ivarb(ivarb), sys(A)
-{
-    sys.host.SetPreconditioner(type);
-    sys.host.SetVariable(ivarb, maxIter, tol);
-    sys.host.store.m_pdResidual0[ivarb] = -1.0;
-    sys.host.store.m_piIterCount[ivarb] = -1;
-    x = sys.host.NewVector();
-    sys.transport->sum = [this](double local) {
-        sums.push_back(local);
-        return local;
-    };
-}
-
-std::string CSolveRun::Run(ELayout layout, std::vector<double> b, int code)
-{
-    b.resize(static_cast<size_t>(sys.host.CellsTotal()) + 1);
-    const ELayout entry = layout == ELayout::Native ? ELayout::Native
-                          : layout == ELayout::Csr  ? ELayout::Csr
-                                                    : ELayout::Ell;
-    return CaptureStdout([&] { record = SolveRecorded(sys.solver, entry, ivarb, code, x, b.data()); });
 }
 
 host::CSparseMatrix ThreeCellExample(double a11, double a12, double a22, double a21, double a23, double a33, double a32,

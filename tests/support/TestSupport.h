@@ -44,8 +44,6 @@ public:
     void Start(double* v, QVLNonBlockingBufferId id) override;
     void Wait(double* v, QVLNonBlockingBufferId id) override;
     double Sum(double local) override;
-
-    int Count(const std::string& call) const;
 };
 
 // Access to the solver's private members for white-box tests. The kernels
@@ -99,28 +97,6 @@ struct CBoundSystem {
 
     // Calls the entry point of the layout with the fifth argument 0.
     void Solve(ELayout layout, int ivarb, int lsolv, double* x, double* b);
-};
-
-// A bound system set up for solves of one variable (1 unless told): the
-// preconditioner type, iteration limit and tolerance, -1 in the results a
-// solve writes, x = 0, and every local value handed to the global sum
-// recorded in order.
-struct CSolveRun {
-    CSolveRun(const host::CSparseMatrix& A, int type, int maxIter, double tol, int ivarb = 1);
-    CSolveRun(const CSolveRun&) = delete;
-    CSolveRun& operator=(const CSolveRun&) = delete;
-    // Solves with b (padded to the halo) through SolveRecorded, which does
-    // what the layout's entry point does, keeps the record and returns the
-    // console output.
-    std::string Run(ELayout layout, std::vector<double> b, int code);
-    double Residual0() const { return sys.host.store.m_pdResidual0[ivarb]; }
-    int IterCount() const { return sys.host.store.m_piIterCount[ivarb]; }
-
-    int ivarb;
-    CBoundSystem sys;
-    double* x;
-    std::vector<double> sums;
-    CSolveRecord record; // of the last Run
 };
 
 // The three-cell partition of the layout example: cells 1-2-3 in a row, cell
