@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -44,6 +45,14 @@ public:
 private:
     CScratchDir m_dir;
 };
+
+// Exactly one line on standard error, starting with the program's name.
+inline void ExpectOneLineReason(const CRun& r, const std::string& reason)
+{
+    EXPECT_EQ(r.err.rfind("qvl3d-solve: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_HAS(r.err, reason);
+}
 
 // The raw value of a top-level field of the command's JSON (one field a
 // line), "missing" when there is none.

@@ -45,7 +45,6 @@ TEST(BoxShare, EveryRankGetsItsShareOfTheWholeProblem)
         {"--grid", "7x5x3"},
         {"--grid", "1x1x2", "--problem", "poisson"},
         {"--grid", "6x6x6", "--velocity", "1,-0.5,0.25", "--peclet", "7"},
-        {"--grid", "7x5x3", "--rhs", dir.Path("b.mtx")},
         {"--grid", "7x5x3", "--rhs", dir.Path("b.mtx"), "--exact", dir.Path("x.mtx"), "--x0", dir.Path("g.mtx")},
         {"--grid", "7x5x3", "--problem", "poisson", "--exact", dir.Path("x.mtx")},
     };

@@ -28,32 +28,27 @@ CSparseMatrix Laplacian(int n, double scale)
     return builder.Finish();
 }
 
-// The methods' own norms on the entry points' road, whose sums of squares
-// are not scaled.
-struct CExtremeRun {
-    const char* what;
-    std::vector<std::string> args; // after --matrix and --json
-    int exit;
-    std::string arithmetic; // in the summary's arithmetic line; "" for none
-    bool rhsZero = false;
-};
-
 class ExtremesTest : public CommandTest {
 public:
-    void SetUp() override
+    // Every run on the entry points' road, whose own norms are sums of
+    // squares that are not scaled; launch goes before the binary.
+    void RunAll(const std::string& launch)
     {
         WriteFile(Path("one.mtx"), "%%MatrixMarket matrix coordinate real general\n1 1 1\n1 1 1\n");
         WriteFile(Path("tiny-b.mtx"), "%%MatrixMarket matrix array real general\n1 1\n1e-170\n");
+        WriteFile(Path("zero.mtx"), "%%MatrixMarket matrix array real general\n1 1\n0\n");
         WriteMatrixMarket(Path("tiny.mtx"), Laplacian(20, 1e-300));
         WriteMatrixMarket(Path("huge.mtx"), Laplacian(20, 1e300));
         const std::vector<double> ones(21, 1.0);
         WriteVectorMarket(Path("ones.mtx"), ones.data(), 20);
-    }
-
-    std::vector<CExtremeRun> Runs() const
-    {
         const std::string underflow = "its sums of squares underflow at this scale";
-        return {
+        const struct {
+            const char* what;
+            std::vector<std::string> args; // after --matrix
+            int exit;
+            std::string arithmetic; // in the summary's arithmetic line; "" for none
+            bool rhsZero = false;
+        } runs[] = {
             {"1 x 1, b = 1e-170: the answer is 1e-170, not 0",
              {Path("one.mtx"), "--rhs", Path("tiny-b.mtx")},
              1,
@@ -73,66 +68,56 @@ public:
              "inf at iteration 1 although x stayed finite: its sums of squares overflow at this scale"},
             {"1 x 1, b = 0", {Path("one.mtx"), "--rhs", Path("zero.mtx")}, 0, "", true},
         };
-    }
-};
-
-void CheckRun(const CExtremeRun& run, const CRun& r, const std::string& json)
-{
-    SCOPED_TRACE(std::string(run.what) + "\n" + r.out + r.err);
-    EXPECT_EQ(r.status, run.exit);
-    const std::string result = r.out.substr(r.out.find("  result "));
-    const double relative = std::strtod(Field(json, "relative_residual").c_str(), nullptr);
-    EXPECT_EQ(Field(json, "rhs_is_zero"), run.rhsZero ? "true" : "false");
-    if (run.exit == 0) {
-        EXPECT_LE(relative, 1e-8);
-        EXPECT_EQ(result.rfind("  result              converged: ", 0), 0u);
-    } else {
-        EXPECT_EQ(relative, 1.0) << "x = 0 leaves all of b";
-        EXPECT_EQ(result.rfind("  result              not converged: ", 0), 0u);
-        EXPECT_HAS(r.err, run.arithmetic);
-    }
-    if (run.arithmetic.empty()) {
-        EXPECT_EQ(r.out.find("  arithmetic "), std::string::npos);
-        EXPECT_EQ(Field(json, "method_arithmetic"), "null");
-    } else {
-        EXPECT_HAS(r.out, "  arithmetic          the method's own residual norm ");
-        EXPECT_HAS(r.out, run.arithmetic);
-        EXPECT_HAS(Field(json, "method_arithmetic"), run.arithmetic);
-        if (run.exit == 0) {
-            EXPECT_HAS(result, "by the command's own norms; the method's own norms failed");
+        for (const auto& run : runs) {
+            if (!launch.empty() && run.args.front() == Path("one.mtx")) continue; // one cell: nothing to split
+            std::vector<std::string> args = {"--matrix"};
+            args.insert(args.end(), run.args.begin(), run.args.end());
+            args.insert(args.end(), {"--entry-point", "--json", Path("s.json")});
+            std::remove(Path("s.json").c_str());
+            const CRun r = Run(args, "", "", launch);
+            const std::string json = ReadFile(Path("s.json"));
+            SCOPED_TRACE(std::string(run.what) + "\n" + r.out + r.err);
+            if (!launch.empty()) {
+                EXPECT_HAS(r.out, "  ranks               2 (");
+            }
+            EXPECT_EQ(r.status, run.exit);
+            const std::string result = r.out.substr(r.out.find("  result "));
+            const double relative = std::strtod(Field(json, "relative_residual").c_str(), nullptr);
+            EXPECT_EQ(Field(json, "rhs_is_zero"), run.rhsZero ? "true" : "false");
+            if (run.exit == 0) {
+                EXPECT_LE(relative, 1e-8);
+                EXPECT_EQ(result.rfind("  result              converged: ", 0), 0u);
+            } else {
+                EXPECT_EQ(relative, 1.0) << "x = 0 leaves all of b";
+                EXPECT_EQ(result.rfind("  result              not converged: ", 0), 0u);
+                EXPECT_HAS(r.err, run.arithmetic);
+            }
+            if (run.arithmetic.empty()) {
+                EXPECT_EQ(r.out.find("  arithmetic "), std::string::npos);
+                EXPECT_EQ(Field(json, "method_arithmetic"), "null");
+            } else {
+                EXPECT_HAS(r.out, "  arithmetic          the method's own residual norm ");
+                EXPECT_HAS(r.out, run.arithmetic);
+                EXPECT_HAS(Field(json, "method_arithmetic"), run.arithmetic);
+                if (run.exit == 0) {
+                    EXPECT_HAS(result, "by the command's own norms; the method's own norms failed");
+                }
+            }
         }
     }
-}
+};
 
 } // namespace
 
 TEST_F(ExtremesTest, NormsHoldAtBothEndsOfTheRangeAndTheMethodsFailuresAreNamed)
 {
-    WriteFile(Path("zero.mtx"), "%%MatrixMarket matrix array real general\n1 1\n0\n");
-    for (const CExtremeRun& run : Runs()) {
-        std::vector<std::string> args = {"--matrix"};
-        args.insert(args.end(), run.args.begin(), run.args.end());
-        args.insert(args.end(), {"--entry-point", "--json", Path("s.json")});
-        std::remove(Path("s.json").c_str());
-        const CRun r = Run(args);
-        CheckRun(run, r, ReadFile(Path("s.json")));
-    }
+    RunAll("");
 }
 
 #if defined(QVL3D_MPI_LAUNCH)
 // The ranks' partial norms are combined without losing their scale.
 TEST_F(ExtremesTest, NormsHoldOnTwoRanks)
 {
-    WriteFile(Path("zero.mtx"), "%%MatrixMarket matrix array real general\n1 1\n0\n");
-    for (const CExtremeRun& run : Runs()) {
-        if (run.args.front() == Path("one.mtx")) continue; // one cell: nothing to split
-        std::vector<std::string> args = {"--matrix"};
-        args.insert(args.end(), run.args.begin(), run.args.end());
-        args.insert(args.end(), {"--entry-point", "--json", Path("s.json")});
-        std::remove(Path("s.json").c_str());
-        const CRun r = Run(args, "", "", QVL3D_MPI_LAUNCH " 2 ");
-        EXPECT_HAS(r.out, "  ranks               2 (");
-        CheckRun(run, r, ReadFile(Path("s.json")));
-    }
+    RunAll(QVL3D_MPI_LAUNCH " 2 ");
 }
 #endif

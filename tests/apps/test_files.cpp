@@ -1,40 +1,17 @@
 // What qvl3d-solve writes and reads, at the edges: a write that fails (a
-// file-size limit, a full disk, standard output on /dev/full or closed)
+// file-size limit, a full device, standard output on /dev/full or closed)
 // leaves the previous file as it was and exits 3 with the reason; output
 // files that are an input or each other are refused; file names with any
-// bytes keep the JSON valid and every line one line; endless lines are
-// refused.
+// bytes keep the JSON valid and every line one line.
 #include "CommandRun.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 
 using namespace qvl3d;
 using namespace qvl3d::test;
-
-namespace {
-
-// The names in a folder that start with a dot: a temporary file left behind.
-std::vector<std::string> HiddenFiles(const std::string& folder)
-{
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(folder))
-        if (e.path().filename().string()[0] == '.') names.push_back(e.path().filename().string());
-    return names;
-}
-
-// One line on standard error, naming the program.
-void ExpectOneLineReason(const CRun& r, const std::string& reason)
-{
-    EXPECT_EQ(r.err.rfind("qvl3d-solve: ", 0), 0u) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_HAS(r.err, reason);
-}
-
-} // namespace
 
 // ulimit -f counts 512- or 1024-byte blocks, depending on the shell: 16
 // blocks hold the JSON (under 2 kB) but not the 16^3-cell solution (90 kB),
@@ -70,26 +47,9 @@ TEST_F(CommandTest, AFailedWriteKeepsThePreviousFileAndSaysWhy)
         if (run.jsonWritten) {
             EXPECT_EQ(Field(ReadFile(json), "exit_status"), "3");
         }
-        EXPECT_EQ(HiddenFiles(Path("")), std::vector<std::string>{});
+        for (const auto& e : std::filesystem::directory_iterator(Path("")))
+            EXPECT_NE(e.path().filename().string()[0], '.') << "a temporary file left behind: " << e.path();
     }
-}
-
-// A full disk: a 32 kB tmpfs mounted in a mount namespace of the test's own
-// (needs the right to mount; skipped without it).
-TEST_F(CommandTest, AFullDiskKeepsThePreviousFile)
-{
-    const std::string mnt = Path("mnt"), x = Path("mnt/x.mtx");
-    std::filesystem::create_directory(mnt);
-    const std::string shell = "unshare -m sh -c 'mount -t tmpfs -o size=32k tmpfs " + mnt + " && echo old >" + x +
-                              " && \"$0\" \"$@\"; status=$?; cat " + x + " >" + Path("kept") + "; ls -A " + mnt + " >" +
-                              Path("listing") + "; exit $status' ";
-    const CRun probe = Run({"--version"}, shell);
-    if (probe.status != 0 || ReadFile(Path("kept")) != "old\n") GTEST_SKIP() << "cannot mount a tmpfs: " << probe.err;
-    const CRun r = Run({"--grid", "16", "--output", x}, shell);
-    EXPECT_EQ(r.status, 3);
-    ExpectOneLineReason(r, "cannot write " + x + ": No space left on device");
-    EXPECT_EQ(ReadFile(Path("kept")), "old\n");
-    EXPECT_EQ(ReadFile(Path("listing")), "x.mtx\n") << "no temporary file left";
 }
 
 // The summary that cannot reach standard output is a failure like a file
@@ -171,15 +131,4 @@ TEST_F(CommandTest, FileNamesWithAnyBytesKeepTheJsonValidAndLinesWhole)
     const CRun unwritable = Run({"--grid", "4", "--json", Path("no/dir\n/s.json")});
     EXPECT_EQ(unwritable.status, 3);
     ExpectOneLineReason(unwritable, "cannot write " + Path("no/dir\\x0a/s.json") + ": No such file or directory");
-}
-
-// A line with no end is refused at the limit, not read into memory.
-TEST_F(CommandTest, EndlessLinesAreRefused)
-{
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--matrix", "/dev/zero"}, {"--grid", "4", "--exact", "/dev/zero"}}) {
-        const CRun r = Run(args);
-        EXPECT_EQ(r.status, 2);
-        ExpectOneLineReason(r, "/dev/zero:1: the line is longer than 1048576 bytes, the longest accepted");
-    }
 }

@@ -56,10 +56,7 @@ TEST(Options, DefaultsSpellingsAndChoices)
         FrontDoorOptions(ParseOptions({"--method", "pcg", "--tol", "1e-5", "--reference", "first"}));
     EXPECT_EQ(std::make_tuple(front.method, front.preconditioner.has_value(), front.rtol, front.reference),
               std::make_tuple(EMethod::Cg, false, 1e-5, EReference::FirstIteration));
-    EXPECT_EQ(ParseOptions({"--matrix", "a.mtx", "--rhs", "b.mtx"}).problem, EProblem::MatrixFile);
-    const CCommandOptions report = ParseOptions({"--monitor", "--plot", "r.SVG"});
-    EXPECT_TRUE(report.monitor);
-    EXPECT_EQ(report.plotFile, "r.SVG");
+    EXPECT_EQ(ParseOptions({"--plot", "r.SVG"}).plotFile, "r.SVG"); // the suffix in any case
 }
 
 TEST(Options, MisspeltOptionsBadValuesAndConflictsAreRefused)
@@ -72,7 +69,6 @@ TEST(Options, MisspeltOptionsBadValuesAndConflictsAreRefused)
         {{"--precon=dilu"}, "did you mean '--precond'?"},
         {{"--max-iter", "5"}, "did you mean '--maxiter'?"},
         {{"-t"}, "did you mean '--tol'?"},
-        {{"solve"}, "unexpected argument 'solve'"},
         // Values.
         {{"--tol"}, "--tol needs a value"},
         {{"--tol="}, "--tol needs a value"},
@@ -119,15 +115,11 @@ TEST(Options, MisspeltOptionsBadValuesAndConflictsAreRefused)
         EXPECT_HAS(qvl3d::test::Refusal<CUsageError>([&args = args] { ParseOptions(args); }), reason) << args[0];
 }
 
-// --version prints the project's version alone and succeeds; --help lists it.
+// --version prints the project's version alone and succeeds.
 TEST_F(CommandTest, VersionIsTheProjectVersion)
 {
     const CRun r = Run({"--version"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "qvl3d-solve " QVL3D_VERSION "\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(ParseOptions({"--version"}).version);
-    EXPECT_HAS(HelpText(), "--version");
+    EXPECT_EQ(std::make_tuple(r.status, r.out, r.err), std::make_tuple(0, "qvl3d-solve " QVL3D_VERSION "\n", ""));
 }
 
 // The option table is the one list: --help shows every option, and the

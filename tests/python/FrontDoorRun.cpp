@@ -20,7 +20,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 using namespace qvl3d;
@@ -38,11 +37,11 @@ bool Read(const std::string& path, std::vector<T>& out)
     return true;
 }
 
-template <class T>
-T Pick(const std::string& word, const std::vector<std::pair<std::string, T>>& table)
+// The id of the table's row for word, as the module names it.
+template <class Row, std::size_t N>
+auto Id(const Row (&table)[N], const std::string& word)
 {
-    for (const auto& e : table)
-        if (e.first == word) return e.second;
+    if (const Row* row = FindWord(table, word)) return row->id;
     throw std::runtime_error("unknown word " + word);
 }
 
@@ -83,14 +82,10 @@ int main(int argc, char** argv)
         std::string method, precond, layout, reference;
         CSolveOptions o;
         in >> method >> precond >> layout >> o.rtol >> o.atol >> o.maxIter >> reference;
-        o.method = Pick<EMethod>(method,
-                                 {{"bicgstab", EMethod::BiCgStab}, {"pcg", EMethod::Cg}, {"gs", EMethod::GaussSeidel}});
-        o.preconditioner = Pick<EPreconditioner>(precond, {{"dilu", EPreconditioner::Dilu},
-                                                           {"diagonal", EPreconditioner::Diagonal},
-                                                           {"none", EPreconditioner::None}});
-        o.layout = Pick<ELayout>(layout, {{"csr", ELayout::Csr}, {"native", ELayout::Native}, {"ell", ELayout::Ell}});
-        o.reference =
-            Pick<EReference>(reference, {{"rhs", EReference::RightHandSide}, {"first", EReference::FirstIteration}});
+        o.method = Id(kMethods, method);
+        o.preconditioner = Id(kPreconditioners, precond);
+        o.layout = Id(kLayouts, layout);
+        o.reference = reference == "first" ? EReference::FirstIteration : EReference::RightHandSide;
         std::vector<double> x = x0;
         try {
             CSolver solver(A, o);

@@ -29,11 +29,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long MillisecondsSince(Clock::time_point start)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
 int Count(const std::string& text, const std::string& part)
 {
     int n = 0;
@@ -154,7 +149,8 @@ TEST_F(FileIO, ResultsErrorValuesAndReportLines)
             int result = -99;
             const auto start = Clock::now();
             EXPECT_EQ(CaptureStdout([&] { result = step.call(); }), level >= 2 ? step.text : "") << "level " << level;
-            EXPECT_GE(MillisecondsSince(start), step.ms) << step.text;
+            EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), step.ms)
+                << step.text;
             EXPECT_EQ(result, step.result) << step.text;
             EXPECT_EQ(io.GetErrorValue(), step.error) << step.text;
         }
