@@ -19,13 +19,15 @@ endforeach()
 
 # Install components, which the Debian packages below follow: the serial
 # runtime libraries, their development files, the MPI transport's runtime and
-# development files, and the command. Two export sets: the serial libraries
+# development files, and the command. Export sets: the serial libraries
 # (QVL3DToolTargets.cmake), which link no MPI, and the MPI transport
 # (QVL3DToolMPITargets.cmake), loaded only when a host asks for the MPI
-# component. The C interface (QVL3DTool::C) goes with the serial libraries,
-# its distributed form (QVL3DTool::CMPI) with the MPI transport, and the
-# Fortran module's target in an export set of its own
-# (QVL3DToolFortranTargets.cmake), loaded by the Fortran component.
+# component. The C interface (QVL3DTool::C) goes with the serial libraries;
+# its distributed form (QVL3DTool::CMPI) has a set of its own
+# (QVL3DToolCMPITargets.cmake) that names no MPI target, so that a C or
+# Fortran host that finds MPI for its own language alone can load it; the
+# Fortran module's target too (QVL3DToolFortranTargets.cmake), loaded by the
+# Fortran component.
 install(TARGETS QVL3DTool QVLCommunication QVL3DToolC
   EXPORT QVL3DToolTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
@@ -44,17 +46,23 @@ install(EXPORT QVL3DToolTargets
   COMPONENT dev)
 
 if(QVL3D_WITH_MPI)
-  install(TARGETS QVLCommunicationMPI QVL3DToolCMPI
-    EXPORT QVL3DToolMPITargets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT mpi-runtime NAMELINK_COMPONENT mpi-dev
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT mpi-dev
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT mpi-runtime)
+  foreach(_set MPI CMPI)
+    set(_target QVLCommunicationMPI)
+    if(_set STREQUAL "CMPI")
+      set(_target QVL3DToolCMPI)
+    endif()
+    install(TARGETS ${_target}
+      EXPORT QVL3DTool${_set}Targets
+      LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT mpi-runtime NAMELINK_COMPONENT mpi-dev
+      ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT mpi-dev
+      RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT mpi-runtime)
+    install(EXPORT QVL3DTool${_set}Targets
+      NAMESPACE QVL3DTool::
+      DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVL3DTool
+      COMPONENT mpi-dev)
+  endforeach()
   install(FILES include/qvl3d/MpiTransport.h include/qvl3d/DistributedSolve.h include/qvl3d/qvl3d_mpi.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvl3d COMPONENT mpi-dev)
-  install(EXPORT QVL3DToolMPITargets
-    NAMESPACE QVL3DTool::
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QVL3DTool
-    COMPONENT mpi-dev)
 endif()
 
 # The Fortran module file, compiler-specific, beside the headers in a folder

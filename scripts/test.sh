@@ -113,14 +113,19 @@ rm -rf build-frontdoor
 cmake -S examples/frontdoor -B build-frontdoor -DCMAKE_PREFIX_PATH="$root/build-ci/stage" >/dev/null
 cmake --build build-frontdoor -j"$jobs" >/dev/null
 LD_LIBRARY_PATH="$root/build-ci/stage/lib" build-frontdoor/frontdoor
-# The C interface's hosts: a C99 program (no MPI) and, where gfortran is
+# The C interface's hosts: a C99 program (no MPI), its distributed form on
+# 2 ranks (COMPONENTS CMPI, MPI found for C alone) and, where gfortran is
 # there, the same in Fortran through the module qvl3d.
-rm -rf build-c-host build-fortran-host
+rm -rf build-c-host build-c-host-mpi build-fortran-host
 cmake -S examples/c-host -B build-c-host -DCMAKE_PREFIX_PATH="$root/build-ci/stage" \
   -DCMAKE_DISABLE_FIND_PACKAGE_MPI=ON --no-warn-unused-cli >/dev/null
 cmake --build build-c-host -j"$jobs" >/dev/null
 if needs_mpi build-c-host/c-host; then echo "the C host links MPI" >&2; exit 1; fi
 LD_LIBRARY_PATH="$root/build-ci/stage/lib" build-c-host/c-host
+cmake -S examples/c-host-mpi -B build-c-host-mpi -DCMAKE_PREFIX_PATH="$root/build-ci/stage" >/dev/null
+cmake --build build-c-host-mpi -j"$jobs" >/dev/null
+LD_LIBRARY_PATH="$root/build-ci/stage/lib" OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 \
+  mpiexec --oversubscribe -n 2 build-c-host-mpi/c-host-mpi
 if command -v gfortran >/dev/null; then
   cmake -S examples/fortran-host -B build-fortran-host -DCMAKE_PREFIX_PATH="$root/build-ci/stage" >/dev/null
   cmake --build build-fortran-host -j"$jobs" >/dev/null

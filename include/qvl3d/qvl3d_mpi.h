@@ -8,7 +8,7 @@
  * Every function but the history and the messages is collective over the
  * communicator. Bad arguments on any rank make every rank return
  * the same code: the faulty rank with its own message, the others with one
- * naming that rank; no rank is left waiting. The monitor must give the same
+ * saying that another rank refused; no rank is left waiting. The monitor must give the same
  * answer on every rank (it sees the same values there). */
 #ifndef QVL3D_QVL3D_MPI_H
 #define QVL3D_QVL3D_MPI_H
