@@ -101,6 +101,13 @@ configure_file(cmake/qvl3dtool.pc.in ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool.pc @O
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 configure_file(cmake/qvl3dtool-c.pc.in ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool-c.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool-c.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+# The Fortran module's folder, for hosts that build with gfortran and
+# pkg-config (the library is the C interface's).
+if(TARGET QVL3DToolFortran)
+  configure_file(cmake/qvl3dtool-fortran.pc.in ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool-fortran.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qvl3dtool-fortran.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+    COMPONENT dev)
+endif()
 if(QVL3D_WITH_MPI)
   # Debian's module for the default MPI's C++ compiler flags and libraries.
   set(QVL3D_PC_MPI_MODULE "mpi-cxx" CACHE STRING "pkg-config module that qvl3dtool-mpi.pc requires for MPI")

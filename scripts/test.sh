@@ -116,7 +116,7 @@ LD_LIBRARY_PATH="$root/build-ci/stage/lib" build-frontdoor/frontdoor
 # The C interface's hosts: a C99 program (no MPI), its distributed form on
 # 2 ranks (COMPONENTS CMPI, MPI found for C alone) and, where gfortran is
 # there, the same in Fortran through the module qvl3d.
-rm -rf build-c-host build-c-host-mpi build-fortran-host
+rm -rf build-c-host build-c-host-mpi build-fortran-host build-fortran-host-mpi build-fortran-make
 cmake -S examples/c-host -B build-c-host -DCMAKE_PREFIX_PATH="$root/build-ci/stage" \
   -DCMAKE_DISABLE_FIND_PACKAGE_MPI=ON --no-warn-unused-cli >/dev/null
 cmake --build build-c-host -j"$jobs" >/dev/null
@@ -130,6 +130,15 @@ if command -v gfortran >/dev/null; then
   cmake -S examples/fortran-host -B build-fortran-host -DCMAKE_PREFIX_PATH="$root/build-ci/stage" >/dev/null
   cmake --build build-fortran-host -j"$jobs" >/dev/null
   LD_LIBRARY_PATH="$root/build-ci/stage/lib" build-fortran-host/fortran-host
+  cmake -S examples/fortran-host-mpi -B build-fortran-host-mpi -DCMAKE_PREFIX_PATH="$root/build-ci/stage" >/dev/null
+  cmake --build build-fortran-host-mpi -j"$jobs" >/dev/null
+  LD_LIBRARY_PATH="$root/build-ci/stage/lib" OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 \
+    mpiexec --oversubscribe -n 2 build-fortran-host-mpi/fortran-host-mpi
+  # The same serial host with gfortran and pkg-config alone.
+  mkdir -p build-fortran-make
+  PKG_CONFIG_PATH="$root/build-ci/stage/lib/pkgconfig" gfortran -o build-fortran-make/fortran-host \
+    examples/fortran-host/main.f90 $(PKG_CONFIG_PATH="$root/build-ci/stage/lib/pkgconfig" pkg-config --cflags --libs qvl3dtool-fortran)
+  LD_LIBRARY_PATH="$root/build-ci/stage/lib" build-fortran-make/fortran-host >/dev/null
 fi
 PKG_CONFIG_PATH="$root/build-ci/stage/lib/pkgconfig" pkg-config --exists --print-errors qvl3dtool-c
 # Versioned libraries: libX.so -> libX.so.0 -> libX.so.<version>, SONAME libX.so.0.
@@ -242,12 +251,17 @@ else
   cmake --build build-deb-consumers/c-host >/dev/null
   if needs_mpi build-deb-consumers/c-host/c-host; then echo "the C host links MPI" >&2; exit 1; fi
   build-deb-consumers/c-host/c-host >/dev/null
+  if command -v gfortran >/dev/null; then
+    cmake -S examples/fortran-host -B build-deb-consumers/fortran-host >/dev/null
+    cmake --build build-deb-consumers/fortran-host >/dev/null
+    build-deb-consumers/fortran-host/fortran-host >/dev/null
+  fi
   if [ "$(qvl3d-solve --version)" != "qvl3d-solve $version" ]; then
     echo "the installed qvl3d-solve does not print 'qvl3d-solve $version'" >&2
     exit 1
   fi
   qvl3d-solve --grid 16 >/dev/null
-  echo "Debian packages installed; five consumers built and run against them"
+  echo "Debian packages installed; the consumers and the C and Fortran hosts built and run against them"
 fi
 
 step "single-partition build (no MPI, no METIS), its tests and its consumer"

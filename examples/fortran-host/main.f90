@@ -71,5 +71,6 @@ program fortran_host
   print '(a,i0,a,a,a,i0,a,es10.3)', 'fortran-host: ', rows, ' cells, ', text(1:index(text, c_null_char) - 1), &
     ' after ', result%iterations, ' iterations, relative residual ', result%relative_residual
   call qvl3d_solver_destroy(solver)
+  deallocate(rowptr, col, val, b, x)
   if (result%converged /= 1) stop 1
 end program fortran_host

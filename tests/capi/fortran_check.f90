@@ -59,4 +59,5 @@ program fortran_check
     write(out, '(es26.17e3)') x
   end do
   close(out)
+  deallocate(rowptr, rowptr64, col, val, b, x) ! the leak check runs when the program ends
 end program fortran_check
