@@ -18,13 +18,6 @@ namespace app {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Since(Clock::time_point t0)
-{
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
 // The problem's matrix counted from 0, entries in the host's order (the
 // diagonal where the host keeps it): the offsets as they are, the columns
 // less one, halo cells after the owned ones.

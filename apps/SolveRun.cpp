@@ -15,13 +15,6 @@ namespace app {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Since(Clock::time_point t0)
-{
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
 ELayout EntryPointOf(ELayout layout)
 {
     switch (layout) {

@@ -13,6 +13,7 @@
 #include "SolveProblem.h"
 #include <qvl3d/SolveRecord.h>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -21,6 +22,14 @@
 
 namespace qvl3d {
 namespace app {
+
+using Clock = std::chrono::steady_clock;
+
+// Seconds since t0.
+inline double Since(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
 
 // Counts and times the collective calls the solver makes (the summary's
 // communication statistics) and hands them on to the transports a
