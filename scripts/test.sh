@@ -210,7 +210,7 @@ step "Debian packages"
 # this machine with apt-get, and the consumers built against them with no
 # prefix path; removed again at the end.
 rm -rf build-deb build-deb-consumers
-cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+CXX=g++ cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DQVL3D_BUILD_TESTS=OFF -DQVL3D_BUILD_PYTHON=OFF -DQVL3D_WITH_MPI=ON >/dev/null
 cmake --build build-deb -j"$jobs" >/dev/null
 (cd build-deb && cpack -G DEB >/dev/null)
@@ -266,7 +266,7 @@ fi
 
 step "single-partition build (no MPI, no METIS), its tests and its consumer"
 # The Python module has no MPI or METIS part: its tests ran with the gcc build.
-cmake -S . -B build-serial -DCMAKE_BUILD_TYPE=Release -DQVL3D_WITH_MPI=OFF -DQVL3D_WITH_METIS=OFF \
+CXX=g++ cmake -S . -B build-serial -DCMAKE_BUILD_TYPE=Release -DQVL3D_WITH_MPI=OFF -DQVL3D_WITH_METIS=OFF \
   -DQVL3D_BUILD_PYTHON=OFF >/dev/null
 cmake --build build-serial -j"$jobs"
 (cd build-serial && ctest --output-on-failure -j"$jobs")
