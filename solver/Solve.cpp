@@ -130,12 +130,14 @@ void CSolver::CImpl::Observe(void* data, int iteration, double norm)
 // Runs the method and measures the true residual; where the method's norm
 // met the bound and the true residual does not, runs it again from the x
 // reached (its residual formed anew), at most kRestarts times, within the
-// iteration limit. Returns the status the true residual supports.
+// iteration limit. Returns the status the true residual supports, and
+// leaves that residual in result.finalResidual.
 EStatus CSolver::CImpl::Iterate(double bNorm, CSolveResult& result)
 {
     const CSolveOptions& o = options;
     const bool absolute = o.reference == EReference::RightHandSide;
     double bound = absolute ? std::max(o.rtol * bNorm, o.atol) : -1.0; // -1: not known yet
+    result.finalResidual = result.initialResidual;
     if (absolute && result.initialResidual <= bound) return EStatus::Converged;
 
     detail::CMethodSettings set;
@@ -155,7 +157,8 @@ EStatus CSolver::CImpl::Iterate(double bNorm, CSolveResult& result)
     for (int restart = 0;; ++restart) {
         result.iterations = used;
         if (rec.status == EStatus::Interrupted) return rec.status;
-        if (bound >= 0.0 && TrueResidual() <= bound * (1.0 + kRoundingSlack)) return EStatus::Converged;
+        result.finalResidual = TrueResidual();
+        if (bound >= 0.0 && result.finalResidual <= bound * (1.0 + kRoundingSlack)) return EStatus::Converged;
         if (rec.status != EStatus::Converged) return rec.status;
         if (restart == kRestarts || used >= o.maxIter) return EStatus::Inaccurate;
         set.maxIter = o.maxIter - used;
@@ -208,6 +211,7 @@ CSolveResult CSolver::Solve(const double* b, double* x)
     if (bNorm == 0.0) { // x = 0 solves it exactly
         std::fill(I.x.begin(), I.x.end(), 0.0);
         result.status = EStatus::ZeroRightHandSide;
+        result.finalResidual = I.TrueResidual();
     } else {
         result.status = I.Iterate(bNorm, result);
     }
@@ -215,7 +219,6 @@ CSolveResult CSolver::Solve(const double* b, double* x)
         if (I.monitorFault) std::rethrow_exception(I.monitorFault);
         throw std::runtime_error(std::string(kSolve) + ": the monitor threw on another partition");
     }
-    result.finalResidual = I.TrueResidual();
     result.relativeResidual = bNorm > 0.0 ? result.finalResidual / bNorm : 0.0;
     for (int i = 0; i < I.n; ++i) x[i] = std::ldexp(I.x[i + 1], I.aShift - I.bShift);
     result.history = std::move(I.history);
