@@ -8,6 +8,7 @@
 #include <qvl3d/Solve.h>
 #include "HostSystem.h"
 #include "ScaledNorm.h"
+#include "detail/FrontDoorPreconditioners.h"
 #include "detail/Method.h"
 
 #include <atomic>
@@ -63,6 +64,7 @@ struct QVL3D_HIDDEN CSolver::CImpl {
     // that assumes a symmetric matrix; empty for the others.
     std::vector<int> partner;
     std::unique_ptr<host::CHostSystem> host;
+    detail::CPreconditionerStorage derived; // what the preconditioners derive from the values
     CCommunication commu; // by default one partition: exchanges do nothing, sums return their argument
     CQVLCom com;
     // The system held is (2^aShift A) y = 2^bShift b with y = 2^(bShift - aShift) x.

@@ -79,7 +79,7 @@ CSolveRecord CSolver::CImpl::Run(const detail::CMethodSettings& set, const Stop&
     const double* B = b.data();
     return WithRows(h, rows, [&](const auto& A) {
         if (options.method == EMethod::GaussSeidel) return GaussSeidel(A, h.Context(), set, stop, X, B);
-        return WithPreconditioner(preconditioner, [&](auto precond) {
+        return WithFrontDoorPreconditioner(preconditioner, derived, [&](const auto& precond) {
             if (options.method == EMethod::Cg) return Pcg(A, h.Context(), set, stop, precond, w, X, B);
             return BiCgStab(A, h.Context(), set, stop, precond, w, X, B);
         });

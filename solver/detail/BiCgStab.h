@@ -36,8 +36,8 @@ double BiCgStabResidual(const Rows& A, const CWorkVectors& w, double* x, const d
 // shat, exchange of shat, t = A shat with the local tt = t . t and
 // ts = s . t, then both summed over the partitions (tt first).
 template <class Rows, class Precond>
-void BiCgStabHalfStep(const Rows& A, const CSolveContext& c, Precond, const CWorkVectors& w, bool nonBlocking,
-                      double alpha, double& tt, double& ts)
+void BiCgStabHalfStep(const Rows& A, const CSolveContext& c, const Precond& precond, const CWorkVectors& w,
+                      bool nonBlocking, double alpha, double& tt, double& ts)
 {
     const double* __restrict const r = w.r;
     const double* __restrict const v = w.z;
@@ -58,7 +58,7 @@ void BiCgStabHalfStep(const Rows& A, const CSolveContext& c, Precond, const CWor
             ts = ts + s[i] * ti;
         }
     };
-    Precond::Apply(A, shat, w.diag, w.precondWork, formS);
+    precond.Apply(A, shat, w.diag, w.precondWork, formS);
     ExchangeHalo(c, shat, nonBlocking);
     ForEachRowBlock(A.n, [&](int lo, int hi) {
         A.RowProducts(lo, hi, t, shat);
@@ -71,7 +71,7 @@ void BiCgStabHalfStep(const Rows& A, const CSolveContext& c, Precond, const CWor
 // The iterations from rhoLocal = r0hat . r of the initial residual.
 template <class Rows, class Stop, class Precond>
 CSolveRecord BiCgStabIterations(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const Stop& stop,
-                                Precond precond, const CWorkVectors& w, double* x, double rhoLocal)
+                                const Precond& precond, const CWorkVectors& w, double* x, double rhoLocal)
 {
     const int n = A.n;
     const int maxIter = set.maxIter;
@@ -103,7 +103,7 @@ CSolveRecord BiCgStabIterations(const Rows& A, const CSolveContext& c, const CMe
             p[i] = pi;
             return pi;
         };
-        Precond::Apply(A, phat, w.diag, w.precondWork, formP);
+        precond.Apply(A, phat, w.diag, w.precondWork, formP);
         ExchangeHalo(c, phat, nonBlocking);
         double sum = 0.0;
         ForEachRowBlock(n, [&](int lo, int hi) {
@@ -173,13 +173,13 @@ CSolveRecord BiCgStabIterations(const Rows& A, const CSolveContext& c, const CMe
 // store it. Iteration 1's rho is the initial residual's sum, since r0hat = r.
 template <class Rows, class Stop, class Precond>
 CSolveRecord BiCgStab(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const Stop& stop,
-                      Precond precond, const CWorkVectors& w, double* x, const double* b)
+                      const Precond& precond, const CWorkVectors& w, double* x, const double* b)
 {
     const double sum = BiCgStabResidual(A, w, x, b);
     const double norm0 = std::sqrt(SumOverPartitions(c, sum));
     if (norm0 == 0.0) return Ended(CSolveRecord{}, EStatus::ZeroInitialResidual); // x already solves the system
 
-    Precond::Build(A, w.diag);
+    precond.Build(A, w.diag);
     if (set.maxIter < 1) return Ended(CSolveRecord{}, EStatus::LimitBelowOne);
     return BiCgStabIterations(A, c, set, stop, precond, w, x, sum); // rhoLocal = r0hat . r with r0hat = r
 }

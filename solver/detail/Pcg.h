@@ -64,7 +64,7 @@ struct CDefiniteness {
 
 template <class Rows, class Stop, class Precond>
 CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const Stop& stop,
-                           Precond precond, const CWorkVectors& w, double* x)
+                           const Precond& precond, const CWorkVectors& w, double* x)
 {
     const int n = A.n;
     const int maxIter = set.maxIter;
@@ -79,7 +79,7 @@ CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodS
     constexpr bool kElementWise = Precond::kElementWise;
     // z_i of an element-wise preconditioner from r_i as it stands (formed
     // only where the passes of an element-wise type call it).
-    auto zOf = [&](auto elementWise, double ri, int i) { return decltype(elementWise)::ZOf(ri, diag, i); };
+    auto zOf = [&](const auto& elementWise, double ri, int i) { return elementWise.ZOf(ri, diag, i); };
 
     double rhoLocal = 0.0;
     if constexpr (kElementWise) {
@@ -90,7 +90,7 @@ CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodS
     CDefiniteness definite;
     for (int k = 1;; ++k) {
         if constexpr (!kElementWise) {
-            Precond::Apply(A, z, diag, work, FromArray(r));
+            precond.Apply(A, z, diag, work, FromArray(r));
             rhoLocal = 0.0;
             for (int i = 1; i <= n; ++i) rhoLocal = rhoLocal + r[i] * z[i];
         }
@@ -144,8 +144,8 @@ CSolveRecord PcgIterations(const Rows& A, const CSolveContext& c, const CMethodS
 }
 
 template <class Rows, class Stop, class Precond>
-CSolveRecord Pcg(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const Stop& stop, Precond precond,
-                 const CWorkVectors& w, double* x, const double* b)
+CSolveRecord Pcg(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const Stop& stop,
+                 const Precond& precond, const CWorkVectors& w, double* x, const double* b)
 {
     const int n = A.n;
     double* const r = w.r;
@@ -158,7 +158,7 @@ CSolveRecord Pcg(const Rows& A, const CSolveContext& c, const CMethodSettings& s
             p[i] = 0.0;
         }
     });
-    Precond::Build(A, w.diag);
+    precond.Build(A, w.diag);
     if (set.maxIter < 1) return Ended(CSolveRecord{}, EStatus::LimitBelowOne);
     return PcgIterations(A, c, set, stop, precond, w, x);
 }

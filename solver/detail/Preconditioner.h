@@ -10,6 +10,8 @@
 #include "detail/Layouts.h"
 #include "detail/RowProduct.h"
 
+#include <type_traits>
+
 namespace qvl3d {
 namespace detail {
 
@@ -177,35 +179,65 @@ template <class... P>
 struct CTypeList {
 };
 
-// Every preconditioner type; the last is the one an id without a type gets.
+// Every preconditioner type the entry points run; the last is the one an id
+// without a type gets.
 using CPreconditionerTypes = CTypeList<CDilu, CDiagonal, CNoPreconditioner>;
 
-// True when every row of the table has a type in the list.
-template <class... P>
-constexpr bool EveryRowHasAType(CTypeList<P...>)
+// True when every row of the table that `wanted` selects has a type in the
+// list.
+template <class Wanted, class... P>
+constexpr bool EveryRowHasAType(CTypeList<P...>, Wanted wanted)
 {
     for (const CPreconditionerInfo& row : kPreconditioners)
-        if (((row.id != P::kId) && ...)) return false;
+        if (wanted(row) && ((row.id != P::kId) && ...)) return false;
     return true;
 }
-static_assert(EveryRowHasAType(CPreconditionerTypes{}), "a preconditioner of the table has no type");
+static_assert(EveryRowHasAType(CPreconditionerTypes{},
+                               [](const CPreconditionerInfo& row) { return row.designType >= 0; }),
+              "a preconditioner with a design type has no type the entry points run");
 
-template <class F, class First, class... Rest>
-decltype(auto) WithPreconditionerOf(EPreconditioner id, F& f, CTypeList<First, Rest...>)
+// No storage: what the entry points pass, whose preconditioners keep
+// nothing beyond the store's arrays.
+struct CNoStorage {};
+
+// A type that keeps what it derives from the matrix (factors, sweep rows,
+// levels) is constructed from the caller's storage; the others are empty
+// values.
+template <class P, class Storage>
+P MakePreconditioner(Storage& storage)
 {
-    if constexpr (sizeof...(Rest) == 0) {
-        return f(First{});
+    if constexpr (std::is_constructible_v<P, Storage&>) {
+        return P(storage);
     } else {
-        if (id == First::kId) return f(First{});
-        return WithPreconditionerOf(id, f, CTypeList<Rest...>{});
+        return P{};
     }
 }
 
-// Calls f with the preconditioner type of `id`, an empty value.
+template <class F, class Storage, class First, class... Rest>
+decltype(auto) WithPreconditionerOf(EPreconditioner id, F& f, Storage& storage, CTypeList<First, Rest...>)
+{
+    if constexpr (sizeof...(Rest) == 0) {
+        return f(MakePreconditioner<First>(storage));
+    } else {
+        if (id == First::kId) return f(MakePreconditioner<First>(storage));
+        return WithPreconditionerOf(id, f, storage, CTypeList<Rest...>{});
+    }
+}
+
+// Calls f with the preconditioner of `id` among `Types`, constructed from
+// `storage` where it keeps one.
+template <class Types, class Storage, class F>
+decltype(auto) WithPreconditionerIn(EPreconditioner id, Storage& storage, F&& f)
+{
+    return WithPreconditionerOf(id, f, storage, Types{});
+}
+
+// Calls f with the entry points' preconditioner type of `id`, an empty value.
 template <class F>
 decltype(auto) WithPreconditioner(EPreconditioner id, F&& f)
 {
-    return WithPreconditionerOf(id, f, CPreconditionerTypes{});
+    CNoStorage none;
+    return WithPreconditionerOf(id, f, none, CPreconditionerTypes{});
 }
 
 // The same for a design type (element 0 of the store's m_piPrecondType): a
@@ -213,7 +245,7 @@ decltype(auto) WithPreconditioner(EPreconditioner id, F&& f)
 template <class F>
 decltype(auto) WithPreconditioner(int designType, F&& f)
 {
-    return WithPreconditionerOf(OfDesignType(designType).id, f, CPreconditionerTypes{});
+    return WithPreconditioner(OfDesignType(designType).id, f);
 }
 
 // in(i) of an application whose input is an array.
