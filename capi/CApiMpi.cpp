@@ -3,6 +3,7 @@
 #include "CApiCommon.h"
 
 #include <qvl3d/DistributedSolve.h>
+#include <qvl3d/MpiTransport.h>
 #include <qvl3d/qvl3d_mpi.h>
 
 #include <chrono>
@@ -28,14 +29,11 @@ struct qvl3d_dsolver {
 namespace {
 
 // Runs the local checks in check on every rank and agrees on the outcome:
-// when any rank failed, every rank throws, the faulty ones their own
-// message, the others one naming the lowest faulty rank.
+// when any rank failed, every rank fails with the code and message of the
+// lowest rank that did, naming it.
 template <class Check>
 void Agree(const char* where, MPI_Comm comm, Check&& check)
 {
-    int rank = 0, ranks = 1;
-    MPI_Comm_rank(comm, &rank);
-    MPI_Comm_size(comm, &ranks);
     std::optional<CFailure> own;
     try {
         check();
@@ -47,11 +45,16 @@ void Agree(const char* where, MPI_Comm comm, Check&& check)
             own = CFailure{QVL3D_OUT_OF_MEMORY, ""};
         }
     }
-    const int mine = own ? rank : ranks;
-    int first = ranks;
-    MPI_Allreduce(&mine, &first, 1, MPI_INT, MPI_MIN, comm);
-    if (own) throw CFailure{own->code, own->message + " (rank " + std::to_string(rank) + ")"};
-    if (first < ranks) Fail(where, "rank " + std::to_string(first) + " refused its arguments");
+    std::string text = own ? own->message : std::string();
+    if (own && text.empty()) text = std::string(where) + ": out of memory";
+    const int first = FirstMessage(comm, text);
+    if (first < 0) return;
+    int code = own ? static_cast<int>(own->code) : 0;
+    MPI_Bcast(&code, 1, MPI_INT, first, comm);
+    // Named as the solver's refusals are: "where: rank R: what".
+    const std::string head = std::string(where) + ": ";
+    text.insert(text.compare(0, head.size(), head) == 0 ? head.size() : 0, "rank " + std::to_string(first) + ": ");
+    throw CFailure{static_cast<qvl3d_code>(code), text};
 }
 
 // The communicator of a Fortran handle, or a refusal when MPI cannot run.

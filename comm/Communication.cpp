@@ -4,6 +4,7 @@
 
 CHaloTransport::~CHaloTransport() = default;
 CSumTransport::~CSumTransport() = default;
+CMessageTransport::~CMessageTransport() = default;
 
 CCommunication::CCommunication() = default;
 

@@ -50,15 +50,8 @@ void CheckComm(MPI_Comm comm, const char* who)
 // std::invalid_argument with the message of the lowest rank that has one.
 void Agree(MPI_Comm comm, const std::string& fault)
 {
-    const int rank = RankOf(comm), nRanks = RanksOf(comm);
-    int first = fault.empty() ? nRanks : rank;
-    MPI_Allreduce(MPI_IN_PLACE, &first, 1, MPI_INT, MPI_MIN, comm);
-    if (first == nRanks) return;
-    int length = rank == first ? static_cast<int>(fault.size()) : 0;
-    MPI_Bcast(&length, 1, MPI_INT, first, comm);
-    std::string text = rank == first ? fault : std::string(static_cast<size_t>(length), ' ');
-    MPI_Bcast(&text[0], length, MPI_CHAR, first, comm);
-    throw std::invalid_argument(text);
+    std::string text = fault;
+    if (FirstMessage(comm, text) >= 0) throw std::invalid_argument(text);
 }
 
 // Sends sendTo[q] to every rank q and returns what each rank sent here,
@@ -467,7 +460,6 @@ void CheckHaloPlan(MPI_Comm comm, const CHaloPlan& plan, const std::vector<std::
 
 struct CDistributedSolver::CImpl {
     MPI_Comm comm = MPI_COMM_NULL; // private duplicate, for the maximum
-    int rank = 0;
     CLocalSystem system;
     std::unique_ptr<CSolver> solver; // destroyed before the duplicate is freed
 
@@ -477,20 +469,6 @@ struct CDistributedSolver::CImpl {
         int finalized = 0;
         MPI_Finalized(&finalized);
         if (comm != MPI_COMM_NULL && !finalized) MPI_Comm_free(&comm);
-    }
-
-    // The solver's refusals, with the rank that made them; options that
-    // differ between the ranks are no one rank's fault, and every rank says
-    // the same.
-    template <class F>
-    void Named(F&& f)
-    {
-        try {
-            f();
-        } catch (const std::invalid_argument& e) {
-            if (std::string(e.what()).find("the partitions were given different options") != std::string::npos) throw;
-            throw std::invalid_argument("rank " + std::to_string(rank) + ": " + e.what());
-        }
     }
 };
 
@@ -502,7 +480,6 @@ CDistributedSolver::CDistributedSolver(MPI_Comm comm, const CGlobalRows& rows, c
     CheckComm(comm, "qvl3d::CDistributedSolver");
     I.system = BuildLocalSystem(comm, rows, ownership);
     MPI_Comm_dup(comm, &I.comm);
-    I.rank = RankOf(I.comm);
 
     CPartitionLink link;
     link.haloCells = static_cast<Id>(I.system.plan.nCellTotal) - I.system.plan.nCell;
@@ -512,23 +489,25 @@ CDistributedSolver::CDistributedSolver(MPI_Comm comm, const CGlobalRows& rows, c
         MPI_Allreduce(MPI_IN_PLACE, &v, 1, MPI_DOUBLE, MPI_MAX, c);
         return v;
     };
-    I.Named([&] { I.solver = std::make_unique<CSolver>(I.system.View(), std::move(options), std::move(link)); });
+    // The solver's refusals reach every rank in the words of the rank that
+    // made them, rows named by their global ids.
+    link.messages = std::make_shared<CMpiMessageTransport>(comm);
+    link.globalId = [&S = I.system](Id cell) { return S.globalId[static_cast<size_t>(cell)]; };
+    I.solver = std::make_unique<CSolver>(I.system.View(), std::move(options), std::move(link));
 }
 
 CDistributedSolver::~CDistributedSolver() = default;
 
 void CDistributedSolver::Update(const double* values)
 {
-    m_impl->Named([&] { m_impl->solver->Update(values); });
+    m_impl->solver->Update(values);
     if (!m_impl->system.values.empty())
         std::copy(values, values + m_impl->system.values.size(), m_impl->system.values.begin());
 }
 
 CSolveResult CDistributedSolver::Solve(const double* b, double* x)
 {
-    CSolveResult r;
-    m_impl->Named([&] { r = m_impl->solver->Solve(b, x); });
-    return r;
+    return m_impl->solver->Solve(b, x);
 }
 
 const CLocalSystem& CDistributedSolver::System() const

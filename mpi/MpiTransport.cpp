@@ -4,6 +4,7 @@
 #include "PlanCheck.h"
 
 #include <algorithm>
+#include <climits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -277,4 +278,37 @@ double ExactSum(MPI_Comm comm, double local)
     if (nRanks == 1) return local;
     double partials[CMpiSumTransport::kGatherRanks];
     return ReduceExact(comm, nRanks, local, nRanks <= CMpiSumTransport::kGatherRanks ? partials : nullptr);
+}
+
+int FirstMessage(MPI_Comm comm, std::string& message)
+{
+    int rank = 0, nRanks = 1;
+    MPI_Comm_rank(comm, &rank);
+    MPI_Comm_size(comm, &nRanks);
+    int first = message.empty() ? nRanks : rank;
+    MPI_Allreduce(MPI_IN_PLACE, &first, 1, MPI_INT, MPI_MIN, comm);
+    if (first == nRanks) return -1;
+    // A text beyond the int range of a count is cut there (no refusal is that long).
+    int length = rank == first ? static_cast<int>(std::min<size_t>(message.size(), INT_MAX)) : 0;
+    MPI_Bcast(&length, 1, MPI_INT, first, comm);
+    message.resize(static_cast<size_t>(length));
+    MPI_Bcast(&message[0], length, MPI_CHAR, first, comm);
+    return first;
+}
+
+CMpiMessageTransport::CMpiMessageTransport(MPI_Comm comm)
+{
+    m_comm = Duplicate(comm, "message transport");
+}
+
+CMpiMessageTransport::~CMpiMessageTransport()
+{
+    FreeComm(m_comm);
+}
+
+std::string CMpiMessageTransport::First(const std::string& message)
+{
+    std::string text = message;
+    const int rank = FirstMessage(m_comm, text);
+    return rank < 0 ? std::string() : "rank " + std::to_string(rank) + ": " + text;
 }

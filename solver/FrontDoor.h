@@ -30,6 +30,10 @@ std::string Num(double v);
 std::string Num(std::int64_t v);
 [[noreturn]] void Refuse(const char* where, const std::string& what);
 
+// text naming the 0-based cell, followed by the system's own id of the cell
+// where a partition link gives one (" (global id 57)").
+std::string WithId(std::string text, std::int64_t cell, const std::function<std::int64_t(std::int64_t)>& globalId);
+
 // The power of two that brings a magnitude near 1, or 0 where it lies within
 // 2^-32 .. 2^32 already (or is 0, or not finite): nothing is scaled there.
 int NormalisingShift(double magnitude);
@@ -67,6 +71,8 @@ struct QVL3D_HIDDEN CSolver::CImpl {
     detail::CPreconditionerStorage derived; // what the preconditioners derive from the values
     CCommunication commu; // by default one partition: exchanges do nothing, sums return their argument
     CQVLCom com;
+    std::shared_ptr<CMessageTransport> messages; // every partition has it: one refusal text for all
+    std::function<std::int64_t(std::int64_t)> globalId;
     // The system held is (2^aShift A) y = 2^bShift b with y = 2^(bShift - aShift) x.
     int aShift = 0;           // set with the values
     int bShift = 0;           // set per solve
@@ -88,6 +94,7 @@ struct QVL3D_HIDDEN CSolver::CImpl {
     // Solve.cpp
     void Agree(std::exception_ptr fault, const char* where, const char* elsewhere);
     double Maximum(double local) { return partitioned ? maximum(local) : local; }
+    std::string Row(std::int64_t i) const { return frontdoor::WithId("row " + frontdoor::Num(i), i, globalId); }
     double Norm(const host::CScaledNorm& local);
     double TrueResidual();
     void ScaleRightHandSide(double bNorm);

@@ -26,10 +26,30 @@ constexpr double kRoundingSlack = 1e-10; // what the true residual's own sum may
 } // namespace
 
 // Rethrows this partition's fault; on a partition of several, first learns
-// through the global sum whether any partition has one, so that all of them
-// throw together (the others saying that one did elsewhere).
+// whether any partition has one, so that all of them throw together: with
+// the message transport the first refusing partition's words everywhere
+// (a fault other than a refusal stays itself where it happened), else
+// through the global sum, the others saying that one did elsewhere.
 void CSolver::CImpl::Agree(std::exception_ptr fault, const char* where, const char* elsewhere)
 {
+    if (partitioned && messages) {
+        std::string mine;
+        bool refusal = false;
+        try {
+            if (fault) std::rethrow_exception(fault);
+        } catch (const std::invalid_argument& e) {
+            mine = e.what();
+            refusal = true;
+        } catch (const std::exception& e) {
+            mine = std::string(where) + ": " + e.what();
+        } catch (...) {
+            mine = std::string(where) + ": an unknown exception";
+        }
+        const std::string first = messages->First(mine);
+        if (fault && !refusal) std::rethrow_exception(fault);
+        if (!first.empty()) throw std::invalid_argument(first);
+        return;
+    }
     if (partitioned) {
         double mine = fault ? 1.0 : 0.0;
         const double refusing = com.AllSum(mine);
@@ -177,10 +197,11 @@ void CSolver::CImpl::ReadVectors(const double* bIn, const double* xIn)
         if (n > 0 && (bIn == nullptr || xIn == nullptr)) Refuse(kSolve, "b or x is null");
         for (int i = 0; i < n; ++i) {
             if (!std::isfinite(bIn[i]))
-                Refuse(kSolve, "b[" + Num(std::int64_t{i}) + "] is " + Num(bIn[i]) + ", not a finite number");
-            if (!std::isfinite(xIn[i]))
-                Refuse(kSolve, "x[" + Num(std::int64_t{i}) + "] (the initial guess) is " + Num(xIn[i]) +
+                Refuse(kSolve, WithId("b[" + Num(std::int64_t{i}) + "]", i, globalId) + " is " + Num(bIn[i]) +
                                    ", not a finite number");
+            if (!std::isfinite(xIn[i]))
+                Refuse(kSolve, WithId("x[" + Num(std::int64_t{i}) + "]", i, globalId) + " (the initial guess) is " +
+                                   Num(xIn[i]) + ", not a finite number");
             b[i + 1] = bIn[i];
             x[i + 1] = xIn[i];
         }

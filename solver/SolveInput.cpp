@@ -31,6 +31,11 @@ std::string Num(std::int64_t v)
     throw std::invalid_argument(std::string(where) + ": " + what);
 }
 
+std::string WithId(std::string text, std::int64_t cell, const std::function<std::int64_t(std::int64_t)>& globalId)
+{
+    return globalId ? text + " (global id " + Num(globalId(cell)) + ")" : text;
+}
+
 int NormalisingShift(double magnitude)
 {
     if (!(magnitude > 0.0) || !std::isfinite(magnitude)) return 0;
@@ -121,7 +126,8 @@ std::int64_t CheckCounts(const CCsrView& A, std::int64_t haloCells)
 // columns are marked with their entries, then the entries of column j (from
 // the transposed pattern) looked up. Halo columns get -1: their rows belong
 // to other partitions.
-std::vector<int> SymmetricPartners(const CCsrView& A, const std::vector<int>& rowStart, const char* method)
+std::vector<int> SymmetricPartners(const CCsrView& A, const std::vector<int>& rowStart, const char* method,
+                                   const std::function<std::int64_t(std::int64_t)>& globalId)
 {
     const int n = static_cast<int>(A.rows);
     const std::int64_t nnz = rowStart[n];
@@ -145,10 +151,11 @@ std::vector<int> SymmetricPartners(const CCsrView& A, const std::vector<int>& ro
             const int i =
                 static_cast<int>(std::upper_bound(rowStart.begin(), rowStart.end(), e) - rowStart.begin()) - 1;
             if (mark[i] != j)
-                Refuse(kConstructor, std::string("the ") + method + " needs a symmetric pattern: row " +
-                                         Num(std::int64_t{i}) + ", entry " + Num(std::int64_t{e}) + " holds column " +
-                                         Num(std::int64_t{j}) + ", but row " + Num(std::int64_t{j}) +
-                                         " holds no column " + Num(std::int64_t{i}));
+                Refuse(kConstructor, std::string("the ") + method + " needs a symmetric pattern: " +
+                                         WithId("row " + Num(std::int64_t{i}), i, globalId) + ", entry " +
+                                         Num(std::int64_t{e}) + " holds column " + Num(std::int64_t{j}) + ", but " +
+                                         WithId("row " + Num(std::int64_t{j}), j, globalId) + " holds no column " +
+                                         Num(std::int64_t{i}));
             partner[e] = markEntry[i];
         }
     }
@@ -165,7 +172,7 @@ void CSolver::CImpl::CheckValues(const char* where, const double* values) const
         for (int e = rowStart[i]; e < rowStart[i + 1]; ++e) {
             const double v = values[e];
             if (std::isfinite(v) && (v != 0.0 || slot[e] != 0)) continue;
-            const std::string at = "row " + Num(std::int64_t{i}) + ", entry " + Num(std::int64_t{e});
+            const std::string at = Row(i) + ", entry " + Num(std::int64_t{e});
             if (!std::isfinite(v)) Refuse(where, at + ": value " + Num(v) + " is not finite");
             Refuse(where, at + ": the diagonal is 0");
         }
@@ -184,10 +191,9 @@ void CSolver::CImpl::CheckSymmetricValues(const char* where, const double* value
         const auto rowOf = [&](int entry) {
             return std::upper_bound(rowStart.begin(), rowStart.end(), entry) - rowStart.begin() - 1;
         };
-        Refuse(where, std::string("the ") + Find(options.method)->name + " needs a symmetric matrix: row " +
-                          Num(std::int64_t{rowOf(e)}) + ", entry " + Num(std::int64_t{e}) + " holds " + Num(v) +
-                          ", but row " + Num(std::int64_t{rowOf(p)}) + ", entry " + Num(std::int64_t{p}) + " holds " +
-                          Num(w));
+        Refuse(where, std::string("the ") + Find(options.method)->name + " needs a symmetric matrix: " + Row(rowOf(e)) +
+                          ", entry " + Num(std::int64_t{e}) + " holds " + Num(v) + ", but " + Row(rowOf(p)) +
+                          ", entry " + Num(std::int64_t{p}) + " holds " + Num(w));
     }
 }
 
@@ -271,7 +277,7 @@ int CSolver::CImpl::IndexColumns(const CCsrView& A)
     for (int i = 0; i < n; ++i) {
         const int begin = static_cast<int>(Offset(A, i)), end = static_cast<int>(Offset(A, i + 1));
         rowStart[i] = begin;
-        const auto row = [i] { return "row " + Num(std::int64_t{i}); };
+        const auto row = [this, i] { return Row(i); };
         int diagonal = -1, next = 1;
         for (int e = begin; e < end; ++e) {
             const std::int32_t c = A.columns[e];
@@ -320,7 +326,7 @@ void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
                                  " cells), beyond the int range of its index");
     const CMethodInfo& method = *Find(options.method);
     if (method.needsSymmetricPattern) {
-        partner = SymmetricPartners(A, rowStart, method.name);
+        partner = SymmetricPartners(A, rowStart, method.name, globalId);
         CheckSymmetricValues(kConstructor, A.values);
     }
 
@@ -357,6 +363,10 @@ CSolver::CSolver(const CCsrView& A, CSolveOptions options, CPartitionLink link) 
     I.com = CQVLCom(link.sum);
     if (link.halo) I.commu = CCommunication(link.halo);
     I.maximum = std::move(link.maximum);
+    I.globalId = std::move(link.globalId);
+    // One refusal text for all only where every partition can send one.
+    const double hasMessages = link.messages ? 1.0 : 0.0;
+    if (-I.maximum(-hasMessages) == 1.0) I.messages = std::move(link.messages);
     std::exception_ptr fault;
     try {
         if (link.haloCells < 0) Refuse(kConstructor, "haloCells is " + Num(link.haloCells) + ", a negative count");

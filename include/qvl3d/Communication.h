@@ -12,6 +12,7 @@
 #include <qvl3d/QVLExport.h>
 
 #include <memory>
+#include <string>
 
 // Identifier of a buffer of the non-blocking exchange; the solver uses 0 only.
 enum QVLNonBlockingBufferId : int { QVLNonBlockingBuffer0 = 0 };
@@ -35,6 +36,17 @@ class QVL3D_EXPORT CSumTransport {
 public:
     virtual ~CSumTransport();
     virtual double Sum(double local) = 0;
+};
+
+// What tells every partition the refusal one of them made, so that all of
+// them refuse with the same words.
+class QVL3D_EXPORT CMessageTransport {
+public:
+    virtual ~CMessageTransport();
+    // Collective: the message of the lowest-numbered partition whose message
+    // is not empty, naming that partition, or an empty string when every
+    // message is empty; the same text on every partition.
+    virtual std::string First(const std::string& message) = 0;
 };
 
 class QVL3D_EXPORT CCommunication {

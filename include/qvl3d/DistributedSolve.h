@@ -117,9 +117,13 @@ QVL3D_EXPORT void CheckHaloPlan(MPI_Comm comm, const CHaloPlan& plan,
 // norms and history of the whole system, from the global sum) and has the
 // same bits on every rank; the options' monitor is called on every rank
 // with the same values. Input the solver refuses (a row without its
-// diagonal, a value that is not finite, bad options, b or x not finite)
-// makes every rank throw std::invalid_argument, the refusing rank's message
-// prefixed with "rank R: ". The DILU preconditioner leaves halo neighbours
+// diagonal, a zero diagonal, a value that is not finite, bad options, b or x
+// not finite) makes every rank throw std::invalid_argument with one message:
+// that of the lowest refusing rank, prefixed with "rank R: ", naming the row
+// (or index of b or x) on that rank, its global id and the entry, e.g.
+// "rank 3: qvl3d::CSolver: row 1 (global id 57), entry 3: value nan is not
+// finite". Options that differ between the ranks are refused with one
+// message naming the option. The DILU preconditioner leaves halo neighbours
 // out (as CSingleGridSolver does on a partition), so its iterations differ
 // from a solve of the whole matrix on one rank; the diagonal preconditioner
 // and the unpreconditioned methods follow the serial ones up to the order

@@ -21,6 +21,7 @@
 #include <mpi.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 // Calls made and wall time spent inside them since construction or Reset.
@@ -120,6 +121,29 @@ private:
     MPI_Comm m_comm = MPI_COMM_NULL;
     std::vector<double> m_partials; // one per rank up to kGatherRanks ranks; empty beyond
     CCommStats m_stats;
+};
+
+// The message of the lowest rank of comm whose message is not empty:
+// collective over comm, on comm itself (one all-reduce and two broadcasts,
+// those only where some rank has a message). On return message holds that
+// rank's text on every rank; returns that rank, or -1 (message left empty)
+// when every rank's message is empty.
+QVL3D_EXPORT int FirstMessage(MPI_Comm comm, std::string& message);
+
+// Refusals agreed over MPI: the message of the lowest rank with one,
+// prefixed "rank R: ", on every rank. Works on a private duplicate of comm
+// (constructing it is collective), as the other transports do.
+class QVL3D_EXPORT CMpiMessageTransport : public CMessageTransport {
+public:
+    explicit CMpiMessageTransport(MPI_Comm comm);
+    ~CMpiMessageTransport() override;
+    CMpiMessageTransport(const CMpiMessageTransport&) = delete;
+    CMpiMessageTransport& operator=(const CMpiMessageTransport&) = delete;
+
+    std::string First(const std::string& message) override;
+
+private:
+    MPI_Comm m_comm = MPI_COMM_NULL;
 };
 
 // The same correctly rounded sum over comm, for a program's own reductions:

@@ -137,6 +137,14 @@ struct CPartitionLink {
     std::shared_ptr<CHaloTransport> halo; // may be null when no partition has halo cells
     std::shared_ptr<CSumTransport> sum;
     std::function<double(double)> maximum;
+    // Optional. With messages on every partition, a refusal of the rows,
+    // the values, b or x on any partition is thrown on all of them with the
+    // one message of the lowest refusing partition (without, or where some
+    // partitions lack it, the others say that another partition refused).
+    // globalId names a 0-based cell (owned or halo) by the system's own id:
+    // the refusals then give it after the partition's row or index.
+    std::shared_ptr<CMessageTransport> messages;
+    std::function<std::int64_t(std::int64_t)> globalId;
 };
 
 class QVL3D_EXPORT CSolver {
@@ -160,9 +168,10 @@ public:
     // up to rows+haloCells-1 and, for the conjugate gradient, the symmetry
     // of the entries between owned cells only (a partition cannot see its
     // neighbours' rows). When any partition refuses its input, every
-    // partition throws std::invalid_argument: the refusing ones their own
-    // reason, the others a note that another partition refused; the same
-    // for Update's values and Solve's vectors. The options must be the same
+    // partition throws std::invalid_argument: with the link's messages the
+    // one message of the lowest refusing partition, else the refusing ones
+    // their own reason and the others a note that another partition
+    // refused; the same for Update's values and Solve's vectors. The options must be the same
     // on every partition (a monitor given on all or none): a difference is
     // refused on every partition with one message naming the option. The
     // monitor runs on every partition with the same values; when it throws

@@ -6,10 +6,12 @@
  * the same functions.
  *
  * Every function but the history and the messages is collective over the
- * communicator. Bad arguments on any rank make every rank return
- * the same code: the faulty rank with its own message, the others with one
- * saying that another rank refused; no rank is left waiting. The monitor must give the same
- * answer on every rank (it sees the same values there). */
+ * communicator. Bad arguments on any rank make every rank return the same
+ * code with the same message: that of the lowest faulty rank, beginning
+ * "rank R: " and naming, for a fault in the rows, the values, b or x, the
+ * row or index on that rank, its global id (counted from 0) and the entry;
+ * no rank is left waiting. The monitor must give the same answer on every
+ * rank (it sees the same values there). */
 #ifndef QVL3D_QVL3D_MPI_H
 #define QVL3D_QVL3D_MPI_H
 

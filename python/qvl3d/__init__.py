@@ -45,10 +45,14 @@ exactly) raises ValueError with its message; an option of the wrong kind
 raises TypeError. Ctrl-C during a solve raises KeyboardInterrupt after the
 iteration running then.
 
-The module is serial: one process solves the whole matrix on one
-partition. There is no distributed front door yet, so under mpi4py every
-rank that calls it solves its own complete system; nothing is exchanged
-between ranks.
+qvl3d.Solver solves a whole matrix in one process. Across the ranks of an
+mpi4py communicator, qvl3d.DistributedSolver(comm, rows, ownership,
+**options) takes each rank's own rows (global column ids) and solves the
+system they make with the same options, status words and bits as the C++
+distributed front door; qvl3d.partition(A, parts) splits a matrix's rows
+for it (help(qvl3d.distributed)). A build without MPI has no distributed
+solver: qvl3d.WITH_MPI is then False and DistributedSolver raises
+RuntimeError.
 
 Arrays are used in place where they already have the layout the front door
 reads: a CSR matrix with int32 or int64 indptr, int32 indices and float64
@@ -64,7 +68,7 @@ import numpy as np
 
 from . import _qvl3d
 
-__all__ = ["Solver", "SolveInfo", "solve"]
+__all__ = ["Solver", "SolveInfo", "solve", "DistributedSolver", "partition", "WITH_MPI", "GRAPH_PARTITIONER"]
 
 _INT32 = np.iinfo(np.int32)
 
@@ -172,6 +176,26 @@ def _check_options(method, preconditioner, layout, rtol, atol, maxiter, referenc
         raise ValueError(f"qvl3d: maxiter is {maxiter}; it must lie in 1..{2**31 - 1}")
 
 
+_DEFAULTS = {
+    "method": "bicgstab",
+    "preconditioner": None,
+    "layout": "csr",
+    "rtol": 1e-8,
+    "atol": 0.0,
+    "maxiter": 10000,
+    "reference": "rhs",
+    "divtol": 1e5,
+}
+
+
+def _options(**options):
+    """The options as _check_options takes them, defaults filled in."""
+    unknown = sorted(set(options) - set(_DEFAULTS))
+    if unknown:
+        raise TypeError(f"qvl3d: unknown option {unknown[0]!r} (the options are {', '.join(_DEFAULTS)})")
+    return tuple(options.get(name, default) for name, default in _DEFAULTS.items())
+
+
 class Solver:
     """A solver for one sparse matrix and many right-hand sides.
 
@@ -268,3 +292,9 @@ class Solver:
 def solve(A, b, x0=None, **options):
     """Solves A x = b once and returns (x, info); options as for Solver."""
     return Solver(A, **options).solve(b, x0)
+
+
+WITH_MPI = getattr(_qvl3d, "WITH_MPI", False)
+GRAPH_PARTITIONER = _qvl3d.GRAPH_PARTITIONER
+
+from .distributed import DistributedSolver, partition  # noqa: E402  (it uses the helpers above)
