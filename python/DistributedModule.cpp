@@ -102,10 +102,7 @@ void Agreed(MPI_Comm comm, Check&& check)
 class CPyDistributedSolver {
 public:
     CPyDistributedSolver(std::int64_t comm, std::int64_t rows, const py::array& indptr, const py::array& indices,
-                         const py::array& data, const py::object& ids, std::int64_t first, const std::string& method,
-                         const std::string& preconditioner, const std::string& layout, double rtol, double atol,
-                         int maxiter, const std::string& reference, double divtol)
-        : m_reference(reference)
+                         const py::array& data, const py::object& ids, std::int64_t first, const py::dict& options)
     {
         m_comm = CommOf(comm);
         CGlobalRows g;
@@ -121,7 +118,7 @@ public:
             g.values = DataOf<double>(data, "data", nnz);
             own = ids.is_none() ? COwnership::Range(first)
                                 : COwnership::List(DataOf<std::int64_t>(ids.cast<py::array>(), "ids", rows));
-            o = OptionsOf(method, preconditioner, layout, rtol, atol, maxiter, reference, divtol);
+            o = OptionsOf(options);
         });
         py::gil_scoped_release unlocked;
         m_solver = std::make_unique<CDistributedSolver>(m_comm, g, own, std::move(o));
@@ -163,20 +160,7 @@ public:
         m_solver->Update(v);
     }
 
-    py::dict Options() const
-    {
-        const CSolveOptions& o = m_solver->Options();
-        py::dict d;
-        d["method"] = Find(o.method)->word;
-        d["preconditioner"] = Find(PreconditionerFor(o.method, o.preconditioner))->word;
-        d["layout"] = Find(o.layout)->word;
-        d["rtol"] = o.rtol;
-        d["atol"] = o.atol;
-        d["maxiter"] = o.maxIter;
-        d["reference"] = m_reference;
-        d["divtol"] = o.divtol;
-        return d;
-    }
+    py::dict Options() const { return OptionsDict(m_solver->Options()); }
 
     std::int64_t Rows() const { return m_solver->System().rows; }
     std::int64_t NonZeros() const { return static_cast<std::int64_t>(m_solver->System().values.size()); }
@@ -185,7 +169,6 @@ public:
 private:
     MPI_Comm m_comm = MPI_COMM_NULL; // the host's, for the module's own refusals
     std::unique_ptr<CDistributedSolver> m_solver;
-    std::string m_reference;
     std::mutex m_lock;
 };
 
@@ -204,11 +187,9 @@ void AddDistributed(py::module_& m)
           "(rank, message) of the lowest rank whose message is not empty, or (-1, ''); collective.");
     py::class_<CPyDistributedSolver>(m, "_DistributedSolver")
         .def(py::init<std::int64_t, std::int64_t, const py::array&, const py::array&, const py::array&,
-                      const py::object&, std::int64_t, const std::string&, const std::string&, const std::string&,
-                      double, double, int, const std::string&, double>(),
+                      const py::object&, std::int64_t, const py::dict&>(),
              py::arg("comm"), py::arg("rows"), py::arg("indptr"), py::arg("indices"), py::arg("data"), py::arg("ids"),
-             py::arg("first"), py::arg("method"), py::arg("preconditioner"), py::arg("layout"), py::arg("rtol"),
-             py::arg("atol"), py::arg("maxiter"), py::arg("reference"), py::arg("divtol"))
+             py::arg("first"), py::arg("options"))
         .def("solve", &CPyDistributedSolver::Solve, py::arg("b"), py::arg("x"))
         .def("update", &CPyDistributedSolver::Update, py::arg("values"))
         .def_property_readonly("options", &CPyDistributedSolver::Options)

@@ -73,10 +73,11 @@ inline py::array_t<double> Give(std::vector<double>&& v)
     return py::array_t<double>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
 }
 
-// The front door's options from the module's words (QVL3DModule.cpp); the
-// monitor looks for Ctrl-C.
-qvl3d::CSolveOptions OptionsOf(const std::string& method, const std::string& preconditioner, const std::string& layout,
-                               double rtol, double atol, int maxiter, const std::string& reference, double divtol);
+// The front door's options from the dict the package's _options makes (each
+// option present, of its type); the monitor looks for Ctrl-C. And back, as
+// the solvers' `options` property gives them (QVL3DModule.cpp).
+qvl3d::CSolveOptions OptionsOf(const py::dict& options);
+py::dict OptionsDict(const qvl3d::CSolveOptions& o);
 
 // Adds the distributed solver and the partitioner (DistributedModule.cpp).
 void AddDistributed(py::module_& m);

@@ -31,22 +31,49 @@ namespace py = pybind11;
 namespace qvl3d {
 namespace python {
 
-qvl3d::CSolveOptions OptionsOf(const std::string& method, const std::string& preconditioner, const std::string& layout,
-                               double rtol, double atol, int maxiter, const std::string& reference, double divtol)
+namespace {
+
+struct CReferenceWord {
+    qvl3d::EReference id;
+    const char* word;
+};
+constexpr CReferenceWord kReferences[] = {{qvl3d::EReference::RightHandSide, "rhs"},
+                                          {qvl3d::EReference::FirstIteration, "first"}};
+
+} // namespace
+
+qvl3d::CSolveOptions OptionsOf(const py::dict& options)
 {
     using namespace qvl3d;
+    auto word = [&](const char* key) { return options[key].cast<std::string>(); };
     CSolveOptions o;
-    o.method = Choose("method", method, kMethods);
-    if (!preconditioner.empty()) o.preconditioner = Choose("preconditioner", preconditioner, kPreconditioners);
-    o.layout = Choose("layout", layout, kLayouts);
-    if (reference != "rhs" && reference != "first") Refuse("reference '" + reference + "' is not one of rhs, first");
-    o.reference = reference == "rhs" ? EReference::RightHandSide : EReference::FirstIteration;
-    o.rtol = rtol;
-    o.atol = atol;
-    o.maxIter = maxiter;
-    o.divtol = divtol;
+    o.method = Choose("method", word("method"), kMethods);
+    if (!options["preconditioner"].is_none())
+        o.preconditioner = Choose("preconditioner", word("preconditioner"), kPreconditioners);
+    o.layout = Choose("layout", word("layout"), kLayouts);
+    o.reference = Choose("reference", word("reference"), kReferences);
+    o.rtol = options["rtol"].cast<double>();
+    o.atol = options["atol"].cast<double>();
+    o.maxIter = options["maxiter"].cast<int>();
+    o.divtol = options["divtol"].cast<double>();
     o.monitor = [last = std::chrono::steady_clock::now()](int, double) mutable { CheckSignals(last); };
     return o;
+}
+
+py::dict OptionsDict(const qvl3d::CSolveOptions& o)
+{
+    using namespace qvl3d;
+    py::dict d;
+    d["method"] = Find(o.method)->word;
+    d["preconditioner"] = Find(PreconditionerFor(o.method, o.preconditioner))->word;
+    d["layout"] = Find(o.layout)->word;
+    d["rtol"] = o.rtol;
+    d["atol"] = o.atol;
+    d["maxiter"] = o.maxIter;
+    for (const CReferenceWord& r : kReferences)
+        if (r.id == o.reference) d["reference"] = r.word;
+    d["divtol"] = o.divtol;
+    return d;
 }
 
 } // namespace python
@@ -67,11 +94,8 @@ py::array_t<T> ArrayOf(const std::vector<T>& v)
 class CPySolver {
 public:
     CPySolver(std::int64_t rows, const py::array& indptr, const py::array& indices, const py::array& data,
-              const std::string& method, const std::string& preconditioner, const std::string& layout, double rtol,
-              double atol, int maxiter, const std::string& reference, double divtol)
-        : m_solver(View(rows, indptr, indices, data),
-                   OptionsOf(method, preconditioner, layout, rtol, atol, maxiter, reference, divtol)),
-          m_reference(reference)
+              const py::dict& options)
+        : m_solver(View(rows, indptr, indices, data), OptionsOf(options))
     {
     }
 
@@ -110,20 +134,7 @@ public:
         m_solver.Update(v);
     }
 
-    py::dict Options() const
-    {
-        const qvl3d::CSolveOptions& o = m_solver.Options();
-        py::dict d;
-        d["method"] = qvl3d::Find(o.method)->word;
-        d["preconditioner"] = qvl3d::Find(qvl3d::PreconditionerFor(o.method, o.preconditioner))->word;
-        d["layout"] = qvl3d::Find(o.layout)->word;
-        d["rtol"] = o.rtol;
-        d["atol"] = o.atol;
-        d["maxiter"] = o.maxIter;
-        d["reference"] = m_reference;
-        d["divtol"] = o.divtol;
-        return d;
-    }
+    py::dict Options() const { return OptionsDict(m_solver.Options()); }
 
     int Rows() const { return m_solver.Rows(); }
     std::int64_t NonZeros() const { return m_solver.NonZeros(); }
@@ -149,7 +160,6 @@ private:
     }
 
     qvl3d::CSolver m_solver;
-    std::string m_reference;
     std::mutex m_lock;
 };
 
@@ -199,11 +209,8 @@ PYBIND11_MODULE(_qvl3d, m)
     });
 
     py::class_<CPySolver>(m, "_Solver")
-        .def(py::init<std::int64_t, const py::array&, const py::array&, const py::array&, const std::string&,
-                      const std::string&, const std::string&, double, double, int, const std::string&, double>(),
-             py::arg("rows"), py::arg("indptr"), py::arg("indices"), py::arg("data"), py::arg("method"),
-             py::arg("preconditioner"), py::arg("layout"), py::arg("rtol"), py::arg("atol"), py::arg("maxiter"),
-             py::arg("reference"), py::arg("divtol"))
+        .def(py::init<std::int64_t, const py::array&, const py::array&, const py::array&, const py::dict&>(),
+             py::arg("rows"), py::arg("indptr"), py::arg("indices"), py::arg("data"), py::arg("options"))
         .def("solve", &CPySolver::Solve, py::arg("b"), py::arg("x"),
              "Solves from x in place; returns (status, iterations, initial, final, relative, history, seconds, "
              "converged).")

@@ -159,7 +159,7 @@ def _offsets(a):
 
 def _check_options(method, preconditioner, layout, rtol, atol, maxiter, reference, divtol):
     """Each option of the right kind, in words of the module's own, before
-    anything reaches the compiled part."""
+    anything reaches the compiled part (which checks the words and values)."""
     import numbers
 
     for name, value in (("method", method), ("layout", layout), ("reference", reference)):
@@ -189,18 +189,21 @@ _DEFAULTS = {
 
 
 def _options(**options):
-    """The options as _check_options takes them, defaults filled in."""
+    """The options for the compiled solvers: every one present, defaults
+    filled in, each of its kind."""
     unknown = sorted(set(options) - set(_DEFAULTS))
     if unknown:
         raise TypeError(f"qvl3d: unknown option {unknown[0]!r} (the options are {', '.join(_DEFAULTS)})")
-    return tuple(options.get(name, default) for name, default in _DEFAULTS.items())
+    full = {name: options.get(name, default) for name, default in _DEFAULTS.items()}
+    _check_options(**full)
+    return full
 
 
 class Solver:
     """A solver for one sparse matrix and many right-hand sides.
 
     Solver(A, method="bicgstab", preconditioner=None, layout="csr",
-           rtol=1e-8, atol=0.0, maxiter=10000, reference="rhs")
+           rtol=1e-8, atol=0.0, maxiter=10000, reference="rhs", divtol=1e5)
 
     A is any square scipy.sparse matrix or array; it is converted to CSR
     once (not at all when it is CSR with the dtypes the front door reads),
@@ -209,21 +212,10 @@ class Solver:
     in the module's documentation (help(qvl3d)).
     """
 
-    def __init__(
-        self,
-        A,
-        method="bicgstab",
-        preconditioner=None,
-        layout="csr",
-        rtol=1e-8,
-        atol=0.0,
-        maxiter=10000,
-        reference="rhs",
-        divtol=1e5,
-    ):
+    def __init__(self, A, **options):
         import scipy.sparse
 
-        _check_options(method, preconditioner, layout, rtol, atol, maxiter, reference, divtol)
+        options = _options(**options)
         if not scipy.sparse.issparse(A):
             raise TypeError(f"qvl3d: A must be a scipy.sparse matrix or array, not {type(A).__name__}")
         if A.ndim != 2 or A.shape[0] != A.shape[1]:
@@ -234,20 +226,7 @@ class Solver:
         indptr = _offsets(A.indptr)
         indices = _indices(A.indices, indptr)
         data = _floats(A.data, "A", A.data.shape[0])
-        self._solver = _qvl3d._Solver(
-            n,
-            indptr,
-            indices,
-            data,
-            method,
-            "" if preconditioner is None else preconditioner,
-            layout,
-            float(rtol),
-            float(atol),
-            int(maxiter),
-            reference,
-            float(divtol),
-        )
+        self._solver = _qvl3d._Solver(n, indptr, indices, data, options)
         self.shape = (n, n)
 
     @property

@@ -107,37 +107,19 @@ class DistributedSolver:
                 "qvl3d: this build of QVL3DTool has no MPI (configured with QVL3D_WITH_MPI=OFF); "
                 "qvl3d.DistributedSolver needs one built with it"
             )
-        from . import _check_options, _options
+        from . import _options
 
         handle = _handle(comm)
 
         def check():
             opts = _options(**options)
-            _check_options(*opts)
             n, indptr, indices, data = _global_rows(rows)
             ids, first = _ownership(ownership, n)
             return opts, n, indptr, indices, data, ids, first
 
         opts, n, indptr, indices, data, ids, first = _agreed(handle, check)
-        method, preconditioner, layout, rtol, atol, maxiter, reference, divtol = opts
         self._handle = handle
-        self._solver = _qvl3d._DistributedSolver(
-            handle,
-            n,
-            indptr,
-            indices,
-            data,
-            ids,
-            first,
-            method,
-            "" if preconditioner is None else preconditioner,
-            layout,
-            float(rtol),
-            float(atol),
-            int(maxiter),
-            reference,
-            float(divtol),
-        )
+        self._solver = _qvl3d._DistributedSolver(handle, n, indptr, indices, data, ids, first, opts)
         self.comm = comm
 
     @property
