@@ -71,7 +71,8 @@ void CheckSignals(std::chrono::steady_clock::time_point& last)
 }
 
 qvl3d::CSolveOptions OptionsOf(const std::string& method, const std::string& preconditioner, const std::string& layout,
-                               double rtol, double atol, int maxiter, const std::string& reference, double divtol)
+                               double rtol, double atol, int maxiter, const std::string& reference, double divtol,
+                               int restart)
 {
     using namespace qvl3d;
     CSolveOptions o;
@@ -84,6 +85,7 @@ qvl3d::CSolveOptions OptionsOf(const std::string& method, const std::string& pre
     o.atol = atol;
     o.maxIter = maxiter;
     o.divtol = divtol;
+    o.restart = restart;
     o.monitor = [last = std::chrono::steady_clock::now()](int, double) mutable { CheckSignals(last); };
     return o;
 }
@@ -108,9 +110,9 @@ class CPySolver {
 public:
     CPySolver(std::int64_t rows, const py::array& indptr, const py::array& indices, const py::array& data,
               const std::string& method, const std::string& preconditioner, const std::string& layout, double rtol,
-              double atol, int maxiter, const std::string& reference, double divtol)
+              double atol, int maxiter, const std::string& reference, double divtol, int restart)
         : m_solver(View(rows, indptr, indices, data),
-                   OptionsOf(method, preconditioner, layout, rtol, atol, maxiter, reference, divtol)),
+                   OptionsOf(method, preconditioner, layout, rtol, atol, maxiter, reference, divtol, restart)),
           m_reference(reference)
     {
     }
@@ -162,6 +164,7 @@ public:
         d["maxiter"] = o.maxIter;
         d["reference"] = m_reference;
         d["divtol"] = o.divtol;
+        d["restart"] = o.restart;
         return d;
     }
 
@@ -240,10 +243,10 @@ PYBIND11_MODULE(_qvl3d, m)
 
     py::class_<CPySolver>(m, "_Solver")
         .def(py::init<std::int64_t, const py::array&, const py::array&, const py::array&, const std::string&,
-                      const std::string&, const std::string&, double, double, int, const std::string&, double>(),
+                      const std::string&, const std::string&, double, double, int, const std::string&, double, int>(),
              py::arg("rows"), py::arg("indptr"), py::arg("indices"), py::arg("data"), py::arg("method"),
              py::arg("preconditioner"), py::arg("layout"), py::arg("rtol"), py::arg("atol"), py::arg("maxiter"),
-             py::arg("reference"), py::arg("divtol"))
+             py::arg("reference"), py::arg("divtol"), py::arg("restart"))
         .def("solve", &CPySolver::Solve, py::arg("b"), py::arg("x"),
              "Solves from x in place; returns (status, iterations, initial, final, relative, history, seconds, "
              "converged).")
