@@ -295,3 +295,29 @@ TEST(Gmres, RerunsGiveTheSameBits)
             EXPECT_TRUE(std::equal(x1.begin(), x1.end(), x3.begin(), x3.end(), BitEqual));
         }
 }
+
+// The systems on which BiCGSTAB breaks down (rho, sigma, omega): GMRES
+// solves each.
+TEST(Gmres, SolvesWhereBiCgStabBreaksDown)
+{
+    const struct {
+        Dense A;
+        std::vector<double> b;
+        EPreconditioner p;
+    } cases[] = {
+        {{{3, -2, -3}, {0, 1, -1}, {-2, 2, 3}}, {1, -1, -1}, EPreconditioner::None},
+        {{{1, 0}, {0, -1}}, {1, 1}, EPreconditioner::None},
+        {{{1, 0}, {-2, -2}}, {-2, 2}, EPreconditioner::Diagonal},
+    };
+    for (const auto& c : cases) {
+        const CSystem S(c.A);
+        std::vector<double> x;
+        const CSolveResult bicgstab = Solve(S, Gmres(EMethod::BiCgStab, c.p, 30), c.b, x);
+        EXPECT_HAS(StatusName(bicgstab.status), "breakdown_");
+        for (EMethod method : {EMethod::Gmres, EMethod::Fgmres}) {
+            const CSolveResult r = Solve(S, Gmres(method, c.p, 30), c.b, x);
+            EXPECT_EQ(r.status, EStatus::Converged) << StatusName(r.status);
+            EXPECT_LE(r.iterations, static_cast<int>(c.b.size()));
+        }
+    }
+}
