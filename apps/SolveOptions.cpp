@@ -34,7 +34,9 @@ const COptionSpec kOptions[] = {
     {"rhs", "FILE", "right-hand side (Matrix Market vector); default b = A*1, whose solution is 1"},
     {"exact", "FILE", "exact solution to measure the error against (default 1 when b = A*1)"},
     {"x0", "FILE", "initial guess (default 0)"},
-    {"method", "NAME", "bicgstab (default), pcg or gs; with --entry-point also a solver code 2..6"},
+    {"method", "NAME",
+     "bicgstab (default), pcg, gs, gmres or fgmres; with --entry-point bicgstab, pcg, gs or a solver code 2..6"},
+    {"restart", "M", "gmres and fgmres: iterations between restarts, the basis kept (default 30)"},
     {"precond", "NAME", "dilu, diagonal or none (default: the method's, dilu for bicgstab and pcg)"},
     {"layout", "NAME", "csr (default), native or ell"},
     {"tol", "T", "relative tolerance (default 1e-8): against ||b||, or as --reference says"},
@@ -156,7 +158,8 @@ const Row& FromTable(const std::string& option, const std::string& v, const Row 
     Usage("--" + option + " takes " + Words(table) + ", not '" + v + "'");
 }
 
-// --method: a method's word or a solver code of the entry points.
+// --method: a method's word or a solver code of the entry points; the word
+// of a method no entry point runs gives kNoDesignCode.
 int MethodCode(const std::string& v)
 {
     if (const CMethodInfo* m = FindWord(kMethods, v)) return m->designCode;
@@ -289,6 +292,10 @@ void ProblemOptions(const CGiven& given, CCommandOptions& o)
 void EntryPointOptions(const CGiven& given, CCommandOptions& o)
 {
     auto has = [&](const char* name) { return given.count(name) != 0; };
+    if (o.code == kNoDesignCode)
+        Usage("--method " + given.at("method") +
+              " runs through the front door only: the entry points have no solver code for it; drop --entry-point");
+    if (has("restart")) Usage("--restart belongs to the front door's gmres and fgmres; drop --entry-point");
     if (has("reference"))
         Usage("--reference belongs to the front door: the entry points always measure against the residual "
               "after the first iteration; drop --entry-point or --reference");
@@ -327,7 +334,12 @@ void FrontDoorRoadOptions(const CGiven& given, CCommandOptions& o)
     if (given.count("reference"))
         o.reference = Choose<EReference>("reference", given.at("reference"),
                                          {{"rhs", EReference::RightHandSide}, {"first", EReference::FirstIteration}});
-    if (!o.precondGiven) o.precond = Find(PreconditionerFor(FindSolverCode(o.code)->method, std::nullopt))->designType;
+    if (!o.precondGiven) o.precond = Find(PreconditionerFor(o.method, std::nullopt))->designType;
+    if (given.count("restart")) {
+        o.restart = static_cast<int>(ParseInt("restart", given.at("restart"), 1, 1000000));
+        if (o.method != EMethod::Gmres && o.method != EMethod::Fgmres)
+            Usage(std::string("--restart belongs to gmres and fgmres; ") + Find(o.method)->name + " does not restart");
+    }
 }
 
 // How to solve: method, preconditioner, layout, tolerance, limit.
@@ -336,7 +348,11 @@ void SolverOptions(const CGiven& given, CCommandOptions& o)
     auto has = [&](const char* name) { return given.count(name) != 0; };
     auto val = [&](const char* name) { return given.at(name); };
     o.entryPoint = has("entry-point");
-    if (has("method")) o.code = MethodCode(val("method"));
+    if (has("method")) {
+        o.code = MethodCode(val("method"));
+        const CMethodInfo* m = FindWord(kMethods, val("method"));
+        o.method = m != nullptr ? m->id : FindSolverCode(o.code)->method;
+    }
     if (has("precond")) {
         o.precond = FromTable("precond", val("precond"), kPreconditioners).designType;
         o.precondGiven = true;
@@ -390,7 +406,8 @@ CCommandOptions ParseOptions(const std::vector<std::string>& args)
 CSolveOptions FrontDoorOptions(const CCommandOptions& o)
 {
     CSolveOptions s;
-    s.method = FindSolverCode(o.code)->method;
+    s.method = o.method;
+    s.restart = o.restart;
     if (o.precondGiven) s.preconditioner = OfDesignType(o.precond).id;
     s.layout = o.layout;
     s.rtol = o.tolerance;

@@ -43,8 +43,12 @@ struct CCommandOptions {
     // The road: the front door (qvl3d::CSolver) unless entryPoint, which
     // fills the host objects and calls the design's entry points.
     bool entryPoint = false;
-    int code = 2;    // solver code: 2..6 on the entry points' road, 2..4 (a method's) on the front door's
+    int code = 2;    // solver code: 2..6 on the entry points' road, 2..4 or 0 (kNoDesignCode) on the front door's
     int precond = 1; // store preconditioner type: 0 none, 1 DILU, 3 diagonal
+    // The method --method names (on the entry points' road the solver
+    // code's), and GMRES's restart length (--restart).
+    EMethod method = EMethod::BiCgStab;
+    int restart = 30;
     bool precondGiven = false;
     EReference reference = EReference::RightHandSide; // the front door's stopping rule
     ELayout layout = ELayout::Csr;

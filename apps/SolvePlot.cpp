@@ -220,7 +220,7 @@ std::string LogPlotSvg(const CLogPlot& p)
 std::string ResidualPlotSvg(const CProblem& problem, const CRunResult& r)
 {
     CLogPlot p;
-    p.title.push_back(std::string(MethodName(r.code)) + ", preconditioner " +
+    p.title.push_back(std::string(RunMethodName(r)) + ", preconditioner " +
                       (r.code == 4 && !r.frontDoor ? "none" : PreconditionerName(r.precond)) + ", " +
                       LayoutName(r.layout) + " layout, " + (r.frontDoor ? "front door" : "entry point"));
     p.title.push_back(host::Printable(problem.description)); // a file name's control bytes shown, not dropped

@@ -274,6 +274,17 @@ double CCountingTransport::Sum(double local)
     return global;
 }
 
+void CCountingTransport::SumEach(double* values, int count)
+{
+    ++sums;
+    if (!m_sum) return;
+    const auto t0 = Clock::now();
+    m_sum->SumEach(values, count);
+    const double t = Since(t0);
+    seconds += t;
+    sumSeconds += t;
+}
+
 void CCountingTransport::Reset()
 {
     sums = exchanges = 0;
@@ -320,6 +331,12 @@ void Conclude(CRunResult& r)
     if (overflow) r.arithmetic += ": its sums of squares overflow at this scale";
 }
 
+const char* RunMethodName(const CRunResult& r)
+{
+    const CMethodInfo* m = Find(r.method);
+    return r.frontDoor && m != nullptr ? m->name : MethodName(r.code);
+}
+
 CRunResult StartResult(const CProblem& P, const CCommandOptions& o)
 {
     CRunResult r;
@@ -328,6 +345,8 @@ CRunResult StartResult(const CProblem& P, const CCommandOptions& o)
     r.cells = P.A.nCell;
     r.nonZeros = P.A.NonZeros();
     r.code = o.code;
+    r.method = o.method;
+    r.restart = !o.entryPoint && (o.method == EMethod::Gmres || o.method == EMethod::Fgmres) ? o.restart : 0;
     r.precond = o.precond;
     r.layout = o.layout;
     r.tolerance = o.tolerance;

@@ -42,6 +42,7 @@ public:
     void Start(double* v, QVLNonBlockingBufferId id) override;
     void Wait(double* v, QVLNonBlockingBufferId id) override;
     double Sum(double local) override;
+    void SumEach(double* values, int count) override; // one collective, counted once
 
     void Reset();
     long long sums = 0, exchanges = 0;
@@ -67,6 +68,8 @@ struct CRunResult {
     int cells = 0;
     long long nonZeros = 0;
     int code = 0, precond = 0;
+    EMethod method = EMethod::BiCgStab; // the front door's method (code: the entry points')
+    int restart = 0;                    // GMRES's restart length; 0 for the other methods
     ELayout layout = ELayout::Csr;
     double tolerance = 0.0;
     int maxIter = 0; // the limit in force after the call (code 5 on native lifts it)
@@ -124,6 +127,10 @@ class CHostCheckError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// The method that ran, for people: the front door's method, or the solver
+// code's name.
+const char* RunMethodName(const CRunResult& r);
 
 // Why the method stopped, in words, from its record.
 std::string StopText(const CSolveRecord& record);

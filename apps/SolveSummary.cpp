@@ -91,8 +91,9 @@ void PrintSolverLines(std::FILE* out, const CRunResult& r)
         std::fprintf(out, "  layout              %s (%s)\n", LayoutName(r.layout), EntryPoint(r.layout));
         std::fprintf(out, "  tolerance           %.3g, at most %d iterations\n", r.tolerance, r.maxIter);
     } else {
-        std::fprintf(out, "  method              %s, preconditioner %s\n", MethodName(r.code),
-                     PreconditionerName(r.precond));
+        std::fprintf(out, "  method              %s, preconditioner %s%s\n", RunMethodName(r),
+                     PreconditionerName(r.precond),
+                     r.restart > 0 ? (", restart every " + std::to_string(r.restart)).c_str() : "");
         std::fprintf(out, "  layout              %s (front door: qvl3d::CSolver)\n", LayoutName(r.layout));
         std::fprintf(out, "  tolerance           %.3g %s, at most %d iterations\n", r.tolerance,
                      r.reference == EReference::RightHandSide ? "times ||b||"
@@ -193,7 +194,8 @@ std::string SummaryJson(const CProblem& p, const CRunResult& r, EExit exitStatus
     field("nonzeros", Format("%lld", r.nonZeros));
     field("road", JsonString(r.frontDoor ? "front_door" : "entry_point"));
     field("solver_code", r.frontDoor ? "null" : Format("%d", r.code));
-    field("method", JsonString(MethodName(r.code)));
+    field("method", JsonString(RunMethodName(r)));
+    field("restart", r.restart > 0 ? Format("%d", r.restart) : "null");
     field("preconditioner", JsonString(r.code == 4 && !r.frontDoor ? "none" : PreconditionerName(r.precond)));
     field("layout", JsonString(LayoutName(r.layout)));
     field("tolerance", JsonNumber(r.tolerance));

@@ -19,7 +19,9 @@ using namespace qvl3d::capi;
 // statuses as EStatus does.
 static_assert(QVL3D_METHOD_BICGSTAB == static_cast<int>(EMethod::BiCgStab) &&
               QVL3D_METHOD_PCG == static_cast<int>(EMethod::Cg) &&
-              QVL3D_METHOD_GS == static_cast<int>(EMethod::GaussSeidel));
+              QVL3D_METHOD_GS == static_cast<int>(EMethod::GaussSeidel) &&
+              QVL3D_METHOD_GMRES == static_cast<int>(EMethod::Gmres) &&
+              QVL3D_METHOD_FGMRES == static_cast<int>(EMethod::Fgmres));
 static_assert(QVL3D_PRECONDITIONER_DILU == static_cast<int>(EPreconditioner::Dilu) &&
               QVL3D_PRECONDITIONER_DIAGONAL == static_cast<int>(EPreconditioner::Diagonal) &&
               QVL3D_PRECONDITIONER_NONE == static_cast<int>(EPreconditioner::None));
@@ -32,9 +34,12 @@ static_assert(QVL3D_STATUS_CONVERGED == static_cast<int>(EStatus::Converged) &&
               QVL3D_STATUS_ZERO_RHS == static_cast<int>(EStatus::ZeroRightHandSide) &&
               QVL3D_STATUS_INACCURATE == static_cast<int>(EStatus::Inaccurate) &&
               QVL3D_STATUS_INTERRUPTED == static_cast<int>(EStatus::Interrupted) &&
-              QVL3D_STATUS_NOT_RUN == static_cast<int>(EStatus::NotRun));
+              QVL3D_STATUS_NOT_RUN == static_cast<int>(EStatus::NotRun) &&
+              QVL3D_STATUS_STAGNATED == static_cast<int>(EStatus::Stagnated) &&
+              QVL3D_STATUS_BREAKDOWN_KRYLOV == static_cast<int>(EStatus::BreakdownKrylov));
 static_assert(kMethods[0].id == EMethod::BiCgStab && kMethods[1].id == EMethod::Cg &&
-              kMethods[2].id == EMethod::GaussSeidel);
+              kMethods[2].id == EMethod::GaussSeidel && kMethods[3].id == EMethod::Gmres &&
+              kMethods[4].id == EMethod::Fgmres);
 static_assert(kPreconditioners[0].id == EPreconditioner::Dilu && kPreconditioners[1].id == EPreconditioner::Diagonal &&
               kPreconditioners[2].id == EPreconditioner::None);
 static_assert(kLayouts[0].id == ELayout::Csr && kLayouts[1].id == ELayout::Native && kLayouts[2].id == ELayout::Ell);
@@ -50,7 +55,7 @@ struct qvl3d_solver {
 
 namespace {
 
-constexpr int kStatusCount = QVL3D_STATUS_NOT_RUN + 1;
+constexpr int kStatusCount = QVL3D_STATUS_BREAKDOWN_KRYLOV + 1;
 
 template <class Offset>
 qvl3d_code Create(const char* where, std::int32_t n, const Offset* rowptr, const std::int32_t* col, const double* val,
@@ -115,6 +120,7 @@ qvl3d_code qvl3d_options_default(qvl3d_options* options)
     options->atol = o.atol;
     options->max_iter = o.maxIter;
     options->divtol = o.divtol;
+    options->restart = o.restart;
     return QVL3D_OK;
 }
 

@@ -64,6 +64,7 @@ CSolveOptions ToOptions(const char* where, const qvl3d_options* options, CMonito
     o.atol = options->atol;
     o.maxIter = options->max_iter;
     o.divtol = options->divtol;
+    o.restart = options->restart;
     if (options->monitor != nullptr) {
         bridge.call = options->monitor;
         bridge.user = options->monitor_data;

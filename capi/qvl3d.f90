@@ -32,9 +32,11 @@ module qvl3d
     QVL3D_STATUS_BREAKDOWN_BETA = 5, QVL3D_STATUS_BREAKDOWN_SIGMA = 6, QVL3D_STATUS_BREAKDOWN_ALPHA = 7, &
     QVL3D_STATUS_BREAKDOWN_TT = 8, QVL3D_STATUS_BREAKDOWN_OMEGA = 9, QVL3D_STATUS_NON_FINITE = 10, &
     QVL3D_STATUS_ZERO_RHS = 11, QVL3D_STATUS_DIVERGED = 12, QVL3D_STATUS_INDEFINITE = 13, &
-    QVL3D_STATUS_INACCURATE = 14, QVL3D_STATUS_INTERRUPTED = 15, QVL3D_STATUS_NOT_RUN = 16
+    QVL3D_STATUS_INACCURATE = 14, QVL3D_STATUS_INTERRUPTED = 15, QVL3D_STATUS_NOT_RUN = 16, &
+    QVL3D_STATUS_STAGNATED = 17, QVL3D_STATUS_BREAKDOWN_KRYLOV = 18
   ! qvl3d_method, qvl3d_preconditioner, qvl3d_layout, qvl3d_reference
-  integer(c_int), parameter, public :: QVL3D_METHOD_BICGSTAB = 0, QVL3D_METHOD_PCG = 1, QVL3D_METHOD_GS = 2
+  integer(c_int), parameter, public :: QVL3D_METHOD_BICGSTAB = 0, QVL3D_METHOD_PCG = 1, QVL3D_METHOD_GS = 2, &
+                                       QVL3D_METHOD_GMRES = 3, QVL3D_METHOD_FGMRES = 4
   integer(c_int), parameter, public :: QVL3D_PRECONDITIONER_DEFAULT = -1, QVL3D_PRECONDITIONER_DILU = 0, &
                                        QVL3D_PRECONDITIONER_DIAGONAL = 1, QVL3D_PRECONDITIONER_NONE = 2
   integer(c_int), parameter, public :: QVL3D_LAYOUT_CSR = 0, QVL3D_LAYOUT_NATIVE = 1, QVL3D_LAYOUT_ELL = 2
@@ -47,6 +49,7 @@ module qvl3d
     real(c_double) :: divtol
     type(c_funptr) :: monitor = c_null_funptr
     type(c_ptr) :: monitor_data = c_null_ptr
+    integer(c_int) :: restart = 30
   end type qvl3d_options
 
   type, bind(c) :: qvl3d_result

@@ -6,6 +6,11 @@ CHaloTransport::~CHaloTransport() = default;
 CSumTransport::~CSumTransport() = default;
 CMessageTransport::~CMessageTransport() = default;
 
+void CSumTransport::SumEach(double* values, int count)
+{
+    for (int k = 0; k < count; ++k) values[k] = Sum(values[k]);
+}
+
 CCommunication::CCommunication() = default;
 
 CCommunication::CCommunication(std::shared_ptr<CHaloTransport> pTransport) : m_pTransport(std::move(pTransport)) {}
@@ -32,4 +37,9 @@ CQVLCom::CQVLCom(std::shared_ptr<CSumTransport> pTransport) : m_pTransport(std::
 double CQVLCom::AllSum(double& v)
 {
     return m_pTransport ? m_pTransport->Sum(v) : v;
+}
+
+void CQVLCom::AllSum(double* v, int count)
+{
+    if (m_pTransport && count > 0) m_pTransport->SumEach(v, count);
 }

@@ -45,6 +45,38 @@ double ReduceExact(MPI_Comm comm, int nRanks, double local, double* partials)
     return acc.Round();
 }
 
+// ReduceExact for count values at once, in one collective: each value's
+// accumulator takes its partial sums as ReduceExact's does (gathered into
+// gathered, nRanks * count of them, and added in rank order; or its words
+// in words, count * kWords of them, added in the one all-reduce), so that
+// each result is the bits of ReduceExact on that value alone.
+void ReduceExactEach(MPI_Comm comm, int nRanks, double* values, int count, double* gathered, std::int64_t* words)
+{
+    using qvl3d::CExactSum;
+    CExactSum acc;
+    if (gathered) {
+        MPI_Allgather(values, count, MPI_DOUBLE, gathered, count, MPI_DOUBLE, comm);
+        for (int k = 0; k < count; ++k) {
+            acc.Clear();
+            for (int r = 0; r < nRanks; ++r) acc.Add(gathered[static_cast<size_t>(r) * count + k]);
+            values[k] = acc.Round();
+        }
+        return;
+    }
+    for (int k = 0; k < count; ++k) {
+        acc.Clear();
+        acc.Add(values[k]);
+        std::copy(acc.Words(), acc.Words() + CExactSum::kWords, words + static_cast<size_t>(k) * CExactSum::kWords);
+    }
+    MPI_Allreduce(MPI_IN_PLACE, words, count * CExactSum::kWords, MPI_INT64_T, MPI_SUM, comm);
+    for (int k = 0; k < count; ++k) {
+        acc.Clear();
+        const std::int64_t* w = words + static_cast<size_t>(k) * CExactSum::kWords;
+        std::copy(w, w + CExactSum::kWords, acc.Words());
+        values[k] = acc.Round();
+    }
+}
+
 void FreeComm(MPI_Comm& comm)
 {
     if (comm != MPI_COMM_NULL && !Finalized()) MPI_Comm_free(&comm);
@@ -268,6 +300,23 @@ double CMpiSumTransport::Sum(double local)
     m_stats.calls += 1;
     m_stats.seconds += MPI_Wtime() - t0;
     return s;
+}
+
+void CMpiSumTransport::SumEach(double* values, int count)
+{
+    if (count <= 0) return;
+    const double t0 = MPI_Wtime();
+    int nRanks = static_cast<int>(m_partials.size());
+    if (nRanks == 0) MPI_Comm_size(m_comm, &nRanks);
+    if (nRanks > 1) {
+        const bool gathering = !m_partials.empty();
+        const size_t need = static_cast<size_t>(count) * (gathering ? nRanks : qvl3d::CExactSum::kWords);
+        if (gathering && m_gathered.size() < need) m_gathered.resize(need);
+        if (!gathering && m_words.size() < need) m_words.resize(need);
+        ReduceExactEach(m_comm, nRanks, values, count, gathering ? m_gathered.data() : nullptr, m_words.data());
+    }
+    m_stats.calls += 1;
+    m_stats.seconds += MPI_Wtime() - t0;
 }
 
 double ExactSum(MPI_Comm comm, double local)

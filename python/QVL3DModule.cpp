@@ -56,6 +56,7 @@ qvl3d::CSolveOptions OptionsOf(const py::dict& options)
     o.atol = options["atol"].cast<double>();
     o.maxIter = options["maxiter"].cast<int>();
     o.divtol = options["divtol"].cast<double>();
+    o.restart = options["restart"].cast<int>();
     o.monitor = [last = std::chrono::steady_clock::now()](int, double) mutable { CheckSignals(last); };
     return o;
 }
@@ -73,6 +74,7 @@ py::dict OptionsDict(const qvl3d::CSolveOptions& o)
     for (const CReferenceWord& r : kReferences)
         if (r.id == o.reference) d["reference"] = r.word;
     d["divtol"] = o.divtol;
+    d["restart"] = o.restart;
     return d;
 }
 

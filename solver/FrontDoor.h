@@ -9,6 +9,7 @@
 #include "HostSystem.h"
 #include "ScaledNorm.h"
 #include "detail/FrontDoorPreconditioners.h"
+#include "detail/Gmres.h"
 #include "detail/Method.h"
 
 #include <atomic>
@@ -78,6 +79,8 @@ struct QVL3D_HIDDEN CSolver::CImpl {
     int bShift = 0;           // set per solve
     std::vector<double> x, b; // cells 1..nTotal (x) and 1..n (b), scaled
     std::vector<double> ax;   // A x, for the true residual
+    // GMRES's basis and Hessenberg matrix, sized for the restart asked for.
+    detail::CKrylovSpace krylov;
     std::vector<double> history;
     int iterationsBefore = 0; // iterations of earlier runs of this solve (restarts)
     bool interrupt = false;   // the monitor threw here or on another partition

@@ -142,6 +142,8 @@ CSolveRecord SolveRecorded(CSingleGridSolver& solver, ELayout entry, int ivarb, 
     case EMethod::Cg: return RunPcg(h, rows, ivarb, x, b, observer);
     case EMethod::GaussSeidel: return RunGaussSeidel(h, rows, ivarb, x, b, observer);
     case EMethod::BiCgStab: break;
+    case EMethod::Gmres:
+    case EMethod::Fgmres: return CSolveRecord{}; // front door only: no code names them (SolverTable.h)
     }
     return RunBiCgStab(h, rows, ivarb, x, b, observer);
 }
@@ -165,6 +167,8 @@ const char* StatusName(EStatus status)
     case EStatus::Indefinite: return "indefinite";
     case EStatus::Inaccurate: return "inaccurate";
     case EStatus::Interrupted: return "interrupted";
+    case EStatus::Stagnated: return "stagnated";
+    case EStatus::BreakdownKrylov: return "breakdown_krylov";
     case EStatus::NotRun: break;
     }
     return "not_run";
@@ -192,6 +196,10 @@ const char* StatusText(EStatus status)
     case EStatus::Inaccurate:
         return "the method's residual met the bound, but the true residual ||b - Ax|| does not, also after restarts";
     case EStatus::Interrupted: return "interrupted: the monitor stopped the solve";
+    case EStatus::Stagnated: return "stagnated: a whole GMRES restart cycle left the residual no smaller";
+    case EStatus::BreakdownKrylov:
+        return "breakdown: A M^-1 is singular on the Krylov space (GMRES's least-squares problem has no unique "
+               "solution)";
     case EStatus::NotRun: break;
     }
     return "no method ran: the solver code names none";

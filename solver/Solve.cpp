@@ -3,6 +3,7 @@
 #include "detail/BiCgStab.h"
 #include "detail/Bound.h"
 #include "detail/GaussSeidel.h"
+#include "detail/Gmres.h"
 #include "detail/Pcg.h"
 
 #include <algorithm>
@@ -101,6 +102,8 @@ CSolveRecord CSolver::CImpl::Run(const detail::CMethodSettings& set, const Stop&
         if (options.method == EMethod::GaussSeidel) return GaussSeidel(A, h.Context(), set, stop, X, B);
         return WithFrontDoorPreconditioner(preconditioner, derived, [&](const auto& precond) {
             if (options.method == EMethod::Cg) return Pcg(A, h.Context(), set, stop, precond, w, X, B);
+            if (options.method == EMethod::Gmres || options.method == EMethod::Fgmres)
+                return Gmres(A, h.Context(), set, stop, precond, w, krylov, X, B);
             return BiCgStab(A, h.Context(), set, stop, precond, w, X, B);
         });
     });

@@ -85,6 +85,7 @@ void CheckOptions(const CSolveOptions& o)
     if (!(o.atol >= 0.0 && std::isfinite(o.atol)))
         Refuse(kConstructor, "atol " + Num(o.atol) + " is not a finite non-negative number");
     if (!(o.divtol > 0.0)) Refuse(kConstructor, "divtol " + Num(o.divtol) + " is not a number above 0");
+    if (o.restart < 1) Refuse(kConstructor, "restart is " + Num(std::int64_t{o.restart}) + "; at least 1 is needed");
 }
 
 // Offset i of the view's rows, whichever width it has.
@@ -250,6 +251,7 @@ std::string CSolver::CImpl::DifferingOption(const CSolveOptions& o)
         {"maxIter", static_cast<double>(o.maxIter)},
         {"reference", static_cast<double>(o.reference)},
         {"divtol", o.divtol},
+        {"restart", static_cast<double>(o.restart)},
         {"monitor", o.monitor ? 1.0 : 0.0},
     };
     std::string differs;
@@ -342,6 +344,8 @@ void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
     x.assign(static_cast<size_t>(nTotal) + 1, 0.0);
     b.assign(static_cast<size_t>(n) + 1, 0.0);
     ax.assign(static_cast<size_t>(n) + 1, 0.0);
+    if (options.method == EMethod::Gmres || options.method == EMethod::Fgmres)
+        krylov.Allocate(options.restart, options.method == EMethod::Fgmres, nTotal);
 }
 
 CSolver::CSolver(const CCsrView& A, CSolveOptions options) : m_impl(std::make_unique<CImpl>())

@@ -1,7 +1,7 @@
 // Halo exchange and global sum of one partition of a domain-decomposed mesh.
 //
 // The solver reaches the other partitions only through CCommunication (halo
-// exchange of a cell vector) and CQVLCom (global sum of one double). Both
+// exchange of a cell vector) and CQVLCom (global sums of doubles). Both
 // delegate to a transport chosen by the host when it builds them; a
 // default-constructed object serves a single partition: exchanges do
 // nothing and AllSum returns its argument. Every call is collective: all
@@ -36,6 +36,10 @@ class QVL3D_EXPORT CSumTransport {
 public:
     virtual ~CSumTransport();
     virtual double Sum(double local) = 0;
+    // values[k] becomes the sum of values[k] over all partitions, for k =
+    // 0..count-1: each the bits Sum(values[k]) gives. This one makes count
+    // calls to Sum; a transport that can sends them all in one collective.
+    virtual void SumEach(double* values, int count);
 };
 
 // What tells every partition the refusal one of them made, so that all of
@@ -71,6 +75,9 @@ public:
 
     // Sum of v over all partitions. v itself is left unchanged.
     double AllSum(double& v);
+    // The same for count values in one call, in place: v[k] becomes the sum
+    // of v[k] over all partitions, the bits AllSum(v[k]) gives.
+    void AllSum(double* v, int count);
 
     CSumTransport* GetTransport() const { return m_pTransport.get(); }
 

@@ -20,6 +20,7 @@
 
 #include <mpi.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -112,6 +113,9 @@ public:
     static constexpr int kGatherRanks = 64;
 
     double Sum(double local) override;
+    // count sums in one collective (a gather of count doubles per rank, or
+    // one all-reduce of count accumulators), each value the bits Sum gives.
+    void SumEach(double* values, int count) override;
 
     MPI_Comm Comm() const { return m_comm; }
     const CCommStats& Stats() const { return m_stats; }
@@ -120,6 +124,10 @@ public:
 private:
     MPI_Comm m_comm = MPI_COMM_NULL;
     std::vector<double> m_partials; // one per rank up to kGatherRanks ranks; empty beyond
+    // SumEach's buffers: the partials, count per rank, when gathering; the
+    // accumulators' words, count * CExactSum::kWords, when reducing.
+    std::vector<double> m_gathered;
+    std::vector<std::int64_t> m_words;
     CCommStats m_stats;
 };
 

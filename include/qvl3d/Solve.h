@@ -98,6 +98,11 @@ struct CSolveOptions {
     // Diverged once the method's residual norm exceeds divtol times the true
     // residual of the initial guess; infinity never stops.
     double divtol = 1e5;
+    // GMRES and flexible GMRES: the iterations of one cycle, and so the
+    // basis vectors kept (restart + 1 of them, one vector of the system's
+    // length each, and as many more for the flexible method); at least 1.
+    // Another method does not read it.
+    int restart = 30;
     // Called after every iteration with its number (from 1) and the method's
     // residual norm. What it throws ends the solve and leaves Solve, with x
     // as it was passed in. It may not call Solve or Update of its own solver.
@@ -157,7 +162,7 @@ public:
     // is 0 or not finite, any value that is not finite; for the conjugate
     // gradient a pattern that is plainly not symmetric (an entry (i, j)
     // without (j, i)); maxIter below 1, rtol or atol negative or not finite,
-    // divtol not above 0 or NaN.
+    // divtol not above 0 or NaN, restart below 1.
     // The ELL layout is refused when the longest row times the row count
     // exceeds its int index. Allocation failures pass through
     // (std::bad_alloc, CQVLMemError). A moved-from solver may only be

@@ -37,12 +37,16 @@ enum class EStatus : int {
     Inaccurate,  // the method's norm met the bound and the true residual did not, also after restarts (front door only)
     Interrupted, // the observer asked to stop (front door: Solve rethrows what the monitor threw)
     NotRun,      // the solver code names no method
+    // After NotRun, so that the numbers above (the C interface's) stay as they were.
+    Stagnated,       // GMRES: a whole restart cycle left the residual no smaller (front door only)
+    BreakdownKrylov, // GMRES: A M^-1 is singular on the Krylov space: its least-squares problem has no unique solution
 };
 
 // "converged", "iteration_limit", "zero_initial_residual", "limit_below_one",
 // "breakdown_rho", "breakdown_beta", "breakdown_sigma", "breakdown_alpha",
 // "breakdown_tt", "breakdown_omega", "non_finite", "zero_rhs", "diverged",
-// "indefinite", "inaccurate", "interrupted", "not_run".
+// "indefinite", "inaccurate", "interrupted", "not_run", "stagnated",
+// "breakdown_krylov".
 QVL3D_EXPORT const char* StatusName(EStatus status);
 
 // One sentence for a person: "the iteration limit was reached", ...

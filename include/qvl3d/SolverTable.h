@@ -14,7 +14,7 @@
 
 namespace qvl3d {
 
-enum class EMethod { BiCgStab, Cg, GaussSeidel };
+enum class EMethod { BiCgStab, Cg, GaussSeidel, Gmres, Fgmres };
 
 enum class EPreconditioner { Dilu, Diagonal, None };
 
@@ -27,17 +27,22 @@ struct CMethodInfo {
     EMethod id;
     const char* word;                      // --method, method=, "method" in JSON
     const char* name;                      // for people
-    int designCode;                        // the entry points' solver code
+    int designCode;                        // the entry points' solver code; kNoDesignCode: front door only
     bool takesPreconditioner;              // false: refused with any but none
     EPreconditioner defaultPreconditioner; // when none is named
     bool needsSymmetricPattern;            // refused on an entry (i, j) without (j, i)
     bool hasEllForm;                       // false: on the ELL layout it runs on the native rows
 };
 
+// The designCode of a method no entry point runs: the front door's alone.
+constexpr int kNoDesignCode = 0;
+
 inline constexpr CMethodInfo kMethods[] = {
     {EMethod::BiCgStab, "bicgstab", "BiCGSTAB", 2, true, EPreconditioner::Dilu, false, true},
     {EMethod::Cg, "pcg", "conjugate gradient", 3, true, EPreconditioner::Dilu, true, false},
     {EMethod::GaussSeidel, "gs", "Gauss-Seidel", 4, false, EPreconditioner::None, false, true},
+    {EMethod::Gmres, "gmres", "GMRES", kNoDesignCode, true, EPreconditioner::Dilu, false, true},
+    {EMethod::Fgmres, "fgmres", "flexible GMRES", kNoDesignCode, true, EPreconditioner::Dilu, false, true},
 };
 
 // What a preconditioner reads besides the vector it is applied to: the
@@ -94,6 +99,17 @@ inline constexpr CSolverCodeInfo kSolverCodes[] = {
     {5, EMethod::BiCgStab, "BiCGSTAB, diagonal preconditioner", true, true, false, false},
     {6, EMethod::BiCgStab, "OpenMP-named BiCGSTAB, diagonal preconditioner", true, false, true, false},
 };
+
+// Every code's method is one the entry points run: a method of the front
+// door alone has no design code, and so no solver code.
+constexpr bool EveryCodeRunsAnEntryPointMethod()
+{
+    for (const CSolverCodeInfo& c : kSolverCodes)
+        for (const CMethodInfo& m : kMethods)
+            if (m.id == c.method && m.designCode == kNoDesignCode) return false;
+    return true;
+}
+static_assert(EveryCodeRunsAnEntryPointMethod(), "a solver code names a method of the front door alone");
 
 constexpr int kLiftedLimit = 1000000;
 constexpr int kDiagonalType = 3; // the design type codes 5 and 6 write

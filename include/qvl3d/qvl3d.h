@@ -66,12 +66,20 @@ typedef enum qvl3d_status {
     QVL3D_STATUS_INDEFINITE = 13,
     QVL3D_STATUS_INACCURATE = 14,
     QVL3D_STATUS_INTERRUPTED = 15, /* the monitor returned nonzero */
-    QVL3D_STATUS_NOT_RUN = 16
+    QVL3D_STATUS_NOT_RUN = 16,
+    QVL3D_STATUS_STAGNATED = 17,       /* a whole GMRES cycle left the residual no smaller */
+    QVL3D_STATUS_BREAKDOWN_KRYLOV = 18 /* GMRES: A M^-1 singular on the Krylov space */
 } qvl3d_status;
 
 /* The methods, preconditioners and layouts of the library's table, in its
  * order; qvl3d_options_set_words takes their words. */
-typedef enum qvl3d_method { QVL3D_METHOD_BICGSTAB = 0, QVL3D_METHOD_PCG = 1, QVL3D_METHOD_GS = 2 } qvl3d_method;
+typedef enum qvl3d_method {
+    QVL3D_METHOD_BICGSTAB = 0,
+    QVL3D_METHOD_PCG = 1,
+    QVL3D_METHOD_GS = 2,
+    QVL3D_METHOD_GMRES = 3,
+    QVL3D_METHOD_FGMRES = 4 /* flexible GMRES */
+} qvl3d_method;
 
 typedef enum qvl3d_preconditioner {
     QVL3D_PRECONDITIONER_DEFAULT = -1, /* the method's own: DILU for the Krylov methods, none for Gauss-Seidel */
@@ -107,6 +115,7 @@ typedef struct qvl3d_options {
     double divtol;         /* diverged past divtol times the initial true residual; infinity never stops */
     qvl3d_monitor monitor; /* may be null */
     void* monitor_data;    /* handed to the monitor */
+    int restart;           /* gmres and fgmres: iterations between restarts (at least 1) */
 } qvl3d_options;
 
 typedef struct qvl3d_result {
@@ -123,11 +132,11 @@ typedef struct qvl3d_result {
 typedef struct qvl3d_solver qvl3d_solver;
 
 /* BiCGSTAB with its default preconditioner on CSR rows, rtol 1e-8, atol 0,
- * 10000 iterations, relative to ||b||, divtol 1e5, no monitor. */
+ * 10000 iterations, relative to ||b||, divtol 1e5, no monitor, restart 30. */
 QVL3D_C_API qvl3d_code qvl3d_options_default(qvl3d_options* options);
 
 /* Sets the method, preconditioner and layout from their words ("bicgstab",
- * "pcg", "gs"; "dilu", "diagonal", "none"; "csr", "native", "ell"); a null
+ * "pcg", "gs", "gmres", "fgmres"; "dilu", "diagonal", "none"; "csr", "native", "ell"); a null
  * word leaves its field as it is. On an unknown word nothing changes. */
 QVL3D_C_API qvl3d_code qvl3d_options_set_words(qvl3d_options* options, const char* method, const char* preconditioner,
                                                const char* layout);

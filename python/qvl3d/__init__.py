@@ -12,7 +12,8 @@ calling it.
 
 Options, as the front door and the command qvl3d-solve name them:
     method          "bicgstab" (default), "pcg" (conjugate gradient, for a
-                    symmetric pattern), "gs" (Gauss-Seidel)
+                    symmetric pattern), "gs" (Gauss-Seidel), "gmres"
+                    (restarted GMRES), "fgmres" (flexible GMRES)
     preconditioner  "dilu" (the Krylov methods' default), "diagonal",
                     "none"; Gauss-Seidel takes none (None or "none";
                     another is refused)
@@ -27,6 +28,8 @@ Options, as the front door and the command qvl3d-solve name them:
     divtol          stop as "diverged" once the method's residual norm
                     exceeds divtol times the initial residual (default
                     1e5; float("inf") never)
+    restart         gmres and fgmres: iterations between restarts, the
+                    basis vectors kept (default 30, at least 1)
 
 info.status is one of the front door's words: "converged",
 "iteration_limit", "zero_initial_residual", "breakdown_rho",
@@ -34,7 +37,9 @@ info.status is one of the front door's words: "converged",
 "breakdown_omega", "non_finite", "zero_rhs", "diverged", "indefinite"
 (in the conjugate gradient p . A p or r . z was 0 or changed sign: the
 matrix or the preconditioner is not definite), "inaccurate" (the method's
-residual met the bound, the true one did not, also after restarts).
+residual met the bound, the true one did not, also after restarts),
+"stagnated" (a whole GMRES cycle left the residual no smaller),
+"breakdown_krylov" (GMRES: A M^-1 singular on the Krylov space).
 info.converged holds exactly when the true residual ||b - A x|| meets the
 bound. Systems far from 1 in scale are solved scaled by powers of two, so
 neither tiny nor huge values decide the answer.
@@ -157,7 +162,7 @@ def _offsets(a):
     return np.require(a, dtype=np.int64, requirements=["C", "A"])
 
 
-def _check_options(method, preconditioner, layout, rtol, atol, maxiter, reference, divtol):
+def _check_options(method, preconditioner, layout, rtol, atol, maxiter, reference, divtol, restart):
     """Each option of the right kind, in words of the module's own, before
     anything reaches the compiled part (which checks the words and values)."""
     import numbers
@@ -174,6 +179,10 @@ def _check_options(method, preconditioner, layout, rtol, atol, maxiter, referenc
         raise TypeError(f"qvl3d: maxiter must be a whole number, not {maxiter!r}")
     if not 1 <= maxiter <= 2**31 - 1:
         raise ValueError(f"qvl3d: maxiter is {maxiter}; it must lie in 1..{2**31 - 1}")
+    if isinstance(restart, bool) or not isinstance(restart, numbers.Integral):
+        raise TypeError(f"qvl3d: restart must be a whole number, not {restart!r}")
+    if not 1 <= restart <= 2**31 - 1:
+        raise ValueError(f"qvl3d: restart is {restart}; it must lie in 1..{2**31 - 1}")
 
 
 _DEFAULTS = {
@@ -185,6 +194,7 @@ _DEFAULTS = {
     "maxiter": 10000,
     "reference": "rhs",
     "divtol": 1e5,
+    "restart": 30,
 }
 
 
@@ -203,7 +213,8 @@ class Solver:
     """A solver for one sparse matrix and many right-hand sides.
 
     Solver(A, method="bicgstab", preconditioner=None, layout="csr",
-           rtol=1e-8, atol=0.0, maxiter=10000, reference="rhs", divtol=1e5)
+           rtol=1e-8, atol=0.0, maxiter=10000, reference="rhs", divtol=1e5,
+           restart=30)
 
     A is any square scipy.sparse matrix or array; it is converted to CSR
     once (not at all when it is CSR with the dtypes the front door reads),

@@ -93,7 +93,8 @@ class DistributedSolver:
 
     DistributedSolver(comm, rows, ownership, method="bicgstab",
                       preconditioner=None, layout="csr", rtol=1e-8,
-                      atol=0.0, maxiter=10000, reference="rhs", divtol=1e5)
+                      atol=0.0, maxiter=10000, reference="rhs", divtol=1e5,
+                      restart=30)
 
     comm is an mpi4py communicator (its ranks all construct together),
     rows this rank's rows (scipy.sparse, global column ids), ownership an

@@ -233,7 +233,7 @@ TEST(CApi, RefusalsNameTheFault)
          QVL3D_INVALID_ARGUMENT,
          "row 3, entry 8: column 4 is outside 0..3"},
         {"method 7", 4, 1, one.rowptr, one.col, one.val, &bad, QVL3D_INVALID_ARGUMENT,
-         "options->method is 7, not one of 0..2 (bicgstab, pcg, gs)"},
+         "options->method is 7, not one of 0..4 (bicgstab, pcg, gs, gmres, fgmres)"},
         {"preconditioner 3", 4, 1, one.rowptr, one.col, one.val, &badPre, QVL3D_INVALID_ARGUMENT,
          "options->preconditioner is 3"},
         {"reference 2", 4, 1, one.rowptr, one.col, one.val, &badRef, QVL3D_INVALID_ARGUMENT, "options->reference is 2"},
@@ -402,7 +402,7 @@ TEST(CApi, WordsAndStatuses)
     const struct {
         const char *method, *precond, *layout, *message;
     } bad[] = {
-        {"cg", nullptr, nullptr, "unknown method 'cg' (bicgstab, pcg, gs)"},
+        {"cg", nullptr, nullptr, "unknown method 'cg' (bicgstab, pcg, gs, gmres, fgmres)"},
         {nullptr, "ilu", nullptr, "unknown preconditioner 'ilu' (dilu, diagonal, none)"},
         {"gs", "none", "coo", "unknown layout 'coo' (csr, native, ell)"},
     };
@@ -412,15 +412,15 @@ TEST(CApi, WordsAndStatuses)
         EXPECT_HAS(qvl3d_last_error(nullptr), w.message);
         EXPECT_EQ(o.method, 0) << "nothing changes on an unknown word";
     }
-    EXPECT_EQ(qvl3d_method_word(3), nullptr);
+    EXPECT_EQ(qvl3d_method_word(5), nullptr);
     EXPECT_STREQ(qvl3d_preconditioner_word(QVL3D_PRECONDITIONER_DEFAULT), "default");
-    for (int s = QVL3D_STATUS_CONVERGED; s <= QVL3D_STATUS_NOT_RUN; ++s) {
+    for (int s = QVL3D_STATUS_CONVERGED; s <= QVL3D_STATUS_BREAKDOWN_KRYLOV; ++s) {
         EXPECT_STREQ(qvl3d_status_name(s), StatusName(static_cast<EStatus>(s)));
         EXPECT_STREQ(qvl3d_status_text(s), StatusText(static_cast<EStatus>(s)));
     }
     EXPECT_STREQ(qvl3d_status_name(QVL3D_STATUS_ZERO_RHS), "zero_rhs");
     EXPECT_STREQ(qvl3d_status_name(-1), "unknown");
-    EXPECT_STREQ(qvl3d_status_name(QVL3D_STATUS_NOT_RUN + 1), "unknown");
+    EXPECT_STREQ(qvl3d_status_name(QVL3D_STATUS_BREAKDOWN_KRYLOV + 1), "unknown");
 }
 
 // Many solvers built, used and freed: the sanitizer build finds any leak,

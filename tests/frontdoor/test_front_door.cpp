@@ -448,7 +448,7 @@ TEST(FrontDoor, TheEntryPointsBitsUnderTheFirstIterationRule)
         const std::vector<double> b = Rhs(s.A.rows);
         const int n = s.A.rows;
         for (EMethod m : Ids(kMethods)) {
-            if ((m == EMethod::Cg) != s.symmetric) continue;
+            if ((m == EMethod::Cg) != s.symmetric || Find(m)->designCode == kNoDesignCode) continue;
             for (EPreconditioner p : Ids(kPreconditioners))
                 for (ELayout layout : Ids(kLayouts)) {
                     if (!Find(m)->takesPreconditioner && p != EPreconditioner::None) continue;

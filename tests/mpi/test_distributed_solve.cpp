@@ -236,6 +236,8 @@ TEST(DistributedSolve, MatchesTheSerialFrontDoor)
              return host::Poisson(host::CBox{8, 8, 5});
          },
          true, EMethod::Cg},
+        {"convection-diffusion box, scattered ids, gmres", Box, true, EMethod::Gmres},
+        {"pde900, ranges, fgmres", Pde900, false, EMethod::Fgmres},
     };
     for (const CSolveCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -246,6 +248,7 @@ TEST(DistributedSolve, MatchesTheSerialFrontDoor)
         o.method = c.method;
         o.preconditioner = EPreconditioner::Diagonal;
         o.rtol = 1e-10;
+        o.restart = 8; // restarted several times
         CompareWithSerial(A, rows, o);
     }
 }

@@ -10,8 +10,10 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <random>
 #include <stdexcept>
+#include <vector>
 
 using namespace qvl3d;
 using namespace qvl3d::test;
@@ -128,6 +130,37 @@ TEST(MpiSum, ValuesThatAreNotFiniteAndSignedZeros)
         EXPECT_TRUE(agreed && ok) << c.name << ", rank " << Rank() << ": " << s << " and " << f << ", reference "
                                   << expected;
     }
+}
+
+// A vector of partials (random ones of every kind, values that are not
+// finite, signed zeros) summed in one call gives, value by value, the bits
+// of the scalar sum, gathering and reducing alike, through CQVLCom too; and
+// one call is one collective.
+TEST(MpiSum, AVectorOfPartialsGivesTheScalarSumsInOneCollective)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const bool last = Rank() == Ranks() - 1;
+    std::vector<double> local;
+    for (int kind = 0; kind < 4; ++kind)
+        for (int round = 0; round < 25; ++round) local.push_back(RandomPartial(kind, round, Rank(), Ranks()));
+    local.insert(local.end(), {last ? nan : 1.0, last ? -inf : inf, -0.0, last ? 0.0 : -0.0, DBL_MAX});
+    auto gathering = std::make_shared<CMpiSumTransport>(MPI_COMM_WORLD);
+    CMpiSumTransport reducing(MPI_COMM_WORLD, 1);
+    std::vector<double> scalar;
+    for (double v : local) scalar.push_back(reducing.Sum(v));
+    const long long before = gathering->Stats().calls + reducing.Stats().calls;
+    std::vector<double> g = local, r = local, c = local;
+    gathering->SumEach(g.data(), static_cast<int>(g.size()));
+    reducing.SumEach(r.data(), static_cast<int>(r.size()) - 5); // the leading values only: the rest keep their own
+    reducing.SumEach(r.data() + r.size() - 5, 5);
+    CQVLCom(gathering).AllSum(c.data(), static_cast<int>(c.size()));
+    EXPECT_EQ(gathering->Stats().calls + reducing.Stats().calls - before, 4);
+    const auto same = [](double a, double b) { return std::isnan(a) ? std::isnan(b) : BitEqual(a, b); };
+    for (size_t k = 0; k < local.size(); ++k)
+        EXPECT_TRUE(same(g[k], scalar[k]) && same(r[k], scalar[k]) && same(c[k], scalar[k]))
+            << "value " << k << " on rank " << Rank() << ": gathered " << g[k] << ", reduced " << r[k] << ", " << c[k]
+            << " through CQVLCom, scalar " << scalar[k];
+    EXPECT_TRUE(SameBitsOnAllRanks(MPI_COMM_WORLD, g[0]));
 }
 
 TEST(MpiSum, OneRankGetsItsOwnBits)

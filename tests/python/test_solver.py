@@ -131,7 +131,7 @@ REFUSALS = [
     ("complex b", lambda: qvl3d.solve(SMALL, np.ones(3) * 1j), ValueError,
      r"^qvl3d: b has dtype complex128, which does not convert to float64 without loss$"),
     ("method cg", lambda: qvl3d.Solver(SMALL, method="cg"), ValueError,
-     r"^qvl3d: method 'cg' is not one of bicgstab, pcg, gs$"),
+     r"^qvl3d: method 'cg' is not one of bicgstab, pcg, gs, gmres, fgmres$"),
     ("update of the wrong length", lambda: qvl3d.Solver(SMALL).update(np.ones(6)), ValueError,
      r"^qvl3d: values has shape \(6,\); a vector of 7 elements is needed$"),
     # Once accepted and rounded, or a binding's TypeError that printed the arrays.
