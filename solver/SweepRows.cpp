@@ -61,6 +61,7 @@ CSweepSchedule ScheduleOf(int n, const CWaits& waits, bool descending)
         levels = std::max(levels, L + 1);
     }
     if (n > 0) CloseBlock(s, level, first, n - 1, levels, n, descending);
+    s.order.shrink_to_fit();
     return s;
 }
 

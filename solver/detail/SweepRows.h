@@ -118,6 +118,8 @@ struct CSweepPart {
             });
         }
         start[n + 1] = static_cast<int>(col.size());
+        col.shrink_to_fit(); // an Update fills the same count again, without growing
+        val.shrink_to_fit();
     }
 
     // What row k (k = i-1 ascending, n-i descending) waits for in a sweep
