@@ -70,6 +70,8 @@ struct QVL3D_HIDDEN CSolver::CImpl {
     std::vector<int> partner;
     std::unique_ptr<host::CHostSystem> host;
     detail::CPreconditionerStorage derived; // what the preconditioners derive from the values
+    // What Gauss-Seidel derives from the values (a Gauss-Seidel solver only).
+    detail::CGaussSeidelRows gaussSeidelRows;
     CCommunication commu; // by default one partition: exchanges do nothing, sums return their argument
     CQVLCom com;
     std::shared_ptr<CMessageTransport> messages; // every partition has it: one refusal text for all
@@ -93,6 +95,8 @@ struct QVL3D_HIDDEN CSolver::CImpl {
     void CheckValues(const char* where, const double* values) const;
     void CheckSymmetricValues(const char* where, const double* values) const;
     void SetValues(const double* values);
+    // FrontDoorRows.cpp
+    void DeriveSweepRows();
     std::string DifferingOption(const CSolveOptions& o);
     // Solve.cpp
     void Agree(std::exception_ptr fault, const char* where, const char* elsewhere);

@@ -99,7 +99,8 @@ CSolveRecord CSolver::CImpl::Run(const detail::CMethodSettings& set, const Stop&
     double* X = x.data();
     const double* B = b.data();
     return WithRows(h, rows, [&](const auto& A) {
-        if (options.method == EMethod::GaussSeidel) return GaussSeidel(A, h.Context(), set, stop, X, B);
+        if (options.method == EMethod::GaussSeidel)
+            return GaussSeidelOnSweepRows(A, gaussSeidelRows, h.Context(), set, stop, X, B);
         return WithFrontDoorPreconditioner(preconditioner, derived, [&](const auto& precond) {
             if (options.method == EMethod::Cg) return Pcg(A, h.Context(), set, stop, precond, w, X, B);
             if (options.method == EMethod::Gmres || options.method == EMethod::Fgmres)

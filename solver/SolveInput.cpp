@@ -204,7 +204,8 @@ void CSolver::CImpl::CheckSymmetricValues(const char* where, const double* value
 // outside 2^-32 .. 2^32, as far as every value stays exact
 // (NormalisingShift, ExactShift), so that the 1e-30 guards on the diagonal
 // and the methods' denominators stay as far as they can from every row.
-// Collective on a partition of several: the shift is the same on all.
+// Collective on a partition of several: the shift is the same on all. Then
+// the sweep rows of the method from the layout it runs on.
 void CSolver::CImpl::SetValues(const double* values)
 {
     double dLo = HUGE_VAL, dHi = 0.0, lo = HUGE_VAL, hi = 0.0;
@@ -236,6 +237,7 @@ void CSolver::CImpl::SetValues(const double* values)
             if (M.m_pdCSRValue != nullptr) M.m_pdCSRValue[M.m_piCSRRowStart[i] + k] = v;
             if (G.m_pdELLValue != nullptr) G.m_pdELLValue[k * cells + (i - 1)] = v;
         }
+    DeriveSweepRows();
 }
 
 // The first option whose value differs between the partitions, or an empty

@@ -7,16 +7,44 @@
 #define QVL3D_DETAIL_FRONTDOORPRECONDITIONERS_H
 
 #include "detail/Preconditioner.h"
+#include "detail/SweepRows.h"
 
 namespace qvl3d {
 namespace detail {
 
 // What the front door's preconditioners keep between solves, one member per
 // type that keeps something.
-struct CPreconditionerStorage {};
+struct CPreconditionerStorage {
+    CTriangularRows sweeps; // DILU's lower and upper parts, derived with the values
+};
+
+// DILU on the sweep rows: the entry points' CDilu to the bit (the same
+// build; each sweep row sums its part in the layout's order), its sweeps
+// run by the rows' schedules.
+struct CDiluSweepRows {
+    static constexpr EPreconditioner kId = EPreconditioner::Dilu;
+    static constexpr bool kElementWise = false;
+
+    const CTriangularRows* rows;
+
+    explicit CDiluSweepRows(CPreconditionerStorage& storage) : rows(&storage.sweeps) {}
+
+    template <class Rows>
+    void Build(const Rows& A, double* __restrict D) const
+    {
+        BuildDilu(A, D);
+    }
+
+    template <class Rows, class In>
+    void Apply(const Rows&, double* __restrict z, const double* __restrict D, double* __restrict work, In&& in) const
+    {
+        ForwardSweep(*rows, work, D, in);
+        BackwardSweep(*rows, z, D, work);
+    }
+};
 
 // The last is the one an id without a type gets.
-using CFrontDoorPreconditionerTypes = CTypeList<CDilu, CDiagonal, CNoPreconditioner>;
+using CFrontDoorPreconditionerTypes = CTypeList<CDiluSweepRows, CDiagonal, CNoPreconditioner>;
 
 static_assert(EveryRowHasAType(CFrontDoorPreconditionerTypes{}, [](const CPreconditionerInfo&) { return true; }),
               "a preconditioner of the table has no type the front door runs");

@@ -7,6 +7,7 @@
 #include "detail/Context.h"
 #include "detail/Layouts.h"
 #include "detail/Method.h"
+#include "detail/SweepRows.h"
 
 #include <algorithm>
 #include <cmath>
@@ -97,23 +98,24 @@ inline void StoreExtremes(const CMethodSettings& set, int n, const double* x)
 // Console (where the settings and the layout ask for it), per sweep: "1 ",
 // "resn=%e" with the partition's own norm, "2 " after the global sum, "3 "
 // after the test's ratio, "4 ", then "5 " after the exchange of x.
-template <class Rows, class Stop>
-CSolveRecord GaussSeidelOn(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const Stop& stop,
-                           double* x, const double* b)
+//
+// sweep() runs one sweep over x and returns the partition's residual sum of
+// squares; Rows names the layout, whose traits choose the exchange and the
+// console lines.
+template <class Rows, class Stop, class Sweep>
+CSolveRecord GaussSeidelIterations(int n, const CSolveContext& c, const CMethodSettings& set, const Stop& stop,
+                                   double* x, Sweep&& sweep)
 {
-    if (set.maxIter < 1) return Ended(CSolveRecord{}, EStatus::LimitBelowOne);
-
     const bool nonBlocking = Rows::kHonoursNonBlocking && set.nonBlocking;
     const bool markers = Rows::kGaussSeidelMarkers && set.markers;
     auto marker = [&](const char* text) {
         if (markers) PrintLine(text);
     };
     CSolveRecord rec;
-    const int lag = ResidualLagOf(A);
 
     double res0 = 0.0;
     for (int iter = 1;; ++iter) {
-        const double local = std::sqrt(SweepWithResidual(A, x, b, lag));
+        const double local = std::sqrt(sweep());
 
         marker("1 \n");
         if (markers) {
@@ -141,9 +143,28 @@ CSolveRecord GaussSeidelOn(const Rows& A, const CSolveContext& c, const CMethodS
         } else {
             status = EStatus::IterationLimit;
         }
-        StoreExtremes(set, A.n, x); // the exchange wrote only halo entries: the owned x is the sweep's
+        StoreExtremes(set, n, x); // the exchange wrote only halo entries: the owned x is the sweep's
         return Ended(rec, status);
     }
+}
+
+template <class Rows, class Stop>
+CSolveRecord GaussSeidelOn(const Rows& A, const CSolveContext& c, const CMethodSettings& set, const Stop& stop,
+                           double* x, const double* b)
+{
+    if (set.maxIter < 1) return Ended(CSolveRecord{}, EStatus::LimitBelowOne);
+    const int lag = ResidualLagOf(A);
+    return GaussSeidelIterations<Rows>(A.n, c, set, stop, x, [&] { return SweepWithResidual(A, x, b, lag); });
+}
+
+// The front door's: the same iterations, each sweep run on G, the sweep
+// rows derived from A (the same bits).
+template <class Rows, class Stop>
+CSolveRecord GaussSeidelOnSweepRows(const Rows& A, const CGaussSeidelRows& G, const CSolveContext& c,
+                                    const CMethodSettings& set, const Stop& stop, double* x, const double* b)
+{
+    if (set.maxIter < 1) return Ended(CSolveRecord{}, EStatus::LimitBelowOne);
+    return GaussSeidelIterations<Rows>(A.n, c, set, stop, x, [&] { return GaussSeidelSweep(G, x, b); });
 }
 
 template <class Rows, class Stop>

@@ -18,6 +18,8 @@
 // and the console text are compared too.
 #include "Reference.h"
 #include "TestSupport.h"
+#include "detail/FrontDoorPreconditioners.h"
+#include "detail/SweepRows.h"
 
 #include <gtest/gtest.h>
 
@@ -193,6 +195,34 @@ void PoisonUnread(host::CHostSystem& h)
         if (nn >= 1) h.store.m_ppiOrderedSlot[i][h.store.m_piDiagPos[i]] = nn;
         if (nn >= 1) h.store.m_piOrderedSlotELL[(h.store.m_piDiagPos[i] - 1) * n + (i - 1)] = nn;
         for (int p = nn + 2; p <= width; ++p) h.store.m_piOrderedSlotELL[(p - 1) * n + (i - 1)] = width - 1;
+    }
+}
+
+// Every value of the three layouts of h, and of A, times `scale` (each
+// value rounded once, the same way in both).
+void ScaleValues(host::CHostSystem& h, double scale)
+{
+    const int n = h.Cells();
+    for (int i = 1; i <= n; ++i)
+        for (int k = 0; k <= h.mesh.m_piNumNeighbor[i]; ++k) h.store.m_ppdCoef[i][k] *= scale;
+    for (int e = h.mesh.m_piCSRRowStart[1]; e < h.mesh.m_piCSRRowStart[n + 1]; ++e) h.mesh.m_pdCSRValue[e] *= scale;
+    for (int e = 0; e < h.gpu.m_nELLWidth * h.CellsTotal(); ++e) h.gpu.m_pdELLValue[e] *= scale;
+}
+
+host::CSparseMatrix ScaledMatrix(host::CSparseMatrix A, double scale)
+{
+    for (double& v : A.val) v *= scale;
+    return A;
+}
+
+// f(rows of `layout` over h), as a solve takes them.
+template <class F>
+void WithLayout(host::CHostSystem& h, ELayout layout, F&& f)
+{
+    switch (layout) {
+    case ELayout::Native: return f(detail::NativeRowsOf(&h.store, &h.mesh));
+    case ELayout::Csr: return f(detail::CsrRowsOf(&h.mesh));
+    case ELayout::Ell: return f(detail::EllRowsOf(&h.gpu, &h.store, &h.mesh));
     }
 }
 
@@ -543,6 +573,68 @@ TEST(ReferenceKernels, RowProductsAndPreconditionersOnEverySystemLayoutAndType)
                     failures.Check(with + " | application", FirstDifference("z", libZ, refZ) +
                                                                 FirstDifference("work", libWork, refWork) +
                                                                 FirstDifference("r", rIn, r));
+                }
+            }
+}
+
+// The front door's sweep rows, derived from each layout of the bound host
+// (poisoned where the layout never reads), against the oracle bit for bit:
+// the DILU application run by the rows' schedules, and Gauss-Seidel sweeps
+// with their residual sums. The rows derived again from changed values (as
+// Update derives them, the schedules kept) give the changed values' bits.
+TEST(ReferenceSweepRows, DiluApplicationAndGaussSeidelSweepsOnEverySystemAndLayout)
+{
+    CFailures failures;
+    std::vector<CSystem> systems = Systems();
+    systems.push_back(Large());
+    for (const CSystem& sys : systems)
+        for (ELayout layout : kEveryLayout)
+            for (bool poison : {false, true}) {
+                CBoundSystem bound(sys.A, kVariables);
+                if (poison) PoisonUnread(bound.host);
+                host::CHostSystem& h = bound.host;
+                const std::string what = sys.name + " | " + LayoutName(layout) + (poison ? " | poisoned" : "");
+                detail::CPreconditionerStorage storage;
+                detail::CGaussSeidelRows G;
+                for (double scale : {1.0, -0.75}) { // the second pass: new values, the same pattern
+                    if (scale != 1.0) ScaleValues(h, scale);
+                    const oracle::CMatrix M = OracleMatrix(ScaledMatrix(sys.A, scale));
+                    const oracle::CLayoutRules rules = oracle::RulesOf(layout);
+                    const int n = M.n, owned = n + 1, halo = M.nTotal + 1;
+                    std::string differences;
+                    WithLayout(h, layout, [&](const auto& A) {
+                        detail::DeriveTriangular(storage.sweeps, A);
+                        detail::DeriveGaussSeidel(G, A);
+                        std::vector<double> r = Filled(22, owned, n, poison);
+                        for (int i = 1; i <= n; ++i) r[i] = std::sin(1.1 * i) - 0.02 * i;
+                        std::vector<double> D = Filled(23, owned, n, poison);
+                        oracle::BuildPreconditioner(M, rules, 1, D.data());
+                        std::vector<double> libZ = Filled(25, halo, n, poison), refZ = libZ;
+                        std::vector<double> libY = Filled(24, owned, n, poison), refY = libY;
+                        detail::CDiluSweepRows(storage).Apply(A, libZ.data(), D.data(), libY.data(),
+                                                              detail::FromArray(r.data()));
+                        oracle::ApplyPreconditioner(M, rules, 1, refZ.data(), r.data(), D.data(), refY.data());
+                        differences += FirstDifference("DILU z", libZ, refZ) + FirstDifference("DILU y", libY, refY);
+
+                        // Three sweeps from the same x, the halo filled between them as an exchange would.
+                        std::vector<double> x = sys.x0, ref = sys.x0, sums;
+                        for (int sweep = 0; sweep < 3; ++sweep) {
+                            sums.push_back(std::sqrt(detail::GaussSeidelSweep(G, x.data(), sys.b.data())));
+                            FillHalo(x.data(), n, M.nTotal);
+                        }
+                        oracle::CStore S;
+                        S.maxIter.assign(kVariables, 3);
+                        S.tolerance.assign(kVariables, 0.0);
+                        S.residual0.assign(kVariables, 0.0);
+                        S.iterCount.assign(kVariables, 0);
+                        oracle::CEnvironment env;
+                        env.sum = [](double local) { return local; };
+                        env.fillHalo = [&](double* v) { FillHalo(v, n, M.nTotal); };
+                        oracle::GaussSeidel(M, rules, S, env, 1, ref.data(), sys.b.data());
+                        differences += FirstDifference("Gauss-Seidel x", x, ref) +
+                                       FirstDifference("Gauss-Seidel local residual #", sums, env.handedToSum);
+                    });
+                    failures.Check(what + (scale != 1.0 ? " | values changed" : ""), differences);
                 }
             }
 }

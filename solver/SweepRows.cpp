@@ -1,0 +1,204 @@
+#include "detail/SweepRows.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+namespace qvl3d {
+namespace detail {
+
+namespace {
+
+// Rows first..last (sweep numbering) of one block into the schedule, by
+// level, ascending within a level, four lanes per level; `levels` levels
+// 0..levels-1, each with one to four rows (a row of level L waits for one
+// of level L-1).
+void CloseBlock(CSweepSchedule& s, const std::vector<int>& level, int first, int last, int levels, int n,
+                bool descending)
+{
+    std::vector<int> filled(static_cast<size_t>(levels), 0);
+    const size_t base = s.order.size();
+    s.order.resize(base + 4 * static_cast<size_t>(levels));
+    for (int k = first; k <= last; ++k) {
+        const int L = level[k];
+        const int row = descending ? n - k : k + 1;
+        for (int lane = filled[L]++; lane < 4; ++lane)
+            s.order[base + 4 * L + lane] = row; // repeated until a next row comes
+    }
+    s.blockGroup.push_back(static_cast<int>(s.order.size() / 4));
+    s.blockFirst.push_back(descending ? n - (last + 1) : last + 2);
+}
+
+} // namespace
+
+CSweepSchedule ScheduleOf(int n, const CWaits& waits, bool descending)
+{
+    CSweepSchedule s;
+    s.order.reserve(static_cast<size_t>(n));
+    s.blockGroup.push_back(0);
+    s.blockFirst.push_back(descending ? n : 1);
+    std::vector<int> level(static_cast<size_t>(n), 0);
+    std::vector<int> rowsOfLevel(static_cast<size_t>(kMaxBlockRows), 0); // in the open block
+    int first = 0, levels = 0;
+    for (int k = 0; k < n; ++k) {
+        int L = 0;
+        for (int w = waits.start[k]; w < waits.start[k + 1]; ++w) {
+            const int before = waits.before[w];
+            if (before >= k)
+                throw std::logic_error("sweep rows: row " + std::to_string(descending ? n - k : k + 1) +
+                                       " waits for a row that does not come before it");
+            if (before >= first) L = std::max(L, level[before] + 1);
+        }
+        if (rowsOfLevel[L] == kLanes || k - first == kMaxBlockRows) { // row k opens the next block
+            CloseBlock(s, level, first, k - 1, levels, n, descending);
+            std::fill(rowsOfLevel.begin(), rowsOfLevel.begin() + levels, 0);
+            first = k;
+            levels = 0;
+            L = 0;
+        }
+        level[k] = L;
+        ++rowsOfLevel[L];
+        levels = std::max(levels, L + 1);
+    }
+    if (n > 0) CloseBlock(s, level, first, n - 1, levels, n, descending);
+    s.order.shrink_to_fit();
+    return s;
+}
+
+void SetResidualRows(CSweepSchedule& s, const CSweepPart& P, const std::vector<int>& lastInput)
+{
+    const int n = static_cast<int>(lastInput.size()) - 1;
+    s.residualUpTo.assign(static_cast<size_t>(s.Blocks()), 0);
+    int J = 0, reach = 0; // rows 1..J take inputs up to row reach at most
+    for (int b = 0; b < s.Blocks(); ++b) {
+        const int done = s.blockFirst[b + 1] - 1;
+        while (J < n && std::max(reach, lastInput[J + 1]) <= done) reach = std::max(reach, lastInput[++J]);
+        s.residualUpTo[b] = J == n ? n : J - J % 4;
+    }
+    s.residualShape.assign(static_cast<size_t>(n / 4), 0);
+    for (int c = 0; c < n / 4; ++c) {
+        const int rows[4] = {4 * c + 1, 4 * c + 2, 4 * c + 3, 4 * c + 4};
+        s.residualShape[c] = ShapeOf(P, rows, 4);
+    }
+}
+
+unsigned char ShapeOf(const CSweepPart& P, const int* i, int rows)
+{
+    int shortest = P.start[i[0] + 1] - P.start[i[0]], longest = shortest;
+    for (int k = 1; k < 4; ++k) {
+        shortest = std::min(shortest, P.start[i[k] + 1] - P.start[i[k]]);
+        longest = std::max(longest, P.start[i[k] + 1] - P.start[i[k]]);
+    }
+    const int common = shortest > kLongestShape ? kAnyLength : shortest;
+    return static_cast<unsigned char>(common + (longest > shortest ? kTails : 0) + (rows - 1) * kRows);
+}
+
+std::vector<unsigned char> GroupShapes(const CSweepPart& P, const CSweepSchedule& S)
+{
+    std::vector<unsigned char> shape(static_cast<size_t>(S.Groups()));
+    for (int g = 0; g < S.Groups(); ++g) {
+        const int* i = S.order.data() + 4 * g;
+        int rows = 1;
+        while (rows < 4 && i[rows] != i[rows - 1]) ++rows;
+        shape[g] = ShapeOf(P, i, rows);
+    }
+    return shape;
+}
+
+void FourSumsOfAnyLength(const CSweepPart& P, const int (&from)[4], const int (&to)[4], const double* v, double (&s)[4])
+{
+    const int* c = P.col.data();
+    const double* a = P.val.data();
+    int common = to[0] - from[0];
+    for (int k = 1; k < 4; ++k) common = std::min(common, to[k] - from[k]);
+    double t[4] = {0.0, 0.0, 0.0, 0.0};
+    for (int e = 0; e < common; ++e)
+        for (int k = 0; k < 4; ++k) t[k] = t[k] + a[from[k] + e] * v[c[from[k] + e]];
+    for (int k = 0; k < 4; ++k) {
+        for (int e = from[k] + common; e < to[k]; ++e) t[k] = t[k] + a[e] * v[c[e]];
+        s[k] = t[k];
+    }
+}
+
+// Counts, then fills, each (row, what it waits for) pair that add(i, j)
+// reports through its callback, in sweep numbering.
+template <class ForEachPair>
+CWaits WaitsFrom(int n, ForEachPair&& forEachPair)
+{
+    CWaits w;
+    w.start.assign(static_cast<size_t>(n) + 1, 0);
+    forEachPair([&](int k, int) { ++w.start[k + 1]; });
+    for (int k = 0; k < n; ++k) w.start[k + 1] += w.start[k];
+    w.before.resize(static_cast<size_t>(w.start[n]));
+    std::vector<int> next(w.start.begin(), w.start.end() - 1);
+    forEachPair([&](int k, int before) { w.before[next[k]++] = before; });
+    return w;
+}
+
+CWaits CSweepPart::Waits(int n, bool descending) const
+{
+    return WaitsFrom(n, [&](auto&& add) {
+        for (int i = 1; i <= n; ++i)
+            for (int e = start[i]; e < start[i + 1]; ++e)
+                if (col[e] <= n) add(descending ? n - i : i - 1, descending ? n - col[e] : col[e] - 1);
+    });
+}
+
+CWaits GaussSeidelWaits(const CSweepPart& off, int n)
+{
+    return WaitsFrom(n, [&](auto&& add) {
+        for (int i = 1; i <= n; ++i)
+            for (int e = off.start[i]; e < off.start[i + 1]; ++e) {
+                const int j = off.col[e];
+                if (j < i) add(i - 1, j - 1);           // row i reads x_j as swept
+                if (i < j && j <= n) add(j - 1, i - 1); // row i reads x_j as it was
+            }
+    });
+}
+
+std::vector<int> LastInputs(const CSweepPart& off, int n)
+{
+    std::vector<int> last(static_cast<size_t>(n) + 1, 0);
+    for (int i = 1; i <= n; ++i) {
+        last[i] = i;
+        for (int e = off.start[i]; e < off.start[i + 1]; ++e)
+            if (off.col[e] <= n) last[i] = std::max(last[i], off.col[e]);
+    }
+    return last;
+}
+
+double GaussSeidelSweep(const CGaussSeidelRows& G, double* x, const double* b)
+{
+    const CSweepSchedule& S = G.schedule;
+    const double* diag = G.diag.data();
+    const int n = static_cast<int>(G.diag.size()) - 1;
+    double sumSq = 0.0;
+    auto residual = [&](int j, double t) {
+        const double r = (b[j] - diag[j] * x[j]) - t;
+        sumSq = sumSq + r * r;
+    };
+    int next = 1; // the next row whose residual is summed
+    for (int block = 0, blocks = S.Blocks(); block < blocks; ++block) {
+        RunGroups(G.off, S, S.blockGroup[block], S.blockGroup[block + 1], x, [&](int i, double s) {
+            const double d = diag[i];
+            x[i] = ((b[i] - d * x[i]) - s) / d + x[i];
+        });
+        const int upTo = S.residualUpTo[block];
+        for (; next + 3 <= upTo; next += 4) { // four rows' sums side by side, added in row order
+            const int rows[4] = {next, next + 1, next + 2, next + 3};
+            double t[4];
+            FourRowSums(G.off, rows, S.residualShape[(next - 1) / 4], x, t);
+            for (int k = 0; k < 4; ++k) residual(next + k, t[k]);
+        }
+    }
+    for (; next <= n; ++next) { // the last rows, fewer than four
+        const int rows[4] = {next, next, next, next};
+        double t[4];
+        FourRowSums(G.off, rows, ShapeOf(G.off, rows, 1), x, t);
+        residual(next, t[0]);
+    }
+    return sumSq;
+}
+
+} // namespace detail
+} // namespace qvl3d
