@@ -161,8 +161,12 @@ host::CRowShare BoxRows(const host::CBoxStencil& stencil, const host::CRenumberi
     for (const auto& [cell, c] : order) {
         const int ix = (c - 1) % box.nx, iy = (c - 1) / box.nx % box.ny, iz = (c - 1) / box.nx / box.ny;
         const int count = stencil.Row(ix, iy, iz, col, val);
-        for (int k = 0; k < count; ++k) row[k] = {map.New(col[k]), val[k]};
-        std::sort(row, row + count, [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (int k = 0; k < count; ++k) { // by new column, at most 7 entries
+            const std::pair<int, double> e(map.New(col[k]), val[k]);
+            int j = k;
+            for (; j > 0 && row[j - 1].first > e.first; --j) row[j] = row[j - 1];
+            row[j] = e;
+        }
         rows.cells.push_back(cell);
         for (int k = 0; k < count; ++k) {
             rows.col.push_back(row[k].first);
@@ -220,8 +224,9 @@ int SetUpMatrixShare(MPI_Comm comm, const CCommandOptions& o, CShare& s)
                                          s.rowSums = [stencil, &part] { return host::BoxRowSums(stencil, part); };
                                          return;
                                      }
+                                     const host::CBoxStencil stencil = BoxStencil(o); // checks the box first
                                      const host::CRenumbering map(static_cast<int>(o.box.Cells()), o.renumber, o.seed);
-                                     rows = BoxRows(BoxStencil(o), map, rank, nRanks);
+                                     rows = BoxRows(stencil, map, rank, nRanks);
                                  })))
             return st;
         if (!BoxShareApplies(o))

@@ -56,7 +56,8 @@ host::CBoxStencil BoxStencil(const CCommandOptions& o)
 
 void ThrowNonFiniteRhs(const CCommandOptions& o, int row)
 {
-    throw host::CInputError(o.matrixFile + ": row " + std::to_string(row) +
+    const std::string where = o.problem == EProblem::MatrixFile ? o.matrixFile : "the built-in box";
+    throw host::CInputError(where + ": row " + std::to_string(row) +
                             " sums to a value beyond the range of a double, so b = A*1 is not finite; give --rhs");
 }
 
