@@ -1,5 +1,6 @@
 #include "SolveDistributed.h"
 
+#include "BoxProblems.h"
 #include "Files.h"
 #include "MatrixMarket.h"
 #include "MatrixMarketShare.h"
@@ -23,6 +24,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace qvl3d {
 namespace app {
@@ -120,123 +122,162 @@ void Spread(MPI_Comm comm, int v, int& lo, int& hi)
     MPI_Allreduce(&v, &hi, 1, MPI_INT, MPI_MAX, comm);
 }
 
-// Box partition of the box's cells, moved to the solver's numbering.
-host::COwners BoxOwners(const CCommandOptions& o, const CProblem& P, int nRanks)
-{
-    const host::COwners box = host::PartitionBox(o.box, nRanks);
-    if (P.renumbering.empty()) return box;
-    host::COwners owner(box.size(), 0);
-    for (size_t c = 1; c < box.size(); ++c) owner[static_cast<size_t>(P.renumbering[c])] = box[c];
-    return owner;
-}
-
-CProblem LocalProblem(const CProblem& P, const host::CPartition& part)
-{
-    CProblem local;
-    local.description = P.description;
-    local.A = part.A;
-    local.b = host::Localise(part, P.b);
-    local.x0 = host::Localise(part, P.x0);
-    if (!P.exact.empty()) local.exact = host::Localise(part, P.exact);
-    local.seconds = P.seconds;
-    return local;
-}
-
-// Collective: the rank's share of a matrix file, streamed from rank 0, and
-// its vectors, as SetUpProblem and Distribute give them over the graph
-// partition (SetUpBoxShare's contract, for a file).
-CProblem SetUpFileShare(MPI_Comm comm, const CCommandOptions& o, host::CPartition& part, int& firstBadRow, int& nGlobal)
-{
-    const double t0 = MPI_Wtime();
-    const host::CRowShare rows = host::ReadMatrixMarketShare(comm, o.matrixFile);
-    CProblem p;
-    p.description = FileDescription(o.matrixFile, rows.info);
-    nGlobal = rows.nGlobal;
-    part = host::PartitionFromShare(comm, rows);
-    // The collective steps are behind: a fault from here on is one rank's
-    // alone, and the caller's agreement reports it.
-    CShareFiles files = ReadShareFiles(o, nGlobal);
-    const auto rowSums = [&] {
-        const std::vector<double> ones(static_cast<size_t>(part.A.nCellTotal) + 1, 1.0);
-        std::vector<double> b(ones.size(), 0.0);
-        host::Multiply(part.A, ones.data(), b.data());
-        return b;
-    };
-    ShareVectors(o, nGlobal, std::move(files), part, rowSums, p, firstBadRow);
-    p.A = std::move(part.A);
-    part.A.nCell = p.A.nCell;
-    part.A.nCellTotal = p.A.nCellTotal;
-    p.seconds = MPI_Wtime() - t0;
-    return p;
-}
-
 // The rank's share of the problem and its halo plan (part), with what the
-// summary says of them; collective. A non-zero status ends the run.
+// summary says of them. Every input is built or read rank by rank: a plain
+// box from the rank's sub-box, a renumbered box from the same sub-box's rows
+// renamed, a matrix file and the vector files streamed from rank 0 to the
+// ranks that own their rows.
 struct CShare {
-    bool byRank = false; // built rank by rank, numbered as the original
-    CProblem whole;      // the whole problem: only without byRank
     CProblem local;
-    host::CPartition part;
+    host::CPartition part;                        // numbered as the solver sees the cells
+    host::CRenumbering renumbering;               // New: the solver's number of an original cell
+    std::function<std::vector<double>()> rowSums; // b = A*1 on the share, halo included
     int nGlobal = 0;
     std::string partitioner;
 };
 
-// A plain box is built rank by rank from each rank's sub-box, a matrix file
-// is read once and streamed to the ranks that own its rows.
-int SetUpByRank(MPI_Comm comm, const CCommandOptions& o, CShare& s)
+// The rows of the rank's sub-box with its cells renamed by map: rows in
+// ascending new number, the columns of each ascending (RenumberCells of the
+// whole box, cut to the rank's cells, without an array of the box's size).
+host::CRowShare BoxRows(const host::CBoxStencil& stencil, const host::CRenumbering& map, int rank, int nRanks)
 {
-    const bool byFile = o.problem == EProblem::MatrixFile;
-    int badRow = 0;
-    if (byFile) {
-        if (const int st = Agree(comm, Guard([&] { CheckFiles(o); }))) return st;
-        // Collective: a fault in the file reaches every rank alike.
-        if (const int st = Agree(comm, Guard([&] { s.local = SetUpFileShare(comm, o, s.part, badRow, s.nGlobal); })))
-            return st;
-    } else if (const int st = Agree(comm, Guard([&] {
-                                        CheckFiles(o);
-                                        s.local = SetUpBoxShare(o, Rank(comm), Ranks(comm), s.part, badRow);
-                                    }))) {
-        return st;
+    const host::CBox& box = stencil.Box();
+    const host::CBoxRegion own = host::BoxPartRegion(box, nRanks, rank);
+    std::vector<std::pair<int, int>> order; // (new number, original number)
+    order.reserve(static_cast<size_t>(own.Cells()));
+    for (int iz = own.lo[2]; iz < own.hi[2]; ++iz)
+        for (int iy = own.lo[1]; iy < own.hi[1]; ++iy)
+            for (int ix = own.lo[0]; ix < own.hi[0]; ++ix) {
+                const int c = box.Cell(ix, iy, iz);
+                order.emplace_back(map.New(c), c);
+            }
+    std::sort(order.begin(), order.end());
+    host::CRowShare rows;
+    rows.nGlobal = static_cast<int>(box.Cells());
+    rows.start.push_back(0);
+    int col[host::CBoxStencil::kMaxEntries];
+    double val[host::CBoxStencil::kMaxEntries];
+    std::pair<int, double> row[host::CBoxStencil::kMaxEntries];
+    for (const auto& [cell, c] : order) {
+        const int ix = (c - 1) % box.nx, iy = (c - 1) / box.nx % box.ny, iz = (c - 1) / box.nx / box.ny;
+        const int count = stencil.Row(ix, iy, iz, col, val);
+        for (int k = 0; k < count; ++k) { // by new column, at most 7 entries
+            const std::pair<int, double> e(map.New(col[k]), val[k]);
+            int j = k;
+            for (; j > 0 && row[j - 1].first > e.first; --j) row[j] = row[j - 1];
+            row[j] = e;
+        }
+        rows.cells.push_back(cell);
+        for (int k = 0; k < count; ++k) {
+            rows.col.push_back(row[k].first);
+            rows.val.push_back(row[k].second);
+        }
+        rows.start.push_back(static_cast<int>(rows.col.size()));
     }
-    // Every rank names the first row of all, as the whole build would.
-    int first = badRow > 0 ? badRow : std::numeric_limits<int>::max();
-    MPI_Allreduce(MPI_IN_PLACE, &first, 1, MPI_INT, MPI_MIN, comm);
-    if (const int st = Agree(comm, Guard([&] {
-                                 if (first != std::numeric_limits<int>::max()) ThrowNonFiniteRhs(o, first);
-                             })))
-        return st;
-    s.partitioner = byFile ? std::string("matrix graph, ") + host::GraphPartitionerName()
-                           : "recursive coordinate bisection of the box";
+    return rows;
+}
+
+// The share's matrix moves into the problem; part keeps its dimensions.
+void TakeMatrix(CShare& s)
+{
+    s.local.A = std::move(s.part.A);
+    s.part.A.nCell = s.local.A.nCell;
+    s.part.A.nCellTotal = s.local.A.nCellTotal;
+    const host::CSparseMatrix& A = s.local.A;
+    s.rowSums = [&A] {
+        const std::vector<double> ones(static_cast<size_t>(A.nCellTotal) + 1, 1.0);
+        std::vector<double> b(ones.size(), 0.0);
+        host::Multiply(A, ones.data(), b.data());
+        return b;
+    };
+}
+
+// Collective: the rank's share of the matrix, as SetUpProblem and
+// Distribute give it (the box by its bisection, whatever the numbering; a
+// file by the graph partition of the matrix in the solver's numbering).
+int SetUpMatrixShare(MPI_Comm comm, const CCommandOptions& o, CShare& s)
+{
+    const double t0 = MPI_Wtime();
+    const int rank = Rank(comm), nRanks = Ranks(comm);
+    if (o.problem == EProblem::MatrixFile) {
+        s.partitioner = std::string("matrix graph, ") + host::GraphPartitionerName();
+        // A fault in the file reaches every rank alike.
+        if (const int st = Agree(comm, Guard([&] {
+                                     const host::CRowShare rows = host::ReadMatrixMarketShare(
+                                         comm, o.matrixFile, nullptr, host::kShareChunkEntries, 0, o.renumber, o.seed);
+                                     s.nGlobal = rows.nGlobal;
+                                     s.local.description =
+                                         FileDescription(o.matrixFile, rows.info) + RenumberingNote(o);
+                                     s.part = host::PartitionFromShare(comm, rows);
+                                     TakeMatrix(s);
+                                 })))
+            return st;
+    } else {
+        s.partitioner = "recursive coordinate bisection of the box";
+        s.local.description = BoxDescription(o) + RenumberingNote(o);
+        host::CRowShare rows;
+        if (const int st = Agree(comm, Guard([&] {
+                                     if (BoxShareApplies(o)) {
+                                         s.local = SetUpBoxShare(o, rank, nRanks, s.part);
+                                         const host::CBoxStencil stencil = BoxStencil(o);
+                                         const host::CPartition& part = s.part;
+                                         s.rowSums = [stencil, &part] { return host::BoxRowSums(stencil, part); };
+                                         return;
+                                     }
+                                     const host::CBoxStencil stencil = BoxStencil(o); // checks the box first
+                                     const host::CRenumbering map(static_cast<int>(o.box.Cells()), o.renumber, o.seed);
+                                     rows = BoxRows(stencil, map, rank, nRanks);
+                                 })))
+            return st;
+        if (!BoxShareApplies(o))
+            if (const int st = Agree(comm, Guard([&] {
+                                         s.part = host::PartitionFromShare(comm, rows);
+                                         TakeMatrix(s);
+                                     })))
+                return st;
+    }
+    s.renumbering = host::CRenumbering(s.nGlobal, o.renumber, o.seed);
+    s.local.seconds = MPI_Wtime() - t0;
     return kExitConverged;
 }
 
-// A renumbered box or file is built whole on every rank and split.
-int SetUpWhole(MPI_Comm comm, const CCommandOptions& o, CShare& s)
+// Collective: a vector file cut to the share, streamed from rank 0.
+std::vector<double> ReadShareVector(MPI_Comm comm, const std::string& path, const CShare& s)
 {
-    const int rank = Rank(comm), nRanks = Ranks(comm);
+    const std::vector<int>& global = s.part.global;
+    std::vector<int> original(global.size() - 1);
+    for (size_t l = 1; l < global.size(); ++l) original[l - 1] = s.renumbering.Old(global[l]);
+    const std::vector<double> values = host::ReadVectorMarketShare(comm, path, s.nGlobal, original);
+    std::vector<double> local(global.size(), 0.0);
+    std::copy(values.begin(), values.end(), local.begin() + 1);
+    return local;
+}
+
+// Every input built or read rank by rank; a non-zero status ends the run.
+int SetUpByRank(MPI_Comm comm, const CCommandOptions& o, CShare& s)
+{
+    if (const int st = Agree(comm, Guard([&] { CheckFiles(o); }))) return st;
+    if (const int st = SetUpMatrixShare(comm, o, s)) return st;
+    const double t0 = MPI_Wtime();
+    CShareFiles files;
+    // Collective: a fault in a file reaches every rank alike.
     if (const int st = Agree(comm, Guard([&] {
-                                 CheckFiles(o);
-                                 s.whole = SetUpProblem(o);
+                                 files = ReadShareFiles(
+                                     o, [&](const std::string& path) { return ReadShareVector(comm, path, s); });
                              })))
         return st;
-    host::COwners owner;
-    if (o.problem == EProblem::MatrixFile) {
-        s.partitioner = std::string("matrix graph, ") + host::GraphPartitionerName();
-        CFault f;
-        if (rank == 0) f = Guard([&] { owner = host::PartitionGraph(s.whole.A, nRanks); });
-        if (const int st = Agree(comm, f)) return st;
-        host::BroadcastOwners(comm, owner);
-    } else {
-        s.partitioner = "recursive coordinate bisection of the box";
-        if (const int st = Agree(comm, Guard([&] { owner = BoxOwners(o, s.whole, nRanks); }))) return st;
-    }
-    if (const int st = Agree(comm, Guard([&] {
-                                 s.part = host::Distribute(s.whole.A, owner, rank, nRanks);
-                                 s.local = LocalProblem(s.whole, s.part);
-                             })))
+    int badRow = 0;
+    if (const int st =
+            Agree(comm, Guard([&] { ShareVectors(o, std::move(files), s.part, s.rowSums, s.local, badRow); })))
         return st;
-    s.nGlobal = s.whole.A.nCell;
-    return kExitConverged;
+    s.local.seconds += MPI_Wtime() - t0;
+    // Every rank names the first row of all in the solver's numbering, as
+    // the whole build would, by its number in the file's.
+    int first = badRow > 0 ? badRow : std::numeric_limits<int>::max();
+    MPI_Allreduce(MPI_IN_PLACE, &first, 1, MPI_INT, MPI_MIN, comm);
+    return Agree(comm, Guard([&] {
+                     if (first != std::numeric_limits<int>::max()) ThrowNonFiniteRhs(o, s.renumbering.Old(first));
+                 }));
 }
 
 // The rank's solve on the road the options name. The front door refuses
@@ -299,31 +340,54 @@ void CombineRanks(MPI_Comm comm, const CShare& s, CRunResult& r)
         r.notes.push_back(differ);
 }
 
+// The rank's owned cells by their original numbers, ascending (cells.global),
+// and x in that order: what the streamed output and the gather take.
+void InOriginalOrder(const CShare& s, const std::vector<double>& x, host::CPartition& cells, std::vector<double>& xo)
+{
+    const int n = s.part.Cells();
+    std::vector<std::pair<int, int>> order(static_cast<size_t>(n));
+    for (int l = 1; l <= n; ++l)
+        order[static_cast<size_t>(l) - 1] = {s.renumbering.Old(s.part.global[static_cast<size_t>(l)]), l};
+    std::sort(order.begin(), order.end());
+    cells.A.nCell = cells.A.nCellTotal = n;
+    cells.global.assign(static_cast<size_t>(n) + 1, 0);
+    xo.assign(static_cast<size_t>(n) + 1, 0.0);
+    for (size_t k = 0; k < order.size(); ++k) {
+        cells.global[k + 1] = order[k].first;
+        xo[k + 1] = x[static_cast<size_t>(order[k].second)];
+    }
+}
+
 // The summary and the files, from rank 0; the status every rank returns.
-// A share built rank by rank is numbered as the original: the owners stream
-// the solution file to rank 0 in chunks. Otherwise the solution comes to
-// rank 0 whole, for the output file in the original numbering or to find
-// the first cell that is not finite (r.finite agrees everywhere).
+// The owners stream the solution file to rank 0 in chunks, in the original
+// numbering. The solution comes to rank 0 whole only to find the first cell
+// that is not finite (r.finite agrees everywhere), and then for the file.
 int Report(MPI_Comm comm, const CCommandOptions& o, CShare& s, CRunResult& r)
 {
-    CProblem& P = s.whole;
-    const std::string comment = "solution from qvl3d-solve on " + std::to_string(Ranks(comm)) +
-                                " ranks: " + (s.byRank ? s.local.description : P.description);
-    const bool stream = s.byRank && !o.outputFile.empty() && r.finite;
+    CProblem P; // what the summary says of the problem
+    P.description = s.local.description;
+    const std::string comment =
+        "solution from qvl3d-solve on " + std::to_string(Ranks(comm)) + " ranks: " + P.description;
+    host::CPartition renamed;
+    std::vector<double> xo;
+    const bool renumbered = s.renumbering.Kind() != host::ERenumber::None;
+    if (renumbered) InOriginalOrder(s, r.x, renamed, xo);
+    const host::CPartition& cells = renumbered ? renamed : s.part;
+    const double* x = renumbered ? xo.data() : r.x.data();
+    const bool stream = !o.outputFile.empty() && r.finite;
     std::string streamFault;
-    if (stream) streamFault = host::WriteVectorMarketShare(comm, o.outputFile, s.part, r.x.data(), s.nGlobal, comment);
+    if (stream) streamFault = host::WriteVectorMarketShare(comm, o.outputFile, cells, x, s.nGlobal, comment);
     const bool gather = !stream && (!o.outputFile.empty() || !r.finite);
-    std::vector<double> x;
-    if (gather) x = host::GatherSolution(comm, s.part, r.x.data(), s.nGlobal);
+    std::vector<double> whole;
+    if (gather) whole = host::GatherSolution(comm, cells, x, s.nGlobal);
     int status = kExitConverged;
     if (Rank(comm) == 0) {
         if (gather) {
-            r.x = s.byRank ? std::move(x) : InOriginalNumbering(P, x.data());
+            r.x = std::move(whole);
             r.firstNonFinite = 0; // RunSolve named a cell of rank 0's own numbering
             for (int i = 1; i <= r.cells && r.firstNonFinite == 0; ++i)
                 if (!std::isfinite(r.x[static_cast<size_t>(i)])) r.firstNonFinite = i;
         }
-        if (s.byRank) P.description = s.local.description;
         PrintSummary(stdout, P, r);
         std::string reason;
         const auto streamed = [&] {
@@ -355,8 +419,7 @@ int Run(MPI_Comm comm, int argc, char** argv)
     }
     CShare s;
     s.nGlobal = static_cast<int>(o.box.Cells());
-    s.byRank = BoxShareApplies(o) || (o.problem == EProblem::MatrixFile && o.renumber == host::ERenumber::None);
-    if (const int st = s.byRank ? SetUpByRank(comm, o, s) : SetUpWhole(comm, o, s)) return st;
+    if (const int st = SetUpByRank(comm, o, s)) return st;
     CRunResult r;
     if (const int st = SolveShare(comm, o, s, r)) return st;
     CombineRanks(comm, s, r);

@@ -2,17 +2,20 @@
 //
 // A built-in box is split by recursive coordinate bisection, and each rank
 // builds only its own sub-box with its halo (SetUpBoxShare), the same bits as
-// its share of the whole system. A renumbered box and a matrix file are
-// built whole on every rank and split, the box by the bisection, the matrix
-// by the graph partitioner (computed on rank 0 and handed to all). Each rank
+// its share of the whole system; a renumbered box is the same sub-box with
+// its cells renamed by the renumbering (host::CRenumbering, computed cell by
+// cell). A matrix file is read once by rank 0 and streamed to the ranks that
+// own its rows (by the graph partition of the matrix in the solver's
+// numbering), and so are the vector files. No rank holds anything of the
+// size of the whole problem. Each rank
 // solves its share through the MPI halo exchange and global sum: by default
 // a front-door CSolver on the partition (CPartitionLink), with
 // --entry-point the host objects and the entry points; rank 0
 // prints the one summary, with the rank count, the cells and halo cells per
 // rank and the time in exchanges and global sums, and writes the JSON. The
-// solution is gathered to rank 0, in the original numbering, only for
-// --output or to name a cell that is not finite. Every rank returns the same
-// exit status.
+// owners stream the solution to rank 0 for --output, in the original
+// numbering; it is gathered whole only to name a cell that is not finite.
+// Every rank returns the same exit status.
 //
 // A fault found while setting up (options, input, partitioning) is agreed
 // on by all ranks before any solve: the lowest rank that saw it prints it

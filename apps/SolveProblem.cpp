@@ -28,6 +28,8 @@ std::string Number(double v)
     return buf;
 }
 
+} // namespace
+
 std::string BoxDescription(const CCommandOptions& o)
 {
     if (o.problem == EProblem::ConvectionDiffusion)
@@ -36,11 +38,26 @@ std::string BoxDescription(const CCommandOptions& o)
     return "3-D Poisson, " + BoxText(o.box);
 }
 
-} // namespace
+std::string RenumberingNote(const CCommandOptions& o)
+{
+    switch (o.renumber) {
+    case host::ERenumber::None: return "";
+    case host::ERenumber::Reverse: return ", cells renumbered in reverse";
+    case host::ERenumber::Random: break;
+    }
+    return ", cells renumbered at random (seed " + std::to_string(o.seed) + ")";
+}
+
+host::CBoxStencil BoxStencil(const CCommandOptions& o)
+{
+    return o.problem == EProblem::ConvectionDiffusion ? host::CBoxStencil::ConvectionDiffusion(o.box, o.flow)
+                                                      : host::CBoxStencil::Poisson(o.box);
+}
 
 void ThrowNonFiniteRhs(const CCommandOptions& o, int row)
 {
-    throw host::CInputError(o.matrixFile + ": row " + std::to_string(row) +
+    const std::string where = o.problem == EProblem::MatrixFile ? o.matrixFile : "the built-in box";
+    throw host::CInputError(where + ": row " + std::to_string(row) +
                             " sums to a value beyond the range of a double, so b = A*1 is not finite; give --rhs");
 }
 
@@ -77,9 +94,7 @@ CProblem SetUpProblem(const CCommandOptions& o)
         if (!p.b.empty()) p.b = host::Permute(p.b, p.renumbering);
         if (!p.exact.empty()) p.exact = host::Permute(p.exact, p.renumbering);
         p.x0 = host::Permute(p.x0, p.renumbering);
-        p.description += o.renumber == host::ERenumber::Reverse
-                             ? ", cells renumbered in reverse"
-                             : ", cells renumbered at random (seed " + std::to_string(o.seed) + ")";
+        p.description += RenumberingNote(o);
     }
     if (p.b.empty()) {
         // b = A*1: the exact solution is the vector of ones.
@@ -113,24 +128,24 @@ bool BoxShareApplies(const CCommandOptions& o)
     return o.problem != EProblem::MatrixFile && o.renumber == host::ERenumber::None;
 }
 
-CShareFiles ReadShareFiles(const CCommandOptions& o, int n)
+CShareFiles ReadShareFiles(const CCommandOptions& o, const CShareRead& read)
 {
     CShareFiles f;
-    if (!o.rhsFile.empty()) f.b = host::ReadVectorMarket(o.rhsFile, n);
-    if (!o.exactFile.empty()) f.exact = host::ReadVectorMarket(o.exactFile, n);
-    if (!o.guessFile.empty()) f.x0 = host::ReadVectorMarket(o.guessFile, n);
+    if (!o.rhsFile.empty()) f.b = read(o.rhsFile);
+    if (!o.exactFile.empty()) f.exact = read(o.exactFile);
+    if (!o.guessFile.empty()) f.x0 = read(o.guessFile);
     return f;
 }
 
-void ShareVectors(const CCommandOptions& o, int n, CShareFiles files, const host::CPartition& part,
+void ShareVectors(const CCommandOptions& o, CShareFiles files, const host::CPartition& part,
                   const std::function<std::vector<double>()>& rowSums, CProblem& p, int& firstBadRow)
 {
     const size_t size = part.global.size();
-    auto share = [&](std::vector<double>& global) {
-        global.resize(static_cast<size_t>(n) + 1, 0.0);
-        return host::Localise(part, global);
+    const auto cut = [&](std::vector<double>& v) {
+        if (v.size() != size) throw std::logic_error("a vector file was not cut to the share");
+        return std::move(v);
     };
-    p.x0 = files.x0.empty() ? std::vector<double>(size, 0.0) : share(files.x0);
+    p.x0 = files.x0.empty() ? std::vector<double>(size, 0.0) : cut(files.x0);
     firstBadRow = 0;
     if (files.b.empty()) {
         p.b = rowSums();
@@ -140,29 +155,22 @@ void ShareVectors(const CCommandOptions& o, int n, CShareFiles files, const host
             p.exact.assign(size, 1.0);
             p.exact[0] = 0.0; // element 0 as Localise leaves it
         } else {
-            p.exact = share(files.exact);
+            p.exact = cut(files.exact);
         }
     } else {
-        p.b = share(files.b);
-        if (!files.exact.empty()) p.exact = share(files.exact);
+        p.b = cut(files.b);
+        if (!files.exact.empty()) p.exact = cut(files.exact);
     }
 }
 
-CProblem SetUpBoxShare(const CCommandOptions& o, int rank, int nRanks, host::CPartition& part, int& firstBadRow)
+CProblem SetUpBoxShare(const CCommandOptions& o, int rank, int nRanks, host::CPartition& part)
 {
     if (!BoxShareApplies(o)) throw std::logic_error("a share of the box asked for a problem that is not a plain box");
     const auto t0 = std::chrono::steady_clock::now();
-    const host::CBoxStencil stencil = o.problem == EProblem::ConvectionDiffusion
-                                          ? host::CBoxStencil::ConvectionDiffusion(o.box, o.flow)
-                                          : host::CBoxStencil::Poisson(o.box);
+    const host::CBoxStencil stencil = BoxStencil(o);
     CProblem p;
     p.description = BoxDescription(o);
-    // Files in the order SetUpProblem reads them, so the same fault is found first.
-    const int n = static_cast<int>(o.box.Cells());
-    CShareFiles files = ReadShareFiles(o, n);
     part = host::DistributeBox(stencil, rank, nRanks);
-    ShareVectors(
-        o, n, std::move(files), part, [&] { return host::BoxRowSums(stencil, part); }, p, firstBadRow);
     p.A = std::move(part.A);
     part.A.nCell = p.A.nCell;
     part.A.nCellTotal = p.A.nCellTotal;

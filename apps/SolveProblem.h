@@ -4,6 +4,7 @@
 #ifndef QVL3D_APPS_SOLVEPROBLEM_H
 #define QVL3D_APPS_SOLVEPROBLEM_H
 
+#include "BoxProblems.h"
 #include "MatrixMarket.h"
 #include "Partition.h"
 #include "SolveOptions.h"
@@ -32,35 +33,45 @@ CProblem SetUpProblem(const CCommandOptions& options);
 // How the summary names a matrix file.
 std::string FileDescription(const std::string& path, const host::CMatrixMarketInfo& info);
 
+// A built-in box's description, without its renumbering, and the words a
+// renumbering adds to it (empty: none).
+std::string BoxDescription(const CCommandOptions& options);
+std::string RenumberingNote(const CCommandOptions& options);
+
+// The row builder of the built-in box the options name.
+host::CBoxStencil BoxStencil(const CCommandOptions& options);
+
 // True when SetUpBoxShare can build the problem: a built-in box in its own
-// numbering (a renumbered box is built whole and split like a matrix file).
+// numbering.
 bool BoxShareApplies(const CCommandOptions& options);
 
-// Rank `rank`'s share of the built-in box problem, built from its sub-box and
-// halo alone (host::DistributeBox): the matrix in the share's numbering and
-// b, x0 and the exact solution with their halo entries, each equal bit for
-// bit to the share of what SetUpProblem builds. Vector files are read whole
-// and cut. The share's matrix moves into the problem; `part` keeps its
-// dimensions, numbering and halo plan. firstBadRow is the first owned row
-// whose b = A*1 is not finite (0: none); the ranks agree on the first of all
-// and report it with ThrowNonFiniteRhs.
-CProblem SetUpBoxShare(const CCommandOptions& options, int rank, int nRanks, host::CPartition& part, int& firstBadRow);
+// Rank `rank`'s share of the built-in box matrix, built from its sub-box
+// and halo alone (host::DistributeBox), equal bit for bit to the share of
+// what SetUpProblem builds. The share's matrix moves into the problem;
+// `part` keeps its dimensions, numbering and halo plan. The vectors follow
+// with ReadShareFiles and ShareVectors.
+CProblem SetUpBoxShare(const CCommandOptions& options, int rank, int nRanks, host::CPartition& part);
 
 // The fault of a b = A*1 that is not finite at `row` (original numbering).
 [[noreturn]] void ThrowNonFiniteRhs(const CCommandOptions& options, int row);
 
-// The vector files of a share, read whole in the order SetUpProblem reads
-// them (empty: not given).
+// The vector files of a share, each cut to the share's cells (owned and
+// halo, element 0 zero); empty: not given.
 struct CShareFiles {
     std::vector<double> b, exact, x0;
 };
-CShareFiles ReadShareFiles(const CCommandOptions& options, int n);
+// Reads the files the options give in the order SetUpProblem reads them,
+// each through read(path), which returns it cut to the share.
+using CShareRead = std::function<std::vector<double>(const std::string& path)>;
+CShareFiles ReadShareFiles(const CCommandOptions& options, const CShareRead& read);
 
-// A rank's b, x0 and exact solution on its share `part` of an n-cell
-// problem, as Localise cuts them from what SetUpProblem builds: from the
-// files, or b = A*1 from rowSums (the rank's rows, halo included) with the
-// exact solution 1. firstBadRow as for SetUpBoxShare.
-void ShareVectors(const CCommandOptions& options, int n, CShareFiles files, const host::CPartition& part,
+// A rank's b, x0 and exact solution on its share `part`, as Localise cuts
+// them from what SetUpProblem builds: from the files, or b = A*1 from
+// rowSums (the rank's rows, halo included) with the exact solution 1.
+// firstBadRow is the first owned row (global number in the share's
+// numbering) whose b = A*1 is not finite (0: none); the ranks agree on the
+// first of all and report it with ThrowNonFiniteRhs.
+void ShareVectors(const CCommandOptions& options, CShareFiles files, const host::CPartition& part,
                   const std::function<std::vector<double>()>& rowSums, CProblem& problem, int& firstBadRow);
 
 // x (solver's numbering) back in the original numbering, 1-based.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <random>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -118,22 +118,81 @@ CSparseMatrix ConvectionDiffusion(const CBox& box, const CConvection& flow)
     return AssembleBox(CBoxStencil::ConvectionDiffusion(box, flow));
 }
 
-std::vector<int> Renumbering(int n, ERenumber kind, std::uint64_t seed)
+namespace {
+
+constexpr int kFeistelRounds = 6;
+
+} // namespace
+
+CRenumbering::CRenumbering(int n, ERenumber kind, std::uint64_t seed) : m_n(n), m_kind(kind), m_seed(seed)
 {
     if (n < 0) throw std::invalid_argument("negative cell count");
-    std::vector<int> p(static_cast<size_t>(n) + 1);
-    for (int i = 0; i <= n; ++i) p[i] = i;
-    if (kind == ERenumber::Reverse) {
-        for (int i = 1; i <= n; ++i) p[i] = n + 1 - i;
-    } else if (kind == ERenumber::Random) {
-        // Fisher-Yates with a fixed generator: the same seed gives the same
-        // numbering on every platform.
-        std::mt19937_64 gen(seed);
-        for (int i = n; i > 1; --i) {
-            const int j = 1 + static_cast<int>(gen() % static_cast<std::uint64_t>(i));
-            std::swap(p[i], p[j]);
-        }
+    while ((std::uint64_t{1} << (2 * m_halfBits)) < static_cast<std::uint64_t>(n)) ++m_halfBits;
+}
+
+// A round's mixing of one half: the finaliser of splitmix64 over the seed,
+// the round and the half.
+std::uint64_t CRenumbering::Round(int round, std::uint64_t half) const
+{
+    std::uint64_t z =
+        m_seed + 0x9E3779B97F4A7C15ULL * static_cast<std::uint64_t>(round + 1) + 0xD6E8FEB86659FD93ULL * half;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+std::uint64_t CRenumbering::Forward(std::uint64_t x) const
+{
+    const std::uint64_t mask = (std::uint64_t{1} << m_halfBits) - 1;
+    std::uint64_t left = x >> m_halfBits, right = x & mask;
+    for (int r = 0; r < kFeistelRounds; ++r) {
+        const std::uint64_t next = left ^ (Round(r, right) & mask);
+        left = right;
+        right = next;
     }
+    return (left << m_halfBits) | right;
+}
+
+std::uint64_t CRenumbering::Backward(std::uint64_t x) const
+{
+    const std::uint64_t mask = (std::uint64_t{1} << m_halfBits) - 1;
+    std::uint64_t left = x >> m_halfBits, right = x & mask;
+    for (int r = kFeistelRounds - 1; r >= 0; --r) {
+        const std::uint64_t previous = right ^ (Round(r, left) & mask);
+        right = left;
+        left = previous;
+    }
+    return (left << m_halfBits) | right;
+}
+
+int CRenumbering::New(int old) const
+{
+    if (old < 1 || old > m_n) throw std::invalid_argument("renumbering: no cell " + std::to_string(old));
+    if (m_kind == ERenumber::None) return old;
+    if (m_kind == ERenumber::Reverse) return m_n + 1 - old;
+    // The walk stays on the cycle of old - 1, which holds a value below n.
+    std::uint64_t x = static_cast<std::uint64_t>(old - 1);
+    do x = Forward(x);
+    while (x >= static_cast<std::uint64_t>(m_n));
+    return static_cast<int>(x) + 1;
+}
+
+int CRenumbering::Old(int cell) const
+{
+    if (cell < 1 || cell > m_n) throw std::invalid_argument("renumbering: no cell " + std::to_string(cell));
+    if (m_kind == ERenumber::None) return cell;
+    if (m_kind == ERenumber::Reverse) return m_n + 1 - cell;
+    std::uint64_t x = static_cast<std::uint64_t>(cell - 1);
+    do x = Backward(x);
+    while (x >= static_cast<std::uint64_t>(m_n));
+    return static_cast<int>(x) + 1;
+}
+
+std::vector<int> Renumbering(int n, ERenumber kind, std::uint64_t seed)
+{
+    const CRenumbering map(n, kind, seed);
+    std::vector<int> p(static_cast<size_t>(n) + 1, 0);
+    for (int i = 1; i <= n; ++i) p[static_cast<size_t>(i)] = map.New(i);
     return p;
 }
 

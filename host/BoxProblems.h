@@ -69,6 +69,34 @@ private:
 // Cell renumberings. A permutation p holds p[old] = new for cells 1..n
 // (p[0] = 0).
 enum class ERenumber { None, Reverse, Random };
+
+// A renumbering of cells 1..n computed cell by cell, both ways, from a few
+// words: a rank maps its own cells and their neighbours without any array of
+// the size of n. Random is a keyed Feistel network on the smallest domain of
+// 4^k >= n values, walked until it lands in 0..n-1 (fewer than four steps
+// on average), so the same seed gives the same numbering on every platform.
+class CRenumbering {
+public:
+    CRenumbering() = default;
+    CRenumbering(int n, ERenumber kind, std::uint64_t seed = 1);
+
+    int Cells() const { return m_n; }
+    ERenumber Kind() const { return m_kind; }
+    int New(int old) const;  // p[old], for 1 <= old <= n
+    int Old(int cell) const; // the cell whose new number is `cell`
+
+private:
+    std::uint64_t Round(int round, std::uint64_t half) const;
+    std::uint64_t Forward(std::uint64_t x) const;
+    std::uint64_t Backward(std::uint64_t x) const;
+
+    int m_n = 0;
+    ERenumber m_kind = ERenumber::None;
+    std::uint64_t m_seed = 1;
+    int m_halfBits = 1;
+};
+
+// The whole of CRenumbering(n, kind, seed) as p[old] = new.
 std::vector<int> Renumbering(int n, ERenumber kind, std::uint64_t seed = 1);
 
 // The same system with cell i renamed p[i]; rows sorted by column. p must be a

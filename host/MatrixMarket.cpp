@@ -364,42 +364,74 @@ CSparseMatrix ParseMatrixMarket(std::istream& in, const std::string& name, CMatr
     return builder.Finish();
 }
 
+struct CVectorMarketEntries::CState {
+    CState(std::istream& in, std::string name) : r(in, std::move(name)) {}
+    CLineReader r;
+    std::vector<std::string> t;
+};
+
+CVectorMarketEntries::CVectorMarketEntries(std::istream& in, const std::string& name, int n)
+    : m_state(std::make_unique<CState>(in, name)), m_n(n < 0 ? 0 : n)
+{
+    CLineReader& r = m_state->r;
+    const CHeader h = ReadBanner(r, false);
+    m_integer = h.field == "integer";
+    m_coordinate = h.format != "array";
+    const std::vector<long long> size =
+        m_coordinate ? ReadSizeLine(r, 3, "rows, columns, entries") : ReadSizeLine(r, 2, "rows, columns");
+    if (size[1] != 1) r.Fail("a vector has one column, this file has " + std::to_string(size[1]));
+    if (size[0] != n)
+        r.Fail("the vector has " + std::to_string(size[0]) + " entries, the matrix " + std::to_string(n) + " rows");
+    m_declared = m_coordinate ? size[2] : n;
+}
+
+CVectorMarketEntries::~CVectorMarketEntries() = default;
+
+bool CVectorMarketEntries::Next(CVectorMarketEntry& out)
+{
+    CLineReader& r = m_state->r;
+    std::vector<std::string>& t = m_state->t;
+    if (m_read == m_declared) {
+        if (r.NextContent(t))
+            r.Fail(m_coordinate ? "more entries than the " + std::to_string(m_declared) + " the size line declares"
+                                : "more values than the " + std::to_string(m_n) + " the size line declares");
+        return false;
+    }
+    if (m_coordinate) {
+        const auto [i, j] = ReadCoordinate(r, t, m_read, m_declared, m_n);
+        if (j != 1) r.Fail("column " + std::to_string(j) + " is not 1");
+        out = {static_cast<int>(i), ParseValue(r, t[2], m_integer), r.Line()};
+    } else {
+        if (!r.NextContent(t))
+            r.Fail("the file ends after " + std::to_string(m_read) + " of the " + std::to_string(m_n) + " values");
+        if (t.size() != 1) r.Fail("an array file holds one value a line, found " + std::to_string(t.size()));
+        out = {static_cast<int>(m_read) + 1, ParseValue(r, t[0], m_integer), r.Line()};
+    }
+    ++m_read;
+    return true;
+}
+
+std::string VectorSumFault(const std::string& name, long long line, int row)
+{
+    return name + ":" + std::to_string(line) + ": the entries of row " + std::to_string(row) +
+           " sum to a value that is not finite";
+}
+
 std::vector<double> ParseVectorMarket(std::istream& in, const std::string& name, int n)
 {
-    CLineReader r(in, name);
-    const CHeader h = ReadBanner(r, false);
-    const bool integerField = h.field == "integer";
+    CVectorMarketEntries file(in, name, n);
     std::vector<double> v(static_cast<size_t>(n < 0 ? 0 : n) + 1, 0.0);
-    auto checkLength = [&](long long m, long long cols) {
-        if (cols != 1) r.Fail("a vector has one column, this file has " + std::to_string(cols));
-        if (m != n)
-            r.Fail("the vector has " + std::to_string(m) + " entries, the matrix " + std::to_string(n) + " rows");
-    };
-    std::vector<std::string> t;
-    if (h.format == "array") {
-        const std::vector<long long> size = ReadSizeLine(r, 2, "rows, columns");
-        checkLength(size[0], size[1]);
-        for (int i = 1; i <= n; ++i) {
-            if (!r.NextContent(t))
-                r.Fail("the file ends after " + std::to_string(i - 1) + " of the " + std::to_string(n) + " values");
-            if (t.size() != 1) r.Fail("an array file holds one value a line, found " + std::to_string(t.size()));
-            v[i] = ParseValue(r, t[0], integerField);
+    CVectorMarketEntry e;
+    while (file.Next(e)) {
+        double& cell = v[static_cast<size_t>(e.row)];
+        if (!file.Coordinate()) {
+            cell = e.val;
+            continue;
         }
-        if (r.NextContent(t)) r.Fail("more values than the " + std::to_string(n) + " the size line declares");
-        return v;
+        const double sum = cell + e.val;
+        if (!std::isfinite(sum)) throw CInputError(VectorSumFault(name, e.line, e.row));
+        cell = sum;
     }
-    const std::vector<long long> size = ReadSizeLine(r, 3, "rows, columns, entries");
-    checkLength(size[0], size[1]);
-    const long long nnz = size[2];
-    for (long long k = 0; k < nnz; ++k) {
-        const auto [i, j] = ReadCoordinate(r, t, k, nnz, n);
-        if (j != 1) r.Fail("column " + std::to_string(j) + " is not 1");
-        const double sum = v[i] + ParseValue(r, t[2], integerField);
-        if (!std::isfinite(sum))
-            r.Fail("the entries of row " + std::to_string(i) + " sum to a value that is not finite");
-        v[i] = sum;
-    }
-    if (r.NextContent(t)) r.Fail("more entries than the " + std::to_string(nnz) + " the size line declares");
     return v;
 }
 

@@ -85,6 +85,44 @@ private:
     long long m_produced = 0;
 };
 
+// One value of a vector file: its 1-based row, the value and its line.
+struct CVectorMarketEntry {
+    int row;
+    double val;
+    long long line;
+};
+
+// A vector file of n entries read value by value, with every check of
+// ParseVectorMarket that one value allows. The constructor reads and checks
+// the banner and the size line; Next gives the next value (an array file's
+// in row order) and returns false once the declared values are read and
+// nothing follows. Coordinate files may name a row more than once: their
+// values are summed in file order, and a sum that is not finite is refused
+// with VectorSumFault, which the caller checks.
+class CVectorMarketEntries {
+public:
+    CVectorMarketEntries(std::istream& in, const std::string& name, int n);
+    ~CVectorMarketEntries();
+    CVectorMarketEntries(const CVectorMarketEntries&) = delete;
+    CVectorMarketEntries& operator=(const CVectorMarketEntries&) = delete;
+
+    bool Coordinate() const { return m_coordinate; }
+    bool Next(CVectorMarketEntry& out);
+
+private:
+    struct CState;
+    std::unique_ptr<CState> m_state;
+    int m_n = 0;
+    bool m_coordinate = false;
+    bool m_integer = false;
+    long long m_declared = 0;
+    long long m_read = 0;
+};
+
+// The refusal of a coordinate vector file whose values for `row` sum, at
+// `line`, to a value that is not finite.
+std::string VectorSumFault(const std::string& name, long long line, int row);
+
 // The first entry fault of a set of entries in (row, column) order, if any.
 struct CEntryFault {
     int row = 0, col = 0;

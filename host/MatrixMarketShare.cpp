@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <fstream>
 #include <limits>
@@ -53,15 +55,16 @@ void OnRoot(MPI_Comm comm, int root, F&& f)
 // The root's first pass: the file's pattern alone, partitioned as
 // PartitionGraph partitions the whole matrix (its graph is the symmetrised
 // pattern, which values do not change).
-COwners PatternPartition(const std::string& path, int nParts)
+COwners PatternPartition(const std::string& path, int nParts, ERenumber renumber, std::uint64_t seed)
 {
     const auto in = OpenInput(path);
     CMatrixMarketEntries file(*in, path);
     const int n = file.Rows();
+    const CRenumbering map(n, renumber, seed);
     std::vector<std::pair<int, int>> pattern;
     std::vector<CMatrixMarketEntry> one;
     while (file.Next(one)) {
-        for (const CMatrixMarketEntry& e : one) pattern.emplace_back(e.row, e.col);
+        for (const CMatrixMarketEntry& e : one) pattern.emplace_back(map.New(e.row), map.New(e.col));
         one.clear();
     }
     // The pattern in compressed rows, 0-based, for the library's partitioner.
@@ -75,7 +78,7 @@ COwners PatternPartition(const std::string& path, int nParts)
     const std::vector<int> part =
         qvl3d::PartitionGraph(CCsrView{n, start.data(), nullptr, columns.data(), nullptr}, nParts);
     COwners owner(static_cast<size_t>(n) + 1, 0);
-    std::copy(part.begin(), part.end(), owner.begin() + 1);
+    for (int c = 1; c <= n; ++c) owner[static_cast<size_t>(c)] = part[static_cast<size_t>(map.New(c) - 1)];
     return owner;
 }
 
@@ -211,10 +214,148 @@ void SumRows(MPI_Comm comm, const std::string& path, std::vector<CMatrixMarketEn
     MPI_Allreduce(&duplicates, &share.info.duplicatesSummed, 1, MPI_LONG_LONG, MPI_SUM, comm);
 }
 
+static_assert(std::is_trivially_copyable<CVectorMarketEntry>::value, "vector entries travel as bytes");
+
+// A rank's cells of a vector file, ascending, each with its place in the
+// caller's order, and the values gathered for them.
+struct CWantedCells {
+    std::vector<std::pair<int, size_t>> cell;
+    std::vector<double> value;
+};
+
+// An array file's chunk of rows first, first+1, ...: each rank sends the
+// root the rows it wants, the root sends back their values.
+void DeliverArrayChunk(MPI_Comm comm, int root, const std::vector<CVectorMarketEntry>& chunk, int first, int count,
+                       CWantedCells& w)
+{
+    const int rank = Rank(comm), nParts = Ranks(comm);
+    const auto below = [](const std::pair<int, size_t>& c, int id) { return c.first < id; };
+    const size_t lo =
+        static_cast<size_t>(std::lower_bound(w.cell.begin(), w.cell.end(), first, below) - w.cell.begin());
+    const size_t hi = static_cast<size_t>(
+        std::lower_bound(w.cell.begin() + static_cast<std::ptrdiff_t>(lo), w.cell.end(), first + count, below) -
+        w.cell.begin());
+    std::vector<int> rows(hi - lo);
+    for (size_t k = lo; k < hi; ++k) rows[k - lo] = w.cell[k].first;
+    const int mine = static_cast<int>(rows.size());
+    std::vector<int> counts(static_cast<size_t>(nParts), 0), offsets(static_cast<size_t>(nParts), 0);
+    MPI_Gather(&mine, 1, MPI_INT, counts.data(), 1, MPI_INT, root, comm);
+    int total = 0;
+    if (rank == root)
+        for (int p = 0; p < nParts; ++p) {
+            offsets[static_cast<size_t>(p)] = total;
+            total += counts[static_cast<size_t>(p)];
+        }
+    std::vector<int> asked(static_cast<size_t>(total));
+    MPI_Gatherv(rows.data(), mine, MPI_INT, asked.data(), counts.data(), offsets.data(), MPI_INT, root, comm);
+    std::vector<double> answers(asked.size());
+    for (size_t k = 0; k < asked.size(); ++k) answers[k] = chunk[static_cast<size_t>(asked[k] - first)].val;
+    std::vector<double> values(rows.size());
+    MPI_Scatterv(answers.data(), counts.data(), offsets.data(), MPI_DOUBLE, values.data(), mine, MPI_DOUBLE, root,
+                 comm);
+    for (size_t k = lo; k < hi; ++k) w.value[k] = values[k - lo];
+}
+
+// A coordinate file's chunk, to every rank: each sums the values of its
+// rows in file order. Returns the line of the first sum that is not finite
+// (its message in fault), or LLONG_MAX.
+long long DeliverCoordinateChunk(MPI_Comm comm, int root, std::vector<CVectorMarketEntry>& chunk, int count,
+                                 const std::string& path, CWantedCells& w, std::string& fault)
+{
+    chunk.resize(static_cast<size_t>(count));
+    MPI_Bcast(chunk.data(), count * static_cast<int>(sizeof(CVectorMarketEntry)), MPI_BYTE, root, comm);
+    for (const CVectorMarketEntry& e : chunk) {
+        auto k = std::lower_bound(w.cell.begin(), w.cell.end(), std::make_pair(e.row, size_t{0}));
+        for (; k != w.cell.end() && k->first == e.row; ++k) {
+            double& v = w.value[static_cast<size_t>(k - w.cell.begin())];
+            const double sum = v + e.val;
+            if (!std::isfinite(sum)) {
+                fault = VectorSumFault(path, e.line, e.row);
+                return e.line;
+            }
+            v = sum;
+        }
+    }
+    return LLONG_MAX;
+}
+
+// The root's next chunk of at most chunkCells values; a read fault ends it
+// early, with its message in fault. Returns whether more may follow.
+bool ReadVectorChunk(CVectorMarketEntries& file, int chunkCells, std::vector<CVectorMarketEntry>& chunk,
+                     std::string& fault)
+{
+    chunk.clear();
+    try {
+        CVectorMarketEntry e;
+        while (chunk.size() < static_cast<size_t>(chunkCells) && file.Next(e)) chunk.push_back(e);
+    } catch (const CInputError& e) {
+        fault = e.what();
+        if (fault.empty()) fault = "unreadable vector file";
+        return false;
+    }
+    return chunk.size() == static_cast<size_t>(chunkCells);
+}
+
 } // namespace
 
+std::vector<double> ReadVectorMarketShare(MPI_Comm comm, const std::string& path, int n, const std::vector<int>& ids,
+                                          int chunkCells, int root)
+{
+    const int rank = Rank(comm);
+    // A chunk's bytes, and the values all ranks ask for in one chunk, must
+    // fit an int count.
+    chunkCells = std::max(
+        1, std::min({chunkCells, INT_MAX / static_cast<int>(sizeof(CVectorMarketEntry)), INT_MAX / Ranks(comm)}));
+    CWantedCells w;
+    w.cell.resize(ids.size());
+    for (size_t k = 0; k < ids.size(); ++k) w.cell[k] = {ids[k], k};
+    std::sort(w.cell.begin(), w.cell.end());
+    w.value.assign(ids.size(), 0.0);
+
+    std::unique_ptr<std::ifstream> in;
+    std::unique_ptr<CVectorMarketEntries> file;
+    int coordinate = 0;
+    OnRoot(comm, root, [&] {
+        in = OpenInput(path);
+        file = std::make_unique<CVectorMarketEntries>(*in, path, n);
+        coordinate = file->Coordinate() ? 1 : 0;
+    });
+    MPI_Bcast(&coordinate, 1, MPI_INT, root, comm);
+    std::vector<CVectorMarketEntry> chunk;
+    for (int first = 1;;) {
+        std::string fault;
+        int step[3] = {0, 0, 0}; // values read, more may follow, the root's read failed
+        if (rank == root) {
+            step[1] = ReadVectorChunk(*file, chunkCells, chunk, fault) ? 1 : 0;
+            step[0] = static_cast<int>(chunk.size());
+            step[2] = fault.empty() ? 0 : 1;
+        }
+        MPI_Bcast(step, 3, MPI_INT, root, comm);
+        // A sum of a coordinate file's values read before the root's fault
+        // came first; an array file's values need no check of their own.
+        long long key = LLONG_MAX;
+        if (coordinate)
+            key = DeliverCoordinateChunk(comm, root, chunk, step[0], path, w, fault);
+        else if (!step[2])
+            DeliverArrayChunk(comm, root, chunk, first, step[0], w);
+        if (rank == root && step[2] && key == LLONG_MAX) key = LLONG_MAX - 1;
+        long long firstKey = key;
+        MPI_Allreduce(MPI_IN_PLACE, &firstKey, 1, MPI_LONG_LONG, MPI_MIN, comm);
+        if (firstKey != LLONG_MAX) {
+            int reporter = key == firstKey ? rank : Ranks(comm);
+            MPI_Allreduce(MPI_IN_PLACE, &reporter, 1, MPI_INT, MPI_MIN, comm);
+            ShareVerdict(comm, reporter, fault);
+        }
+        first += step[0];
+        if (!step[1]) break;
+    }
+    std::vector<double> out(ids.size());
+    for (size_t k = 0; k < w.cell.size(); ++k) out[w.cell[k].second] = w.value[k];
+    return out;
+}
+
 CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners* owners, long long chunkEntries,
-                                int root)
+                                int root, ERenumber renumber, std::uint64_t seed)
 {
     const int rank = Rank(comm), nParts = Ranks(comm);
     // Two stored entries (a symmetric file's mirror) of 24 bytes each must
@@ -234,7 +375,15 @@ CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners*
         // Without a graph partitioner the partition is row blocks, which
         // need no pass over the pattern.
         const bool graph = nParts > 1 && std::string(GraphPartitionerName()) != "row blocks";
-        owner = graph ? PatternPartition(path, nParts) : PartitionRows(n, nParts);
+        if (graph) {
+            owner = PatternPartition(path, nParts, renumber, seed);
+        } else {
+            // Blocks of the new numbering, indexed by the file's rows.
+            const COwners blocks = PartitionRows(n, nParts);
+            const CRenumbering map(n, renumber, seed);
+            owner.assign(blocks.size(), 0);
+            for (int c = 1; c <= n; ++c) owner[static_cast<size_t>(c)] = blocks[static_cast<size_t>(map.New(c))];
+        }
     });
 
     CRowShare share;
@@ -244,8 +393,35 @@ CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners*
     file.reset(); // its last Next checked that nothing follows the declared entries
     in.reset();
     SumRows(comm, path, entries, share);
+    if (renumber != ERenumber::None) RenumberShare(share, CRenumbering(share.nGlobal, renumber, seed));
     if (owners) *owners = rank == root ? std::move(owner) : COwners();
     return share;
+}
+
+void RenumberShare(CRowShare& share, const CRenumbering& map)
+{
+    const size_t n = share.cells.size();
+    std::vector<std::pair<int, size_t>> order(n); // (new number, row)
+    for (size_t k = 0; k < n; ++k) order[k] = {map.New(share.cells[k]), k};
+    std::sort(order.begin(), order.end());
+    CRowShare out;
+    out.nGlobal = share.nGlobal;
+    out.info = share.info;
+    out.start.push_back(0);
+    std::vector<std::pair<int, double>> row;
+    for (const auto& [cell, k] : order) {
+        row.clear();
+        for (int e = share.start[k]; e < share.start[k + 1]; ++e)
+            row.emplace_back(map.New(share.col[static_cast<size_t>(e)]), share.val[static_cast<size_t>(e)]);
+        std::sort(row.begin(), row.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        out.cells.push_back(cell);
+        for (const auto& [c, v] : row) {
+            out.col.push_back(c);
+            out.val.push_back(v);
+        }
+        out.start.push_back(static_cast<int>(out.col.size()));
+    }
+    share = std::move(out);
 }
 
 std::string WriteVectorMarketShare(MPI_Comm comm, const std::string& path, const CPartition& part, const double* x,

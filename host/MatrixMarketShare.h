@@ -10,11 +10,13 @@
 #ifndef QVL3D_HOST_MATRIXMARKETSHARE_H
 #define QVL3D_HOST_MATRIXMARKETSHARE_H
 
+#include "BoxProblems.h"
 #include "MatrixMarket.h"
 #include "Partition.h"
 
 #include <mpi.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -39,7 +41,16 @@ constexpr long long kShareChunkEntries = 1 << 20;
 // asked for. A fault in the file makes every rank throw CInputError with the
 // message ReadMatrixMarket gives for the same file.
 CRowShare ReadMatrixMarketShare(MPI_Comm comm, const std::string& path, COwners* owners = nullptr,
-                                long long chunkEntries = kShareChunkEntries, int root = 0);
+                                long long chunkEntries = kShareChunkEntries, int root = 0,
+                                ERenumber renumber = ERenumber::None, std::uint64_t seed = 1);
+
+// With a renumbering, ReadMatrixMarketShare hands each rank its share of
+// the renumbered matrix (RenumberCells of the whole file under
+// CRenumbering(n, renumber, seed)), partitioned as the renumbered matrix
+// would be; faults still name the file's own rows and columns, and owners
+// stays indexed by them. RenumberShare is its last step: the rank's rows and
+// columns renamed, rows in ascending new order, columns ascending in each.
+void RenumberShare(CRowShare& share, const CRenumbering& map);
 
 // Collective over comm: writes the solution x of the ranks' shares (owned
 // cells numbered in ascending global order, as Distribute, DistributeBox and
@@ -52,6 +63,19 @@ constexpr int kShareChunkCells = 1 << 16;
 std::string WriteVectorMarketShare(MPI_Comm comm, const std::string& path, const CPartition& part, const double* x,
                                    int nGlobal, const std::string& comment, int chunkCells = kShareChunkCells,
                                    int root = 0);
+
+// Collective over comm: the values of the n-entry vector file at path for
+// this rank's cells `ids` (distinct 1-based global ids in 1..n, in any
+// order), as
+// ReadVectorMarket(path, n)[id] gives them; together the ranks' ids must
+// name every cell. The root reads the file once, kShareChunkCells values at
+// a time, and keeps no more than a chunk: of an array file's chunk each rank
+// asks for the rows it holds and gets back just their values; a coordinate
+// file's chunk, whose rows come in any order, goes to every rank, which sums
+// its own in file order. A fault anywhere makes every rank throw CInputError
+// with the message ReadVectorMarket gives for the same file.
+std::vector<double> ReadVectorMarketShare(MPI_Comm comm, const std::string& path, int n, const std::vector<int>& ids,
+                                          int chunkCells = kShareChunkCells, int root = 0);
 
 // Collective over comm: the rank's share as Distribute gives it for the same
 // owners (local numbering, halo columns after the owned ones, the halo plan),

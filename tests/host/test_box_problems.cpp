@@ -79,6 +79,32 @@ TEST(Renumbering, PermutationsAreValidAndRepeatable)
     EXPECT_EQ(*std::max_element(a.begin() + 1, a.end()), 1000);
 }
 
+TEST(Renumbering, EachCellMapsBothWaysWithoutTheWholeArray)
+{
+    // Sizes on either side of the Feistel network's domains (4^k), where the
+    // walk back into 1..n is longest.
+    for (const ERenumber kind : {ERenumber::None, ERenumber::Reverse, ERenumber::Random})
+        for (const int n : {1, 2, 3, 4, 5, 16, 17, 1000, 4097}) {
+            const CRenumbering map(n, kind, 11);
+            const std::vector<int> p = Renumbering(n, kind, 11);
+            std::vector<int> seen(static_cast<size_t>(n) + 1, 0);
+            int fixed = 0;
+            for (int i = 1; i <= n; ++i) {
+                const int q = map.New(i);
+                ASSERT_EQ(q, p[static_cast<size_t>(i)]) << n << " cells, cell " << i;
+                ASSERT_TRUE(q >= 1 && q <= n && seen[static_cast<size_t>(q)]++ == 0) << n << " cells, cell " << i;
+                ASSERT_EQ(map.Old(q), i) << n << " cells, cell " << i;
+                fixed += q == i ? 1 : 0;
+            }
+            if (kind == ERenumber::Random && n >= 1000) {
+                EXPECT_LT(fixed, 10) << n << " cells: a random numbering leaves few cells in place";
+            }
+        }
+    EXPECT_THROW(CRenumbering(-1, ERenumber::Random), std::invalid_argument);
+    EXPECT_THROW(CRenumbering(5, ERenumber::Random).New(6), std::invalid_argument);
+    EXPECT_THROW(CRenumbering(5, ERenumber::Reverse).Old(0), std::invalid_argument);
+}
+
 TEST(Renumbering, RenumberedSystemHasThePermutedSolution)
 {
     const CSparseMatrix A = ConvectionDiffusion(CBox{4, 3, 2}, CConvection{});

@@ -14,6 +14,9 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
+
 #include <unistd.h>
 
 using namespace qvl3d;
@@ -168,4 +171,106 @@ TEST(MatrixMarketShare, TheSolutionStreamedFromTheRanksIsTheFileOfTheWholeVector
     } else {
         EXPECT_EQ(fault, "");
     }
+}
+
+namespace {
+
+// The whole-file reader's values at ids, or its refusal.
+std::string WholeVectorValues(const std::string& path, int n, const std::vector<int>& ids, std::vector<double>& out)
+{
+    try {
+        const std::vector<double> v = host::ReadVectorMarket(path, n);
+        out.clear();
+        for (const int id : ids) out.push_back(v[static_cast<size_t>(id)]);
+        return "";
+    } catch (const host::CInputError& e) {
+        return e.what();
+    }
+}
+
+} // namespace
+
+TEST(MatrixMarketShare, VectorFilesReachEachRankAsTheWholeReaderReadsThem)
+{
+    // Each rank asks for every Ranks()-th cell, backwards, and for one cell
+    // of the next rank (a halo); the last rows, where the faults sit, are
+    // on different ranks.
+    const int n = 12;
+    std::vector<int> ids;
+    for (int c = n - Rank(); c >= 1; c -= Ranks()) ids.push_back(c);
+    if (Ranks() > 1) ids.push_back(n - (Rank() + 1) % Ranks());
+    std::string values, integers;
+    for (int i = 1; i <= n; ++i) {
+        char v[32];
+        std::snprintf(v, sizeof v, "%.17g\n", 0.25 * i - 1.0 / (i + 2));
+        values += v;
+        integers += std::to_string(7 * i - 40) + "\n";
+    }
+    const std::string array = "%%MatrixMarket matrix array real general\n% comment\n12 1\n";
+    const std::string coordinate = "%%MatrixMarket matrix coordinate real general\n12 1 5\n";
+    const std::string lastBad = values.substr(0, values.rfind('\n', values.size() - 2) + 1) + "1.5.2\n";
+    const std::string oneShort = values.substr(0, values.rfind('\n', values.size() - 2) + 1);
+    const std::pair<const char*, std::string> cases[] = {
+        {"an array file", array + values},
+        {"an integer array file", "%%MatrixMarket matrix array integer general\n12 1\n" + integers},
+        {"coordinate: rows in any order, one thrice, absent ones zero",
+         coordinate + "12 1 1.5\n3 1 -2\n12 1 1e-17\n1 1 4\n12 1 -0.75\n"},
+        {"coordinate: a sum that overflows, then a bad value",
+         coordinate + "12 1 1e308\n12 1 1e308\n1 1 x\n2 1 1\n3 1 1\n"},
+        {"coordinate: a bad value before the overflow", coordinate + "1 1 x\n12 1 1e308\n12 1 1e308\n2 1 1\n3 1 1\n"},
+        {"coordinate: too few entries", coordinate + "12 1 1\n3 1 1\n"},
+        {"coordinate: a row out of range", coordinate + "12 1 1\n13 1 1\n1 1 1\n2 1 1\n3 1 1\n"},
+        {"array: a bad value in the last row", array + lastBad},
+        {"array: too few values", array + oneShort},
+        {"array: a value too many", array + values + "1\n"},
+        {"array: the wrong size", "%%MatrixMarket matrix array real general\n13 1\n" + values + "1\n"},
+    };
+    for (const auto& c : cases)
+        for (int chunk : {1, 2, 5, host::kShareChunkCells}) {
+            const CSharedFile file("v.mtx", c.second);
+            std::vector<double> want;
+            const std::string refusal = WholeVectorValues(file.Path(), n, ids, want);
+            std::string got;
+            std::vector<double> share;
+            try {
+                share = host::ReadVectorMarketShare(MPI_COMM_WORLD, file.Path(), n, ids, chunk);
+            } catch (const host::CInputError& e) {
+                got = e.what();
+            }
+            const std::string what = std::string(c.first) + ", chunks of " + std::to_string(chunk);
+            EXPECT_EQ(got, refusal) << what;
+            if (!refusal.empty() || !got.empty()) continue;
+            ASSERT_EQ(share.size(), want.size()) << what;
+            for (size_t k = 0; k < want.size(); ++k)
+                EXPECT_TRUE(BitEqual(share[k], want[k])) << what << ", cell " << ids[k];
+        }
+}
+
+TEST(MatrixMarketShare, ARenumberedFileIsTheShareOfTheRenumberedMatrix)
+{
+    // The share of the matrix renumbered whole, partitioned as it would be,
+    // whatever the chunk size; faults still name the file's own rows.
+    for (const host::ERenumber kind : {host::ERenumber::Reverse, host::ERenumber::Random})
+        for (long long chunk : {3LL, host::kShareChunkEntries}) {
+            const std::string path = MatrixPath("sherman5.mtx");
+            const host::CSparseMatrix A = host::ReadMatrixMarket(path);
+            const std::vector<int> p = host::Renumbering(A.nCell, kind, 9);
+            const host::CSparseMatrix B = host::RenumberCells(A, p);
+            const host::CRowShare share = host::ReadMatrixMarketShare(MPI_COMM_WORLD, path, nullptr, chunk, 0, kind, 9);
+            const std::string what = std::string(kind == host::ERenumber::Random ? "random" : "reverse") +
+                                     ", chunks of " + std::to_string(chunk);
+            ExpectSamePartition(host::PartitionFromShare(MPI_COMM_WORLD, share),
+                                host::Distribute(B, host::PartitionGraph(B, Ranks()), Rank(), Ranks()), what);
+        }
+    std::string diagonals;
+    for (int i = 1; i <= 11; ++i) diagonals += std::to_string(i) + " " + std::to_string(i) + " 4\n";
+    const CSharedFile file("m.mtx", "%%MatrixMarket matrix coordinate real general\n12 12 13\n" + diagonals +
+                                        "12 12 0\n3 3 -4\n");
+    std::string got;
+    try {
+        host::ReadMatrixMarketShare(MPI_COMM_WORLD, file.Path(), nullptr, 2, 0, host::ERenumber::Random, 1);
+    } catch (const host::CInputError& e) {
+        got = e.what();
+    }
+    EXPECT_EQ(got, WholeFileVerdict(file.Path()));
 }
