@@ -419,12 +419,18 @@ void TwoRanks(const CResults& res, const std::string& sys, CVerdicts& v)
     }
 }
 
-std::string Targets(const CResults& res, const std::vector<std::string>& systems, bool streaming, const CBaseline& base)
+// The targets on a group of systems; the byte bounds at the larger boxes
+// (streaming), the baseline by each system's own regime (its working sets
+// against the cache: a box in neither regime has no baseline).
+std::string Targets(const CResults& res, const std::vector<std::string>& systems, bool streaming, const CBaseline& base,
+                    const std::map<std::string, std::string>& regimes)
 {
     CVerdicts v;
     for (const std::string& sys : systems) {
         FrontDoorTargets(res, sys, streaming, v);
-        if (sys.rfind("poisson-", 0) == 0) EntryPointTargets(res, sys, streaming ? "streaming" : "in cache", base, v);
+        const auto regime = regimes.find(sys);
+        if (sys.rfind("poisson-", 0) == 0 && regime != regimes.end())
+            EntryPointTargets(res, sys, regime->second, base, v);
         TwoRanks(res, sys, v);
     }
     return v.Text();
@@ -711,10 +717,18 @@ std::string RegimesText(const std::vector<CRow>& raw, const std::vector<std::str
     return text;
 }
 
+std::map<std::string, std::string> Regimes(const std::vector<CRow>& raw, const CSystems& g, double llc)
+{
+    std::map<std::string, std::string> regimes;
+    for (const std::string& s : g.all) regimes[s] = RegimeOf(raw, s, llc).Name();
+    return regimes;
+}
+
 std::string Report(const CPeerArgs& args, const CResults& res, const std::vector<CRow>& raw, const CSystems& g,
                    const CBaseline& base, double llc)
 {
     const auto ordered = Ordered(res.Rows(), g.all);
+    const auto regimes = Regimes(raw, g, llc);
     std::ostringstream md;
     md << "# Speed against the peers\n\n" << ReadText(args.Text("machine", "machine.txt")) << "\n";
     md << "Triad bandwidth (median of the repeats, the better of the runs at the start and the end, "
@@ -725,12 +739,12 @@ std::string Report(const CPeerArgs& args, const CResults& res, const std::vector
     md << "see stream.csv for STREAM's 24-byte figures.\n\n";
     md << "## Targets at the larger boxes\n\n"
        << RegimesText(raw, g.large, llc) << ".\n\n"
-       << Targets(res, g.large, true, base) << "\n";
+       << Targets(res, g.large, true, base, regimes) << "\n";
     for (const std::string& s : g.large) md << SideBySide(res, s) << "\n";
     if (!g.small.empty()) {
         md << "## The same targets at the smaller boxes\n\n"
            << RegimesText(raw, g.small, llc) << ".\n\n"
-           << Targets(res, g.small, false, base) << "\n";
+           << Targets(res, g.small, false, base, regimes) << "\n";
         for (const std::string& s : g.small) md << SideBySide(res, s) << "\n";
     }
     const std::vector<const CRow*> solved = RowsOf(ordered, g.all, true);
@@ -799,8 +813,9 @@ int Run(int argc, char** argv)
         summary << MarkdownTable(res, RowsOf(ordered, g.small, false));
     }
     std::ofstream(outDir + "/summary.md") << summary.str();
-    std::printf("%s", Targets(res, g.large, true, base).c_str());
-    if (!g.small.empty()) std::printf("smaller boxes:\n%s", Targets(res, g.small, false, base).c_str());
+    const auto regimes = Regimes(raw, g, llc);
+    std::printf("%s", Targets(res, g.large, true, base, regimes).c_str());
+    if (!g.small.empty()) std::printf("smaller boxes:\n%s", Targets(res, g.small, false, base, regimes).c_str());
     return 0;
 }
 
