@@ -23,6 +23,18 @@
 //           plus the two row pointers and the neighbour count. When the host
 //           allocates each row's blocks next to each other instead of in
 //           pools, a pass streams the whole interleaved span once.
+//
+// The front door (road "front") runs the same passes, but its sweeps read
+// its own sweep rows instead of the layout (solver/detail/SweepRows.h): per
+// owned row and sweep the row's start (4 B), its place in the schedule's
+// order (4 B when every group of the schedule holds four rows, as on a
+// box's interior; more groups only add bytes, so the bound is the lower
+// one) and a shape byte per group, then int32 column + double value (12 B)
+// per entry of the part: DILU's lower part in the forward sweep and its
+// upper part in the backward one (owned columns only), Gauss-Seidel's
+// whole off-diagonal row (halo columns kept) with its diagonal (8 B) and a
+// shape byte per four rows for the trailing residual. Gauss-Seidel does not
+// touch the layout at all there, so its bound is the same on every layout.
 #ifndef QVL3D_BENCH_PEERS_BYTEMODEL_H
 #define QVL3D_BENCH_PEERS_BYTEMODEL_H
 
@@ -44,6 +56,12 @@ struct CLayoutShape {
     double nativeNeighbourPerRow = 28.0;
     double nativeSlotsPerRow = 32.0;
     bool nativeInterleaved = false;
+    // Per owned row, measured from the partition's rows: entries left of the
+    // diagonal and right of it among the owned columns, and every
+    // off-diagonal entry, halo columns included.
+    double lowerPerRow = 3.0;
+    double upperPerRow = 3.0;
+    double offPerRow = 6.0;
 };
 
 struct CPass {
@@ -52,17 +70,26 @@ struct CPass {
     double bytes = 0.0;
 };
 
-// method: bicgstab, cg, gs; precond: diag, dilu, none; layout: native, csr, ell.
-// Returns the passes of one iteration; empty for a combination we do not run.
+// method: bicgstab, cg, gs; precond: diag, dilu, none; layout: native, csr,
+// ell; road: entry (CSingleGridSolver's entry points) or front (CSolver).
+// Returns the passes of one iteration; empty for a combination we do not
+// run.
 std::vector<CPass> IterationPasses(const std::string& method, const std::string& precond, const std::string& layout,
-                                   const CLayoutShape& shape);
+                                   const CLayoutShape& shape, const std::string& road = "entry");
 double IterationBytes(const std::string& method, const std::string& precond, const std::string& layout,
-                      const CLayoutShape& shape);
+                      const CLayoutShape& shape, const std::string& road = "entry");
 
 // Bytes of one row of the matrix in a row-product pass, and of both
 // substitution sweeps of the DILU application (matrix part only).
 double RowBytes(const std::string& layout, const CLayoutShape& shape);
-double DiluMatrixBytes(const std::string& layout, const CLayoutShape& shape);
+double DiluMatrixBytes(const std::string& layout, const CLayoutShape& shape, const std::string& road = "entry");
+
+// The front door's sweep rows per row and sweep over a part of `entries`
+// entries per row: start, schedule and the entries themselves.
+double SweepPartBytes(double entries);
+// One Gauss-Seidel sweep's matrix part on the front door's rows: the whole
+// off-diagonal part, the diagonal and the residual's shape bytes.
+double GaussSeidelRowsBytes(const CLayoutShape& shape);
 
 // The model as Markdown: one table of passes per method and preconditioner,
 // with the bytes per layout, and the bound at the given bandwidths (bytes per

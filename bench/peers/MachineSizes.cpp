@@ -14,6 +14,14 @@ namespace peers {
 //           BiCGSTAB 12 (x, b, r, r0hat, p, phat, v, s, shat, t, D, work),
 //           PCG 8 (x, b, r, z, p, q, D, work), Gauss-Seidel 3 (x, b and the
 //           residual's row values)
+//   front   ours through the front door: the layout as ours for the row
+//           products (no ordered slot lists: its sweeps do not read them)
+//           and the sweep rows, per row and part its start, its place in
+//           the schedule and a shape byte per four rows (8.25) plus 12 per
+//           entry: DILU's lower and upper parts 2 * 8.25 + 12(r - 1);
+//           Gauss-Seidel reads only its own rows, 8.25 + 12(r - 1), the
+//           diagonal 8 and the residual's shape byte per four rows, with x
+//           and b; the vectors as ours
 //   Eigen   row-major CSR 12r + 4; vectors BiCGSTAB 11 (x, b, r, r0, p, v,
 //           s, t, y, z, inverse diagonal), CG 7 (x, b, r, p, z, tmp, inverse
 //           diagonal)
@@ -25,20 +33,32 @@ double WorkingSetPerCell(const std::string& impl, const std::string& method, con
                          const std::string& layout, double r, int width)
 {
     const double csr = 12.0 * r + 4.0;
-    const int vectors = method == "bicgstab" ? (impl == "ours"    ? 12
+    const bool oursLike = impl == "ours" || impl == "front";
+    const int vectors = method == "bicgstab" ? (oursLike          ? 12
                                                 : impl == "eigen" ? 11
                                                                   : 9)
-                        : method == "cg"     ? (impl == "ours"    ? 8
+                        : method == "cg"     ? (oursLike          ? 8
                                                 : impl == "eigen" ? 7
                                                                   : 6)
                         : method == "gs"     ? (impl == "ours"    ? 3
+                                                : impl == "front" ? 2
                                                 : impl == "petsc" ? 5
                                                                   : 0)
                                              : 0;
     if (vectors == 0) return 0.0;
     const bool dilu = precond == "dilu";
     double matrix = 0.0;
-    if (impl == "ours") {
+    const double part = 8.25, entries = 12.0 * (r - 1.0);
+    if (impl == "front" && method == "gs") {
+        matrix = part + entries + 8.0 + 0.25;
+    } else if (impl == "front") {
+        const bool known = layout == "csr" || layout == "ell" || layout == "native";
+        if (!known) return 0.0;
+        matrix = (layout == "csr"   ? csr
+                  : layout == "ell" ? 12.0 * width
+                                    : 12.0 * r + 28.0) +
+                 (dilu ? 2.0 * part + entries : 0.0);
+    } else if (impl == "ours") {
         if (layout == "csr") {
             matrix = csr;
         } else if (layout == "ell") {
@@ -66,7 +86,10 @@ void ForEachConfiguration(F&& f)
     static const char* const methods[][2] = {
         {"bicgstab", "diag"}, {"bicgstab", "dilu"}, {"cg", "diag"}, {"cg", "dilu"}, {"gs", "none"}};
     for (const auto& m : methods) {
-        for (const char* layout : {"native", "csr", "ell"}) f("ours", m[0], m[1], layout);
+        for (const char* layout : {"native", "csr", "ell"}) {
+            f("ours", m[0], m[1], layout);
+            f("front", m[0], m[1], layout);
+        }
         if (std::string(m[0]) != "gs" && std::string(m[1]) == "diag") f("eigen", m[0], m[1], "csr");
         f("petsc", m[0], m[1], "aij");
     }

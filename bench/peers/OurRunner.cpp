@@ -86,20 +86,46 @@ const std::vector<COurConfig>& OurConfigs()
     return configs;
 }
 
+host::CPartition ShareOf(const CPeerSystem& s, int rank, int ranks)
+{
+    host::CPartition part;
+    if (ranks == 1) {
+        part.A = s.A;
+        part.global.resize(static_cast<size_t>(s.A.nCell) + 1);
+        for (int i = 0; i <= s.A.nCell; ++i) part.global[static_cast<size_t>(i)] = i;
+        return part;
+    }
+    host::COwners owners = rank == 0
+                               ? (s.isBox ? host::PartitionBox(s.box, ranks) : host::PartitionRows(s.A.nCell, ranks))
+                               : host::COwners();
+    host::BroadcastOwners(MPI_COMM_WORLD, owners);
+    return host::Distribute(s.A, owners, rank, ranks);
+}
+
+void MeasureSweepRows(const host::CSparseMatrix& A, CLayoutShape& shape)
+{
+    const int n = A.nCell;
+    if (n < 1) return;
+    long long lower = 0, upper = 0, off = 0;
+    for (int i = 1; i <= n; ++i)
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) {
+            const int j = A.col[static_cast<size_t>(e)];
+            if (j == i) continue;
+            ++off;
+            if (j > n) continue; // a halo column: no sweep of DILU reads it
+            ++(j < i ? lower : upper);
+        }
+    shape.lowerPerRow = static_cast<double>(lower) / n;
+    shape.upperPerRow = static_cast<double>(upper) / n;
+    shape.offPerRow = static_cast<double>(off) / n;
+}
+
 COurRunner::COurRunner(const CPeerSystem& s, int rank, int ranks) : m_s(s), m_ranks(ranks)
 {
     std::shared_ptr<CSumTransport> sum;
     std::shared_ptr<CHaloTransport> halo;
-    if (ranks == 1) {
-        m_part.A = s.A;
-        m_part.global.resize(static_cast<size_t>(s.A.nCell) + 1);
-        for (int i = 0; i <= s.A.nCell; ++i) m_part.global[static_cast<size_t>(i)] = i;
-    } else {
-        host::COwners owners =
-            rank == 0 ? (s.isBox ? host::PartitionBox(s.box, ranks) : host::PartitionRows(s.A.nCell, ranks))
-                      : host::COwners();
-        host::BroadcastOwners(MPI_COMM_WORLD, owners);
-        m_part = host::Distribute(s.A, owners, rank, ranks);
+    m_part = ShareOf(s, rank, ranks);
+    if (ranks > 1) {
         halo = std::make_shared<CMpiHaloTransport>(MPI_COMM_WORLD, m_part.plan);
         sum = std::make_shared<CMpiSumTransport>(MPI_COMM_WORLD);
     }
@@ -115,6 +141,7 @@ COurRunner::COurRunner(const CPeerSystem& s, int rank, int ranks) : m_s(s), m_ra
     m_shape.entriesPerRow = static_cast<double>(m_part.A.NonZeros()) / std::max(1, m_part.A.nCell);
     m_shape.ellWidth = m_sys->gpu.m_nELLWidth;
     MeasureNativeRows(*m_sys, m_shape);
+    MeasureSweepRows(m_part.A, m_shape);
 }
 
 bool COurRunner::Prepare(const COurConfig& c, double rtol, double& tolerance)

@@ -36,6 +36,15 @@ void MeasureNativeRows(const host::CHostSystem& sys, CLayoutShape& shape);
 // Every configuration we run, in table order.
 const std::vector<COurConfig>& OurConfigs();
 
+// Rank `rank`'s share of the system, split as the reference host splits it
+// (boxes by its geometric partitioner, matrices into contiguous row blocks);
+// the whole system on one rank. ranks > 1: collective over MPI_COMM_WORLD.
+host::CPartition ShareOf(const CPeerSystem& s, int rank, int ranks);
+
+// The rows the front door's sweeps read, per owned row of the share:
+// owned entries left and right of the diagonal, and every off-diagonal one.
+void MeasureSweepRows(const host::CSparseMatrix& A, CLayoutShape& shape);
+
 class COurRunner {
 public:
     // ranks > 1: collective over MPI_COMM_WORLD.

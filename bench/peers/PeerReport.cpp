@@ -80,8 +80,15 @@ double Median(std::vector<double> v)
     return v.size() % 2 ? v[m] : 0.5 * (v[m - 1] + v[m]);
 }
 
-const char* const kRawHeader = "impl,system,cells,nnz,method,precond,layout,ranks,rounds,iterations,setup_s,solve_s,"
-                               "ns_cell_iter,true_relres,error,model_bytes,detail";
+bool MachineMatches(const std::string& thenCpu, int thenCores, double thenLlcMiB, const std::string& cpu, int cores,
+                    double llcMiB)
+{
+    return !thenCpu.empty() && cpu.find(thenCpu) != std::string::npos && thenCores == cores &&
+           std::fabs(thenLlcMiB - llcMiB) < 0.5;
+}
+
+const char* const kRawHeader = "impl,system,cells,nnz,method,precond,layout,road,ranks,rounds,iterations,build_s,"
+                               "setup_s,solve_s,ns_cell_iter,true_relres,error,model_bytes,detail";
 
 void WriteRow(std::FILE* f, const CResultRow& r)
 {
@@ -89,10 +96,10 @@ void WriteRow(std::FILE* f, const CResultRow& r)
         r.iterations > 0 && r.cells > 0
             ? r.solveSeconds * 1e9 / (static_cast<double>(r.iterations) * static_cast<double>(r.cells))
             : std::nan("");
-    std::fprintf(f, "%s,%s,%lld,%lld,%s,%s,%s,%d,%d,%d,%.6e,%.6e,%.4f,%.3e,%.3e,%.1f,\"%s\"\n", r.impl.c_str(),
-                 r.system.c_str(), r.cells, r.nonZeros, r.method.c_str(), r.precond.c_str(), r.layout.c_str(), r.ranks,
-                 r.rounds, r.iterations, r.setupSeconds, r.solveSeconds, perIter, r.trueRelResidual, r.error,
-                 r.modelBytes, r.detail.c_str());
+    std::fprintf(f, "%s,%s,%lld,%lld,%s,%s,%s,%s,%d,%d,%d,%.6e,%.6e,%.6e,%.4f,%.3e,%.3e,%.1f,\"%s\"\n", r.impl.c_str(),
+                 r.system.c_str(), r.cells, r.nonZeros, r.method.c_str(), r.precond.c_str(), r.layout.c_str(),
+                 r.road.c_str(), r.ranks, r.rounds, r.iterations, r.buildSeconds, r.setupSeconds, r.solveSeconds,
+                 perIter, r.trueRelResidual, r.error, r.modelBytes, r.detail.c_str());
 }
 
 void AppendRows(const std::string& path, const std::vector<CResultRow>& rows)

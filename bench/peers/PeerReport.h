@@ -2,8 +2,10 @@
 // command line, the clock, the median over rounds and the raw result row.
 //
 // Raw rows are CSV, one per configuration, with the medians over the rounds
-// already taken. Times are seconds; ns_cell_iter is solve_s divided by
-// iterations and by the system's cells (all ranks together).
+// already taken. Times are seconds: build_s once per matrix, setup_s per
+// solve outside the iterations, solve_s the iterations; ns_cell_iter is
+// solve_s divided by iterations and by the system's cells (all ranks
+// together).
 #ifndef QVL3D_BENCH_PEERS_PEERREPORT_H
 #define QVL3D_BENCH_PEERS_PEERREPORT_H
 
@@ -49,6 +51,13 @@ inline double Now()
 
 double Median(std::vector<double> v);
 
+// Whether a run on (cpu, cores, llcMiB) is on the kind of machine an earlier
+// run (then*) was on: the earlier CPU model within this one's name (a
+// model's family, e.g. "AMD EPYC", matches any of its names), the same
+// number of cores and the same last-level cache to a MiB.
+bool MachineMatches(const std::string& thenCpu, int thenCores, double thenLlcMiB, const std::string& cpu, int cores,
+                    double llcMiB);
+
 // Runs one timed measurement until its timed parts add up to minSeconds (at
 // least once) and returns their mean, so that small systems are timed over
 // many calls. measure() does its own untimed preparation and returns the
@@ -73,9 +82,11 @@ struct CResultRow {
     std::string method;  // bicgstab, cg, gs
     std::string precond; // diag, dilu, none (PETSc's ILU(0) counts as dilu: the same on these matrices)
     std::string layout;  // ours: native, csr, ell; peers: their storage
+    std::string road;    // ours: front (qvl3d::CSolver) or entry (CSingleGridSolver's entry points); peers: empty
     int ranks = 1;
     int rounds = 0;
     int iterations = 0;
+    double buildSeconds = 0.0; // once per matrix: the front door's constructor (its layout and sweep rows); else 0
     double setupSeconds = 0.0;
     double solveSeconds = 0.0;
     double trueRelResidual = 0.0;

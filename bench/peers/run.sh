@@ -12,6 +12,11 @@
 # the last-level cache, the streaming box the smallest multiple of 32 at
 # which every program's working set is at least four times that cache.
 #
+# Our program runs both roads: the front door (qvl3d::CSolver) and the
+# entry points (CSingleGridSolver); the report sets them side by side and
+# checks the entry points against bench/peers/baseline-entry-points.csv
+# (the numbers of an earlier run, compared only on the same kind of machine).
+#
 # Options: --quick, --rounds N (default 3), --out DIR, --wait-idle SECONDS
 # (wait up to that long for the load average to fall below 1.0 before
 # starting; the load is recorded either way), --nice N (run the measuring
@@ -27,6 +32,8 @@ rounds=""
 out="$here/results"
 wait_idle=0
 nice_level=0
+edge_small=""
+edge_big=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
@@ -34,7 +41,10 @@ while [ $# -gt 0 ]; do
     --out) out="$2"; shift ;;
     --wait-idle) wait_idle="$2"; shift ;;
     --nice) nice_level="$2"; shift ;;
-    *) echo "run.sh: unknown option '$1' (options: --quick --rounds N --out DIR --wait-idle SECONDS --nice N)" >&2
+    --in-cache-edge) edge_small="$2"; shift ;;
+    --streaming-edge) edge_big="$2"; shift ;;
+    *) echo "run.sh: unknown option '$1' (options: --quick --rounds N --out DIR --wait-idle SECONDS --nice N" \
+            "--in-cache-edge N --streaming-edge N)" >&2
        exit 2 ;;
   esac
   shift
@@ -58,6 +68,8 @@ mpi=("${run[@]}" mpirun --oversubscribe)
 # streaming_fits, ws_min_per_cell, ws_max_per_cell.
 sizes=$("$bin/bench_peers_sizes") || { echo "run.sh: cannot choose the box sizes (bench_peers_sizes)" >&2; exit 1; }
 eval "$sizes"
+in_cache_edge=${edge_small:-$in_cache_edge}
+streaming_edge=${edge_big:-$streaming_edge}
 [ "$streaming_fits" -eq 1 ] ||
   echo "run.sh: the last-level cache is too large for a streaming box within memory; using ${streaming_edge}^3" >&2
 
@@ -104,25 +116,39 @@ for entry in "${plan[@]}"; do
   # medians over them.
   for round in $(seq "$rounds"); do
     echo "== $system, round $round of $rounds (iteration limit $maxit, Gauss-Seidel sweeps $sweeps)"
-    "${run[@]}" "$bin/bench_peers_ours" "${common[@]}"
-    "${mpi[@]}" -n 2 "$bin/bench_peers_ours" "${common[@]}"
+    "${run[@]}" "$bin/bench_peers_ours" "${common[@]}" --road both
+    "${mpi[@]}" -n 2 "$bin/bench_peers_ours" "${common[@]}" --road both
     "${run[@]}" "$bin/bench_peers_eigen" "${common[@]}"
     "${mpi[@]}" -n 1 "$bin/bench_peers_petsc" "${common[@]}"
     "${mpi[@]}" -n 2 "$bin/bench_peers_petsc" "${common[@]}"
   done
 done
 
-# Time to solution at the largest boxes for the pair whose iteration counts
-# the targets compare (our DILU against PETSc's ILU(0)): one round, no cap.
+# Time to solution at the largest boxes, one round, no cap: BiCGSTAB with
+# DILU / ILU(0) on both boxes (both our roads); on the Poisson box also
+# PETSc's CG with ILU(0), GMRES(30) with ILU(0) and Jacobi, GAMG and
+# BoomerAMG (where PETSc has hypre), against our front door's CG with DILU
+# and GMRES(30) with the diagonal and DILU. A row for another preconditioner
+# of the front door (ilu0, amg) runs once the front door has it; until then
+# it says that it has not.
+ours_solved="bicgstab:dilu,cg:dilu:csr,gmres,cg:ilu0,cg:amg,bicgstab:amg"
+petsc_solved="bicgstab:dilu,cg:dilu,gmres,cg:gamg,cg:hypre"
 for entry in "${plan[@]}"; do
   IFS=: read -r kind name maxit sweeps <<<"$entry"
   [ "$kind" = mtx ] || [ "$maxit" -ge 10000 ] && continue
   system="$kind:$name"
   solved=(--system "$system" --label "$kind-$name/to-solution" --rtol "$rtol" --maxit 10000 --rounds 1
-          --min-time 0 --only bicgstab:dilu --out "$raw")
-  echo "== $system to the tolerance: BiCGSTAB with DILU / ILU(0)"
-  "${run[@]}" "$bin/bench_peers_ours" "${solved[@]}"
-  "${mpi[@]}" -n 1 "$bin/bench_peers_petsc" "${solved[@]}"
+          --min-time 0 --out "$raw")
+  if [ "$kind" = poisson ]; then
+    echo "== $system to the tolerance: Krylov methods with single-grid and multigrid preconditioners"
+    "${run[@]}" "$bin/bench_peers_ours" "${solved[@]}" --road front --only "$ours_solved"
+    "${run[@]}" "$bin/bench_peers_ours" "${solved[@]}" --road entry --only bicgstab:dilu
+    "${mpi[@]}" -n 1 "$bin/bench_peers_petsc" "${solved[@]}" --only "$petsc_solved"
+  else
+    echo "== $system to the tolerance: BiCGSTAB with DILU / ILU(0)"
+    "${run[@]}" "$bin/bench_peers_ours" "${solved[@]}" --road both --only bicgstab:dilu
+    "${mpi[@]}" -n 1 "$bin/bench_peers_petsc" "${solved[@]}" --only bicgstab:dilu
+  fi
 done
 
 # What limits a pass (bandwidth or a dependence chain), on the same box.
@@ -152,7 +178,7 @@ elapsed=$(( $(date +%s) - started ))
          v=$(getconf LEVEL3_CACHE_SIZE 2>/dev/null || true)
          [ -n "$v" ] && [ "$v" != 0 ] && [ "$v" != "$llc_bytes" ] && echo "; sysconf reports $((v / 1048576)) MiB for L3")); working sets" \
        "$ws_min_per_cell-$ws_max_per_cell bytes per cell over the configurations; box edges for this cache:" \
-       "$in_cache_edge in cache, $streaming_edge streaming$([ "$quick" -eq 1 ] && echo ' (the quick run uses its own small boxes)')."
+       "$in_cache_edge in cache, $streaming_edge streaming$([ -n "$edge_small$edge_big" ] && echo ' (given on the command line)')$([ "$quick" -eq 1 ] && echo ' (the quick run uses its own small boxes)')."
   echo "- Compiler: $(g++ --version | head -1); our build: Release (-O3), contraction off, no -march."
   echo "- Peers: Eigen $(pkg-config --modversion eigen3), PETSc $(pkg-config --modversion PETSc)," \
        "Open MPI $(mpirun --version 2>/dev/null | head -1 | awk '{print $NF}')."
@@ -165,9 +191,10 @@ rm -f "$out"/chart-*.dat "$out"/chart.png
 cp "$work/raw.csv" "$work/stream.csv" "$work/model.md" "$out/"
 [ -s "$work/limits.txt" ] && cp "$work/limits.txt" "$out/"
 "$bin/bench_peers_report" --raw "$work/raw.csv" --stream "$work/stream.csv" --machine "$work/machine.txt" \
-  --model "$work/model.md" --limits "$work/limits.txt" --llc "$llc_bytes" --out-dir "$out"
+  --model "$work/model.md" --limits "$work/limits.txt" --llc "$llc_bytes" --out-dir "$out" \
+  --baseline "$here/baseline-entry-points.csv" --cpu "$(lscpu | sed -n 's/^Model name: *//p')" --cores "$(nproc)"
 
-# Chart: ns per cell per iteration by method and peer, one panel per system.
+# Chart: ns per cell per iteration by method, road and peer, one panel per system.
 charts=("$out"/chart-*.dat)
 if [ -e "${charts[0]}" ]; then
   {
@@ -177,11 +204,12 @@ if [ -e "${charts[0]}" ]; then
     echo "set style data histograms; set style histogram clustered gap 1; set style fill solid 0.8 border -1"
     echo "set ylabel 'ns per cell per iteration'; set grid ytics; set key outside right; set yrange [0:*]"
     echo "set datafile missing 'NaN'"
-    echo "array colour[6] = ['#7b3294', '#1b7837', '#5aae61', '#e08214', '#d7301f', '#9e9e9e']"
+    echo "array colour[9] = ['#40004b', '#7b3294', '#c2a5cf', '#00441b', '#1b7837', '#5aae61', '#e08214'," \
+         "'#d7301f', '#9e9e9e']"
     for c in "${charts[@]}"; do
       title=$(basename "$c" .dat | sed 's/^chart-//')
       echo "set title '$title, 1 process'"
-      echo "plot for [k=2:7] '$c' using k:xtic(1) title columnhead(k) lc rgb colour[k-1]"
+      echo "plot for [k=2:10] '$c' using k:xtic(1) title columnhead(k) lc rgb colour[k-1]"
     done
     echo "unset multiplot"
   } > "$work/chart.gp"

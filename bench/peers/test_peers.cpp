@@ -2,10 +2,13 @@
 // ||r||/||b||, that iterations are counted right, that raw rows survive the
 // trip through their CSV, and that the systems are what they claim to be.
 #include "ByteModel.h"
+#include "FrontDoorRunner.h"
 #include "MachineSizes.h"
 #include "OurRunner.h"
 #include "PeerReport.h"
 #include "PeerSystems.h"
+
+#include <qvl3d/SolverTable.h>
 
 #include <gtest/gtest.h>
 
@@ -100,6 +103,96 @@ TEST(OurRunner, CountsEveryIterationUpToTheLimit)
     EXPECT_GE(available, 9); // BiCGSTAB and Gauss-Seidel on three layouts at least
 }
 
+const CFrontDoorConfig& FrontConfig(const std::string& method, const std::string& precond, const std::string& layout)
+{
+    for (const CFrontDoorConfig& c : FrontDoorConfigs())
+        if (c.method == method && c.precond == precond && c.layout == layout) return c;
+    throw std::invalid_argument("no front door configuration " + method + ":" + precond + ":" + layout);
+}
+
+// Both roads side by side only mean something when they stop at the same
+// iteration: the front door under its own rule (the peers' rule) must take
+// exactly the iterations the entry points take under the mapped tolerance,
+// and its solution must meet rtol, which one iteration fewer does not.
+TEST(FrontDoorRunner, StopsWhereTheEntryPointsStop)
+{
+    for (const char* descriptor : {"poisson:10", "convdiff:10"}) {
+        const CPeerSystem s = BuildSystem(descriptor, ".");
+        COurRunner entry(s, 0, 1);
+        CFrontDoorRunner front(s, 0, 1);
+        for (const auto& [method, precond, layout, rtol] :
+             {std::make_tuple("bicgstab", "dilu", "csr", 1e-6), std::make_tuple("bicgstab", "diag", "ell", 1e-6),
+              std::make_tuple("bicgstab", "dilu", "native", 1e-6), std::make_tuple("cg", "dilu", "native", 1e-6),
+              std::make_tuple("gs", "none", "ell", 1e-3)}) {
+            if (std::string(method) == "cg" && !s.symmetric) continue;
+            SCOPED_TRACE(std::string(descriptor) + " " + method + " " + precond + " " + layout);
+            const COurConfig& c = Config(method, precond, layout);
+            double tolerance = 0.0, setup = 0.0, solve = 0.0;
+            int its = 0;
+            ASSERT_TRUE(entry.Prepare(c, rtol, tolerance));
+            entry.Round(c, 100000, tolerance, 0.0, setup, solve, its);
+
+            std::string why;
+            const CFrontDoorConfig& f = FrontConfig(method, precond, layout);
+            ASSERT_TRUE(front.Prepare(f, rtol, 100000, 30, why)) << why;
+            const CFrontDoorTimes t = front.Round(0.0);
+            EXPECT_EQ(t.iterations, its);
+            EXPECT_EQ(t.status, "converged");
+            EXPECT_LE(TrueRelativeResidual(s, front.Solution().data()), rtol);
+            ASSERT_TRUE(front.Prepare(f, rtol, its - 1, 30, why)) << why;
+            EXPECT_EQ(front.Round(0.0).iterations, its - 1);
+            EXPECT_GT(TrueRelativeResidual(s, front.Solution().data()), rtol);
+        }
+    }
+}
+
+// A capped solve runs exactly its limit, and the call splits into a build,
+// a set-up and the iterations, none of them negative and the iterations
+// not empty.
+TEST(FrontDoorRunner, CountsEveryIterationAndSplitsTheCall)
+{
+    const CPeerSystem s = BuildSystem("poisson:8", ".");
+    CFrontDoorRunner front(s, 0, 1);
+    int ran = 0;
+    for (const CFrontDoorConfig& c : FrontDoorConfigs()) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.precond + " " + c.layout);
+        std::string why;
+        if (!front.Prepare(c, 1e-30, 5, 30, why)) {
+            EXPECT_FALSE(c.perIteration) << why; // every per-iteration configuration runs
+            continue;
+        }
+        ++ran;
+        const CFrontDoorTimes t = front.Round(0.0);
+        EXPECT_EQ(t.iterations, 5);
+        EXPECT_GT(t.build, 0.0);
+        EXPECT_GE(t.setup, 0.0);
+        EXPECT_GT(t.solve, 0.0);
+    }
+    EXPECT_GE(ran, 15); // the per-iteration set and GMRES with two preconditioners
+}
+
+// A row for a preconditioner the front door does not have yet is skipped
+// with the word and the table's words; one it has runs.
+TEST(FrontDoorRunner, NamesWhatTheTableLacks)
+{
+    CSolveOptions options;
+    std::string why;
+    EXPECT_FALSE(FrontDoorOptions({"cg", "nosuch", "csr", false}, 1e-8, 10, 30, options, why));
+    EXPECT_NE(why.find("'nosuch'"), std::string::npos) << why;
+    EXPECT_NE(why.find("dilu"), std::string::npos) << why;
+    EXPECT_FALSE(FrontDoorOptions({"gs", "dilu", "csr", false}, 1e-8, 10, 30, options, why));
+    ASSERT_TRUE(FrontDoorOptions({"gmres", "diag", "ell", false}, 1e-7, 12, 20, options, why)) << why;
+    EXPECT_EQ(options.method, EMethod::Gmres);
+    EXPECT_EQ(options.preconditioner, EPreconditioner::Diagonal);
+    EXPECT_EQ(options.layout, ELayout::Ell);
+    EXPECT_EQ(options.restart, 20);
+    EXPECT_EQ(options.reference, EReference::RightHandSide);
+    for (const char* word : {"amg", "ilu0"})
+        EXPECT_EQ(FrontDoorOptions({"cg", word, "csr", false}, 1e-8, 10, 30, options, why),
+                  FindWord(kPreconditioners, std::string(word)) != nullptr)
+            << word << ": " << why;
+}
+
 TEST(RawRows, SurviveTheirCsvWithQuotedCommas)
 {
     const std::string path = TempPath("raw_rows.csv");
@@ -111,7 +204,9 @@ TEST(RawRows, SurviveTheirCsvWithQuotedCommas)
     r.method = "bicgstab";
     r.precond = "dilu";
     r.layout = "aij";
+    r.road = "front";
     r.ranks = 2;
+    r.buildSeconds = 0.25;
     r.iterations = 10;
     r.solveSeconds = 512e-9 * 10 * 3.5; // 3.5 ns per cell and iteration
     r.detail = "KSPBCGS, right";
@@ -125,6 +220,8 @@ TEST(RawRows, SurviveTheirCsvWithQuotedCommas)
     EXPECT_EQ(records[1].at("impl"), "eigen");
     EXPECT_EQ(records[0].at("detail"), "KSPBCGS, right");
     EXPECT_EQ(records[0].at("ranks"), "2");
+    EXPECT_EQ(records[0].at("road"), "front");
+    EXPECT_DOUBLE_EQ(std::stod(records[0].at("build_s")), 0.25);
     EXPECT_NEAR(std::stod(records[0].at("ns_cell_iter")), 3.5, 1e-4);
 
     std::ofstream(path, std::ios::app) << "ours,short,row\n";
@@ -229,6 +326,51 @@ TEST(ByteModel, SevenPointFigures)
         EXPECT_GT(IterationBytes("bicgstab", "dilu", layout, shape), IterationBytes("bicgstab", "diag", layout, shape));
 }
 
+// The front door's sweeps read its own rows: the same bytes on every
+// layout, fewer than any entry point's sweeps, and the rest of the
+// iteration as the entry points'. The rows are measured from the share: on
+// one rank a 7-point box has as many entries left of the diagonal as right
+// of it, and no halo.
+TEST(ByteModel, FrontDoorSweepRows)
+{
+    const CPeerSystem s = BuildSystem("poisson:12", ".");
+    const CLayoutShape shape = COurRunner(s, 0, 1).Shape();
+    EXPECT_DOUBLE_EQ(shape.lowerPerRow, shape.upperPerRow);
+    EXPECT_DOUBLE_EQ(shape.lowerPerRow + shape.upperPerRow, shape.offPerRow);
+    EXPECT_DOUBLE_EQ(shape.offPerRow, shape.entriesPerRow - 1.0);
+    EXPECT_EQ(CFrontDoorRunner(s, 0, 1).Shape().offPerRow, shape.offPerRow);
+
+    const double front = DiluMatrixBytes("csr", shape, "front");
+    for (const char* layout : {"native", "csr", "ell"}) {
+        SCOPED_TRACE(layout);
+        EXPECT_EQ(DiluMatrixBytes(layout, shape, "front"), front);
+        EXPECT_LT(front, DiluMatrixBytes(layout, shape));
+        // Two DILU applications per BiCGSTAB iteration, one per PCG iteration.
+        EXPECT_DOUBLE_EQ(IterationBytes("bicgstab", "dilu", layout, shape) -
+                             IterationBytes("bicgstab", "dilu", layout, shape, "front"),
+                         2 * (DiluMatrixBytes(layout, shape) - front));
+        EXPECT_EQ(IterationBytes("bicgstab", "diag", layout, shape, "front"),
+                  IterationBytes("bicgstab", "diag", layout, shape));
+        EXPECT_EQ(IterationBytes("gs", "none", layout, shape, "front"),
+                  IterationBytes("gs", "none", "csr", shape, "front"));
+    }
+    EXPECT_DOUBLE_EQ(IterationBytes("cg", "dilu", "csr", shape) - IterationBytes("cg", "dilu", "csr", shape, "front"),
+                     DiluMatrixBytes("csr", shape) - front);
+    EXPECT_EQ(IterationBytes("gs", "none", "csr", shape, "road"), 0.0);
+}
+
+// A baseline counts only on the kind of machine it came from.
+TEST(PeerReport, MachineKinds)
+{
+    const std::string epyc = "AMD EPYC 7B13 64-Core Processor";
+    EXPECT_TRUE(MachineMatches("AMD EPYC", 2, 32, epyc, 2, 32.0));
+    EXPECT_TRUE(MachineMatches("AMD EPYC", 2, 32, epyc, 2, 32.2));
+    EXPECT_FALSE(MachineMatches("AMD EPYC", 2, 32, epyc, 4, 32.0));
+    EXPECT_FALSE(MachineMatches("AMD EPYC", 2, 32, epyc, 2, 16.0));
+    EXPECT_FALSE(MachineMatches("AMD EPYC", 2, 32, "Intel(R) Xeon(R) CPU @ 2.20GHz", 2, 32.0));
+    EXPECT_FALSE(MachineMatches("", 2, 32, epyc, 2, 32.0));
+}
+
 // Whatever the cache, the in-cache edge is the largest whose largest working
 // set fits in a quarter of it, and the streaming edge the smallest step whose
 // smallest working set is four times it, unless the memory or the edge cap
@@ -265,4 +407,14 @@ TEST(MachineSizes, EdgesBracketTheCache)
                       WorkingSetPerCell(impl, method, "diag", layout, 7.0, 7))
                 << impl << " " << layout << " " << method;
     EXPECT_EQ(WorkingSetPerCell("ours", "bicgstab", "diag", "coo", 7.0, 7), 0.0);
+    EXPECT_EQ(WorkingSetPerCell("front", "bicgstab", "diag", "coo", 7.0, 7), 0.0);
+    // The front door keeps its sweep rows beside the layout (DILU), and its
+    // Gauss-Seidel reads only them.
+    for (const char* layout : {"native", "csr", "ell"}) {
+        EXPECT_GT(WorkingSetPerCell("front", "bicgstab", "dilu", layout, 7.0, 7),
+                  WorkingSetPerCell("front", "bicgstab", "diag", layout, 7.0, 7));
+        EXPECT_EQ(WorkingSetPerCell("front", "gs", "none", layout, 7.0, 7),
+                  WorkingSetPerCell("front", "gs", "none", "csr", 7.0, 7));
+    }
+    EXPECT_GE(LargestWorkingSetPerCell(), WorkingSetPerCell("front", "bicgstab", "dilu", "native", 7.0, 7));
 }
