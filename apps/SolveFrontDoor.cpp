@@ -118,7 +118,7 @@ CRunResult RunFrontDoor(const CProblem& P, const CCommandOptions& o, std::shared
     auto transport = std::make_shared<CCountingTransport>(std::move(halo), std::move(sum));
     if (!linked) r.sums = r.exchanges = -1;
     CSolveOptions options = FrontDoorOptions(o);
-    r.precond = Find(PreconditionerFor(options.method, options.preconditioner))->designType;
+    r.precond = PreconditionerFor(options.method, options.preconditioner);
     const host::CScaledNorm bNorm = RhsNorm(P, acrossRanks, r);
     bool printing = o.monitor && console != nullptr;
     if (printing)

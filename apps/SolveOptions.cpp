@@ -37,7 +37,7 @@ const COptionSpec kOptions[] = {
     {"method", "NAME",
      "bicgstab (default), pcg, gs, gmres or fgmres; with --entry-point bicgstab, pcg, gs or a solver code 2..6"},
     {"restart", "M", "gmres and fgmres: iterations between restarts, the basis kept (default 30)"},
-    {"precond", "NAME", "dilu, diagonal or none (default: the method's, dilu for bicgstab and pcg)"},
+    {"precond", "NAME", "dilu, diagonal, none or ilu0 (default: the method's, dilu for bicgstab and pcg)"},
     {"layout", "NAME", "csr (default), native or ell"},
     {"tol", "T", "relative tolerance (default 1e-8): against ||b||, or as --reference says"},
     {"reference", "WHAT",
@@ -299,15 +299,19 @@ void EntryPointOptions(const CGiven& given, CCommandOptions& o)
     if (has("reference"))
         Usage("--reference belongs to the front door: the entry points always measure against the residual "
               "after the first iteration; drop --entry-point or --reference");
+    if (o.precondGiven && Find(o.precond)->designType == kNoDesignType)
+        Usage("--precond " + given.at("precond") +
+              " runs through the front door only: the entry points have no preconditioner type for it; drop "
+              "--entry-point");
     if (o.code == 4) {
-        if (o.precondGiven && o.precond != 0)
+        if (o.precondGiven && o.precond != EPreconditioner::None)
             Usage("Gauss-Seidel (--method gs) uses no preconditioner; drop --precond");
-        o.precond = 0;
+        o.precond = EPreconditioner::None;
     }
     if (o.code == 5 || o.code == 6) {
-        if (o.precondGiven && o.precond != kDiagonalType)
+        if (o.precondGiven && o.precond != EPreconditioner::Diagonal)
             Usage("solver code " + std::to_string(o.code) + " always uses the diagonal preconditioner; drop --precond");
-        o.precond = kDiagonalType;
+        o.precond = EPreconditioner::Diagonal;
     }
     if (o.layout == ELayout::Ell && (o.code == 5 || o.code == 6))
         Usage("the ELL entry point serves solver codes 2, 3 and 4 only, not " + std::to_string(o.code));
@@ -334,7 +338,7 @@ void FrontDoorRoadOptions(const CGiven& given, CCommandOptions& o)
     if (given.count("reference"))
         o.reference = Choose<EReference>("reference", given.at("reference"),
                                          {{"rhs", EReference::RightHandSide}, {"first", EReference::FirstIteration}});
-    if (!o.precondGiven) o.precond = Find(PreconditionerFor(o.method, std::nullopt))->designType;
+    if (!o.precondGiven) o.precond = PreconditionerFor(o.method, std::nullopt);
     if (given.count("restart")) {
         o.restart = static_cast<int>(ParseInt("restart", given.at("restart"), 1, 1000000));
         if (o.method != EMethod::Gmres && o.method != EMethod::Fgmres)
@@ -354,7 +358,7 @@ void SolverOptions(const CGiven& given, CCommandOptions& o)
         o.method = m != nullptr ? m->id : FindSolverCode(o.code)->method;
     }
     if (has("precond")) {
-        o.precond = FromTable("precond", val("precond"), kPreconditioners).designType;
+        o.precond = FromTable("precond", val("precond"), kPreconditioners).id;
         o.precondGiven = true;
     }
     if (has("layout")) o.layout = FromTable("layout", val("layout"), kLayouts).id;
@@ -408,7 +412,7 @@ CSolveOptions FrontDoorOptions(const CCommandOptions& o)
     CSolveOptions s;
     s.method = o.method;
     s.restart = o.restart;
-    if (o.precondGiven) s.preconditioner = OfDesignType(o.precond).id;
+    if (o.precondGiven) s.preconditioner = o.precond;
     s.layout = o.layout;
     s.rtol = o.tolerance;
     s.maxIter = o.maxIter;
@@ -505,9 +509,10 @@ const char* MethodName(int code)
     return c != nullptr ? c->name : "none";
 }
 
-const char* PreconditionerName(int type)
+const char* PreconditionerName(EPreconditioner p)
 {
-    return OfDesignType(type).name;
+    const CPreconditionerInfo* info = Find(p);
+    return info != nullptr ? info->name : "?";
 }
 
 const char* LayoutName(ELayout layout)

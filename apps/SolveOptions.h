@@ -43,8 +43,10 @@ struct CCommandOptions {
     // The road: the front door (qvl3d::CSolver) unless entryPoint, which
     // fills the host objects and calls the design's entry points.
     bool entryPoint = false;
-    int code = 2;    // solver code: 2..6 on the entry points' road, 2..4 or 0 (kNoDesignCode) on the front door's
-    int precond = 1; // store preconditioner type: 0 none, 1 DILU, 3 diagonal
+    int code = 2; // solver code: 2..6 on the entry points' road, 2..4 or 0 (kNoDesignCode) on the front door's
+    // The preconditioner; on the entry points' road its design type goes into
+    // the store (0 none, 1 DILU, 3 diagonal).
+    EPreconditioner precond = EPreconditioner::Dilu;
     // The method --method names (on the entry points' road the solver
     // code's), and GMRES's restart length (--restart).
     EMethod method = EMethod::BiCgStab;
@@ -88,7 +90,7 @@ std::string NearestOption(const std::string& given);
 
 // Names for people, from the library's table (SolverTable.h).
 const char* MethodName(int code);
-const char* PreconditionerName(int type);
+const char* PreconditionerName(EPreconditioner p);
 const char* LayoutName(ELayout layout);
 
 } // namespace app

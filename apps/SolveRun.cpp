@@ -57,7 +57,7 @@ bool SameRecord(const CSolveRecord& a, const CSolveRecord& b)
 void PrepareHost(host::CHostSystem& host, int ivarb, const CCommandOptions& o)
 {
     host.SetVariable(ivarb, o.maxIter, o.tolerance);
-    host.SetPreconditioner(o.precond);
+    host.SetPreconditioner(Find(o.precond)->designType);
     if (o.progress > 0) {
         *host.store.m_piPrintSolver = 1;
         *host.store.m_piSilent = 0;
@@ -90,7 +90,7 @@ CSolveRecord SolveRepeatedly(const CProblem& P, const CCommandOptions& o, host::
         // preconditioner type (and code 5 the limit) into the store.
         std::copy(P.x0.begin(), P.x0.begin() + nTotal + 1, x);
         host.SetVariable(ivarb, o.maxIter, o.tolerance);
-        host.SetPreconditioner(o.precond);
+        host.SetPreconditioner(Find(o.precond)->designType);
         host.store.m_piIterCount[ivarb] = 0;
         host.store.m_pdResidual0[ivarb] = 0.0;
         transport.Reset();

@@ -67,7 +67,8 @@ struct CRunResult {
     EReference reference = EReference::FirstIteration;
     int cells = 0;
     long long nonZeros = 0;
-    int code = 0, precond = 0;
+    int code = 0;
+    EPreconditioner precond = EPreconditioner::None;
     EMethod method = EMethod::BiCgStab; // the front door's method (code: the entry points')
     int restart = 0;                    // GMRES's restart length; 0 for the other methods
     ELayout layout = ELayout::Csr;

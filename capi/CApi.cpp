@@ -24,7 +24,8 @@ static_assert(QVL3D_METHOD_BICGSTAB == static_cast<int>(EMethod::BiCgStab) &&
               QVL3D_METHOD_FGMRES == static_cast<int>(EMethod::Fgmres));
 static_assert(QVL3D_PRECONDITIONER_DILU == static_cast<int>(EPreconditioner::Dilu) &&
               QVL3D_PRECONDITIONER_DIAGONAL == static_cast<int>(EPreconditioner::Diagonal) &&
-              QVL3D_PRECONDITIONER_NONE == static_cast<int>(EPreconditioner::None));
+              QVL3D_PRECONDITIONER_NONE == static_cast<int>(EPreconditioner::None) &&
+              QVL3D_PRECONDITIONER_ILU0 == static_cast<int>(EPreconditioner::Ilu0));
 static_assert(QVL3D_LAYOUT_CSR == static_cast<int>(ELayout::Csr) &&
               QVL3D_LAYOUT_NATIVE == static_cast<int>(ELayout::Native) &&
               QVL3D_LAYOUT_ELL == static_cast<int>(ELayout::Ell));
@@ -41,7 +42,7 @@ static_assert(kMethods[0].id == EMethod::BiCgStab && kMethods[1].id == EMethod::
               kMethods[2].id == EMethod::GaussSeidel && kMethods[3].id == EMethod::Gmres &&
               kMethods[4].id == EMethod::Fgmres);
 static_assert(kPreconditioners[0].id == EPreconditioner::Dilu && kPreconditioners[1].id == EPreconditioner::Diagonal &&
-              kPreconditioners[2].id == EPreconditioner::None);
+              kPreconditioners[2].id == EPreconditioner::None && kPreconditioners[3].id == EPreconditioner::Ilu0);
 static_assert(kLayouts[0].id == ELayout::Csr && kLayouts[1].id == ELayout::Native && kLayouts[2].id == ELayout::Ell);
 
 struct qvl3d_solver {

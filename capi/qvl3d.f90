@@ -38,7 +38,8 @@ module qvl3d
   integer(c_int), parameter, public :: QVL3D_METHOD_BICGSTAB = 0, QVL3D_METHOD_PCG = 1, QVL3D_METHOD_GS = 2, &
                                        QVL3D_METHOD_GMRES = 3, QVL3D_METHOD_FGMRES = 4
   integer(c_int), parameter, public :: QVL3D_PRECONDITIONER_DEFAULT = -1, QVL3D_PRECONDITIONER_DILU = 0, &
-                                       QVL3D_PRECONDITIONER_DIAGONAL = 1, QVL3D_PRECONDITIONER_NONE = 2
+                                       QVL3D_PRECONDITIONER_DIAGONAL = 1, QVL3D_PRECONDITIONER_NONE = 2, &
+                                       QVL3D_PRECONDITIONER_ILU0 = 3
   integer(c_int), parameter, public :: QVL3D_LAYOUT_CSR = 0, QVL3D_LAYOUT_NATIVE = 1, QVL3D_LAYOUT_ELL = 2
   integer(c_int), parameter, public :: QVL3D_REFERENCE_RHS = 0, QVL3D_REFERENCE_FIRST_ITERATION = 1
 

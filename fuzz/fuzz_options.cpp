@@ -34,8 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const CCommandOptions o = ParseOptions(args);
         if (!o.help && !o.version) {
             Check(o.code >= 2 && o.code <= 6);
-            Check(o.precond == 0 || o.precond == 1 || o.precond == 3);
-            Check(o.code != 4 || o.precond == 0);
+            Check(qvl3d::Find(o.precond) != nullptr);
+            Check(!o.entryPoint || qvl3d::Find(o.precond)->designType != qvl3d::kNoDesignType);
+            Check(o.code != 4 || o.precond == qvl3d::EPreconditioner::None);
             Check(o.tolerance > 0.0 && std::isfinite(o.tolerance));
             Check(o.maxIter >= 0 && o.repeat >= 1 && o.repeat <= 1000);
             Check(o.progress == 0 || o.code == 3);

@@ -19,6 +19,8 @@ void CSolver::CImpl::DeriveSweepRows()
             DeriveGaussSeidel(gaussSeidelRows, A);
         } else if (preconditioner == EPreconditioner::Dilu) {
             DeriveTriangular(derived.sweeps, A);
+        } else if (preconditioner == EPreconditioner::Ilu0) {
+            DeriveIlu0(derived.ilu0, A);
         }
         return 0;
     });

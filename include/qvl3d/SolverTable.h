@@ -16,7 +16,7 @@ namespace qvl3d {
 
 enum class EMethod { BiCgStab, Cg, GaussSeidel, Gmres, Fgmres };
 
-enum class EPreconditioner { Dilu, Diagonal, None };
+enum class EPreconditioner { Dilu, Diagonal, None, Ilu0 };
 
 // The layout the methods run on: compressed rows, the native neighbour
 // rows, or slot-major ELL. They give the same bits when every row's entries
@@ -53,11 +53,15 @@ struct CPreconditionerInfo {
     EPreconditioner id;
     const char* word; // --precond, preconditioner=, JSON
     const char* name;
-    int designType; // element 0 of the store's m_piPrecondType
+    int designType; // element 0 of the store's m_piPrecondType; kNoDesignType: front door only
     bool readsArray;
     bool readsWork;
     bool readsSplitRows;
 };
+
+// The designType of a preconditioner no entry point runs: the front door's
+// alone (ILU(0) is not the store's type 2, which stays empty).
+constexpr int kNoDesignType = -1;
 
 // Any design type not listed (2 among them) builds and applies nothing, as
 // None does.
@@ -65,6 +69,7 @@ inline constexpr CPreconditionerInfo kPreconditioners[] = {
     {EPreconditioner::Dilu, "dilu", "DILU", 1, true, true, true},
     {EPreconditioner::Diagonal, "diagonal", "diagonal", 3, true, false, false},
     {EPreconditioner::None, "none", "none", 0, false, false, false},
+    {EPreconditioner::Ilu0, "ilu0", "ILU(0)", kNoDesignType, false, true, true},
 };
 
 struct CLayoutInfo {
@@ -141,7 +146,7 @@ constexpr const CLayoutInfo* Find(ELayout id)
 constexpr const CPreconditionerInfo& OfDesignType(int type)
 {
     for (const CPreconditionerInfo& p : kPreconditioners)
-        if (p.designType == type) return p;
+        if (p.designType == type && type != kNoDesignType) return p;
     return *Find(EPreconditioner::None);
 }
 

@@ -85,7 +85,8 @@ typedef enum qvl3d_preconditioner {
     QVL3D_PRECONDITIONER_DEFAULT = -1, /* the method's own: DILU for the Krylov methods, none for Gauss-Seidel */
     QVL3D_PRECONDITIONER_DILU = 0,
     QVL3D_PRECONDITIONER_DIAGONAL = 1,
-    QVL3D_PRECONDITIONER_NONE = 2
+    QVL3D_PRECONDITIONER_NONE = 2,
+    QVL3D_PRECONDITIONER_ILU0 = 3 /* incomplete LU on the matrix's own pattern, per partition */
 } qvl3d_preconditioner;
 
 typedef enum qvl3d_layout { QVL3D_LAYOUT_CSR = 0, QVL3D_LAYOUT_NATIVE = 1, QVL3D_LAYOUT_ELL = 2 } qvl3d_layout;

@@ -15,7 +15,8 @@ Options, as the front door and the command qvl3d-solve name them:
                     symmetric pattern), "gs" (Gauss-Seidel), "gmres"
                     (restarted GMRES), "fgmres" (flexible GMRES)
     preconditioner  "dilu" (the Krylov methods' default), "diagonal",
-                    "none"; Gauss-Seidel takes none (None or "none";
+                    "none", "ilu0" (incomplete LU on the matrix's own
+                    pattern); Gauss-Seidel takes none (None or "none";
                     another is refused)
     layout          "csr" (default), "native", "ell"
     rtol, atol      stop once the method's residual norm is at most

@@ -6,6 +6,7 @@
 #ifndef QVL3D_DETAIL_FRONTDOORPRECONDITIONERS_H
 #define QVL3D_DETAIL_FRONTDOORPRECONDITIONERS_H
 
+#include "detail/Ilu0.h"
 #include "detail/Preconditioner.h"
 #include "detail/SweepRows.h"
 
@@ -16,6 +17,7 @@ namespace detail {
 // type that keeps something.
 struct CPreconditionerStorage {
     CTriangularRows sweeps; // DILU's lower and upper parts, derived with the values
+    CIlu0Factors ilu0;      // ILU(0)'s factors, on the same parts, factored with the values
 };
 
 // DILU on the sweep rows: the entry points' CDilu to the bit (the same
@@ -43,8 +45,30 @@ struct CDiluSweepRows {
     }
 };
 
+// ILU(0) from the factors the front door keeps (Ilu0.h): nothing to build
+// per run, D untouched; work is the forward sweep's y.
+struct CIlu0SweepRows {
+    static constexpr EPreconditioner kId = EPreconditioner::Ilu0;
+    static constexpr bool kElementWise = false;
+
+    const CIlu0Factors* factors;
+
+    explicit CIlu0SweepRows(CPreconditionerStorage& storage) : factors(&storage.ilu0) {}
+
+    template <class Rows>
+    void Build(const Rows&, double*) const
+    {
+    }
+
+    template <class Rows, class In>
+    void Apply(const Rows&, double* __restrict z, const double*, double* __restrict work, In&& in) const
+    {
+        Ilu0Apply(*factors, z, work, in);
+    }
+};
+
 // The last is the one an id without a type gets.
-using CFrontDoorPreconditionerTypes = CTypeList<CDiluSweepRows, CDiagonal, CNoPreconditioner>;
+using CFrontDoorPreconditionerTypes = CTypeList<CDiluSweepRows, CIlu0SweepRows, CDiagonal, CNoPreconditioner>;
 
 static_assert(EveryRowHasAType(CFrontDoorPreconditionerTypes{}, [](const CPreconditionerInfo&) { return true; }),
               "a preconditioner of the table has no type the front door runs");

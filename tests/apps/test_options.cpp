@@ -33,25 +33,25 @@ TEST(Options, DefaultsSpellingsAndChoices)
     // The documented default run: convection-diffusion on 64^3 cells with
     // BiCGSTAB and DILU on the CSR layout.
     EXPECT_EQ(Fields(ParseOptions(std::vector<std::string>{})),
-              std::make_tuple(EProblem::ConvectionDiffusion, 64, 64, 64, 2, 1, ELayout::Csr, 1e-8, 10000, false, 1,
-                              ERenumber::None, std::uint64_t{1}));
+              std::make_tuple(EProblem::ConvectionDiffusion, 64, 64, 64, 2, EPreconditioner::Dilu, ELayout::Csr, 1e-8,
+                              10000, false, 1, ERenumber::None, std::uint64_t{1}));
     EXPECT_EQ(Fields(ParseOptions({"--grid=8x4x2", "--method", "pcg", "--precond=diagonal", "--layout", "ell", "--tol",
                                    "1e-6", "--maxiter=50", "--nonblocking", "--repeat", "3", "--renumber", "random",
                                    "--seed", "9", "--problem", "poisson", "--entry-point"})),
-              std::make_tuple(EProblem::Poisson, 8, 4, 2, 3, 3, ELayout::Ell, 1e-6, 50, true, 3, ERenumber::Random,
-                              std::uint64_t{9}));
+              std::make_tuple(EProblem::Poisson, 8, 4, 2, 3, EPreconditioner::Diagonal, ELayout::Ell, 1e-6, 50, true, 3,
+                              ERenumber::Random, std::uint64_t{9}));
 
     const CCommandOptions v =
         ParseOptions({"--velocity", "1,-2.5,0", "--peclet", "40", "--method", "5", "--entry-point"});
     EXPECT_EQ(v.flow.vy, -2.5);
     EXPECT_EQ(v.flow.peclet, 40.0);
     EXPECT_EQ(v.code, 5);
-    EXPECT_EQ(v.precond, 3); // code 5 always runs the diagonal preconditioner
+    EXPECT_EQ(v.precond, EPreconditioner::Diagonal); // code 5 always runs the diagonal preconditioner
     // The front door by default: the method's own preconditioner when none is
     // named, the tolerance against ||b|| unless --reference says otherwise.
     const CCommandOptions gs = ParseOptions({"--method", "gs"});
     EXPECT_EQ(std::make_tuple(gs.entryPoint, gs.precond, gs.reference),
-              std::make_tuple(false, 0, EReference::RightHandSide));
+              std::make_tuple(false, EPreconditioner::None, EReference::RightHandSide));
     const CSolveOptions front =
         FrontDoorOptions(ParseOptions({"--method", "pcg", "--tol", "1e-5", "--reference", "first"}));
     EXPECT_EQ(std::make_tuple(front.method, front.preconditioner.has_value(), front.rtol, front.reference),
@@ -93,6 +93,7 @@ TEST(Options, MisspeltOptionsBadValuesAndConflictsAreRefused)
         {{"--matrix", "a.mtx", "--grid", "8"}, "cannot go with --matrix"},
         {{"--problem", "poisson", "--peclet", "3"}, "belong to the convdiff problem"},
         {{"--method", "gs", "--precond", "dilu", "--entry-point"}, "uses no preconditioner"},
+        {{"--method", "pcg", "--precond", "ilu0", "--entry-point"}, "--precond ilu0 runs through the front door only"},
         {{"--method", "6", "--precond", "dilu", "--entry-point"}, "always uses the diagonal"},
         {{"--method", "5", "--layout", "ell", "--entry-point"}, "serves solver codes 2, 3 and 4"},
         {{"--reference", "first", "--entry-point"}, "--reference belongs to the front door"},
@@ -146,9 +147,14 @@ TEST(Options, HelpManualPageAndReadmeListTheSameOptions)
     const size_t from = readme.find("usage: qvl3d-solve [options]");
     ASSERT_NE(from, std::string::npos);
     const std::string usage = readme.substr(from, readme.find("```", from) - from);
-    EXPECT_EQ(named(HelpText()), table);
+    const std::string help = HelpText();
+    EXPECT_EQ(named(help), table);
     EXPECT_EQ(named(manual.substr(manual.find(".SH OPTIONS"),
                                   manual.find(".SH", manual.find(".SH OPTIONS") + 1) - manual.find(".SH OPTIONS"))),
               table);
     EXPECT_EQ(named(usage), table);
+    // Every preconditioner's word is in all three.
+    for (const CPreconditionerInfo& p : kPreconditioners)
+        for (const std::string* text : {&help, static_cast<const std::string*>(&manual), &usage})
+            EXPECT_NE(text->find(p.word), std::string::npos) << p.word;
 }

@@ -178,7 +178,7 @@ TEST(CApi, RefusalsNameTheFault)
     qvl3d_options bad = COptions(0, -1, 0, 100);
     bad.method = 7;
     qvl3d_options badPre = COptions(0, -1, 0, 100);
-    badPre.preconditioner = 3;
+    badPre.preconditioner = 4;
     qvl3d_options badRef = COptions(0, -1, 0, 100);
     badRef.reference = 2;
     qvl3d_options badIter = COptions(0, -1, 0, 0);
@@ -234,8 +234,8 @@ TEST(CApi, RefusalsNameTheFault)
          "row 3, entry 8: column 4 is outside 0..3"},
         {"method 7", 4, 1, one.rowptr, one.col, one.val, &bad, QVL3D_INVALID_ARGUMENT,
          "options->method is 7, not one of 0..4 (bicgstab, pcg, gs, gmres, fgmres)"},
-        {"preconditioner 3", 4, 1, one.rowptr, one.col, one.val, &badPre, QVL3D_INVALID_ARGUMENT,
-         "options->preconditioner is 3"},
+        {"preconditioner 4", 4, 1, one.rowptr, one.col, one.val, &badPre, QVL3D_INVALID_ARGUMENT,
+         "options->preconditioner is 4"},
         {"reference 2", 4, 1, one.rowptr, one.col, one.val, &badRef, QVL3D_INVALID_ARGUMENT, "options->reference is 2"},
         {"max_iter 0", 4, 1, one.rowptr, one.col, one.val, &badIter, QVL3D_REFUSED, "maxIter"},
         {"Gauss-Seidel with DILU", 4, 1, one.rowptr, one.col, one.val, &gsDilu, QVL3D_REFUSED, "Gauss-Seidel"},
@@ -388,6 +388,7 @@ TEST(CApi, WordsAndStatuses)
         {"bicgstab", "dilu", "csr", 0, 0, 0},
         {"pcg", "diagonal", "native", 1, 1, 1},
         {"gs", "none", "ell", 2, 2, 2},
+        {"gmres", "ilu0", "csr", 3, QVL3D_PRECONDITIONER_ILU0, 0},
     };
     for (const auto& g : good) {
         qvl3d_options o = COptions(0, -1, 0, 10);
@@ -403,7 +404,7 @@ TEST(CApi, WordsAndStatuses)
         const char *method, *precond, *layout, *message;
     } bad[] = {
         {"cg", nullptr, nullptr, "unknown method 'cg' (bicgstab, pcg, gs, gmres, fgmres)"},
-        {nullptr, "ilu", nullptr, "unknown preconditioner 'ilu' (dilu, diagonal, none)"},
+        {nullptr, "ilu", nullptr, "unknown preconditioner 'ilu' (dilu, diagonal, none, ilu0)"},
         {"gs", "none", "coo", "unknown layout 'coo' (csr, native, ell)"},
     };
     for (const auto& w : bad) {
