@@ -14,9 +14,9 @@
 
 namespace qvl3d {
 
-enum class EMethod { BiCgStab, Cg, GaussSeidel };
+enum class EMethod { BiCgStab, Cg, GaussSeidel, Amg };
 
-enum class EPreconditioner { Dilu, Diagonal, None };
+enum class EPreconditioner { Dilu, Diagonal, None, Amg };
 
 // The layout the methods run on: compressed rows, the native neighbour
 // rows, or slot-major ELL. They give the same bits when every row's entries
@@ -27,7 +27,7 @@ struct CMethodInfo {
     EMethod id;
     const char* word;                      // --method, method=, "method" in JSON
     const char* name;                      // for people
-    int designCode;                        // the entry points' solver code
+    int designCode;                        // the entry points' solver code; -1: the front door's only
     bool takesPreconditioner;              // false: refused with any but none
     EPreconditioner defaultPreconditioner; // when none is named
     bool needsSymmetricPattern;            // refused on an entry (i, j) without (j, i)
@@ -38,6 +38,7 @@ inline constexpr CMethodInfo kMethods[] = {
     {EMethod::BiCgStab, "bicgstab", "BiCGSTAB", 2, true, EPreconditioner::Dilu, false, true},
     {EMethod::Cg, "pcg", "conjugate gradient", 3, true, EPreconditioner::Dilu, true, false},
     {EMethod::GaussSeidel, "gs", "Gauss-Seidel", 4, false, EPreconditioner::None, false, true},
+    {EMethod::Amg, "amg", "aggregation multigrid", -1, false, EPreconditioner::None, false, true},
 };
 
 // What a preconditioner reads besides the vector it is applied to: the
@@ -48,7 +49,7 @@ struct CPreconditionerInfo {
     EPreconditioner id;
     const char* word; // --precond, preconditioner=, JSON
     const char* name;
-    int designType; // element 0 of the store's m_piPrecondType
+    int designType; // element 0 of the store's m_piPrecondType; -1: the front door's only
     bool readsArray;
     bool readsWork;
     bool readsSplitRows;
@@ -60,6 +61,7 @@ inline constexpr CPreconditionerInfo kPreconditioners[] = {
     {EPreconditioner::Dilu, "dilu", "DILU", 1, true, true, true},
     {EPreconditioner::Diagonal, "diagonal", "diagonal", 3, true, false, false},
     {EPreconditioner::None, "none", "none", 0, false, false, false},
+    {EPreconditioner::Amg, "amg", "aggregation multigrid", -1, false, false, false},
 };
 
 struct CLayoutInfo {
@@ -125,7 +127,7 @@ constexpr const CLayoutInfo* Find(ELayout id)
 constexpr const CPreconditionerInfo& OfDesignType(int type)
 {
     for (const CPreconditionerInfo& p : kPreconditioners)
-        if (p.designType == type) return p;
+        if (p.designType == type && type >= 0) return p;
     return *Find(EPreconditioner::None);
 }
 

@@ -6,6 +6,7 @@
 #ifndef QVL3D_DETAIL_FRONTDOORPRECONDITIONERS_H
 #define QVL3D_DETAIL_FRONTDOORPRECONDITIONERS_H
 
+#include "detail/Amg.h"
 #include "detail/Preconditioner.h"
 
 namespace qvl3d {
@@ -13,10 +14,12 @@ namespace detail {
 
 // What the front door's preconditioners keep between solves, one member per
 // type that keeps something.
-struct CPreconditionerStorage {};
+struct CPreconditionerStorage {
+    CAmgHandle amg; // the multigrid levels, where the method or the preconditioner is amg
+};
 
 // The last is the one an id without a type gets.
-using CFrontDoorPreconditionerTypes = CTypeList<CDilu, CDiagonal, CNoPreconditioner>;
+using CFrontDoorPreconditionerTypes = CTypeList<CDilu, CDiagonal, CAmgPreconditioner, CNoPreconditioner>;
 
 static_assert(EveryRowHasAType(CFrontDoorPreconditionerTypes{}, [](const CPreconditionerInfo&) { return true; }),
               "a preconditioner of the table has no type the front door runs");
