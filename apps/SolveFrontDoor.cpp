@@ -97,6 +97,7 @@ void TakeResult(const CSolveResult& s, CRunResult& r)
     r.iterations = s.iterations;
     r.stop = FrontDoorStop(s);
     r.history = s.history;
+    r.multigrid = s.multigrid;
     r.initialResidual = s.initialResidual;
     r.solverConverged = s.Converged();
     r.solverRelative = s.relativeResidual;
@@ -118,7 +119,7 @@ CRunResult RunFrontDoor(const CProblem& P, const CCommandOptions& o, std::shared
     auto transport = std::make_shared<CCountingTransport>(std::move(halo), std::move(sum));
     if (!linked) r.sums = r.exchanges = -1;
     CSolveOptions options = FrontDoorOptions(o);
-    r.precond = Find(PreconditionerFor(options.method, options.preconditioner))->designType;
+    r.precond = CommandType(*Find(PreconditionerFor(options.method, options.preconditioner)));
     const host::CScaledNorm bNorm = RhsNorm(P, acrossRanks, r);
     bool printing = o.monitor && console != nullptr;
     if (printing)

@@ -34,8 +34,12 @@ const COptionSpec kOptions[] = {
     {"rhs", "FILE", "right-hand side (Matrix Market vector); default b = A*1, whose solution is 1"},
     {"exact", "FILE", "exact solution to measure the error against (default 1 when b = A*1)"},
     {"x0", "FILE", "initial guess (default 0)"},
-    {"method", "NAME", "bicgstab (default), pcg or gs; with --entry-point also a solver code 2..6"},
-    {"precond", "NAME", "dilu, diagonal or none (default: the method's, dilu for bicgstab and pcg)"},
+    {"method", "NAME",
+     "bicgstab (default), pcg, gs or amg (V-cycles of the aggregation multigrid); with --entry-point a solver "
+     "code 2..6 instead"},
+    {"precond", "NAME",
+     "dilu, diagonal, none or amg (one multigrid V-cycle; not with --entry-point) (default: the method's, dilu for "
+     "bicgstab and pcg)"},
     {"layout", "NAME", "csr (default), native or ell"},
     {"tol", "T", "relative tolerance (default 1e-8): against ||b||, or as --reference says"},
     {"reference", "WHAT",
@@ -159,7 +163,7 @@ const Row& FromTable(const std::string& option, const std::string& v, const Row 
 // --method: a method's word or a solver code of the entry points.
 int MethodCode(const std::string& v)
 {
-    if (const CMethodInfo* m = FindWord(kMethods, v)) return m->designCode;
+    if (const CMethodInfo* m = FindWord(kMethods, v)) return CommandCode(*m);
     for (const CSolverCodeInfo& c : kSolverCodes)
         if (v == std::to_string(c.code)) return c.code;
     std::string codes;
@@ -292,6 +296,12 @@ void EntryPointOptions(const CGiven& given, CCommandOptions& o)
     if (has("reference"))
         Usage("--reference belongs to the front door: the entry points always measure against the residual "
               "after the first iteration; drop --entry-point or --reference");
+    if (o.code < 0)
+        Usage("--method " + std::string(kMethods[-1 - o.code].word) +
+              " runs through the front door only: the entry points have no solver code for it; drop --entry-point");
+    if (o.precond < 0)
+        Usage("--precond " + std::string(kPreconditioners[-1 - o.precond].word) +
+              " runs through the front door only: the entry points have no type for it; drop --entry-point");
     if (o.code == 4) {
         if (o.precondGiven && o.precond != 0)
             Usage("Gauss-Seidel (--method gs) uses no preconditioner; drop --precond");
@@ -327,7 +337,7 @@ void FrontDoorRoadOptions(const CGiven& given, CCommandOptions& o)
     if (given.count("reference"))
         o.reference = Choose<EReference>("reference", given.at("reference"),
                                          {{"rhs", EReference::RightHandSide}, {"first", EReference::FirstIteration}});
-    if (!o.precondGiven) o.precond = Find(PreconditionerFor(FindSolverCode(o.code)->method, std::nullopt))->designType;
+    if (!o.precondGiven) o.precond = CommandType(*Find(PreconditionerFor(MethodOfCode(o.code), std::nullopt)));
 }
 
 // How to solve: method, preconditioner, layout, tolerance, limit.
@@ -338,7 +348,7 @@ void SolverOptions(const CGiven& given, CCommandOptions& o)
     o.entryPoint = has("entry-point");
     if (has("method")) o.code = MethodCode(val("method"));
     if (has("precond")) {
-        o.precond = FromTable("precond", val("precond"), kPreconditioners).designType;
+        o.precond = CommandType(FromTable("precond", val("precond"), kPreconditioners));
         o.precondGiven = true;
     }
     if (has("layout")) o.layout = FromTable("layout", val("layout"), kLayouts).id;
@@ -390,8 +400,8 @@ CCommandOptions ParseOptions(const std::vector<std::string>& args)
 CSolveOptions FrontDoorOptions(const CCommandOptions& o)
 {
     CSolveOptions s;
-    s.method = FindSolverCode(o.code)->method;
-    if (o.precondGiven) s.preconditioner = OfDesignType(o.precond).id;
+    s.method = MethodOfCode(o.code);
+    if (o.precondGiven) s.preconditioner = PreconditionerOfType(o.precond).id;
     s.layout = o.layout;
     s.rtol = o.tolerance;
     s.maxIter = o.maxIter;
@@ -482,15 +492,37 @@ std::string HelpText()
     return text;
 }
 
+int CommandCode(const CMethodInfo& method)
+{
+    return method.designCode >= 0 ? method.designCode : -1 - static_cast<int>(&method - kMethods);
+}
+
+int CommandType(const CPreconditionerInfo& preconditioner)
+{
+    return preconditioner.designType >= 0 ? preconditioner.designType
+                                          : -1 - static_cast<int>(&preconditioner - kPreconditioners);
+}
+
+EMethod MethodOfCode(int code)
+{
+    return code < 0 ? kMethods[-1 - code].id : FindSolverCode(code)->method;
+}
+
+const CPreconditionerInfo& PreconditionerOfType(int type)
+{
+    return type < 0 ? kPreconditioners[-1 - type] : OfDesignType(type);
+}
+
 const char* MethodName(int code)
 {
+    if (code < 0) return kMethods[-1 - code].name;
     const CSolverCodeInfo* c = FindSolverCode(code);
     return c != nullptr ? c->name : "none";
 }
 
 const char* PreconditionerName(int type)
 {
-    return OfDesignType(type).name;
+    return PreconditionerOfType(type).name;
 }
 
 const char* LayoutName(ELayout layout)

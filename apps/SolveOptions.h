@@ -43,8 +43,8 @@ struct CCommandOptions {
     // The road: the front door (qvl3d::CSolver) unless entryPoint, which
     // fills the host objects and calls the design's entry points.
     bool entryPoint = false;
-    int code = 2;    // solver code: 2..6 on the entry points' road, 2..4 (a method's) on the front door's
-    int precond = 1; // store preconditioner type: 0 none, 1 DILU, 3 diagonal
+    int code = 2;    // solver code: 2..6 on the entry points' road, a method's (CommandCode) on the front door's
+    int precond = 1; // store preconditioner type: 0 none, 1 DILU, 3 diagonal; below 0 see CommandType
     bool precondGiven = false;
     EReference reference = EReference::RightHandSide; // the front door's stopping rule
     ELayout layout = ELayout::Csr;
@@ -83,6 +83,14 @@ CSolveOptions FrontDoorOptions(const CCommandOptions& options);
 std::string NearestOption(const std::string& given);
 
 // Names for people, from the library's table (SolverTable.h).
+// The command's code of a method and type of a preconditioner: the design's
+// where it has one, otherwise -1 minus the row's place in its table (a row
+// the entry points do not know), and back.
+int CommandCode(const CMethodInfo& method);
+int CommandType(const CPreconditionerInfo& preconditioner);
+EMethod MethodOfCode(int code);
+const CPreconditionerInfo& PreconditionerOfType(int type);
+
 const char* MethodName(int code);
 const char* PreconditionerName(int type);
 const char* LayoutName(ELayout layout);
