@@ -269,16 +269,26 @@ void CAmgHierarchy::BuildFrom(int first)
             L.aggregate.clear();
             break;
         }
-        L.P = ProlongatorPattern(L.A, L.aggregate, coarse, m_settings.smoothed);
-        ProductPattern(L.A, L.P, L.AP, false);
-        TransposePattern(L.P, L.PT, L.source);
         CLevel next;
-        ProductPattern(L.PT, L.AP, next.A, true);
+        Link(L, coarse, m_settings.smoothed, next.A);
+        // A smoothed P that would make the coarse operator denser than this
+        // level's (weak coarsening) gives way to the tentative one here.
+        if (L.smoothed && next.A.NonZeros() > L.A.NonZeros()) Link(L, coarse, false, next.A);
         m_levels.push_back(std::move(next));
         Refresh(l); // the next level's values, which its aggregates are built from
     }
     Refresh(Levels() - 1);
     Factorise();
+}
+
+// The patterns of L's P, A P, P^T and of the next level's operator.
+void CAmgHierarchy::Link(CLevel& L, int coarse, bool smoothed, CSparse& next)
+{
+    L.smoothed = smoothed;
+    L.P = ProlongatorPattern(L.A, L.aggregate, coarse, smoothed);
+    ProductPattern(L.A, L.P, L.AP, false);
+    TransposePattern(L.P, L.PT, L.source);
+    ProductPattern(L.PT, L.AP, next, true);
 }
 
 // The values of level l's P and of level l+1's operator from level l's
@@ -288,7 +298,7 @@ void CAmgHierarchy::Refresh(int l)
     CLevel& L = m_levels[l];
     L.Prepare();
     if (l + 1 == Levels()) return;
-    ProlongatorValues(L.A, L.aggregate, m_settings.smoothed, L.P, m_position);
+    ProlongatorValues(L.A, L.aggregate, L.smoothed, L.P, m_position);
     ProductValues(L.A, L.P, L.AP, m_position);
     for (size_t e = 0; e < L.source.size(); ++e) L.PT.val[e] = L.P.val[L.source[e]];
     ProductValues(L.PT, L.AP, m_levels[l + 1].A, m_position);

@@ -2,17 +2,21 @@
 // owned rows (columns of halo cells left out), and the V-cycle over them.
 //
 // Build: on each level the strong connections of row i are its entries with
-// |a_ij| >= theta * sqrt(|a_ii a_jj|); cells are grouped into aggregates in
-// ascending row order (a cell whose strong neighbours are all free starts an
-// aggregate of itself and them; a cell left over joins the aggregate of its
-// strongest aggregated neighbour; what remains starts aggregates of its own
-// free strong neighbours; a cell without strong connections joins none and
-// is left to the smoother). The tentative prolongation P_t holds a 1 at
-// (i, aggregate of i); smoothed aggregation uses
+// |a_ij| > theta * sqrt(|a_ii a_jj|), theta halved from one level to the
+// next (coarse operators spread their couplings over wider stencils).
+// Cells are grouped into aggregates in ascending row order: a cell whose
+// strong neighbours are all free starts an aggregate of itself and them (on
+// the first level also of their free strong neighbours: aggregates of about
+// a 3x3x3 block on the 7-point stencil); a cell left over joins the root
+// aggregate it is most strongly tied to; what remains starts aggregates of
+// its own free strong neighbours; a cell without strong connections joins
+// none and is left to the smoother. The tentative prolongation P_t holds a
+// 1 at (i, aggregate of i); smoothed aggregation uses
 // P = (I - omega D^-1 A) P_t with omega = 4/3 over the Gershgorin bound of
-// D^-1 A. The coarse operator is the Galerkin product P^T A P. Coarsening
-// stops at kCoarsestRows rows, when a level shrinks by less than a sixth,
-// or at kMaxLevels.
+// D^-1 A, except on a level where that would make the coarse operator
+// denser than the level itself (there P = P_t). The coarse operator is the
+// Galerkin product P^T A P. Coarsening stops at coarsestRows rows, when a
+// level shrinks by less than a sixth, or at kMaxLevels.
 //
 // Cycle: on every level but the last, DILU smoothing (the library's own
 // sweeps over the level's rows) before and after the coarse correction,
@@ -104,6 +108,7 @@ public:
 private:
     struct CLevel;
     void BuildFrom(int first);
+    void Link(CLevel& L, int coarse, bool smoothed, CSparse& next);
     void Refresh(int level);
     void Factorise();
     void VCycle(int level);

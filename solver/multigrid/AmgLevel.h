@@ -16,6 +16,7 @@ struct CAmgHierarchy::CLevel {
     std::vector<int> aggregate; // per row, its aggregate in the next level (0-based), -1: none
     CSparse P, PT, AP;          // to the next level: P, P^T and A P
     std::vector<int> source;    // per entry of P^T, the entry of P
+    bool smoothed = false;      // P is the smoothed prolongation (else the tentative one)
     std::vector<double> dilu;   // the DILU array of A
     std::vector<double> x, b, r, z, work;
 
