@@ -2,7 +2,7 @@
 // smoothed aggregation on Poisson boxes and on matrix files, and the set-up
 // after Update against a fresh one.
 //
-//     bench_amg [--plain-too] [--update] [EDGE | FILE.mtx] ...
+//     bench_amg [--plain-too] [--update] [--setup] [EDGE | FILE.mtx] ...
 //
 // For each problem (b = A * 1, x = 0, rtol 1e-8 against ||b||): the front
 // door's AMG-preconditioned conjugate gradient (or BiCGSTAB where the matrix
@@ -10,6 +10,10 @@
 // set-up wall time. --plain-too adds plain aggregation, run through a
 // conjugate gradient of this program's own over the same levels. --update
 // times CSolver::Update with the same pattern against a fresh construction.
+// --setup builds the levels alone (CAmgHierarchy), fresh and then by Update
+// with new values of the same pattern, and nothing else: for an instruction
+// count of each (valgrind --tool=callgrind, the two constructors' and
+// Update's inclusive costs).
 // The times are wall-clock times of one run: on a busy machine they say so.
 #include "AmgHierarchy.h"
 #include "BoxProblems.h"
@@ -117,6 +121,19 @@ void Shape(const CMultigridSummary& m)
                 m.gridComplexity, m.setupSeconds);
 }
 
+void SetupOnly(const CProblem& p)
+{
+    amg::CSparse A = Level(p.A), B = A;
+    for (double& v : B.val) v *= 1.5;
+    const double t0 = Now();
+    amg::CAmgHierarchy h(std::move(A));
+    const double fresh = Now() - t0;
+    const double t1 = Now();
+    h.Update(std::move(B));
+    std::printf("%s: levels %d, fresh set-up %.4f s, Update %.4f s (ratio %.2f)\n", p.name.c_str(), h.Levels(), fresh,
+                Now() - t1, (Now() - t1) / fresh);
+}
+
 void Run(const CProblem& p, bool plainToo, bool update)
 {
     const host::CSparseMatrix& M = p.A;
@@ -165,7 +182,7 @@ void Run(const CProblem& p, bool plainToo, bool update)
 
 int main(int argc, char** argv)
 {
-    bool plainToo = false, update = false;
+    bool plainToo = false, update = false, setup = false;
     std::vector<CProblem> problems;
     for (int k = 1; k < argc; ++k) {
         const std::string a = argv[k];
@@ -173,6 +190,8 @@ int main(int argc, char** argv)
             plainToo = true;
         } else if (a == "--update") {
             update = true;
+        } else if (a == "--setup") {
+            setup = true;
         } else if (a.size() > 4 && a.substr(a.size() - 4) == ".mtx") {
             problems.push_back({a.substr(a.find_last_of('/') + 1), host::ReadMatrixMarket(a)});
         } else {
@@ -184,6 +203,10 @@ int main(int argc, char** argv)
             problems.push_back({"poisson " + a + "^3", host::Poisson(host::CBox{e, e, e})});
         }
     }
-    for (const CProblem& p : problems) Run(p, plainToo, update);
+    for (const CProblem& p : problems)
+        if (setup)
+            SetupOnly(p);
+        else
+            Run(p, plainToo, update);
     return 0;
 }

@@ -16,7 +16,8 @@ using detail::FromArray;
 void CAmgHierarchy::CLevel::Prepare()
 {
     const size_t size = static_cast<size_t>(A.rows) + 1;
-    for (std::vector<double>* v : {&dilu, &x, &b, &r, &z, &work}) v->assign(size, 0.0);
+    for (std::vector<double>* v : {&dilu, &x, &b, &r, &z, &work})
+        if (v->size() != size) v->assign(size, 0.0); // each is written before it is read
     detail::BuildDilu(Rows(), dilu.data());
 }
 

@@ -22,7 +22,8 @@ struct CAmgHierarchy::CLevel {
 
     // The library's CSR rows over A (no prefetch hints).
     detail::CCsrRows Rows() const { return {A.rows, A.val.data(), A.col.data(), A.start.data(), 0}; }
-    // The vectors sized and the DILU array built from A's values.
+    // The vectors sized (kept when they have the size) and the DILU array
+    // built from A's values.
     void Prepare();
 };
 
