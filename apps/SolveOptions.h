@@ -83,9 +83,10 @@ CSolveOptions FrontDoorOptions(const CCommandOptions& options);
 std::string NearestOption(const std::string& given);
 
 // Names for people, from the library's table (SolverTable.h).
-// The command's code of a method and type of a preconditioner: the design's
-// where it has one, otherwise -1 minus the row's place in its table (a row
-// the entry points do not know), and back.
+// The command's code of a method and type of a preconditioner: the entry
+// points' solver code or store type where they have one, otherwise -1 minus
+// the row's place in its table (a row the entry points do not know), and
+// back.
 int CommandCode(const CMethodInfo& method);
 int CommandType(const CPreconditionerInfo& preconditioner);
 EMethod MethodOfCode(int code);
