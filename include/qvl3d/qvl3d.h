@@ -71,13 +71,19 @@ typedef enum qvl3d_status {
 
 /* The methods, preconditioners and layouts of the library's table, in its
  * order; qvl3d_options_set_words takes their words. */
-typedef enum qvl3d_method { QVL3D_METHOD_BICGSTAB = 0, QVL3D_METHOD_PCG = 1, QVL3D_METHOD_GS = 2 } qvl3d_method;
+typedef enum qvl3d_method {
+    QVL3D_METHOD_BICGSTAB = 0,
+    QVL3D_METHOD_PCG = 1,
+    QVL3D_METHOD_GS = 2,
+    QVL3D_METHOD_AMG = 3 /* V-cycles of the aggregation multigrid */
+} qvl3d_method;
 
 typedef enum qvl3d_preconditioner {
     QVL3D_PRECONDITIONER_DEFAULT = -1, /* the method's own: DILU for the Krylov methods, none for Gauss-Seidel */
     QVL3D_PRECONDITIONER_DILU = 0,
     QVL3D_PRECONDITIONER_DIAGONAL = 1,
-    QVL3D_PRECONDITIONER_NONE = 2
+    QVL3D_PRECONDITIONER_NONE = 2,
+    QVL3D_PRECONDITIONER_AMG = 3 /* one V-cycle of the aggregation multigrid */
 } qvl3d_preconditioner;
 
 typedef enum qvl3d_layout { QVL3D_LAYOUT_CSR = 0, QVL3D_LAYOUT_NATIVE = 1, QVL3D_LAYOUT_ELL = 2 } qvl3d_layout;
