@@ -97,6 +97,7 @@ void TakeResult(const CSolveResult& s, CRunResult& r)
     r.iterations = s.iterations;
     r.stop = FrontDoorStop(s);
     r.history = s.history;
+    r.multigrid = s.multigrid;
     r.initialResidual = s.initialResidual;
     r.solverConverged = s.Converged();
     r.solverRelative = s.relativeResidual;

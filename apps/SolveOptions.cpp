@@ -35,9 +35,11 @@ const COptionSpec kOptions[] = {
     {"exact", "FILE", "exact solution to measure the error against (default 1 when b = A*1)"},
     {"x0", "FILE", "initial guess (default 0)"},
     {"method", "NAME",
-     "bicgstab (default), pcg, gs, gmres or fgmres; with --entry-point bicgstab, pcg, gs or a solver code 2..6"},
+     "bicgstab (default), pcg, gs, gmres, fgmres or amg (V-cycles of the aggregation multigrid); with "
+     "--entry-point bicgstab, pcg, gs or a solver code 2..6"},
     {"restart", "M", "gmres and fgmres: iterations between restarts, the basis kept (default 30)"},
-    {"precond", "NAME", "dilu, diagonal, none or ilu0 (default: the method's, dilu for bicgstab and pcg)"},
+    {"precond", "NAME",
+     "dilu, diagonal, none, ilu0 or amg (one multigrid V-cycle) (default: the method's, dilu for bicgstab and pcg)"},
     {"layout", "NAME", "csr (default), native or ell"},
     {"tol", "T", "relative tolerance (default 1e-8): against ||b||, or as --reference says"},
     {"reference", "WHAT",
@@ -494,9 +496,9 @@ std::string HelpText()
             "(built-in boxes by coordinate bisection, matrix files by the graph partitioner),\n"
             "prints one summary with the ranks' cells, halo cells and communication times,\n"
             "and --output writes the solution in the original numbering. Each rank builds\n"
-            "only its own part of a built-in box, and a matrix file is read once and streamed\n"
-            "to the ranks that own its rows; a renumbered problem (--renumber) is built whole\n"
-            "on every rank, and vector files are read whole. (MPI builds only.)\n"
+            "only its own part of a built-in box, renumbered or not, and matrix and vector\n"
+            "files are read once by rank 0 and streamed to the ranks that own their rows.\n"
+            "(MPI builds only.)\n"
             "\n"
             "exit status: 0 converged (||b - Ax|| / ||b|| <= tolerance), 1 not converged or x\n"
             "not finite, 2 bad options or input, 3 the run could not finish (memory, output).\n";

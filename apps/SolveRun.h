@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,7 +74,8 @@ struct CRunResult {
     int restart = 0;                    // GMRES's restart length; 0 for the other methods
     ELayout layout = ELayout::Csr;
     double tolerance = 0.0;
-    int maxIter = 0; // the limit in force after the call (code 5 on native lifts it)
+    int maxIter = 0;                            // the limit in force after the call (code 5 on native lifts it)
+    std::optional<CMultigridSummary> multigrid; // the front door's levels, where amg ran
 
     // From the record of the first solve.
     EStatus status = EStatus::NotRun;

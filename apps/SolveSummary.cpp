@@ -101,6 +101,10 @@ void PrintSolverLines(std::FILE* out, const CRunResult& r)
                      r.maxIter);
     }
     std::fprintf(out, "  iterations          %d (%s)\n", r.iterations, r.stop.c_str());
+    if (r.multigrid)
+        std::fprintf(out, "  multigrid           %zu levels, %d rows coarsest, operator complexity %.3f, grid %.3f\n",
+                     r.multigrid->rows.size(), r.multigrid->rows.back(), r.multigrid->operatorComplexity,
+                     r.multigrid->gridComplexity);
     if (r.frontDoor && r.reference == EReference::RightHandSide)
         std::fprintf(out, "  initial residual    %.6e (||b - Ax0||)\n", r.initialResidual);
     else if (r.reachedFirst)
@@ -181,6 +185,22 @@ EExit Outcome(const CRunResult& r, std::string& reason)
     return kExitConverged;
 }
 
+// The levels of an amg solve: one object on one line.
+std::string MultigridJson(const CMultigridSummary& m)
+{
+    std::string rows, entries;
+    for (size_t l = 0; l < m.rows.size(); ++l) {
+        rows += Format(l ? ", %d" : "%d", m.rows[l]);
+        entries += Format(l ? ", %lld" : "%lld", static_cast<long long>(m.nonZeros[l]));
+    }
+    return Format("{\"aggregation\": %s, \"levels\": %zu, \"rows\": [%s], \"nonzeros\": [%s], ",
+                  JsonString(m.aggregation).c_str(), m.rows.size(), rows.c_str(), entries.c_str()) +
+           Format("\"operator_complexity\": %s, \"grid_complexity\": %s, \"setup_seconds\": %s, ",
+                  JsonNumber(m.operatorComplexity).c_str(), JsonNumber(m.gridComplexity).c_str(),
+                  JsonNumber(m.setupSeconds).c_str()) +
+           Format("\"setup_from_update\": %s}", m.fromUpdate ? "true" : "false");
+}
+
 std::string SummaryJson(const CProblem& p, const CRunResult& r, EExit exitStatus)
 {
     std::string reason;
@@ -233,6 +253,7 @@ std::string SummaryJson(const CProblem& p, const CRunResult& r, EExit exitStatus
         field("exchange_seconds", JsonNumber(d.exchangeSeconds));
         field("sum_seconds", JsonNumber(d.sumSeconds));
     }
+    if (r.multigrid) field("multigrid", MultigridJson(*r.multigrid));
     field("host_memory_mb", JsonNumber(r.hostMegabytes));
     field("library_memory_mb", JsonNumber(r.libraryMegabytes));
     std::string notes = "[";

@@ -21,11 +21,13 @@ static_assert(QVL3D_METHOD_BICGSTAB == static_cast<int>(EMethod::BiCgStab) &&
               QVL3D_METHOD_PCG == static_cast<int>(EMethod::Cg) &&
               QVL3D_METHOD_GS == static_cast<int>(EMethod::GaussSeidel) &&
               QVL3D_METHOD_GMRES == static_cast<int>(EMethod::Gmres) &&
-              QVL3D_METHOD_FGMRES == static_cast<int>(EMethod::Fgmres));
+              QVL3D_METHOD_FGMRES == static_cast<int>(EMethod::Fgmres) &&
+              QVL3D_METHOD_AMG == static_cast<int>(EMethod::Amg));
 static_assert(QVL3D_PRECONDITIONER_DILU == static_cast<int>(EPreconditioner::Dilu) &&
               QVL3D_PRECONDITIONER_DIAGONAL == static_cast<int>(EPreconditioner::Diagonal) &&
               QVL3D_PRECONDITIONER_NONE == static_cast<int>(EPreconditioner::None) &&
-              QVL3D_PRECONDITIONER_ILU0 == static_cast<int>(EPreconditioner::Ilu0));
+              QVL3D_PRECONDITIONER_ILU0 == static_cast<int>(EPreconditioner::Ilu0) &&
+              QVL3D_PRECONDITIONER_AMG == static_cast<int>(EPreconditioner::Amg));
 static_assert(QVL3D_LAYOUT_CSR == static_cast<int>(ELayout::Csr) &&
               QVL3D_LAYOUT_NATIVE == static_cast<int>(ELayout::Native) &&
               QVL3D_LAYOUT_ELL == static_cast<int>(ELayout::Ell));

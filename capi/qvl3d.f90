@@ -36,10 +36,10 @@ module qvl3d
     QVL3D_STATUS_STAGNATED = 17, QVL3D_STATUS_BREAKDOWN_KRYLOV = 18
   ! qvl3d_method, qvl3d_preconditioner, qvl3d_layout, qvl3d_reference
   integer(c_int), parameter, public :: QVL3D_METHOD_BICGSTAB = 0, QVL3D_METHOD_PCG = 1, QVL3D_METHOD_GS = 2, &
-                                       QVL3D_METHOD_GMRES = 3, QVL3D_METHOD_FGMRES = 4
+                                       QVL3D_METHOD_GMRES = 3, QVL3D_METHOD_FGMRES = 4, QVL3D_METHOD_AMG = 5
   integer(c_int), parameter, public :: QVL3D_PRECONDITIONER_DEFAULT = -1, QVL3D_PRECONDITIONER_DILU = 0, &
                                        QVL3D_PRECONDITIONER_DIAGONAL = 1, QVL3D_PRECONDITIONER_NONE = 2, &
-                                       QVL3D_PRECONDITIONER_ILU0 = 3
+                                       QVL3D_PRECONDITIONER_ILU0 = 3, QVL3D_PRECONDITIONER_AMG = 4
   integer(c_int), parameter, public :: QVL3D_LAYOUT_CSR = 0, QVL3D_LAYOUT_NATIVE = 1, QVL3D_LAYOUT_ELL = 2
   integer(c_int), parameter, public :: QVL3D_REFERENCE_RHS = 0, QVL3D_REFERENCE_FIRST_ITERATION = 1
 

@@ -93,6 +93,22 @@ py::array_t<T> ArrayOf(const std::vector<T>& v)
     return a;
 }
 
+// The levels of an amg solve as a dict, or None.
+py::object MultigridOf(const qvl3d::CSolveResult& r)
+{
+    if (!r.multigrid) return py::none();
+    const qvl3d::CMultigridSummary& m = *r.multigrid;
+    py::dict d;
+    d["aggregation"] = m.aggregation;
+    d["rows"] = ArrayOf(m.rows);
+    d["nonzeros"] = ArrayOf(m.nonZeros);
+    d["operator_complexity"] = m.operatorComplexity;
+    d["grid_complexity"] = m.gridComplexity;
+    d["setup_seconds"] = m.setupSeconds;
+    d["setup_from_update"] = m.fromUpdate;
+    return std::move(d);
+}
+
 class CPySolver {
 public:
     CPySolver(std::int64_t rows, const py::array& indptr, const py::array& indices, const py::array& data,
@@ -125,7 +141,7 @@ public:
             throw py::error_already_set(); // what the signal's handler raised, KeyboardInterrupt for Ctrl-C
         const bool converged = r.Converged();
         return py::make_tuple(qvl3d::StatusName(r.status), r.iterations, r.initialResidual, r.finalResidual,
-                              r.relativeResidual, Give(std::move(r.history)), r.seconds, converged);
+                              r.relativeResidual, Give(std::move(r.history)), r.seconds, converged, MultigridOf(r));
     }
 
     void Update(const py::array& values)
@@ -215,7 +231,7 @@ PYBIND11_MODULE(_qvl3d, m)
              py::arg("rows"), py::arg("indptr"), py::arg("indices"), py::arg("data"), py::arg("options"))
         .def("solve", &CPySolver::Solve, py::arg("b"), py::arg("x"),
              "Solves from x in place; returns (status, iterations, initial, final, relative, history, seconds, "
-             "converged).")
+             "converged, multigrid).")
         .def("update", &CPySolver::Update, py::arg("values"))
         .def_property_readonly("options", &CPySolver::Options)
         .def_property_readonly("rows", &CPySolver::Rows)

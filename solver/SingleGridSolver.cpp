@@ -143,7 +143,8 @@ CSolveRecord SolveRecorded(CSingleGridSolver& solver, ELayout entry, int ivarb, 
     case EMethod::GaussSeidel: return RunGaussSeidel(h, rows, ivarb, x, b, observer);
     case EMethod::BiCgStab: break;
     case EMethod::Gmres:
-    case EMethod::Fgmres: return CSolveRecord{}; // front door only: no code names them (SolverTable.h)
+    case EMethod::Fgmres:
+    case EMethod::Amg: return CSolveRecord{}; // front door only: no code names them (SolverTable.h)
     }
     return RunBiCgStab(h, rows, ivarb, x, b, observer);
 }

@@ -101,6 +101,8 @@ CSolveRecord CSolver::CImpl::Run(const detail::CMethodSettings& set, const Stop&
     return WithRows(h, rows, [&](const auto& A) {
         if (options.method == EMethod::GaussSeidel)
             return GaussSeidelOnSweepRows(A, gaussSeidelRows, h.Context(), set, stop, X, B);
+        if (options.method == EMethod::Amg)
+            return AmgIterations(A, h.Context(), set, stop, CAmgPreconditioner(derived), w, X, B);
         return WithFrontDoorPreconditioner(preconditioner, derived, [&](const auto& precond) {
             if (options.method == EMethod::Cg) return Pcg(A, h.Context(), set, stop, precond, w, X, B);
             if (options.method == EMethod::Gmres || options.method == EMethod::Fgmres)
@@ -247,6 +249,7 @@ CSolveResult CSolver::Solve(const double* b, double* x)
     result.relativeResidual = bNorm > 0.0 ? result.finalResidual / bNorm : 0.0;
     for (int i = 0; i < I.n; ++i) x[i] = std::ldexp(I.x[i + 1], I.aShift - I.bShift);
     result.history = std::move(I.history);
+    result.multigrid = detail::AmgSummary(I.derived.amg);
     I.history = {};
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return result;

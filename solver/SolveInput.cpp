@@ -238,6 +238,9 @@ void CSolver::CImpl::SetValues(const double* values)
             if (G.m_pdELLValue != nullptr) G.m_pdELLValue[k * cells + (i - 1)] = v;
         }
     DeriveSweepRows();
+    if (options.method == EMethod::Amg ||
+        PreconditionerFor(options.method, options.preconditioner) == EPreconditioner::Amg)
+        detail::RefreshAmg(derived.amg, detail::NativeRowsOf(&S, &M));
 }
 
 // The first option whose value differs between the partitions, or an empty

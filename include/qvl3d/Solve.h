@@ -109,6 +109,18 @@ struct CSolveOptions {
     std::function<void(int iteration, double norm)> monitor;
 };
 
+// The levels of the aggregation multigrid a solve ran with (on a partition
+// of several, this partition's: its levels leave the halo couplings out).
+struct CMultigridSummary {
+    const char* aggregation = "smoothed"; // or "plain"
+    std::vector<int> rows;                // per level, the first the matrix's
+    std::vector<std::int64_t> nonZeros;
+    double operatorComplexity = 0.0; // sum of the levels' entries over the first level's
+    double gridComplexity = 0.0;     // sum of the levels' rows over the first level's
+    double setupSeconds = 0.0;       // wall time of the last set-up (construction or Update)
+    bool fromUpdate = false;         // that set-up kept the aggregates (Update with the same pattern)
+};
+
 struct CSolveResult {
     EStatus status = EStatus::NotRun; // StatusName / StatusText (SolveRecord.h) give the words
     int iterations = 0;               // iterations completed
@@ -117,6 +129,9 @@ struct CSolveResult {
     double relativeResidual = 0.0;    // finalResidual / ||b|| (0 when b = 0)
     std::vector<double> history;      // the method's norm after each iteration, as the monitor saw it
     double seconds = 0.0;             // wall time of the Solve call
+
+    // Where the method or the preconditioner is amg: its levels.
+    std::optional<CMultigridSummary> multigrid;
 
     // x solves the system to the tolerance: its true residual meets the
     // bound (EReference), or x is exact (b = 0, or an initial residual of

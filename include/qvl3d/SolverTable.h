@@ -14,9 +14,9 @@
 
 namespace qvl3d {
 
-enum class EMethod { BiCgStab, Cg, GaussSeidel, Gmres, Fgmres };
+enum class EMethod { BiCgStab, Cg, GaussSeidel, Gmres, Fgmres, Amg };
 
-enum class EPreconditioner { Dilu, Diagonal, None, Ilu0 };
+enum class EPreconditioner { Dilu, Diagonal, None, Ilu0, Amg };
 
 // The layout the methods run on: compressed rows, the native neighbour
 // rows, or slot-major ELL. They give the same bits when every row's entries
@@ -43,6 +43,7 @@ inline constexpr CMethodInfo kMethods[] = {
     {EMethod::GaussSeidel, "gs", "Gauss-Seidel", 4, false, EPreconditioner::None, false, true},
     {EMethod::Gmres, "gmres", "GMRES", kNoDesignCode, true, EPreconditioner::Dilu, false, true},
     {EMethod::Fgmres, "fgmres", "flexible GMRES", kNoDesignCode, true, EPreconditioner::Dilu, false, true},
+    {EMethod::Amg, "amg", "aggregation multigrid", kNoDesignCode, false, EPreconditioner::None, false, true},
 };
 
 // What a preconditioner reads besides the vector it is applied to: the
@@ -70,6 +71,7 @@ inline constexpr CPreconditionerInfo kPreconditioners[] = {
     {EPreconditioner::Diagonal, "diagonal", "diagonal", 3, true, false, false},
     {EPreconditioner::None, "none", "none", 0, false, false, false},
     {EPreconditioner::Ilu0, "ilu0", "ILU(0)", kNoDesignType, false, true, true},
+    {EPreconditioner::Amg, "amg", "aggregation multigrid", kNoDesignType, false, false, false},
 };
 
 struct CLayoutInfo {

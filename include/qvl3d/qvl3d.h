@@ -78,7 +78,8 @@ typedef enum qvl3d_method {
     QVL3D_METHOD_PCG = 1,
     QVL3D_METHOD_GS = 2,
     QVL3D_METHOD_GMRES = 3,
-    QVL3D_METHOD_FGMRES = 4 /* flexible GMRES */
+    QVL3D_METHOD_FGMRES = 4, /* flexible GMRES */
+    QVL3D_METHOD_AMG = 5     /* V-cycles of the aggregation multigrid */
 } qvl3d_method;
 
 typedef enum qvl3d_preconditioner {
@@ -86,7 +87,8 @@ typedef enum qvl3d_preconditioner {
     QVL3D_PRECONDITIONER_DILU = 0,
     QVL3D_PRECONDITIONER_DIAGONAL = 1,
     QVL3D_PRECONDITIONER_NONE = 2,
-    QVL3D_PRECONDITIONER_ILU0 = 3 /* incomplete LU on the matrix's own pattern, per partition */
+    QVL3D_PRECONDITIONER_ILU0 = 3, /* incomplete LU on the matrix's own pattern, per partition */
+    QVL3D_PRECONDITIONER_AMG = 4   /* one V-cycle of the aggregation multigrid */
 } qvl3d_preconditioner;
 
 typedef enum qvl3d_layout { QVL3D_LAYOUT_CSR = 0, QVL3D_LAYOUT_NATIVE = 1, QVL3D_LAYOUT_ELL = 2 } qvl3d_layout;

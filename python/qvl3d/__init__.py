@@ -13,11 +13,12 @@ calling it.
 Options, as the front door and the command qvl3d-solve name them:
     method          "bicgstab" (default), "pcg" (conjugate gradient, for a
                     symmetric pattern), "gs" (Gauss-Seidel), "gmres"
-                    (restarted GMRES), "fgmres" (flexible GMRES)
+                    (restarted GMRES), "fgmres" (flexible GMRES), "amg"
+                    (V-cycles of the aggregation multigrid)
     preconditioner  "dilu" (the Krylov methods' default), "diagonal",
                     "none", "ilu0" (incomplete LU on the matrix's own
-                    pattern); Gauss-Seidel takes none (None or "none";
-                    another is refused)
+                    pattern), "amg" (one multigrid V-cycle); Gauss-Seidel
+                    and amg take none (None or "none"; another is refused)
     layout          "csr" (default), "native", "ell"
     rtol, atol      stop once the method's residual norm is at most
                     max(rtol * ||b||, atol) (defaults 1e-8 and 0)
@@ -91,6 +92,9 @@ class SolveInfo:
     relative_residual final_residual / ||b|| (0 when b = 0)
     history           the method's residual norm after each iteration (NumPy array)
     seconds           wall time of the solve
+    multigrid         where amg ran, its levels as a dict (aggregation, rows,
+                      nonzeros, operator_complexity, grid_complexity,
+                      setup_seconds, setup_from_update); otherwise None
     """
 
     __slots__ = (
@@ -102,9 +106,10 @@ class SolveInfo:
         "history",
         "seconds",
         "converged",
+        "multigrid",
     )
 
-    def __init__(self, status, iterations, initial, final, relative, history, seconds, converged):
+    def __init__(self, status, iterations, initial, final, relative, history, seconds, converged, multigrid=None):
         self.status = status
         self.iterations = iterations
         self.initial_residual = initial
@@ -113,6 +118,7 @@ class SolveInfo:
         self.history = history
         self.seconds = seconds
         self.converged = converged
+        self.multigrid = multigrid
 
     def __repr__(self):
         return (

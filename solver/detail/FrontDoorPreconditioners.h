@@ -6,6 +6,7 @@
 #ifndef QVL3D_DETAIL_FRONTDOORPRECONDITIONERS_H
 #define QVL3D_DETAIL_FRONTDOORPRECONDITIONERS_H
 
+#include "detail/Amg.h"
 #include "detail/Ilu0.h"
 #include "detail/Preconditioner.h"
 #include "detail/SweepRows.h"
@@ -18,6 +19,7 @@ namespace detail {
 struct CPreconditionerStorage {
     CTriangularRows sweeps; // DILU's lower and upper parts, derived with the values
     CIlu0Factors ilu0;      // ILU(0)'s factors, on the same parts, factored with the values
+    CAmgHandle amg;         // the multigrid levels, where the method or the preconditioner is amg
 };
 
 // DILU on the sweep rows: the entry points' CDilu to the bit (the same
@@ -68,7 +70,8 @@ struct CIlu0SweepRows {
 };
 
 // The last is the one an id without a type gets.
-using CFrontDoorPreconditionerTypes = CTypeList<CDiluSweepRows, CIlu0SweepRows, CDiagonal, CNoPreconditioner>;
+using CFrontDoorPreconditionerTypes =
+    CTypeList<CDiluSweepRows, CIlu0SweepRows, CDiagonal, CAmgPreconditioner, CNoPreconditioner>;
 
 static_assert(EveryRowHasAType(CFrontDoorPreconditionerTypes{}, [](const CPreconditionerInfo&) { return true; }),
               "a preconditioner of the table has no type the front door runs");

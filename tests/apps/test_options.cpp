@@ -82,7 +82,7 @@ TEST(Options, MisspeltOptionsBadValuesAndConflictsAreRefused)
         {{"--grid", "8x8"}, "--grid takes N or NXxNYxNZ"},
         {{"--grid", "0"}, "--grid must lie in 1..100000"},
         {{"--grid", "1000"}, "at most 100000000 are supported"},
-        {{"--method", "7"}, "--method takes bicgstab, pcg, gs, gmres, fgmres, 2, 3, 4, 5, 6"},
+        {{"--method", "7"}, "--method takes bicgstab, pcg, gs, "}, // then the other methods, 2, 3, 4, 5, 6
         {{"--layout", "coo"}, "--layout takes csr, native, ell, not 'coo'"},
         {{"--tol", "1", "--tol", "2"}, "--tol is given twice"},
         {{"--nonblocking=yes"}, "--nonblocking takes no value"},

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
@@ -178,7 +179,7 @@ TEST(CApi, RefusalsNameTheFault)
     qvl3d_options bad = COptions(0, -1, 0, 100);
     bad.method = 7;
     qvl3d_options badPre = COptions(0, -1, 0, 100);
-    badPre.preconditioner = 4;
+    badPre.preconditioner = static_cast<int>(std::size(kPreconditioners));
     qvl3d_options badRef = COptions(0, -1, 0, 100);
     badRef.reference = 2;
     qvl3d_options badIter = COptions(0, -1, 0, 0);
@@ -233,9 +234,9 @@ TEST(CApi, RefusalsNameTheFault)
          QVL3D_INVALID_ARGUMENT,
          "row 3, entry 8: column 4 is outside 0..3"},
         {"method 7", 4, 1, one.rowptr, one.col, one.val, &bad, QVL3D_INVALID_ARGUMENT,
-         "options->method is 7, not one of 0..4 (bicgstab, pcg, gs, gmres, fgmres)"},
-        {"preconditioner 4", 4, 1, one.rowptr, one.col, one.val, &badPre, QVL3D_INVALID_ARGUMENT,
-         "options->preconditioner is 4"},
+         "options->method is 7, not one of 0..5 (bicgstab, pcg, gs, gmres, fgmres, amg)"},
+        {"preconditioner past the table", 4, 1, one.rowptr, one.col, one.val, &badPre, QVL3D_INVALID_ARGUMENT,
+         "options->preconditioner is 5"},
         {"reference 2", 4, 1, one.rowptr, one.col, one.val, &badRef, QVL3D_INVALID_ARGUMENT, "options->reference is 2"},
         {"max_iter 0", 4, 1, one.rowptr, one.col, one.val, &badIter, QVL3D_REFUSED, "maxIter"},
         {"Gauss-Seidel with DILU", 4, 1, one.rowptr, one.col, one.val, &gsDilu, QVL3D_REFUSED, "Gauss-Seidel"},
@@ -403,8 +404,8 @@ TEST(CApi, WordsAndStatuses)
     const struct {
         const char *method, *precond, *layout, *message;
     } bad[] = {
-        {"cg", nullptr, nullptr, "unknown method 'cg' (bicgstab, pcg, gs, gmres, fgmres)"},
-        {nullptr, "ilu", nullptr, "unknown preconditioner 'ilu' (dilu, diagonal, none, ilu0)"},
+        {"cg", nullptr, nullptr, "unknown method 'cg' (bicgstab, pcg, gs, gmres, fgmres, amg)"},
+        {nullptr, "ilu", nullptr, "unknown preconditioner 'ilu' (dilu, diagonal, none, ilu0, amg)"},
         {"gs", "none", "coo", "unknown layout 'coo' (csr, native, ell)"},
     };
     for (const auto& w : bad) {
@@ -413,7 +414,9 @@ TEST(CApi, WordsAndStatuses)
         EXPECT_HAS(qvl3d_last_error(nullptr), w.message);
         EXPECT_EQ(o.method, 0) << "nothing changes on an unknown word";
     }
-    EXPECT_EQ(qvl3d_method_word(5), nullptr);
+    EXPECT_EQ(qvl3d_method_word(static_cast<int>(std::size(kMethods))), nullptr);
+    EXPECT_STREQ(qvl3d_method_word(QVL3D_METHOD_AMG), "amg");
+    EXPECT_STREQ(qvl3d_preconditioner_word(QVL3D_PRECONDITIONER_AMG), "amg");
     EXPECT_STREQ(qvl3d_preconditioner_word(QVL3D_PRECONDITIONER_DEFAULT), "default");
     for (int s = QVL3D_STATUS_CONVERGED; s <= QVL3D_STATUS_BREAKDOWN_KRYLOV; ++s) {
         EXPECT_STREQ(qvl3d_status_name(s), StatusName(static_cast<EStatus>(s)));

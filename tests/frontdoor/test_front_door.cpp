@@ -455,7 +455,8 @@ TEST(FrontDoor, TheEntryPointsBitsUnderTheFirstIterationRule)
             for (EPreconditioner p : Ids(kPreconditioners))
                 for (ELayout layout : Ids(kLayouts)) {
                     if (!Find(m)->takesPreconditioner && p != EPreconditioner::None) continue;
-                    if (Find(p)->designType == kNoDesignType) continue; // the front door's alone
+                    if (Find(m)->designCode == kNoDesignCode || Find(p)->designType == kNoDesignType)
+                        continue; // the front door's only
                     const std::string what = std::string(s.name) + " " + Name(m, p, layout);
                     const int maxIter = m == EMethod::GaussSeidel ? 60 : 40;
 

@@ -131,7 +131,7 @@ REFUSALS = [
     ("complex b", lambda: qvl3d.solve(SMALL, np.ones(3) * 1j), ValueError,
      r"^qvl3d: b has dtype complex128, which does not convert to float64 without loss$"),
     ("method cg", lambda: qvl3d.Solver(SMALL, method="cg"), ValueError,
-     r"^qvl3d: method 'cg' is not one of bicgstab, pcg, gs, gmres, fgmres$"),
+     r"^qvl3d: method 'cg' is not one of " + ", ".join(METHODS) + "$"),
     ("update of the wrong length", lambda: qvl3d.Solver(SMALL).update(np.ones(6)), ValueError,
      r"^qvl3d: values has shape \(6,\); a vector of 7 elements is needed$"),
     # Once accepted and rounded, or a binding's TypeError that printed the arrays.
@@ -267,3 +267,22 @@ def test_arrays_are_viewed_not_copied(name, prepare, allowed):
         tracemalloc.stop()
     del result
     assert peak <= allowed(A) + SLACK
+
+
+def test_amg_reports_its_levels_and_update_keeps_them():
+    A = box("poisson", 12, 12, 12)
+    b = A @ np.ones(A.shape[0])
+    for options in ({"method": "pcg", "preconditioner": "amg"}, {"method": "amg"}):
+        solver = qvl3d.Solver(A, **options)
+        x, info = solver.solve(b)
+        assert info.converged and info.relative_residual <= 1e-8, options
+        m = info.multigrid
+        assert m["rows"][0] == A.shape[0] and len(m["rows"]) == len(m["nonzeros"]) >= 2, m
+        assert m["nonzeros"][0] == A.nnz and 1.0 < m["operator_complexity"] <= 1.4, m
+        assert not m["setup_from_update"]
+        solver.update(2.0 * A.data)
+        x2, info2 = solver.solve(b)
+        assert info2.multigrid["setup_from_update"] and info2.iterations == info.iterations
+        assert np.array_equal(x2, 0.5 * x)  # a power of two scales every step exactly
+    _, plain = qvl3d.solve(A, b, method="pcg")
+    assert plain.multigrid is None
