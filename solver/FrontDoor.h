@@ -71,7 +71,6 @@ struct QVL3D_HIDDEN CSolver::CImpl {
     std::unique_ptr<host::CHostSystem> host;
     detail::CPreconditionerStorage derived; // what the preconditioners derive from the values
     // What Gauss-Seidel derives from the values (a Gauss-Seidel solver only).
-    detail::CGaussSeidelRows gaussSeidelRows;
     CCommunication commu; // by default one partition: exchanges do nothing, sums return their argument
     CQVLCom com;
     std::shared_ptr<CMessageTransport> messages; // every partition has it: one refusal text for all

@@ -15,9 +15,8 @@ void CSolver::CImpl::DeriveSweepRows()
     const ELayout layout = RowsFor(options.method, options.layout);
     const EPreconditioner preconditioner = PreconditionerFor(options.method, options.preconditioner);
     WithRows(h, layout, [&](const auto& A) {
-        if (options.method == EMethod::GaussSeidel) {
-            DeriveGaussSeidel(gaussSeidelRows, A);
-        } else if (preconditioner == EPreconditioner::Dilu) {
+        if (options.method == EMethod::GaussSeidel) return 0; // the layouts' own sweep
+        if (preconditioner == EPreconditioner::Dilu) {
             DeriveTriangular(derived.sweeps, A);
         } else if (preconditioner == EPreconditioner::Ilu0) {
             DeriveIlu0(derived.ilu0, A);

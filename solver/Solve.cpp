@@ -99,8 +99,7 @@ CSolveRecord CSolver::CImpl::Run(const detail::CMethodSettings& set, const Stop&
     double* X = x.data();
     const double* B = b.data();
     return WithRows(h, rows, [&](const auto& A) {
-        if (options.method == EMethod::GaussSeidel)
-            return GaussSeidelOnSweepRows(A, gaussSeidelRows, h.Context(), set, stop, X, B);
+        if (options.method == EMethod::GaussSeidel) return GaussSeidel(A, h.Context(), set, stop, X, B);
         if (options.method == EMethod::Amg)
             return AmgIterations(A, h.Context(), set, stop, CAmgPreconditioner(derived), w, X, B);
         return WithFrontDoorPreconditioner(preconditioner, derived, [&](const auto& precond) {

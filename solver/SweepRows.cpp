@@ -65,23 +65,6 @@ CSweepSchedule ScheduleOf(int n, const CWaits& waits, bool descending)
     return s;
 }
 
-void SetResidualRows(CSweepSchedule& s, const CSweepPart& P, const std::vector<int>& lastInput)
-{
-    const int n = static_cast<int>(lastInput.size()) - 1;
-    s.residualUpTo.assign(static_cast<size_t>(s.Blocks()), 0);
-    int J = 0, reach = 0; // rows 1..J take inputs up to row reach at most
-    for (int b = 0; b < s.Blocks(); ++b) {
-        const int done = s.blockFirst[b + 1] - 1;
-        while (J < n && std::max(reach, lastInput[J + 1]) <= done) reach = std::max(reach, lastInput[++J]);
-        s.residualUpTo[b] = J == n ? n : J - J % 4;
-    }
-    s.residualShape.assign(static_cast<size_t>(n / 4), 0);
-    for (int c = 0; c < n / 4; ++c) {
-        const int rows[4] = {4 * c + 1, 4 * c + 2, 4 * c + 3, 4 * c + 4};
-        s.residualShape[c] = ShapeOf(P, rows, 4);
-    }
-}
-
 unsigned char ShapeOf(const CSweepPart& P, const int* i, int rows)
 {
     int shortest = P.start[i[0] + 1] - P.start[i[0]], longest = shortest;
@@ -142,62 +125,6 @@ CWaits CSweepPart::Waits(int n, bool descending) const
             for (int e = start[i]; e < start[i + 1]; ++e)
                 if (col[e] <= n) add(descending ? n - i : i - 1, descending ? n - col[e] : col[e] - 1);
     });
-}
-
-CWaits GaussSeidelWaits(const CSweepPart& off, int n)
-{
-    return WaitsFrom(n, [&](auto&& add) {
-        for (int i = 1; i <= n; ++i)
-            for (int e = off.start[i]; e < off.start[i + 1]; ++e) {
-                const int j = off.col[e];
-                if (j < i) add(i - 1, j - 1);           // row i reads x_j as swept
-                if (i < j && j <= n) add(j - 1, i - 1); // row i reads x_j as it was
-            }
-    });
-}
-
-std::vector<int> LastInputs(const CSweepPart& off, int n)
-{
-    std::vector<int> last(static_cast<size_t>(n) + 1, 0);
-    for (int i = 1; i <= n; ++i) {
-        last[i] = i;
-        for (int e = off.start[i]; e < off.start[i + 1]; ++e)
-            if (off.col[e] <= n) last[i] = std::max(last[i], off.col[e]);
-    }
-    return last;
-}
-
-double GaussSeidelSweep(const CGaussSeidelRows& G, double* x, const double* b)
-{
-    const CSweepSchedule& S = G.schedule;
-    const double* diag = G.diag.data();
-    const int n = static_cast<int>(G.diag.size()) - 1;
-    double sumSq = 0.0;
-    auto residual = [&](int j, double t) {
-        const double r = (b[j] - diag[j] * x[j]) - t;
-        sumSq = sumSq + r * r;
-    };
-    int next = 1; // the next row whose residual is summed
-    for (int block = 0, blocks = S.Blocks(); block < blocks; ++block) {
-        RunGroups(G.off, S, S.blockGroup[block], S.blockGroup[block + 1], x, [&](int i, double s) {
-            const double d = diag[i];
-            x[i] = ((b[i] - d * x[i]) - s) / d + x[i];
-        });
-        const int upTo = S.residualUpTo[block];
-        for (; next + 3 <= upTo; next += 4) { // four rows' sums side by side, added in row order
-            const int rows[4] = {next, next + 1, next + 2, next + 3};
-            double t[4];
-            FourRowSums(G.off, rows, S.residualShape[(next - 1) / 4], x, t);
-            for (int k = 0; k < 4; ++k) residual(next + k, t[k]);
-        }
-    }
-    for (; next <= n; ++next) { // the last rows, fewer than four
-        const int rows[4] = {next, next, next, next};
-        double t[4];
-        FourRowSums(G.off, rows, ShapeOf(G.off, rows, 1), x, t);
-        residual(next, t[0]);
-    }
-    return sumSq;
 }
 
 } // namespace detail

@@ -104,11 +104,6 @@ double SweepPartBytes(double entries)
     return kStart + kScheduleOrder + kGroupShape + kEntry * entries;
 }
 
-double GaussSeidelRowsBytes(const CLayoutShape& shape)
-{
-    return SweepPartBytes(shape.offPerRow) + kRead + kGroupShape;
-}
-
 // The passes of one iteration as the methods run them today (see
 // solver/detail/BiCgStab.h, Pcg.h, GaussSeidel.h): change this with them.
 std::vector<CPass> IterationPasses(const std::string& method, const std::string& precond, const std::string& layout,
@@ -148,12 +143,7 @@ std::vector<CPass> IterationPasses(const std::string& method, const std::string&
         p.push_back({"p = beta*p + z", "p updated; z read", kUpdate + kRead});
         p.push_back({"q = A*p, sum p*q", rows + ", p read; q written", a + kRead + kWrite});
         p.push_back({"x += alpha*p, r -= alpha*q, sum r*r", "x, r updated; p, q read", 2 * kUpdate + 2 * kRead});
-    } else if (method == "gs" && precond == "none" && road == "front") {
-        const double g = GaussSeidelRowsBytes(shape);
-        p.push_back({"sweep by the schedule, with the residual of the rows whose inputs are final trailing it",
-                     "sweep rows (" + Fmt(g) + " B: off-diagonal part, diagonal, schedule), b read; x updated",
-                     g + kRead + kUpdate});
-    } else if (method == "gs" && precond == "none") {
+    } else if (method == "gs" && precond == "none") { // both roads run the layouts' own sweep
         p.push_back({"sweep x_i = ((b_i - a_ii*x_i) - s_i)/a_ii + x_i, with the residual of row j one plane behind",
                      rows + ", b read; x updated (the residual's second reading of rows, x and b hits the cache)",
                      a + kRead + kUpdate});
@@ -242,8 +232,7 @@ std::string ModelMarkdown(const CLayoutShape& shape, const std::string& systemNa
        << "; both DILU sweeps together, entry points: native " << Fmt(DiluMatrixBytes("native", shape), "%.1f")
        << ", CSR " << Fmt(DiluMatrixBytes("csr", shape), "%.1f") << ", ELL "
        << Fmt(DiluMatrixBytes("ell", shape), "%.1f") << "; front door (its sweep rows, any layout) "
-       << Fmt(DiluMatrixBytes("csr", shape, "front"), "%.1f") << "; a Gauss-Seidel sweep on the front door's rows "
-       << Fmt(GaussSeidelRowsBytes(shape), "%.1f") << ".\n\n";
+       << Fmt(DiluMatrixBytes("csr", shape, "front"), "%.1f") << ".\n\n";
 
     const struct {
         const char* method;

@@ -87,9 +87,6 @@ double DiluMatrixBytes(const std::string& layout, const CLayoutShape& shape, con
 // The front door's sweep rows per row and sweep over a part of `entries`
 // entries per row: start, schedule and the entries themselves.
 double SweepPartBytes(double entries);
-// One Gauss-Seidel sweep's matrix part on the front door's rows: the whole
-// off-diagonal part, the diagonal and the residual's shape bytes.
-double GaussSeidelRowsBytes(const CLayoutShape& shape);
 
 // The model as Markdown: one table of passes per method and preconditioner,
 // with the bytes per layout, and the bound at the given bandwidths (bytes per

@@ -7,7 +7,6 @@
 #include "detail/Context.h"
 #include "detail/Layouts.h"
 #include "detail/Method.h"
-#include "detail/SweepRows.h"
 
 #include <algorithm>
 #include <cmath>
@@ -155,16 +154,6 @@ CSolveRecord GaussSeidelOn(const Rows& A, const CSolveContext& c, const CMethodS
     if (set.maxIter < 1) return Ended(CSolveRecord{}, EStatus::LimitBelowOne);
     const int lag = ResidualLagOf(A);
     return GaussSeidelIterations<Rows>(A.n, c, set, stop, x, [&] { return SweepWithResidual(A, x, b, lag); });
-}
-
-// The front door's: the same iterations, each sweep run on G, the sweep
-// rows derived from A (the same bits).
-template <class Rows, class Stop>
-CSolveRecord GaussSeidelOnSweepRows(const Rows& A, const CGaussSeidelRows& G, const CSolveContext& c,
-                                    const CMethodSettings& set, const Stop& stop, double* x, const double* b)
-{
-    if (set.maxIter < 1) return Ended(CSolveRecord{}, EStatus::LimitBelowOne);
-    return GaussSeidelIterations<Rows>(A.n, c, set, stop, x, [&] { return GaussSeidelSweep(G, x, b); });
 }
 
 template <class Rows, class Stop>

@@ -1,20 +1,16 @@
 // The front door's own sweep rows: what the triangular sweeps (DILU, ILU(0))
-// and the Gauss-Seidel sweep read, derived from the layout a solve runs on
-// once per matrix, their values again on every Update.
+// read, derived from the layout a solve runs on once per matrix, their
+// values again on every Update.
 //
-// A sweep reads, for each owned row, a part of the row: the lower or the
-// upper part (a triangular sweep; halo columns dropped, since they add
-// nothing there) or every off-diagonal entry (Gauss-Seidel; halo columns
-// kept). The sweep rows hold that part of every row contiguously, column
-// and value, in exactly the order the layout sums it, so that each row's
-// sum is the layout's to the bit: the rows give up nothing but the walk
-// through the layout (slot lists, column compares, halo tests, empty ELL
-// slots).
+// A sweep reads, for each owned row, the lower or the upper part of the row
+// (halo columns dropped, since they add nothing there). The sweep rows hold
+// that part of every row contiguously, column and value, in exactly the
+// order the layout sums it, so that each row's sum is the layout's to the
+// bit: the rows give up nothing but the walk through the layout (slot
+// lists, column compares, halo tests, empty ELL slots).
 //
 // A sweep's rows wait for one another: a forward row for its lower
-// neighbours, a backward row for its upper ones, and in Gauss-Seidel also
-// every row that reads a value a row before it in ascending order must
-// still find unchanged. A row walked right after the one it waits for
+// neighbours, a backward row for its upper ones. A row walked right after the one it waits for
 // stalls the core on that dependency, so the rows do not run in ascending
 // order but by a schedule derived from the pattern (any pattern): the rows
 // are cut into blocks of consecutive rows (in the sweep's direction), each
@@ -28,9 +24,12 @@
 // block touches.
 //
 // Every row computes what it computes in ascending order from the same
-// inputs, so the results are those of the ascending sweep bit for bit. A
-// sum across rows (the Gauss-Seidel residual) is still taken in ascending
-// row order, trailing the blocks that finish each row's inputs.
+// inputs, so the results are those of the ascending sweep bit for bit.
+//
+// Gauss-Seidel keeps the layouts' own sweep: on sweep rows scheduled this
+// way (every off-diagonal entry, the residual summed in row order behind
+// the blocks) it took 1.5 times as long per sweep at 128^3 as the layouts'
+// single pass with its lagged residual.
 #ifndef QVL3D_DETAIL_SWEEPROWS_H
 #define QVL3D_DETAIL_SWEEPROWS_H
 
@@ -57,18 +56,12 @@ struct CSweepSchedule {
     std::vector<int> order;
     std::vector<unsigned char> shape; // per group, of the part it runs over (GroupShapes)
     std::vector<int> blockGroup;
-    std::vector<int> blockFirst;   // the block's first row: its lowest (ascending) or highest (descending)
-    std::vector<int> residualUpTo; // Gauss-Seidel: rows 1..residualUpTo[b] have their final inputs after block b
-    std::vector<unsigned char> residualShape; // Gauss-Seidel: of rows 4c+1..4c+4
+    std::vector<int> blockFirst; // the block's first row: its lowest (ascending) or highest (descending)
 
     int Blocks() const { return static_cast<int>(blockGroup.size()) - 1; }
     int Groups() const { return static_cast<int>(order.size() / 4); }
     bool Derived() const { return !blockGroup.empty(); }
-    std::size_t Bytes() const
-    {
-        return 4 * (order.size() + blockGroup.size() + blockFirst.size() + residualUpTo.size()) + shape.size() +
-               residualShape.size();
-    }
+    std::size_t Bytes() const { return 4 * (order.size() + blockGroup.size() + blockFirst.size()) + shape.size(); }
 };
 
 // What a row waits for, as the schedule builder takes it: for rows k =
@@ -84,13 +77,6 @@ struct CWaits {
 // a row waits for a row that does not come before it (a pattern whose
 // lower part is not below the diagonal).
 CSweepSchedule ScheduleOf(int n, const CWaits& waits, bool descending);
-
-// Gauss-Seidel: residualUpTo of each block, from lastInput[j], the highest
-// owned column of row j or j itself (ascending schedules only), rounded down
-// to a multiple of four but for the last, and the shapes of the rows of P
-// four by four.
-struct CSweepPart;
-void SetResidualRows(CSweepSchedule& s, const CSweepPart& P, const std::vector<int>& lastInput);
 
 // One part of every owned row: entries start[i] .. start[i+1]-1 of row i
 // (1..n), in the layout's summation order.
@@ -261,30 +247,6 @@ inline void BackwardSweep(const CTriangularRows& T, double* z, const double* D, 
     RunGroups(T.upper, S, 0, S.Groups(), z, [&](int i, double s) { z[i] = y[i] - s * D[i]; });
 }
 
-// Gauss-Seidel's rows: every off-diagonal entry in storage order, halo
-// columns included, the diagonal apart, and the schedule in which no row
-// reads a value a row after it (ascending) has changed.
-struct CGaussSeidelRows {
-    CSweepPart off;
-    std::vector<double> diag; // 1..n
-    CSweepSchedule schedule;
-
-    std::size_t Bytes() const { return off.Bytes() + 8 * diag.size() + schedule.Bytes(); }
-};
-
-// What row k = i-1 waits for in a Gauss-Seidel sweep: its owned columns
-// below i (it reads their new values), and the rows below i that hold
-// column i (they read its old value).
-CWaits GaussSeidelWaits(const CSweepPart& off, int n);
-
-// The highest owned column of each row, or the row itself (1..n).
-std::vector<int> LastInputs(const CSweepPart& off, int n);
-
-// One sweep, x_i <- ((b_i - a_ii x_i) - s_i) / a_ii + x_i, then the
-// residual r_j = (b_j - a_jj x_j) - t_j of every row with the swept x;
-// returns the sum of r_j^2 from 0.0 in ascending j.
-double GaussSeidelSweep(const CGaussSeidelRows& G, double* x, const double* b);
-
 // ---------------------------------------------------------------- derivation
 
 // The lower and upper parts of the owned rows of layout A in the order its
@@ -302,22 +264,6 @@ void DeriveTriangular(CTriangularRows& T, const Rows& A)
     T.backward = ScheduleOf(n, T.upper.Waits(n, true), true);
     T.forward.shape = GroupShapes(T.lower, T.forward);
     T.backward.shape = GroupShapes(T.upper, T.backward);
-}
-
-// Gauss-Seidel's rows of layout A: its off-diagonal walk and its diagonal;
-// the schedule the first time only.
-template <class Rows>
-void DeriveGaussSeidel(CGaussSeidelRows& G, const Rows& A)
-{
-    const int n = A.n;
-    const bool pattern = !G.schedule.Derived();
-    G.off.Fill(n, true, [&](int i, auto&& f) { A.ForEachOffDiag(i, f); });
-    G.diag.assign(static_cast<std::size_t>(n) + 1, 0.0);
-    for (int i = 1; i <= n; ++i) G.diag[i] = A.Diag(i);
-    if (!pattern) return;
-    G.schedule = ScheduleOf(n, GaussSeidelWaits(G.off, n), false);
-    G.schedule.shape = GroupShapes(G.off, G.schedule);
-    SetResidualRows(G.schedule, G.off, LastInputs(G.off, n));
 }
 
 } // namespace detail
