@@ -33,7 +33,7 @@ public:
         m_v.assign((m + 1) * m_stride, 0.0);
         m_z.assign((flexible ? m : 1) * m_stride, 0.0);
         m_h.assign((m + 1) * m, 0.0);
-        m_small.assign(6 * (m + 1), 0.0);
+        m_small.assign(4 * (m + 1) + 2 * (m + 2), 0.0);
     }
 
     int Restart() const { return m_restart; }
@@ -116,35 +116,54 @@ inline void Subtract(CKrylovSpace& K, int j, int lo, int hi, double* __restrict 
     }
 }
 
-// Classical Gram-Schmidt, twice, of w = v_{j+1} against v_0..v_j: column j
-// of H is the sum of the two passes' coefficients; returns ||w|| after both.
-// Each pass forms its j+1 dot products d_l = v_l . w (each summed over cells
-// 1..n ascending from 0.0), sums all of them over the partitions in one
-// collective, then subtracts them (w_i - d_0 v_0,i - d_1 v_1,i ...). The
-// sweeps run over blocks of rows, so that a block of w stays in cache while
-// the basis streams by, and the second pass's dot products are formed in the
-// sweep that subtracts the first's, the norm in the sweep that subtracts the
-// second's. Collective calls: two sums of j+1 values and one sum.
+// The sweep that subtracts d_l v_l from w (l = 0..j) block by block;
+// returns the local sum of the new w_i^2 (cells 1..n ascending from 0.0).
+inline double SubtractAndSquare(CKrylovSpace& K, int n, int j, const double* __restrict d)
+{
+    double* __restrict const w = K.V(j + 1);
+    double squares = 0.0;
+    ForEachRowBlock(n, [&](int lo, int hi) {
+        Subtract(K, j, lo, hi, w, d);
+        for (int i = lo; i <= hi; ++i) squares = squares + w[i] * w[i];
+    });
+    return squares;
+}
+
+// Classical Gram-Schmidt of w = v_{j+1} against v_0..v_j into column j of
+// H, re-orthogonalised where it lost too much; returns ||w|| after it. A
+// pass forms its j+1 dot products d_l = v_l . w (each summed over cells 1..n
+// ascending from 0.0) in one sweep over the basis, sums them over the
+// partitions in one collective, then subtracts them (w_i - d_0 v_0,i -
+// d_1 v_1,i ...) in a second sweep that also forms the new ||w||^2. The
+// first pass sums ||w||^2 before it with its dot products; where the pass
+// left ||w|| below 1/sqrt(2) of that, cancellation may have spoilt the
+// orthogonality, and a second pass runs on the result, its coefficients
+// added to the first's. The sweeps run over blocks of rows, so that a
+// block of w stays in cache while the basis streams by. Collective calls:
+// one sum of j+2 values and one sum; twice that with the second pass.
 inline double Orthogonalise(const CSolveContext& c, CKrylovSpace& K, int n, int j)
 {
     double* __restrict const w = K.V(j + 1);
     double* __restrict const d1 = K.Dots();
-    double* __restrict const d2 = d1 + K.Restart() + 1;
-    for (int l = 0; l <= j; ++l) d1[l] = d2[l] = 0.0;
-    ForEachRowBlock(n, [&](int lo, int hi) { AddDots(K, j, lo, hi, w, d1); });
-    c.com.AllSum(d1, j + 1);
+    double* __restrict const d2 = d1 + K.Restart() + 2;
+    for (int l = 0; l <= j + 1; ++l) d1[l] = d2[l] = 0.0;
     ForEachRowBlock(n, [&](int lo, int hi) {
-        Subtract(K, j, lo, hi, w, d1);
-        AddDots(K, j, lo, hi, w, d2);
+        AddDots(K, j, lo, hi, w, d1);
+        double s = d1[j + 1];
+        for (int i = lo; i <= hi; ++i) s = s + w[i] * w[i];
+        d1[j + 1] = s;
     });
+    c.com.AllSum(d1, j + 2);
+    const double before = d1[j + 1];
+    double squares = SumOverPartitions(c, SubtractAndSquare(K, n, j, d1));
+    for (int l = 0; l <= j; ++l) K.H(l, j) = d1[l];
+    if (squares > 0.5 * before) return std::sqrt(squares);
+
+    ForEachRowBlock(n, [&](int lo, int hi) { AddDots(K, j, lo, hi, w, d2); });
     c.com.AllSum(d2, j + 1);
-    double squares = 0.0;
-    ForEachRowBlock(n, [&](int lo, int hi) {
-        Subtract(K, j, lo, hi, w, d2);
-        for (int i = lo; i <= hi; ++i) squares = squares + w[i] * w[i];
-    });
+    squares = SumOverPartitions(c, SubtractAndSquare(K, n, j, d2));
     for (int l = 0; l <= j; ++l) K.H(l, j) = d1[l] + d2[l];
-    return std::sqrt(SumOverPartitions(c, squares));
+    return std::sqrt(squares);
 }
 
 // Column j of H through the earlier rotations, then the rotation of its own
