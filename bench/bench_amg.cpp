@@ -61,27 +61,17 @@ bool Symmetric(const host::CSparseMatrix& A)
 
 amg::CSparse Level(const host::CSparseMatrix& M)
 {
-    amg::CSparse A;
-    A.rows = A.cols = M.nCell;
-    A.start.assign(static_cast<size_t>(M.nCell) + 2, 0);
-    for (int i = 1; i <= M.nCell; ++i) {
-        std::vector<std::pair<int, double>> row;
-        double d = 0.0;
-        for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
-            if (M.col[k] == i)
-                d = M.val[k];
-            else
-                row.emplace_back(M.col[k], M.val[k]);
-        std::sort(row.begin(), row.end());
-        A.col.push_back(i);
-        A.val.push_back(d);
-        for (auto& [j, a] : row) {
-            A.col.push_back(j);
-            A.val.push_back(a);
-        }
-        A.start[i + 1] = static_cast<int>(A.col.size());
-    }
-    return A;
+    return amg::LevelFrom(
+        M.nCell,
+        [&](int i) {
+            for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
+                if (M.col[k] == i) return M.val[k];
+            return 0.0;
+        },
+        [&](int i, auto&& f) {
+            for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
+                if (M.col[k] != i) f(M.col[k], M.val[k]);
+        });
 }
 
 // A conjugate gradient of this program's own with one V-cycle as its

@@ -22,25 +22,8 @@ void Release(amg::CAmgHierarchy* h)
 // other owned columns ascending.
 amg::CSparse FineLevel(const CNativeRows& rows)
 {
-    amg::CSparse A;
-    A.rows = A.cols = rows.n;
-    A.start.assign(static_cast<size_t>(rows.n) + 2, 0);
-    std::vector<std::pair<int, double>> row;
-    for (int i = 1; i <= rows.n; ++i) {
-        row.clear();
-        rows.ForEachOffDiag(i, [&](int j, double a) {
-            if (j <= rows.n) row.emplace_back(j, a);
-        });
-        std::sort(row.begin(), row.end(), [](const auto& p, const auto& q) { return p.first < q.first; });
-        A.col.push_back(i);
-        A.val.push_back(rows.Diag(i));
-        for (const auto& [j, a] : row) {
-            A.col.push_back(j);
-            A.val.push_back(a);
-        }
-        A.start[i + 1] = static_cast<int>(A.col.size());
-    }
-    return A;
+    return amg::LevelFrom(
+        rows.n, [&](int i) { return rows.Diag(i); }, [&](int i, auto&& f) { rows.ForEachOffDiag(i, f); });
 }
 
 } // namespace

@@ -31,7 +31,9 @@
 
 #include <qvl3d/QVLExport.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace qvl3d {
@@ -133,6 +135,33 @@ QVL3D_EXPORT int Aggregate(const CSparse& A, double theta, int reach, std::vecto
 QVL3D_EXPORT CSparse Prolongator(const CSparse& A, const std::vector<int>& aggregate, int coarse, bool smoothed);
 // P^T A P, the diagonal first in every row.
 QVL3D_EXPORT CSparse Galerkin(const CSparse& A, const CSparse& P);
+
+// The level operator of rows 1..n from diag(i) and offDiag(i, f), which
+// calls f(column, value) for the row's other entries (columns above n are
+// dropped): each row its diagonal first, then the others by column.
+template <class Diag, class OffDiag>
+CSparse LevelFrom(int n, Diag&& diag, OffDiag&& offDiag)
+{
+    CSparse A;
+    A.rows = A.cols = n;
+    A.start.assign(static_cast<size_t>(n) + 2, 0);
+    std::vector<std::pair<int, double>> row;
+    for (int i = 1; i <= n; ++i) {
+        row.clear();
+        offDiag(i, [&](int j, double a) {
+            if (j <= n) row.emplace_back(j, a);
+        });
+        std::sort(row.begin(), row.end(), [](const auto& p, const auto& q) { return p.first < q.first; });
+        A.col.push_back(i);
+        A.val.push_back(diag(i));
+        for (const auto& [j, a] : row) {
+            A.col.push_back(j);
+            A.val.push_back(a);
+        }
+        A.start[i + 1] = static_cast<int>(A.col.size());
+    }
+    return A;
+}
 
 } // namespace amg
 } // namespace qvl3d

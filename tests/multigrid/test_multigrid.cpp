@@ -26,27 +26,17 @@ namespace {
 // A host matrix as a level operator: the diagonal first, the others by column.
 CSparse LevelOf(const host::CSparseMatrix& M)
 {
-    CSparse A;
-    A.rows = A.cols = M.nCell;
-    A.start.assign(static_cast<size_t>(M.nCell) + 2, 0);
-    for (int i = 1; i <= M.nCell; ++i) {
-        std::vector<std::pair<int, double>> row;
-        double d = 0.0;
-        for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
-            if (M.col[k] == i)
-                d = M.val[k];
-            else
-                row.emplace_back(M.col[k], M.val[k]);
-        std::sort(row.begin(), row.end());
-        A.col.push_back(i);
-        A.val.push_back(d);
-        for (const auto& [j, a] : row) {
-            A.col.push_back(j);
-            A.val.push_back(a);
-        }
-        A.start[i + 1] = static_cast<int>(A.col.size());
-    }
-    return A;
+    return amg::LevelFrom(
+        M.nCell,
+        [&](int i) {
+            for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
+                if (M.col[k] == i) return M.val[k];
+            return 0.0;
+        },
+        [&](int i, auto&& f) {
+            for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
+                if (M.col[k] != i) f(M.col[k], M.val[k]);
+        });
 }
 
 std::vector<double> Dense(const CSparse& S)
