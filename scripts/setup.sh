@@ -3,7 +3,7 @@
 # installs what is missing; otherwise it prints the install line and stops.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config ccache clang libgtest-dev libgmock-dev libbenchmark-dev clang-format openmpi-bin libopenmpi-dev libmetis-dev)
+packages=(cmake make ninja-build g++ pkg-config ccache clang libgtest-dev libgmock-dev libbenchmark-dev clang-format openmpi-bin libopenmpi-dev libmetis-dev)
 # The Python module (python/) for Debian's python3, and what its tests use.
 packages+=(python3-dev pybind11-dev python3-numpy python3-scipy python3-pytest python3-mpi4py)
 # The Debian packages: CPack's DEB generator (dpkg-shlibdeps, file) and lintian.
