@@ -276,6 +276,40 @@ TEST(DistributedAmg, UpdateGivesTheBitsOfAFreshBuild)
     }
 }
 
+// Rows given as a list of ids, each rank a set of z-planes taken in turn
+// (so every rank borders several others), the last rank none at all: the
+// levels still span the ranks and converge, with one history everywhere.
+TEST(DistributedAmg, ScatteredPlanesAndAnEmptyRankConverge)
+{
+    const host::CBox box{12, 10, 14};
+    const host::CSparseMatrix A = host::Poisson(box);
+    const int P = Ranks(), takers = std::max(1, P - 1);
+    std::vector<Id> ids, start{0}, columns;
+    std::vector<double> values;
+    for (int i = 1; i <= A.nCell; ++i) {
+        const int plane = (i - 1) / (box.nx * box.ny);
+        if (plane % takers != Rank() || (P > 1 && Rank() == P - 1)) continue;
+        ids.push_back(i - 1);
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) {
+            columns.push_back(A.col[static_cast<size_t>(e)] - 1);
+            values.push_back(A.val[static_cast<size_t>(e)]);
+        }
+        start.push_back(static_cast<Id>(columns.size()));
+    }
+    const Id n = static_cast<Id>(ids.size());
+    const CGlobalRows rows{n, start.data(), columns.data(), values.data()};
+    CDistributedSolver solver(MPI_COMM_WORLD, rows, COwnership::List(ids.data()), Options(EMethod::Cg));
+    const std::vector<double> b(static_cast<size_t>(n), 1.0);
+    std::vector<double> x(b.size(), 0.0);
+    const qvl3d::CSolveResult r = solver.Solve(b.data(), x.data());
+    EXPECT_TRUE(r.Converged()) << StatusName(r.status);
+    EXPECT_LE(r.relativeResidual, 1e-8);
+    ASSERT_TRUE(r.multigrid.has_value());
+    EXPECT_EQ(r.multigrid->rows[0], A.nCell);
+    EXPECT_GE(r.multigrid->rows.size(), 2u);
+    EXPECT_TRUE(SameBitsOnAllRanks(MPI_COMM_WORLD, r.history));
+}
+
 // The services on their own: offsets, the all-to-all's order, and the
 // reverse exchange of a level adding each halo value to its owner by
 // ascending sender.
