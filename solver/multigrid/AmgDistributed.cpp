@@ -161,6 +161,21 @@ CLevelRows WithColumns(CLevelRows rows, const std::vector<Id>& cols, Id lo, Id h
     return out;
 }
 
+// What a level's build forms on the way to the next level, kept so that
+// Update with the same pattern forms values only: the aggregates of the
+// cells seen (owned and halo) as indices into seen; P on the owned rows
+// (columns into seen) and on all cells (full, columns into ids); A P, P^T
+// (tSource: per entry, its entry of full) and their product C; the order
+// of the sums of the contributions received (order, slot) and the pattern
+// of the owned coarse rows they make.
+struct CProducts {
+    std::vector<int> agg;
+    std::vector<Id> seen, ids;
+    CSparse own, full, AP, T, C;
+    std::vector<int> tSource, order, slot;
+    CLevelRows rows;
+};
+
 } // namespace
 
 struct CDistributedAmg::CLevel {
@@ -182,6 +197,7 @@ struct CDistributedAmg::CLevel {
     CSparse P, PT;           // P: owned rows, columns the next level's cells
     std::vector<int> source; // per entry of P^T, its entry of P
     std::vector<Id> pIds;    // per column of P, its global id
+    CProducts products;      // kept for Update
     std::vector<double> dilu, x, b, r, z, work;
 
     detail::CCsrRows Rows() const { return {A.rows, A.val.data(), A.col.data(), A.start.data(), 0}; }
@@ -294,15 +310,14 @@ CLevelRows CDistributedAmg::Link(int l, bool keep)
 {
     CLevel& L = *m_levels[static_cast<size_t>(l)];
     for (;;) {
-        CSparse full;
-        std::vector<Id> ids;
-        Prolongate(L, L.smoothed, full, ids);
-        CLevelRows rows = Assemble(L, full, ids);
+        Prolongate(L, L.smoothed, keep);
+        CLevelRows rows = Assemble(L, keep);
         if (!keep && L.smoothed && SumOver(static_cast<Id>(rows.columns.size())) > L.globalEntries) {
             L.smoothed = false;
             continue;
         }
         // P: the owned rows of full, its columns as global ids for now.
+        const CSparse& full = L.products.full;
         const int n = L.A.rows;
         L.P = CSparse();
         L.P.rows = n;
@@ -310,7 +325,7 @@ CLevelRows CDistributedAmg::Link(int l, bool keep)
         L.P.col.assign(full.col.begin(), full.col.begin() + full.start[static_cast<size_t>(n) + 1]);
         L.P.val.assign(full.val.begin(), full.val.begin() + full.start[static_cast<size_t>(n) + 1]);
         L.pIds.resize(L.P.col.size());
-        for (size_t e = 0; e < L.P.col.size(); ++e) L.pIds[e] = ids[static_cast<size_t>(L.P.col[e]) - 1];
+        for (size_t e = 0; e < L.P.col.size(); ++e) L.pIds[e] = L.products.ids[static_cast<size_t>(L.P.col[e]) - 1];
         return rows;
     }
 }
@@ -345,11 +360,57 @@ void CDistributedAmg::Route(CLevel& L)
     L.routed = true;
 }
 
-// P on level L's cells, owned and halo (rows 1..nTotal; the halo rows are
-// their owners' rows, fetched), its columns indices into ids, the coarse
-// global ids it names, ascending.
-void CDistributedAmg::Prolongate(CLevel& L, bool smoothed, CSparse& full, std::vector<Id>& ids)
+// P on level L's cells, owned and halo (K.full, rows 1..nTotal; the halo
+// rows are their owners' rows, fetched), its columns indices into K.ids,
+// the coarse global ids it names, ascending. keep: the patterns are those
+// of the last build, only the values are formed.
+void CDistributedAmg::Prolongate(CLevel& L, bool smoothed, bool keep)
 {
+    CProducts& K = L.products;
+    const int n = L.A.rows, nT = L.nTotal;
+    if (!keep) ProlongatorShape(L, smoothed);
+    const double bound = m_part.maximum(smoothed ? GershgorinBound(L.A) : 0.0);
+    ProlongatorValues(L.A, K.agg, smoothed, bound, K.own, m_position);
+
+    // The rows of the halo cells from their owners, in the order asked.
+    std::vector<std::vector<CLevelEntry>> send(L.sendRows.size());
+    for (size_t q = 0; q < L.sendRows.size(); ++q)
+        for (const auto& [i, there] : L.sendRows[q])
+            for (int e = K.own.start[static_cast<size_t>(i)]; e < K.own.start[static_cast<size_t>(i) + 1]; ++e)
+                send[q].push_back({there, K.seen[static_cast<size_t>(K.own.col[e]) - 1], K.own.val[e]});
+    std::vector<int> from;
+    const std::vector<CLevelEntry> got = m_part.services->AllToAll(send, from);
+    if (keep) { // the values into the places of the last build
+        std::copy(K.own.val.begin(), K.own.val.end(), K.full.val.begin());
+        std::vector<int> fill(K.full.start.begin(), K.full.start.end() - 1);
+        for (const CLevelEntry& t : got) K.full.val[static_cast<size_t>(fill[static_cast<size_t>(t.row)]++)] = t.value;
+        return;
+    }
+    K.ids = K.seen;
+    for (const CLevelEntry& t : got) K.ids.push_back(t.column);
+    std::sort(K.ids.begin(), K.ids.end());
+    K.ids.erase(std::unique(K.ids.begin(), K.ids.end()), K.ids.end());
+    CSparse& full = K.full;
+    full = CSparse();
+    full.rows = nT;
+    full.cols = static_cast<int>(K.ids.size());
+    full.start.assign(static_cast<size_t>(nT) + 2, 0);
+    for (int i = 1; i <= n; ++i) {
+        for (int e = K.own.start[static_cast<size_t>(i)]; e < K.own.start[static_cast<size_t>(i) + 1]; ++e) {
+            full.col.push_back(IndexOf(K.ids, K.seen[static_cast<size_t>(K.own.col[e]) - 1]) + 1);
+            full.val.push_back(K.own.val[e]);
+        }
+        full.start[static_cast<size_t>(i) + 1] = static_cast<int>(full.col.size());
+    }
+    HaloRows(got, K.ids, n, full);
+}
+
+// The aggregates of level L's cells, owned and halo (one exchange), as
+// indices into K.seen, the coarse global ids they name, ascending; the
+// pattern of P on the owned rows.
+void CDistributedAmg::ProlongatorShape(CLevel& L, bool smoothed)
+{
+    CProducts& K = L.products;
     const int n = L.A.rows, nT = L.nTotal, me = m_part.services->Partition();
     std::vector<double> g(static_cast<size_t>(nT) + 1, -1.0); // each cell's aggregate's global id
     for (int i = 1; i <= n; ++i)
@@ -357,102 +418,92 @@ void CDistributedAmg::Prolongate(CLevel& L, bool smoothed, CSparse& full, std::v
             g[static_cast<size_t>(i)] =
                 static_cast<double>(L.offsets[static_cast<size_t>(me)] + L.aggregate[static_cast<size_t>(i)]);
     L.Exchange(g.data());
-    std::vector<Id> seen;
+    K.seen.clear();
     for (int c = 1; c <= nT; ++c)
-        if (g[static_cast<size_t>(c)] >= 0.0) seen.push_back(static_cast<Id>(g[static_cast<size_t>(c)]));
-    std::sort(seen.begin(), seen.end());
-    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
-    std::vector<int> agg(static_cast<size_t>(nT) + 1, -1);
+        if (g[static_cast<size_t>(c)] >= 0.0) K.seen.push_back(static_cast<Id>(g[static_cast<size_t>(c)]));
+    std::sort(K.seen.begin(), K.seen.end());
+    K.seen.erase(std::unique(K.seen.begin(), K.seen.end()), K.seen.end());
+    K.agg.assign(static_cast<size_t>(nT) + 1, -1);
     for (int c = 1; c <= nT; ++c)
-        if (g[static_cast<size_t>(c)] >= 0.0) agg[static_cast<size_t>(c)] = IndexOf(seen, static_cast<Id>(g[c]));
-    CSparse own = ProlongatorPattern(L.A, agg, static_cast<int>(seen.size()), smoothed);
-    const double bound = m_part.maximum(smoothed ? GershgorinBound(L.A) : 0.0);
-    ProlongatorValues(L.A, agg, smoothed, bound, own, m_position);
-
-    // The rows of the halo cells from their owners, in the order asked.
-    std::vector<std::vector<CLevelEntry>> send(L.sendRows.size());
-    for (size_t q = 0; q < L.sendRows.size(); ++q)
-        for (const auto& [i, there] : L.sendRows[q])
-            for (int e = own.start[static_cast<size_t>(i)]; e < own.start[static_cast<size_t>(i) + 1]; ++e)
-                send[q].push_back({there, seen[static_cast<size_t>(own.col[e]) - 1], own.val[e]});
-    std::vector<int> from;
-    const std::vector<CLevelEntry> got = m_part.services->AllToAll(send, from);
-    ids = seen;
-    for (const CLevelEntry& t : got) ids.push_back(t.column);
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-
-    full = CSparse();
-    full.rows = nT;
-    full.cols = static_cast<int>(ids.size());
-    full.start.assign(static_cast<size_t>(nT) + 2, 0);
-    for (int i = 1; i <= n; ++i) {
-        for (int e = own.start[static_cast<size_t>(i)]; e < own.start[static_cast<size_t>(i) + 1]; ++e) {
-            full.col.push_back(IndexOf(ids, seen[static_cast<size_t>(own.col[e]) - 1]) + 1);
-            full.val.push_back(own.val[e]);
-        }
-        full.start[static_cast<size_t>(i) + 1] = static_cast<int>(full.col.size());
-    }
-    HaloRows(got, ids, n, full);
+        if (g[static_cast<size_t>(c)] >= 0.0)
+            K.agg[static_cast<size_t>(c)] = IndexOf(K.seen, static_cast<Id>(g[static_cast<size_t>(c)]));
+    K.own = ProlongatorPattern(L.A, K.agg, static_cast<int>(K.seen.size()), smoothed);
 }
 
 // The next level's rows this partition owns, with global columns: the part
-// of P^T A P from the owned fine rows (full: P on the owned and halo cells),
-// its rows sent to their owners, each owner's entries summed in the order
-// of the senders, each row its diagonal first (0.0 where the product has
-// none), the others by ascending column.
-CLevelRows CDistributedAmg::Assemble(CLevel& L, const CSparse& full, const std::vector<Id>& ids)
+// of P^T A P from the owned fine rows (K.full: P on the owned and halo
+// cells), its rows sent to their owners, each owner's entries summed in the
+// order of the senders, each row its diagonal first (0.0 where the product
+// has none), the others by ascending column. keep: the patterns and the
+// order of the sums are those of the last build.
+CLevelRows CDistributedAmg::Assemble(CLevel& L, bool keep)
 {
-    const int n = L.A.rows, P = m_part.services->Partitions(), me = m_part.services->Partition();
-    CSparse AP, own, T, C;
-    std::vector<int> source;
-    ProductPattern(L.A, full, AP, false);
-    ProductValues(L.A, full, AP, m_position);
-    own.rows = n;
-    own.cols = full.cols;
-    own.start.assign(full.start.begin(), full.start.begin() + n + 2);
-    own.col.assign(full.col.begin(), full.col.begin() + full.start[static_cast<size_t>(n) + 1]);
-    own.val.assign(full.val.begin(), full.val.begin() + full.start[static_cast<size_t>(n) + 1]);
-    TransposePattern(own, T, source);
-    for (size_t e = 0; e < source.size(); ++e) T.val[e] = own.val[static_cast<size_t>(source[e])];
-    ProductPattern(T, AP, C, false);
-    ProductValues(T, AP, C, m_position);
+    CProducts& K = L.products;
+    const int n = L.A.rows, P = m_part.services->Partitions();
+    if (!keep) {
+        CSparse own; // the owned rows of full: its first entries
+        own.rows = n;
+        own.cols = K.full.cols;
+        own.start.assign(K.full.start.begin(), K.full.start.begin() + n + 2);
+        own.col.assign(K.full.col.begin(), K.full.col.begin() + K.full.start[static_cast<size_t>(n) + 1]);
+        ProductPattern(L.A, K.full, K.AP, false);
+        TransposePattern(own, K.T, K.tSource);
+        ProductPattern(K.T, K.AP, K.C, false);
+    }
+    ProductValues(L.A, K.full, K.AP, m_position);
+    for (size_t e = 0; e < K.tSource.size(); ++e) K.T.val[e] = K.full.val[static_cast<size_t>(K.tSource[e])];
+    ProductValues(K.T, K.AP, K.C, m_position);
 
+    const CSparse& C = K.C;
     std::vector<std::vector<CLevelEntry>> send(static_cast<size_t>(P));
     for (int I = 1; I <= C.rows; ++I) {
-        const Id gI = ids[static_cast<size_t>(I) - 1];
+        const Id gI = K.ids[static_cast<size_t>(I) - 1];
         std::vector<CLevelEntry>& to = send[static_cast<size_t>(OwnerOf(L.offsets, gI))];
         for (int e = C.start[static_cast<size_t>(I)]; e < C.start[static_cast<size_t>(I) + 1]; ++e)
-            to.push_back({gI, ids[static_cast<size_t>(C.col[e]) - 1], C.val[e]});
+            to.push_back({gI, K.ids[static_cast<size_t>(C.col[e]) - 1], C.val[e]});
     }
     std::vector<int> from;
-    std::vector<CLevelEntry> got = m_part.services->AllToAll(send, from);
-    // Received by sender, each sender's in its order: a stable sort by
-    // (row, column) leaves the terms of one entry in the senders' order.
-    std::stable_sort(got.begin(), got.end(), [](const CLevelEntry& a, const CLevelEntry& b) {
-        return a.row != b.row ? a.row < b.row : a.column < b.column;
+    const std::vector<CLevelEntry> got = m_part.services->AllToAll(send, from);
+    if (!keep) SumOrder(L, got);
+    CLevelRows rows = K.rows;
+    rows.values.assign(rows.columns.size(), 0.0);
+    for (size_t k = 0; k < K.order.size(); ++k) {
+        double& v = rows.values[static_cast<size_t>(K.slot[k])];
+        v = v + got[static_cast<size_t>(K.order[k])].value;
+    }
+    return rows;
+}
+
+// The pattern of the owned coarse rows from the contributions received
+// (by sender, each sender's in its order), and the order of the sums: a
+// stable sort by (row, column) leaves the terms of one entry in the
+// senders' order; slot[k] is the entry the k-th term in that order adds to.
+void CDistributedAmg::SumOrder(CLevel& L, const std::vector<CLevelEntry>& got)
+{
+    CProducts& K = L.products;
+    K.order.resize(got.size());
+    for (size_t k = 0; k < got.size(); ++k) K.order[k] = static_cast<int>(k);
+    std::stable_sort(K.order.begin(), K.order.end(), [&](int a, int b) {
+        const CLevelEntry &x = got[static_cast<size_t>(a)], &y = got[static_cast<size_t>(b)];
+        return x.row != y.row ? x.row < y.row : x.column < y.column;
     });
-    const Id first = L.offsets[static_cast<size_t>(me)];
-    CLevelRows rows;
+    K.slot.assign(got.size(), 0);
+    CLevelRows& rows = K.rows;
+    rows = CLevelRows();
+    const Id first = L.offsets[static_cast<size_t>(m_part.services->Partition())];
+    const auto term = [&](size_t k) -> const CLevelEntry& { return got[static_cast<size_t>(K.order[k])]; };
     size_t k = 0;
     for (Id g = first; g < first + L.coarse; ++g) {
         rows.columns.push_back(g);
-        rows.values.push_back(0.0);
-        const size_t diagonal = rows.values.size() - 1;
-        while (k < got.size() && got[k].row == g) {
-            double s = 0.0;
-            const Id column = got[k].column;
-            for (; k < got.size() && got[k].row == g && got[k].column == column; ++k) s = s + got[k].value;
-            if (column == g) {
-                rows.values[diagonal] = s;
-                continue;
-            }
-            rows.columns.push_back(column);
-            rows.values.push_back(s);
+        const int diagonal = static_cast<int>(rows.columns.size()) - 1;
+        while (k < got.size() && term(k).row == g) {
+            const Id column = term(k).column;
+            if (column != g) rows.columns.push_back(column);
+            const int at = column == g ? diagonal : static_cast<int>(rows.columns.size()) - 1;
+            for (; k < got.size() && term(k).row == g && term(k).column == column; ++k) K.slot[k] = at;
         }
         rows.rowStart.push_back(static_cast<Id>(rows.columns.size()));
     }
-    return rows;
 }
 
 // Level l's next level from its rows: gathered onto every partition and

@@ -37,10 +37,10 @@
 // partition receives alike.
 //
 // Update with the same pattern keeps the aggregates, the choice of P, the
+// patterns of P and of the products, the order of the owners' sums, the
 // levels' halo plans and transports and the gathered hierarchy's
-// aggregates; the products are formed again by the same code as the first
-// build, so their values have the bits a fresh build with the same
-// aggregates gives.
+// aggregates, and forms the values only, by the same code as the first
+// build: the bits a fresh build with the same aggregates gives.
 #ifndef QVL3D_MULTIGRID_AMGDISTRIBUTED_H
 #define QVL3D_MULTIGRID_AMGDISTRIBUTED_H
 
@@ -117,8 +117,10 @@ private:
     bool Coarsen(int l, double theta);
     CLevelRows Link(int l, bool keep);
     void Descend(int l, double theta, bool keep, CLevelRows rows);
-    void Prolongate(CLevel& L, bool smoothed, CSparse& full, std::vector<std::int64_t>& ids);
-    CLevelRows Assemble(CLevel& L, const CSparse& full, const std::vector<std::int64_t>& ids);
+    void Prolongate(CLevel& L, bool smoothed, bool keep);
+    void ProlongatorShape(CLevel& L, bool smoothed);
+    CLevelRows Assemble(CLevel& L, bool keep);
+    void SumOrder(CLevel& L, const std::vector<CLevelEntry>& got);
     void Route(CLevel& L);
     std::int64_t SumOver(std::int64_t count);
     void VCycle(int l);
