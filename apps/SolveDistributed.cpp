@@ -4,6 +4,7 @@
 #include "Files.h"
 #include "MatrixMarket.h"
 #include "MatrixMarketShare.h"
+#include <qvl3d/DistributedSolve.h>
 #include <qvl3d/MpiTransport.h>
 #include "Partition.h"
 #include "SolveOptions.h"
@@ -285,20 +286,15 @@ int SetUpByRank(MPI_Comm comm, const CCommandOptions& o, CShare& s)
 // fault is this rank's alone once the collective calls have begun.
 int SolveShare(MPI_Comm comm, const CCommandOptions& o, const CShare& s, CRunResult& r)
 {
-    std::shared_ptr<CMpiHaloTransport> halo;
-    std::shared_ptr<CMpiSumTransport> sum;
-    if (const int st = Agree(comm, Guard([&] {
-                                 halo = std::make_shared<CMpiHaloTransport>(comm, s.part.plan);
-                                 sum = std::make_shared<CMpiSumTransport>(comm);
-                             })))
-        return st;
+    CPartitionLink link;
+    if (const int st = Agree(comm, Guard([&] { link = MakePartitionLink(comm, s.part.plan); }))) return st;
     bool refused = false;
     const CFault f = Guard([&] {
         try {
             r = RunSolve(
-                s.local, o, halo, sum, Rank(comm) == 0 ? stdout : nullptr,
-                [comm](const host::CScaledNorm& part) { return AcrossRanks(comm, part); },
-                [comm](double v) { return MaxOver(comm, v); });
+                s.local, o, link.halo, link.sum, Rank(comm) == 0 ? stdout : nullptr,
+                [comm](const host::CScaledNorm& part) { return AcrossRanks(comm, part); }, link.maximum,
+                link.multigrid);
         } catch (const std::invalid_argument&) {
             refused = !o.entryPoint;
             throw;

@@ -112,7 +112,7 @@ void TakeResult(const CSolveResult& s, CRunResult& r)
 
 CRunResult RunFrontDoor(const CProblem& P, const CCommandOptions& o, std::shared_ptr<CHaloTransport> halo,
                         std::shared_ptr<CSumTransport> sum, std::FILE* console, const CNormReduction& acrossRanks,
-                        const CMaximum& maximum)
+                        const CMaximum& maximum, std::shared_ptr<CMultigridServices> multigrid)
 {
     CRunResult r = StartResult(P, o);
     const bool linked = halo || sum;
@@ -137,6 +137,7 @@ CRunResult RunFrontDoor(const CProblem& P, const CCommandOptions& o, std::shared
         link.halo = transport;
         link.sum = transport;
         link.maximum = maximum ? maximum : [](double v) { return v; };
+        link.multigrid = multigrid;
         return CSolver(view, options, link);
     }();
     r.layoutSeconds = Since(t0);

@@ -399,10 +399,10 @@ void MeasureSolution(const CProblem& P, double* x, CCommunication& commu, const 
 
 CRunResult RunSolve(const CProblem& P, const CCommandOptions& o, std::shared_ptr<CHaloTransport> halo,
                     std::shared_ptr<CSumTransport> sum, std::FILE* console, const CNormReduction& acrossRanks,
-                    const CMaximum& maximum)
+                    const CMaximum& maximum, std::shared_ptr<CMultigridServices> multigrid)
 {
     if (o.entryPoint) return RunEntryPoint(P, o, std::move(halo), std::move(sum), console, acrossRanks);
-    return RunFrontDoor(P, o, std::move(halo), std::move(sum), console, acrossRanks, maximum);
+    return RunFrontDoor(P, o, std::move(halo), std::move(sum), console, acrossRanks, maximum, std::move(multigrid));
 }
 
 } // namespace app

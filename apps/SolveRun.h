@@ -151,15 +151,16 @@ using CMaximum = std::function<double(double)>;
 CRunResult RunSolve(const CProblem& problem, const CCommandOptions& options,
                     std::shared_ptr<CHaloTransport> halo = nullptr, std::shared_ptr<CSumTransport> sum = nullptr,
                     std::FILE* console = stdout, const CNormReduction& acrossRanks = nullptr,
-                    const CMaximum& maximum = nullptr);
+                    const CMaximum& maximum = nullptr, std::shared_ptr<CMultigridServices> multigrid = nullptr);
 
 // The front door's road: a CSolver over the problem's rows (0-based, the
 // host's entry order), on a partition tied to the others through halo, sum
-// and maximum when halo or sum is given. Its refusals throw
+// and maximum when halo or sum is given (and the multigrid services, when
+// given, for levels across the partitions). Its refusals throw
 // std::invalid_argument on every partition alike.
 CRunResult RunFrontDoor(const CProblem& problem, const CCommandOptions& options, std::shared_ptr<CHaloTransport> halo,
                         std::shared_ptr<CSumTransport> sum, std::FILE* console, const CNormReduction& acrossRanks,
-                        const CMaximum& maximum);
+                        const CMaximum& maximum, std::shared_ptr<CMultigridServices> multigrid = nullptr);
 
 // What both roads share: the result's fields from the problem and options;
 // ||b|| over all ranks into result (bNorm, bZero, rhsScale), returned; and

@@ -459,17 +459,8 @@ void CheckHaloPlan(MPI_Comm comm, const CHaloPlan& plan, const std::vector<std::
 }
 
 struct CDistributedSolver::CImpl {
-    MPI_Comm comm = MPI_COMM_NULL; // private duplicate, for the maximum
     CLocalSystem system;
-    std::unique_ptr<CSolver> solver; // destroyed before the duplicate is freed
-
-    ~CImpl()
-    {
-        solver.reset();
-        int finalized = 0;
-        MPI_Finalized(&finalized);
-        if (comm != MPI_COMM_NULL && !finalized) MPI_Comm_free(&comm);
-    }
+    std::unique_ptr<CSolver> solver;
 };
 
 CDistributedSolver::CDistributedSolver(MPI_Comm comm, const CGlobalRows& rows, const COwnership& ownership,
@@ -479,20 +470,11 @@ CDistributedSolver::CDistributedSolver(MPI_Comm comm, const CGlobalRows& rows, c
     CImpl& I = *m_impl;
     CheckComm(comm, "qvl3d::CDistributedSolver");
     I.system = BuildLocalSystem(comm, rows, ownership);
-    MPI_Comm_dup(comm, &I.comm);
 
-    CPartitionLink link;
-    link.haloCells = static_cast<Id>(I.system.plan.nCellTotal) - I.system.plan.nCell;
-    link.halo = std::make_shared<CMpiHaloTransport>(comm, I.system.plan);
-    link.sum = std::make_shared<CMpiSumTransport>(comm);
-    link.maximum = [c = I.comm](double v) {
-        MPI_Allreduce(MPI_IN_PLACE, &v, 1, MPI_DOUBLE, MPI_MAX, c);
-        return v;
-    };
     // The solver's refusals reach every rank in the words of the rank that
     // made them, rows named by their global ids.
-    link.messages = std::make_shared<CMpiMessageTransport>(comm);
-    link.globalId = [&S = I.system](Id cell) { return S.globalId[static_cast<size_t>(cell)]; };
+    CPartitionLink link = MakePartitionLink(comm, I.system.plan,
+                                            [&S = I.system](Id cell) { return S.globalId[static_cast<size_t>(cell)]; });
     I.solver = std::make_unique<CSolver>(I.system.View(), std::move(options), std::move(link));
 }
 

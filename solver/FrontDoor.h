@@ -75,6 +75,7 @@ struct QVL3D_HIDDEN CSolver::CImpl {
     CQVLCom com;
     std::shared_ptr<CMessageTransport> messages; // every partition has it: one refusal text for all
     std::function<std::int64_t(std::int64_t)> globalId;
+    std::shared_ptr<CMultigridServices> multigrid; // every partition has it: multigrid levels across them
     // The system held is (2^aShift A) y = 2^bShift b with y = 2^(bShift - aShift) x.
     int aShift = 0;           // set with the values
     int bShift = 0;           // set per solve
@@ -94,6 +95,7 @@ struct QVL3D_HIDDEN CSolver::CImpl {
     void CheckValues(const char* where, const double* values) const;
     void CheckSymmetricValues(const char* where, const double* values) const;
     void SetValues(const double* values);
+    void RefreshMultigrid();
     // FrontDoorRows.cpp
     void DeriveSweepRows();
     std::string DifferingOption(const CSolveOptions& o);

@@ -1,5 +1,6 @@
 #include "FrontDoor.h"
 
+#include "AmgDistributed.h"
 #include "SparseMatrix.h"
 
 #include <algorithm>
@@ -240,7 +241,22 @@ void CSolver::CImpl::SetValues(const double* values)
     DeriveSweepRows();
     if (options.method == EMethod::Amg ||
         PreconditionerFor(options.method, options.preconditioner) == EPreconditioner::Amg)
-        detail::RefreshAmg(derived.amg, detail::NativeRowsOf(&S, &M));
+        RefreshMultigrid();
+}
+
+// The multigrid levels from the values set: across the partitions where
+// the link brought the services and there are several partitions.
+void CSolver::CImpl::RefreshMultigrid()
+{
+    const detail::CNativeRows rows = detail::NativeRowsOf(&host->store, &host->mesh);
+    if (!multigrid || multigrid->Partitions() < 2) return detail::RefreshAmg(derived.amg, rows, nullptr);
+    amg::CAmgPartition part;
+    part.nTotal = nTotal;
+    part.halo = commu.GetTransport();
+    part.sum = com.GetTransport();
+    part.maximum = maximum;
+    part.services = multigrid;
+    detail::RefreshAmg(derived.amg, rows, &part);
 }
 
 // The first option whose value differs between the partitions, or an empty
@@ -376,6 +392,8 @@ CSolver::CSolver(const CCsrView& A, CSolveOptions options, CPartitionLink link) 
     // One refusal text for all only where every partition can send one.
     const double hasMessages = link.messages ? 1.0 : 0.0;
     if (-I.maximum(-hasMessages) == 1.0) I.messages = std::move(link.messages);
+    const double hasMultigrid = link.multigrid ? 1.0 : 0.0;
+    if (-I.maximum(-hasMultigrid) == 1.0) I.multigrid = std::move(link.multigrid);
     std::exception_ptr fault;
     try {
         if (link.haloCells < 0) Refuse(kConstructor, "haloCells is " + Num(link.haloCells) + ", a negative count");

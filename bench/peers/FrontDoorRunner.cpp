@@ -4,6 +4,7 @@
 #include "PeerReport.h"
 
 #include "HostSystem.h"
+#include <qvl3d/DistributedSolve.h>
 #include <qvl3d/MpiTransport.h>
 #include <qvl3d/SolverTable.h>
 
@@ -121,15 +122,7 @@ bool CFrontDoorRunner::Prepare(const CFrontDoorConfig& c, double rtol, int maxIt
     if (m_ranks == 1) {
         m_solver = std::make_unique<CSolver>(view, options);
     } else {
-        CPartitionLink link;
-        link.haloCells = A.nCellTotal - A.nCell;
-        link.halo = std::make_shared<CMpiHaloTransport>(MPI_COMM_WORLD, m_part.plan);
-        link.sum = std::make_shared<CMpiSumTransport>(MPI_COMM_WORLD);
-        link.maximum = [](double v) {
-            MPI_Allreduce(MPI_IN_PLACE, &v, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
-            return v;
-        };
-        m_solver = std::make_unique<CSolver>(view, options, link);
+        m_solver = std::make_unique<CSolver>(view, options, MakePartitionLink(MPI_COMM_WORLD, m_part.plan));
     }
     m_build = SlowestRank(Now() - t0);
     return true;

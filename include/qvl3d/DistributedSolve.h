@@ -26,6 +26,7 @@
 #include <mpi.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -109,6 +110,16 @@ QVL3D_EXPORT CLocalSystem BuildLocalSystem(MPI_Comm comm, const CGlobalRows& row
 QVL3D_EXPORT void CheckHaloPlan(MPI_Comm comm, const CHaloPlan& plan,
                                 const std::vector<std::int64_t>& globalIdOfLocalCell);
 
+// The link of a rank's local system (collective over comm): the halo
+// transport of plan, the exact sum, the maximum, the refusals agreed on
+// (messages), globalId as given (may be empty) and the multigrid services,
+// which build the coarse levels of the aggregation multigrid across the
+// ranks (BuildLocalSystem on each coarse level, with its own transports).
+// The link keeps private duplicates of comm: it must be released before
+// MPI_Finalize (one released after leaves them to the finalisation).
+QVL3D_EXPORT CPartitionLink MakePartitionLink(MPI_Comm comm, const CHaloPlan& plan,
+                                              std::function<std::int64_t(std::int64_t)> globalId = {});
+
 // The front door across the ranks of comm: constructed collectively from
 // each rank's rows and ownership, it builds the local system and plan
 // (BuildLocalSystem), the MPI transports and a CSolver on the partition
@@ -127,7 +138,10 @@ QVL3D_EXPORT void CheckHaloPlan(MPI_Comm comm, const CHaloPlan& plan,
 // out (as CSingleGridSolver does on a partition), so its iterations differ
 // from a solve of the whole matrix on one rank; the diagonal preconditioner
 // and the unpreconditioned methods follow the serial ones up to the order
-// of the global sums.
+// of the global sums. The aggregation multigrid builds its coarse levels
+// across the ranks (MakePartitionLink's multigrid services), so its
+// iterations stay close to those of one rank, and the result's multigrid
+// summary gives the whole system's levels.
 class QVL3D_EXPORT CDistributedSolver {
 public:
     CDistributedSolver(MPI_Comm comm, const CGlobalRows& rows, const COwnership& ownership, CSolveOptions options = {});

@@ -109,8 +109,10 @@ struct CSolveOptions {
     std::function<void(int iteration, double norm)> monitor;
 };
 
-// The levels of the aggregation multigrid a solve ran with (on a partition
-// of several, this partition's: its levels leave the halo couplings out).
+// The levels of the aggregation multigrid a solve ran with. On a partition
+// of several with multigrid services (CPartitionLink), the rows and entries
+// of the whole system's levels; without them this partition's, whose
+// levels leave the halo couplings out.
 struct CMultigridSummary {
     const char* aggregation = "smoothed"; // or "plain"
     std::vector<int> rows;                // per level, the first the matrix's
@@ -143,6 +145,68 @@ struct CSolveResult {
     }
 };
 
+// Rows with global (int64, 0-based) column ids: row k holds the entries
+// rowStart[k] .. rowStart[k+1]-1.
+struct CLevelRows {
+    std::vector<std::int64_t> rowStart{0};
+    std::vector<std::int64_t> columns;
+    std::vector<double> values;
+
+    std::int64_t Rows() const { return static_cast<std::int64_t>(rowStart.size()) - 1; }
+};
+
+// One entry (row, column, value) in global ids, as the all-to-all moves it.
+struct CLevelEntry {
+    std::int64_t row = 0;
+    std::int64_t column = 0;
+    double value = 0.0;
+};
+
+// A coarse level as a distributed system of its own: the columns of the
+// rows handed to CMultigridServices::BuildLevel in local cells (0-based:
+// the owned rows 0..n-1 in the order given, then the halo cells), the
+// global id of every local cell, and the transports over its halo plan
+// (cells counted from 1, as the solver's vectors are).
+struct CLevelPartition {
+    std::vector<std::int32_t> columns;  // per entry of the rows given, in their order
+    std::vector<std::int64_t> globalId; // per local cell (owned, then halo)
+    std::int64_t haloCells = 0;
+    std::shared_ptr<CHaloTransport> halo; // fills the halo cells from their owners
+    // Adds the halo entries of v to their owners' entries (the reverse of
+    // the halo exchange): each owned entry gets the values the other
+    // partitions hold for it added one by one, by ascending partition and,
+    // within one, in the order of that partition's halo cells. The halo
+    // entries are left as they were.
+    std::function<void(double*)> addToOwners;
+};
+
+// What the aggregation multigrid needs to build coarse levels that span the
+// partitions (the host implements it with its message passing). Every call
+// is collective: all partitions make the same calls in the same order, and
+// every answer that is the same on all partitions has the same bits there.
+class QVL3D_EXPORT CMultigridServices {
+public:
+    virtual ~CMultigridServices();
+    virtual int Partitions() = 0;
+    virtual int Partition() = 0; // this one's number, 0 .. Partitions()-1
+    // Every partition's count: Partitions()+1 offsets, [p] the sum of the
+    // counts of partitions below p (an exclusive prefix), the last one the
+    // total.
+    virtual std::vector<std::int64_t> Offsets(std::int64_t count) = 0;
+    // A sparse all-to-all: sendTo[q] goes to partition q (sendTo has
+    // Partitions() lists, this partition's own included). Returns what
+    // every partition sent here, by ascending sender, each sender's list in
+    // its order; from[k] is the sender of entry k.
+    virtual std::vector<CLevelEntry> AllToAll(const std::vector<std::vector<CLevelEntry>>& sendTo,
+                                              std::vector<int>& from) = 0;
+    // A level of its own from this partition's rows, which are global ids
+    // first, first+1, ... (the partitions' ranges do not overlap): each
+    // column's owner found, the halo plan and its transports built.
+    virtual CLevelPartition BuildLevel(const CLevelRows& rows, std::int64_t first) = 0;
+    // Every partition's rows, in the order of the partitions, on every one.
+    virtual CLevelRows GatherRows(const CLevelRows& rows) = 0;
+};
+
 // What ties a solver to the other partitions of a distributed system.
 // Columns rows .. rows+haloCells-1 of the matrix name the partition's halo
 // cells (cells rows+1 .. rows+haloCells of the halo plan the transport
@@ -165,6 +229,12 @@ struct CPartitionLink {
     // the refusals then give it after the partition's row or index.
     std::shared_ptr<CMessageTransport> messages;
     std::function<std::int64_t(std::int64_t)> globalId;
+    // Optional, on every partition or on none. With it the multigrid's
+    // coarse levels span the partitions (aggregates are each partition's
+    // own, the Galerkin products and the cycle's corrections cross them);
+    // without it each partition's levels are built from its own rows, halo
+    // couplings left out (a block-Jacobi multigrid).
+    std::shared_ptr<CMultigridServices> multigrid;
 };
 
 class QVL3D_EXPORT CSolver {
@@ -200,7 +270,10 @@ public:
     // throw, std::runtime_error saying that it threw on another partition
     // (one more global sum per iteration where a monitor is given). The DILU preconditioner leaves halo neighbours out
     // (as CSingleGridSolver does on a partition), so its iterations differ from a solve of the whole matrix; the
-    // diagonal one is the same.
+    // diagonal one is the same. The aggregation multigrid smooths with the same DILU on each level; with the link's
+    // multigrid services its coarse levels span the partitions, without them each partition's levels are its own.
+    // The multigrid decision is made on all partitions alike (a link with the services on some partitions only
+    // counts as none).
     CSolver(const CCsrView& A, CSolveOptions options, CPartitionLink link);
     ~CSolver();
     CSolver(CSolver&&) noexcept;

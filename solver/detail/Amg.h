@@ -17,26 +17,30 @@
 
 namespace qvl3d {
 namespace amg {
-class CAmgHierarchy;
-}
+class CAmgLevels;
+struct CAmgPartition;
+} // namespace amg
 namespace detail {
 
 // Frees the levels through the function that made them, so that code which
 // only holds a handle (and never builds levels) needs nothing else linked.
 struct CAmgRelease {
-    void (*release)(amg::CAmgHierarchy*) = nullptr;
-    void operator()(amg::CAmgHierarchy* h) const { release(h); }
+    void (*release)(amg::CAmgLevels*) = nullptr;
+    void operator()(amg::CAmgLevels* h) const { release(h); }
 };
-using CAmgHandle = std::unique_ptr<amg::CAmgHierarchy, CAmgRelease>;
+using CAmgHandle = std::unique_ptr<amg::CAmgLevels, CAmgRelease>;
 
-// The levels of the owned rows of `fine` (halo columns left out): built on
-// the first call, updated on the next ones (the aggregates kept where the
-// pattern is the same).
-void RefreshAmg(CAmgHandle& handle, const CNativeRows& fine);
+// The levels of `fine`: built on the first call, updated on the next ones
+// (the aggregates kept where the pattern is the same). Without a partition
+// (or with one of a single partition) the levels of the owned rows, halo
+// columns left out; with one, levels across the partitions
+// (multigrid/AmgDistributed.h), or, where the fine level does not coarsen
+// across them, the owned rows' own.
+void RefreshAmg(CAmgHandle& handle, const CNativeRows& fine, const amg::CAmgPartition* partition);
 // What the levels look like, for the result; nothing without levels.
 std::optional<CMultigridSummary> AmgSummary(const CAmgHandle& handle);
-double* AmgInput(amg::CAmgHierarchy& h);
-void AmgCycle(amg::CAmgHierarchy& h, double* z);
+double* AmgInput(amg::CAmgLevels& h);
+void AmgCycle(amg::CAmgLevels& h, double* z);
 
 // One V-cycle from z = 0: z = M^-1 r on the owned cells, r_i = in(i) read
 // once per cell in ascending order. Build leaves D alone: the levels are
@@ -45,7 +49,7 @@ struct CAmgPreconditioner {
     static constexpr EPreconditioner kId = EPreconditioner::Amg;
     static constexpr bool kElementWise = false;
 
-    amg::CAmgHierarchy* levels;
+    amg::CAmgLevels* levels;
 
     template <class Storage, class = decltype(std::declval<Storage&>().amg)>
     explicit CAmgPreconditioner(Storage& storage) : levels(storage.amg.get())

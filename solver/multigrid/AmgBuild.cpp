@@ -119,20 +119,32 @@ CSparse ProlongatorPattern(const CSparse& A, const std::vector<int>& agg, int co
     return P;
 }
 
+double GershgorinBound(const CSparse& A)
+{
+    double bound = 0.0;
+    for (int i = 1; i <= A.rows; ++i) {
+        double s = 0.0;
+        for (int e = A.start[i]; e < A.start[i + 1]; ++e) s = s + std::fabs(A.val[e]);
+        const double d = std::fabs(A.val[A.start[i]]);
+        if (d > 0.0) bound = std::max(bound, s / d);
+    }
+    return bound;
+}
+
 // The values of P on its pattern: 1 at (i, aggregate of i) less, when
 // smoothed, omega / a_ii times a_ik at the aggregate of each k of row i, in
 // the row's order. omega is 4/3 over the largest row sum of |a_ik| / |a_ii|.
 void ProlongatorValues(const CSparse& A, const std::vector<int>& agg, bool smoothed, CSparse& P,
                        std::vector<int>& position)
 {
-    double bound = 0.0;
-    if (smoothed)
-        for (int i = 1; i <= A.rows; ++i) {
-            double s = 0.0;
-            for (int e = A.start[i]; e < A.start[i + 1]; ++e) s = s + std::fabs(A.val[e]);
-            const double d = std::fabs(A.val[A.start[i]]);
-            if (d > 0.0) bound = std::max(bound, s / d);
-        }
+    ProlongatorValues(A, agg, smoothed, smoothed ? GershgorinBound(A) : 0.0, P, position);
+}
+
+// The same with the bound given (a distributed level's: the largest of all
+// partitions').
+void ProlongatorValues(const CSparse& A, const std::vector<int>& agg, bool smoothed, double bound, CSparse& P,
+                       std::vector<int>& position)
+{
     const double omega = bound > 0.0 ? (4.0 / 3.0) / bound : 0.0;
     position.assign(static_cast<size_t>(P.cols) + 1, -1);
     for (int i = 1; i <= A.rows; ++i) {

@@ -137,19 +137,20 @@ QVL3D_EXPORT CSparse Prolongator(const CSparse& A, const std::vector<int>& aggre
 QVL3D_EXPORT CSparse Galerkin(const CSparse& A, const CSparse& P);
 
 // The level operator of rows 1..n from diag(i) and offDiag(i, f), which
-// calls f(column, value) for the row's other entries (columns above n are
-// dropped): each row its diagonal first, then the others by column.
+// calls f(column, value) for the row's other entries (columns above cols
+// are dropped): each row its diagonal first, then the others by column.
 template <class Diag, class OffDiag>
-CSparse LevelFrom(int n, Diag&& diag, OffDiag&& offDiag)
+CSparse LevelFrom(int n, int cols, Diag&& diag, OffDiag&& offDiag)
 {
     CSparse A;
-    A.rows = A.cols = n;
+    A.rows = n;
+    A.cols = cols;
     A.start.assign(static_cast<size_t>(n) + 2, 0);
     std::vector<std::pair<int, double>> row;
     for (int i = 1; i <= n; ++i) {
         row.clear();
         offDiag(i, [&](int j, double a) {
-            if (j <= n) row.emplace_back(j, a);
+            if (j <= cols) row.emplace_back(j, a);
         });
         std::sort(row.begin(), row.end(), [](const auto& p, const auto& q) { return p.first < q.first; });
         A.col.push_back(i);
@@ -161,6 +162,13 @@ CSparse LevelFrom(int n, Diag&& diag, OffDiag&& offDiag)
         A.start[i + 1] = static_cast<int>(A.col.size());
     }
     return A;
+}
+
+// The same over the owned columns 1..n alone.
+template <class Diag, class OffDiag>
+CSparse LevelFrom(int n, Diag&& diag, OffDiag&& offDiag)
+{
+    return LevelFrom(n, n, diag, offDiag);
 }
 
 } // namespace amg

@@ -30,6 +30,10 @@ struct CAmgHierarchy::CLevel {
 CSparse ProlongatorPattern(const CSparse& A, const std::vector<int>& agg, int coarse, bool smoothed);
 void ProlongatorValues(const CSparse& A, const std::vector<int>& agg, bool smoothed, CSparse& P,
                        std::vector<int>& position);
+void ProlongatorValues(const CSparse& A, const std::vector<int>& agg, bool smoothed, double bound, CSparse& P,
+                       std::vector<int>& position);
+// The largest row sum of |a_ik| / |a_ii| over the rows whose diagonal is not 0.
+double GershgorinBound(const CSparse& A);
 void ProductPattern(const CSparse& A, const CSparse& B, CSparse& C, bool diagonalFirst);
 void ProductValues(const CSparse& A, const CSparse& B, CSparse& C, std::vector<int>& position);
 void TransposePattern(const CSparse& P, CSparse& T, std::vector<int>& source);
