@@ -32,7 +32,4 @@ TEST_F(CommandTest, MultigridRunsThroughTheFrontDoorAndReportsItsLevels)
         EXPECT_EQ(r.status, 2) << option;
         ExpectOneLineReason(r, std::string(option) + " amg runs through the front door only");
     }
-    r = Run({"--grid", "8", "--method", "amg", "--precond", "dilu"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_HAS(r.err, "takes no preconditioner, not dilu");
 }

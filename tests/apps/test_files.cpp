@@ -82,12 +82,13 @@ TEST_F(CommandTest, AFailedWriteToStandardOutputExitsThree)
     ExpectOneLineReason(full, "cannot write /dev/full: No space left on device");
 }
 
-// The files are compared, not the names.
+// The files are compared, not the names (how, links included, is
+// SameFile's, tests/host): an output that is an input, two outputs that are
+// one file.
 TEST_F(CommandTest, OutputFilesThatAreInputsOrEachOtherAreRefused)
 {
     const std::string matrix =
         WriteFile(Path("a.mtx"), "%%MatrixMarket matrix coordinate real general\n1 1 1\n1 1 2\n");
-    std::filesystem::create_symlink(matrix, Path("link.mtx"));
     std::filesystem::create_directory(Path("d"));
     const std::string dotted = Path("d/../a.mtx");
     const struct {
@@ -95,11 +96,8 @@ TEST_F(CommandTest, OutputFilesThatAreInputsOrEachOtherAreRefused)
         std::string reason;
     } runs[] = {
         {{"--matrix", matrix, "--output", dotted}, "--output " + dotted + " is the file --matrix reads"},
-        {{"--matrix", matrix, "--rhs", matrix, "--json", Path("link.mtx")},
-         "--json " + Path("link.mtx") + " is the file --matrix"},
         {{"--grid", "4", "--json", Path("same"), "--output", Path("d/../same")},
          "--output and --json name the same file, " + Path("d/../same")},
-        {{"--grid", "4", "--plot", Path("p.svg"), "--json", Path("./p.svg")}, "--json and --plot name the same file"},
     };
     for (const auto& run : runs) {
         const CRun r = Run(run.args);

@@ -3,6 +3,7 @@
 // or is singular, across restart lengths and from run to run.
 #include "MatrixMarket.h"
 #include <qvl3d/Solve.h>
+#include "TestCsr.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -22,37 +23,10 @@ namespace {
 using Dense = std::vector<std::vector<double>>;
 
 // The non-zero entries of a dense matrix (and every diagonal), 0-based rows.
-struct CSystem {
-    std::vector<std::int32_t> rowStart{0}, columns;
-    std::vector<double> values;
-
-    explicit CSystem(const Dense& A)
-    {
-        for (size_t i = 0; i < A.size(); ++i) {
-            for (size_t j = 0; j < A.size(); ++j)
-                if (A[i][j] != 0.0 || i == j) {
-                    columns.push_back(static_cast<std::int32_t>(j));
-                    values.push_back(A[i][j]);
-                }
-            rowStart.push_back(static_cast<std::int32_t>(columns.size()));
-        }
-    }
-    explicit CSystem(const host::CSparseMatrix& M)
-    {
-        for (int i = 1; i <= M.nCell; ++i) {
-            for (int e = M.rowStart[i - 1]; e < M.rowStart[i]; ++e) {
-                columns.push_back(M.col[e] - 1);
-                values.push_back(M.val[e]);
-            }
-            rowStart.push_back(static_cast<std::int32_t>(columns.size()));
-        }
-    }
-    CCsrView View() const
-    {
-        return {static_cast<std::int64_t>(rowStart.size()) - 1, rowStart.data(), nullptr, columns.data(),
-                values.data()};
-    }
-};
+test::CCsr System(const Dense& A)
+{
+    return test::CsrFromDense(A);
+}
 
 CSolveOptions Gmres(EMethod method, EPreconditioner p, int restart, double rtol = 1e-10, int maxIter = 10000)
 {
@@ -65,7 +39,7 @@ CSolveOptions Gmres(EMethod method, EPreconditioner p, int restart, double rtol 
     return o;
 }
 
-CSolveResult Solve(const CSystem& A, const CSolveOptions& o, const std::vector<double>& b, std::vector<double>& x)
+CSolveResult Solve(const test::CCsr& A, const CSolveOptions& o, const std::vector<double>& b, std::vector<double>& x)
 {
     x.assign(b.size(), 0.0);
     CSolver solver(A.View(), o);
@@ -171,7 +145,7 @@ TEST(Gmres, FollowsAPlainGmresStepByStep)
     const int n = 12;
     for (std::uint64_t seed : {1u, 2u, 3u}) {
         const Dense A = RandomMatrix(n, seed);
-        const CSystem S(A);
+        const test::CCsr S = System(A);
         std::vector<double> b(n);
         for (int i = 0; i < n; ++i) b[i] = std::sin(1.0 + i * seed);
         for (EPreconditioner p : {EPreconditioner::None, EPreconditioner::Diagonal}) {
@@ -202,7 +176,7 @@ TEST(Gmres, FollowsAPlainGmresStepByStep)
 // after two iterations, converged; also when restarted after every iteration.
 TEST(Gmres, AnInvariantKrylovSpaceEndsConvergedWithTheExactSolution)
 {
-    const CSystem S(Dense{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 2, 0}, {0, 0, 0, 2}});
+    const test::CCsr S = System({{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 2, 0}, {0, 0, 0, 2}});
     const std::vector<double> b{1, 1, 1, 1}, exact{1, 1, 0.5, 0.5};
     for (EMethod method : {EMethod::Gmres, EMethod::Fgmres}) {
         std::vector<double> x;
@@ -224,14 +198,14 @@ TEST(Gmres, AnInvariantKrylovSpaceEndsConvergedWithTheExactSolution)
 TEST(Gmres, StagnationAndASingularKrylovSpaceAreNamed)
 {
     std::vector<double> x;
-    const CSystem flip(Dense{{1, 0}, {0, -1}});
+    const test::CCsr flip = System({{1, 0}, {0, -1}});
     const CSolveResult stuck = Solve(flip, Gmres(EMethod::Gmres, EPreconditioner::None, 1), {1, 1}, x);
     EXPECT_EQ(StatusName(stuck.status), std::string("stagnated"));
     EXPECT_EQ(stuck.iterations, 1);
     EXPECT_EQ(x, (std::vector<double>{0, 0}));
     EXPECT_EQ(Solve(flip, Gmres(EMethod::Gmres, EPreconditioner::None, 2), {1, 1}, x).status, EStatus::Converged);
 
-    const CSystem singular(Dense{{1, 1}, {1, 1}});
+    const test::CCsr singular = System({{1, 1}, {1, 1}});
     for (EMethod method : {EMethod::Gmres, EMethod::Fgmres}) {
         const CSolveResult r = Solve(singular, Gmres(method, EPreconditioner::None, 30), {1, 0}, x);
         EXPECT_EQ(StatusName(r.status), std::string("breakdown_krylov"));
@@ -253,7 +227,7 @@ TEST(Gmres, RestartLengthsReachTheSameSolution)
 {
     for (const char* name : {"pde900.mtx", "sherman1.mtx"}) {
         const host::CSparseMatrix M = host::ReadMatrixMarket(test::MatrixPath(name));
-        const CSystem S(M);
+        const test::CCsr S = test::ToCsr(M);
         const std::vector<double> ones = test::RhsForOnes(M), b(ones.begin() + 1, ones.end());
         std::vector<double> x, xFull;
         const CSolveResult full = Solve(S, Gmres(EMethod::Gmres, EPreconditioner::Dilu, 400), b, xFull);
@@ -276,7 +250,7 @@ TEST(Gmres, RestartLengthsReachTheSameSolution)
 TEST(Gmres, RerunsGiveTheSameBits)
 {
     const host::CSparseMatrix M = host::ReadMatrixMarket(test::MatrixPath("sherman5.mtx"));
-    const CSystem S(M);
+    const test::CCsr S = test::ToCsr(M);
     const std::vector<double> ones = test::RhsForOnes(M), b(ones.begin() + 1, ones.end());
     for (EMethod method : {EMethod::Gmres, EMethod::Fgmres})
         for (EPreconditioner p : {EPreconditioner::Dilu, EPreconditioner::Diagonal}) {
@@ -310,7 +284,7 @@ TEST(Gmres, SolvesWhereBiCgStabBreaksDown)
         {{{1, 0}, {-2, -2}}, {-2, 2}, EPreconditioner::Diagonal},
     };
     for (const auto& c : cases) {
-        const CSystem S(c.A);
+        const test::CCsr S = System(c.A);
         std::vector<double> x;
         const CSolveResult bicgstab = Solve(S, Gmres(EMethod::BiCgStab, c.p, 30), c.b, x);
         EXPECT_HAS(StatusName(bicgstab.status), "breakdown_");

@@ -6,6 +6,8 @@
 
 #include "BoxProblems.h"
 #include "Partition.h"
+#include "TestCsr.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -16,26 +18,9 @@
 #include <vector>
 
 using namespace qvl3d;
+using test::CCsr;
 
 namespace {
-
-struct CCsr {
-    std::int64_t rows = 0;
-    std::vector<std::int32_t> start32, columns;
-    std::vector<std::int64_t> start64;
-    CCsrView View32() const { return CCsrView{rows, start32.data(), nullptr, columns.data(), nullptr}; }
-    CCsrView View64() const { return CCsrView{rows, nullptr, start64.data(), columns.data(), nullptr}; }
-};
-
-CCsr FromHost(const host::CSparseMatrix& A)
-{
-    CCsr c;
-    c.rows = A.nCell;
-    c.start32.assign(A.rowStart.begin(), A.rowStart.end());
-    c.start64.assign(A.rowStart.begin(), A.rowStart.end());
-    for (int j : A.col) c.columns.push_back(j - 1);
-    return c;
-}
 
 std::string Refusal(const CCsrView& A, int parts)
 {
@@ -52,9 +37,9 @@ std::string Refusal(const CCsrView& A, int parts)
 TEST(GraphPartition, TheSamePartsThroughEitherOffsetsAndTheHostsPartitioner)
 {
     const host::CSparseMatrix A = host::ConvectionDiffusion(host::CBox{9, 7, 5}, host::CConvection{});
-    const CCsr csr = FromHost(A);
+    const CCsr csr = test::ToCsr(A);
     for (int parts : {1, 2, 3, 7}) {
-        const std::vector<int> part = PartitionGraph(csr.View32(), parts);
+        const std::vector<int> part = PartitionGraph(csr.View(), parts);
         ASSERT_EQ(part.size(), static_cast<size_t>(A.nCell));
         EXPECT_EQ(part, PartitionGraph(csr.View64(), parts)) << parts << " parts";
         const host::COwners owner = host::PartitionGraph(A, parts);
@@ -71,9 +56,9 @@ TEST(GraphPartition, TheSamePartsThroughEitherOffsetsAndTheHostsPartitioner)
     // put every row in one part, and for some counts ended the process).
     for (const auto& [box, parts] :
          {std::pair{host::CBox{2, 1, 1}, 2}, {host::CBox{5, 1, 1}, 40}, {host::CBox{3, 3, 1}, 9}}) {
-        const CCsr small = FromHost(host::Poisson(box));
+        const CCsr small = test::ToCsr(host::Poisson(box));
         testing::internal::CaptureStdout();
-        const std::vector<int> part = PartitionGraph(small.View32(), parts);
+        const std::vector<int> part = PartitionGraph(small.View(), parts);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
         std::vector<int> each(part.size());
         for (size_t k = 0; k < each.size(); ++k) each[k] = static_cast<int>(k);
@@ -83,27 +68,27 @@ TEST(GraphPartition, TheSamePartsThroughEitherOffsetsAndTheHostsPartitioner)
 
 TEST(GraphPartition, BrokenInputIsRefusedNamingTheFault)
 {
-    CCsr c = FromHost(host::Poisson(host::CBox{3, 2, 1}));
+    CCsr c = test::ToCsr(host::Poisson(host::CBox{3, 2, 1}));
     CCsr badColumn = c;
-    badColumn.columns[5] = 6;
+    badColumn.col[5] = 6;
     CCsr decreasing = c;
-    decreasing.start32[3] = decreasing.start32[2] - 1;
+    decreasing.start[3] = decreasing.start[2] - 1;
     CCsr late = c;
-    late.start32[0] = 1;
+    late.start[0] = 1;
     const struct {
         const char* what;
         CCsrView view;
         int parts;
         const char* message;
     } cases[] = {
-        {"no parts", c.View32(), 0, "0 parts (at least 1)"},
-        {"a column past the last row", badColumn.View32(), 2, "names column 6 outside 0..5"},
-        {"decreasing offsets", decreasing.View32(), 2, "the offsets decrease at row 2"},
-        {"offsets not from 0", late.View32(), 2, "the offsets start at 1"},
-        {"both offsets", CCsrView{c.rows, c.start32.data(), c.start64.data(), c.columns.data(), nullptr}, 2,
+        {"no parts", c.View(), 0, "0 parts (at least 1)"},
+        {"a column past the last row", badColumn.View(), 2, "names column 6 outside 0..5"},
+        {"decreasing offsets", decreasing.View(), 2, "the offsets decrease at row 2"},
+        {"offsets not from 0", late.View(), 2, "the offsets start at 1"},
+        {"both offsets", CCsrView{c.rows, c.start.data(), c.start64.data(), c.col.data(), nullptr}, 2,
          "exactly one of rowStart32 and rowStart64"},
-        {"null columns", CCsrView{c.rows, c.start32.data(), nullptr, nullptr, nullptr}, 2, "the columns are null"},
-        {"negative rows", CCsrView{-1, c.start32.data(), nullptr, c.columns.data(), nullptr}, 2, "a negative count"},
+        {"null columns", CCsrView{c.rows, c.start.data(), nullptr, nullptr, nullptr}, 2, "the columns are null"},
+        {"negative rows", CCsrView{-1, c.start.data(), nullptr, c.col.data(), nullptr}, 2, "a negative count"},
     };
     for (const auto& k : cases) {
         const std::string got = Refusal(k.view, k.parts);

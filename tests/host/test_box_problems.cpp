@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <set>
 
 using namespace qvl3d;
 using namespace qvl3d::host;
@@ -73,10 +72,7 @@ TEST(Renumbering, PermutationsAreValidAndRepeatable)
     EXPECT_EQ(reverse, (std::vector<int>{0, 5, 4, 3, 2, 1}));
     const std::vector<int> a = Renumbering(1000, ERenumber::Random, 7);
     EXPECT_EQ(a, Renumbering(1000, ERenumber::Random, 7));
-    EXPECT_NE(a, Renumbering(1000, ERenumber::Random, 8));
-    EXPECT_EQ(std::set<int>(a.begin() + 1, a.end()).size(), 1000u);
-    EXPECT_EQ(*std::min_element(a.begin() + 1, a.end()), 1);
-    EXPECT_EQ(*std::max_element(a.begin() + 1, a.end()), 1000);
+    EXPECT_NE(a, Renumbering(1000, ERenumber::Random, 8)); // a permutation: the test below
 }
 
 TEST(Renumbering, EachCellMapsBothWaysWithoutTheWholeArray)

@@ -1,17 +1,14 @@
-"""python3 -m qvl3d against the program qvl3d-solve, the command, the C++
-front door and the module on every repository matrix, the module's solver
-against the command's entry points, and the benchmark script on a tiny box."""
+"""python3 -m qvl3d against the program qvl3d-solve, the command against the
+C++ front door on every repository matrix, the module's solver against the
+command's entry points, and the benchmark script on a tiny box."""
 
 import json
-import os
-import pathlib
 import subprocess
 import sys
 
 import numpy as np
 import pytest
 import scipy.io
-import scipy.sparse
 
 import qvl3d
 from qvl3d import _qvl3d
@@ -93,20 +90,19 @@ def test_same_bits_as_the_command(tmp_path, name, method, precond, layout):
     assert same_bits(x, scipy.io.mmread(str(tmp_path / "x.mtx")).ravel())
 
 
-# Every repository matrix with every method and preconditioner, through the
-# command's default road, the C++ front door (qvl3d_frontdoor_run) and the
-# module: the same status, iterations and x bit for bit (so the same final
-# residual), and the same refusals with the same message. The command also
-# measures ||b - Ax|| / ||b|| itself, summing each row in its own order:
-# the table in three_ways.txt (working folder) shows both.
+# Every repository matrix through the command's default road and the C++
+# front door (qvl3d_frontdoor_run): the same status, iterations and x bit
+# for bit, and the same refusals with the same message. Each matrix takes a
+# third of the methods and preconditioners in turn, so that every
+# combination runs on three matrices. (The module against the front door is
+# test_solver's, on every combination.)
 THREE_WAYS_MAXITER = 300
 COMBINATIONS = [(m, p) for m in _qvl3d.METHODS.split(", ") for p in _qvl3d.PRECONDITIONERS.split(", ")]
 MATRIX_FILES = sorted(p.name for p in MATRICES.glob("*.mtx"))
-TABLE = {}
 
 
 def command(tmp_path, name, rhs_file, method, precond):
-    """(status, iterations, ||b - Ax|| / ||b|| as the command measures it, x) or ("refused", message)."""
+    """(status, iterations, x) or ("refused", message)."""
     x_file = tmp_path / "x.mtx"
     x_file.unlink(missing_ok=True)
     run = subprocess.run(
@@ -121,41 +117,24 @@ def command(tmp_path, name, rhs_file, method, precond):
     report = json.loads((tmp_path / "run.json").read_text())
     assert report["road"] == "front_door" and report["exit_status"] == run.returncode
     x = scipy.io.mmread(str(x_file)).ravel() if x_file.exists() else None
-    return (report["status"], report["iterations"], report["relative_residual"], x)
+    return (report["status"], report["iterations"], x)
 
 
-def write_table():
-    lines = [
-        "| matrix | method | preconditioner | status | iterations | relative residual | command's check |",
-        "|---|---|---|---|---:|---:|---:|",
-    ]
-    for (name, method, precond), (cpp, cmd) in sorted(TABLE.items()):
-        if cpp[0] == "refused":
-            lines.append(f"| {name} | {method} | {precond} | refused: {cpp[1]} | | | |")
-        else:
-            lines.append(f"| {name} | {method} | {precond} | {cpp[0]} | {cpp[1]} | {cpp[2][2]:.3e} | {cmd[2]:.3e} |")
-    pathlib.Path(os.getcwd(), "three_ways.txt").write_text("\n".join(lines) + "\n")
-
-
-@pytest.mark.parametrize("name", MATRIX_FILES)
-def test_the_command_cpp_and_python_agree(tmp_path, name):
+@pytest.mark.parametrize("index,name", list(enumerate(MATRIX_FILES)))
+def test_the_command_and_the_cpp_front_door_agree(tmp_path, index, name):
     A = matrix(name)
     b = rhs(A.shape[0])
     rhs_file = write_rhs(tmp_path / "b.mtx", b)
-    lines = [f"{m} {p} csr 1e-8 0 {THREE_WAYS_MAXITER} rhs" for m, p in COMBINATIONS]
-    for (method, precond), cpp in zip(COMBINATIONS, front_door(tmp_path, A, b, np.zeros_like(b), lines)):
+    combinations = COMBINATIONS[index % 3 :: 3]
+    lines = [f"{m} {p} csr 1e-8 0 {THREE_WAYS_MAXITER} rhs" for m, p in combinations]
+    for (method, precond), cpp in zip(combinations, front_door(tmp_path, A, b, np.zeros_like(b), lines)):
         case = f"{name}: {method}, {precond}"
         cmd = command(tmp_path, name, rhs_file, method, precond)
-        TABLE[(name, method, precond)] = (cpp, cmd)
-        try:
-            x, info = qvl3d.solve(A, b, method=method, preconditioner=precond, maxiter=THREE_WAYS_MAXITER)
-        except ValueError as refusal:
-            assert ("refused", str(refusal)) == cpp == cmd, case
+        if cpp[0] == "refused":
+            assert cmd == cpp, case
             continue
-        got, relative = (info.status, info.iterations, info.relative_residual), cpp[2][2]
-        assert got == (*cpp[:2], relative) == (*cmd[:2], relative), case
-        assert same_bits(x, cpp[5]) and (cmd[3] is None or same_bits(x, cmd[3])), case
-    write_table()
+        assert cmd[:2] == cpp[:2], case
+        assert cmd[2] is None or same_bits(cmd[2], cpp[5]), case
 
 
 def test_benchmark_script_runs():
@@ -169,33 +148,3 @@ def test_benchmark_script_runs():
     assert len(rows) == 9
     assert all(float(row[-2]) <= 1e-8 for row in rows), out
     assert out.count("x per iteration") == 6
-
-
-def laplacian(n):
-    """The 1-D Laplacian of n cells, Dirichlet at both ends."""
-    return scipy.sparse.diags([-np.ones(n - 1), 2 * np.ones(n), -np.ones(n - 1)], [-1, 0, 1], format="csr")
-
-
-# Systems whose status once was wrong in C++ and Python while the command's
-# own check said otherwise: name, A, b, method, status all three now give.
-CRAFTED = [
-    ("a zero DILU pivot", scipy.sparse.csr_matrix([[1.0, 1, 0], [1, 1, 1], [0, 1, 3]]), np.array([2.0, 3, 4]),
-     "bicgstab", "diverged"),
-    ("b = 1e-170", scipy.sparse.csr_matrix([[1.0]]), np.array([1e-170]), "bicgstab", "converged"),
-    ("a Laplacian times 1e300", laplacian(30) * 1e300, laplacian(30) @ np.ones(30) * 1e300, "pcg", "converged"),
-    ("Gauss-Seidel, b times 1e-158", laplacian(30), laplacian(30) @ np.ones(30) * 1e-158, "gs", "converged"),
-]
-
-
-@pytest.mark.parametrize("name,A,b,method,status", CRAFTED, ids=[c[0] for c in CRAFTED])
-def test_the_command_and_python_agree_on_hard_cases(tmp_path, name, A, b, method, status):
-    scipy.io.mmwrite(str(tmp_path / "A.mtx"), scipy.sparse.coo_matrix(A), precision=17)
-    run = subprocess.run(
-        [program("QVL3D_SOLVE_BINARY"), "--matrix", str(tmp_path / "A.mtx"), "--rhs", write_rhs(tmp_path / "b.mtx", b),
-         "--method", method, "--json", str(tmp_path / "run.json")],
-        capture_output=True, text=True,
-    )
-    report = json.loads((tmp_path / "run.json").read_text())
-    x, info = qvl3d.solve(A, b, method=method)
-    assert (info.status, info.iterations) == (report["status"], report["iterations"]) == (status, info.iterations)
-    assert run.returncode == (0 if info.converged else 1)

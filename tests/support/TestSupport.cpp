@@ -1,4 +1,5 @@
 #include "TestSupport.h"
+#include "TestCsr.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +10,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 void CRecordingTransport::Exchange(double* v)
@@ -157,6 +160,52 @@ std::vector<Entries> Rows(const host::CSparseMatrix& A)
     for (int i = 1; i <= A.nCell; ++i)
         for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) rows[i - 1].emplace_back(A.col[e], A.val[e]);
     return rows;
+}
+
+CCsr ToCsr(const host::CSparseMatrix& A, int base)
+{
+    CCsr C;
+    C.rows = A.nCell;
+    C.base = base;
+    C.start.assign(1, base);
+    C.start64.assign(1, base);
+    for (int i = 1; i <= A.nCell; ++i) {
+        for (int e = A.RowBegin(i); e < A.RowEnd(i); ++e) {
+            C.col.push_back(A.col[e] - 1 + base);
+            C.val.push_back(A.val[e]);
+        }
+        C.start.push_back(static_cast<std::int32_t>(C.col.size()) + base);
+        C.start64.push_back(C.start.back());
+    }
+    return C;
+}
+
+CCsr CsrFromDense(const std::vector<std::vector<double>>& rows)
+{
+    return ToCsr(FromDense(rows));
+}
+
+host::CSparseMatrix ToHost(const CCsr& A)
+{
+    host::CSparseMatrix M;
+    M.nCell = M.nCellTotal = A.rows;
+    for (std::int32_t s : A.start) M.rowStart.push_back(s - A.base);
+    for (std::int32_t c : A.col) M.col.push_back(c + 1 - A.base);
+    M.val = A.val;
+    return M;
+}
+
+CCsr Shuffled(CCsr A, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    for (int i = 0; i < A.rows; ++i) {
+        std::vector<std::pair<std::int32_t, double>> row;
+        for (int e = A.start[i] - A.base; e < A.start[i + 1] - A.base; ++e) row.emplace_back(A.col[e], A.val[e]);
+        std::shuffle(row.begin(), row.end(), gen);
+        for (size_t k = 0; k < row.size(); ++k)
+            std::tie(A.col[A.start[i] - A.base + k], A.val[A.start[i] - A.base + k]) = row[k];
+    }
+    return A;
 }
 
 void ExpectSamePartition(const host::CPartition& got, const host::CPartition& want, const std::string& where)

@@ -143,23 +143,11 @@ def test_a_fault_on_the_last_rank_is_refused_on_every_rank_in_its_words():
     assert f"rank {last}: qvl3d: values has shape" in refusal(lambda: solver.update(short))
     assert "accepted" == refusal(lambda: solver.solve(b))
 
-    # The module's own checks and the options, before anything else is collective.
+    # The module's own checks, before anything else is collective. (Which
+    # faults the distributed front door refuses, options that differ between
+    # ranks, overlapping rows, columns nobody owns, is its C++ tests'.)
     text = refusal(lambda: qvl3d.DistributedSolver(COMM, rows, first, **({"tol": 1e-3} if mine else {})))
     assert text.startswith(f"TypeError: rank {last}: qvl3d: unknown option 'tol'")
-    text = refusal(lambda: qvl3d.DistributedSolver(COMM, rows, first, maxiter=7 if mine and P > 1 else 10000))
-    assert P == 1 or "maxIter differs" in text
     text = refusal(lambda: qvl3d.DistributedSolver(COMM, rows, ids[:-1] if mine else ids))
     assert f"rank {last}: qvl3d: ownership lists {len(ids) - 1} ids for {len(ids)} rows" in text
 
-
-def test_ranges_that_overlap_and_columns_nobody_owns():
-    A = box()
-    first, ids = my_block(A.shape[0])
-    rows = rows_of(A, ids)
-    if P > 1:
-        text = refusal(lambda: qvl3d.DistributedSolver(COMM, rows, first - 1 if RANK == P - 1 else first))
-        assert "overlap" in text
-    far = rows.copy()
-    if RANK == 0:
-        far.indices[0] = A.shape[0] + 3
-    assert f"column {A.shape[0] + 3} is owned by no rank" in refusal(lambda: qvl3d.DistributedSolver(COMM, far, first))
