@@ -64,6 +64,17 @@ int RootAggregates(const CSparse& A, double theta, int reach, std::vector<int>& 
 
 } // namespace
 
+void SortByColumn(CSparse& A, size_t first)
+{
+    std::vector<std::pair<int, double>> row;
+    for (size_t e = first; e < A.col.size(); ++e) row.emplace_back(A.col[e], A.val[e]);
+    std::stable_sort(row.begin(), row.end(), [](const auto& p, const auto& q) { return p.first < q.first; });
+    for (size_t e = first; e < A.col.size(); ++e) {
+        A.col[e] = row[e - first].first;
+        A.val[e] = row[e - first].second;
+    }
+}
+
 int Aggregate(const CSparse& A, double theta, int reach, std::vector<int>& agg)
 {
     agg.assign(static_cast<size_t>(A.rows) + 1, kFree);

@@ -157,6 +157,46 @@ TEST(Multigrid, CoarseOperatorsAreTheGalerkinProduct)
         }
 }
 
+// A level operator is the same whatever order a row's entries come in:
+// rows given by ascending column, in reverse, and rotated (halo columns
+// above n among them, dropped) give the same columns and values.
+TEST(Multigrid, LevelFromTakesEveryRowOrder)
+{
+    const host::CSparseMatrix M = host::ConvectionDiffusion(host::CBox{6, 5, 4}, host::CConvection{});
+    const int n = M.nCell;
+    const auto level = [&](int order) {
+        return amg::LevelFrom(
+            n,
+            [&](int i) {
+                for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
+                    if (M.col[k] == i) return M.val[k];
+                return 0.0;
+            },
+            [&](int i, auto&& f) {
+                std::vector<std::pair<int, double>> row;
+                for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
+                    if (M.col[k] != i) row.emplace_back(M.col[k], M.val[k]);
+                std::sort(row.begin(), row.end());
+                if (order == 1) std::reverse(row.begin(), row.end());
+                if (order == 2 && !row.empty()) std::rotate(row.begin(), row.begin() + i % row.size(), row.end());
+                if (order != 0) row.emplace_back(n + 1 + i % 3, 5.0); // a halo column
+                for (const auto& [j, a] : row) f(j, a);
+            });
+    };
+    const CSparse sorted = level(0);
+    for (int i = 1; i <= n; ++i) {
+        ASSERT_EQ(sorted.col[sorted.start[i]], i);
+        for (int e = sorted.start[i] + 2; e < sorted.start[i + 1]; ++e) ASSERT_LT(sorted.col[e - 1], sorted.col[e]);
+    }
+    EXPECT_EQ(sorted.NonZeros(), M.NonZeros());
+    for (int order : {1, 2}) {
+        const CSparse other = level(order);
+        EXPECT_EQ(other.start, sorted.start) << order;
+        EXPECT_EQ(other.col, sorted.col) << order;
+        EXPECT_EQ(other.val, sorted.val) << order;
+    }
+}
+
 // The aggregates cover every cell with a strong connection, each aggregate
 // holds cells tied to one another, and smoothed P keeps the constants where
 // A's rows sum to 0 (the interior of the Poisson box).
