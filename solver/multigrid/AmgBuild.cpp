@@ -270,6 +270,7 @@ CAmgHierarchy::~CAmgHierarchy() = default;
 void CAmgHierarchy::BuildFrom(int first)
 {
     m_levels.resize(static_cast<size_t>(first) + 1);
+    m_levels[first].mapped = false; // a new pattern
     double theta = m_settings.theta * std::pow(m_settings.thetaDecay, first);
     for (int l = first;; ++l, theta *= m_settings.thetaDecay) {
         const int n = m_levels[l].A.rows;
@@ -296,6 +297,7 @@ void CAmgHierarchy::BuildFrom(int first)
 void CAmgHierarchy::Link(CLevel& L, int coarse, bool smoothed, CSparse& next)
 {
     L.smoothed = smoothed;
+    L.mapped = false;
     L.P = ProlongatorPattern(L.A, L.aggregate, coarse, smoothed);
     ProductPattern(L.A, L.P, L.AP, false);
     TransposePattern(L.P, L.PT, L.source);
@@ -307,9 +309,14 @@ void CAmgHierarchy::Link(CLevel& L, int coarse, bool smoothed, CSparse& next)
 void CAmgHierarchy::Refresh(int l)
 {
     CLevel& L = m_levels[l];
+    const bool fresh = !L.mapped;
     L.Prepare();
+    L.mapped = true;
     if (l + 1 == Levels()) return;
-    ProlongatorValues(L.A, L.aggregate, L.smoothed, L.P, m_position);
+    if (fresh)
+        ProlongatorValuesMapped(L.A, L.aggregate, L.smoothed, L.P, L.pMap, m_position);
+    else
+        ProlongatorValuesFrom(L.A, L.pMap, L.P);
     ProductValues(L.A, L.P, L.AP, m_position);
     for (size_t e = 0; e < L.source.size(); ++e) L.PT.val[e] = L.P.val[L.source[e]];
     ProductValues(L.PT, L.AP, m_levels[l + 1].A, m_position);

@@ -18,7 +18,10 @@ void CAmgHierarchy::CLevel::Prepare()
     const size_t size = static_cast<size_t>(A.rows) + 1;
     for (std::vector<double>* v : {&dilu, &x, &b, &r, &z, &work})
         if (v->size() != size) v->assign(size, 0.0); // each is written before it is read
-    detail::BuildDilu(Rows(), dilu.data());
+    if (mapped)
+        DiluFrom(A, partner, dilu.data());
+    else
+        DiluMapped(A, partner, dilu.data());
 }
 
 // The last level as a dense matrix, factorised P A = L U with partial

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
@@ -194,6 +195,110 @@ TEST(Multigrid, LevelFromTakesEveryRowOrder)
         EXPECT_EQ(other.start, sorted.start) << order;
         EXPECT_EQ(other.col, sorted.col) << order;
         EXPECT_EQ(other.val, sorted.val) << order;
+    }
+}
+
+// The values of P, made through the maps of the patterns, are those of the
+// direct computation (Prolongator) to the bit: from the first build and
+// after an Update whose values would have aggregated otherwise.
+TEST(Multigrid, ProlongationValuesMatchTheDirectOnesAfterUpdate)
+{
+    const host::CSparseMatrix matrices[] = {host::Poisson(host::CBox{9, 8, 7}),
+                                            host::ConvectionDiffusion(host::CBox{8, 8, 8}, host::CConvection{})};
+    for (const host::CSparseMatrix& M : matrices)
+        for (bool smoothed : {false, true}) {
+            amg::CAmgSettings s;
+            s.smoothed = smoothed;
+            s.coarsestRows = 20;
+            CSparse A = LevelOf(M);
+            CAmgHierarchy h(A, s);
+            for (int i = 1; i <= A.rows; ++i)
+                for (int e = A.start[i]; e < A.start[i + 1]; ++e) A.val[e] *= e == A.start[i] ? 1.5 + 0.01 * i : 0.8;
+            for (int pass = 0; pass < 2; ++pass) {
+                ASSERT_GE(h.Levels(), 3);
+                for (int l = 0; l + 1 < h.Levels(); ++l) {
+                    const CSparse& P = h.Prolongation(l);
+                    const int m = h.Operator(l + 1).rows;
+                    const CSparse S = amg::Prolongator(h.Operator(l), h.Aggregates(l), m, true);
+                    const CSparse T = amg::Prolongator(h.Operator(l), h.Aggregates(l), m, false);
+                    const CSparse& Q = smoothed && S.col == P.col ? S : T; // weak coarsening keeps P_t
+                    ASSERT_EQ(Q.col, P.col) << M.nCell << " level " << l << " pass " << pass;
+                    for (size_t e = 0; e < P.val.size(); ++e)
+                        ASSERT_TRUE(test::BitEqual(P.val[e], Q.val[e])) << M.nCell << " level " << l << " entry " << e;
+                }
+                ASSERT_TRUE(h.Update(A));
+            }
+        }
+}
+
+// DILU smoothing as the last level's solve runs it, written out here:
+// kCoarsestSweeps steps x = x + M^-1 (b - A x) from x = 0, M the DILU
+// operator of A (an upper entry without a partner makes no update).
+std::vector<double> DiluSweeps(const CSparse& A, const std::vector<double>& b)
+{
+    const int n = A.rows;
+    const auto at = [&](int j, int i) {
+        for (int e = A.start[j] + 1; e < A.start[j + 1]; ++e)
+            if (A.col[e] == i) return std::optional<double>(A.val[e]);
+        return std::optional<double>();
+    };
+    std::vector<double> D(n + 1), x(n + 1, 0.0), r(n + 1), y(n + 1), z(n + 1);
+    for (int i = 1; i <= n; ++i) D[i] = A.val[A.start[i]];
+    for (int i = 1; i <= n; ++i) {
+        D[i] = 1.0 / D[i];
+        for (int e = A.start[i] + 1; e < A.start[i + 1]; ++e)
+            if (const int j = A.col[e]; j > i && at(j, i)) D[j] -= *at(j, i) * D[i] * A.val[e];
+    }
+    for (int sweep = 0; sweep < amg::kCoarsestSweeps; ++sweep) {
+        for (int i = 1; i <= n; ++i) {
+            r[i] = b[i];
+            for (int e = A.start[i]; e < A.start[i + 1]; ++e) r[i] -= A.val[e] * x[A.col[e]];
+            for (int e = A.start[i] + 1; e < A.start[i + 1]; ++e)
+                if (A.col[e] < i) r[i] -= A.val[e] * y[A.col[e]];
+            y[i] = r[i] * D[i];
+        }
+        for (int i = n; i >= 1; --i) {
+            double t = 0.0;
+            for (int e = A.start[i] + 1; e < A.start[i + 1]; ++e)
+                if (A.col[e] > i) t += A.val[e] * z[A.col[e]];
+            z[i] = y[i] - t * D[i];
+        }
+        for (int i = 1; i <= n; ++i) x[i] += z[i];
+    }
+    return x;
+}
+
+// One level past the dense size is solved by DILU sweeps: the cycle's x is
+// that of DiluSweeps, on an unsymmetric matrix whose pattern is
+// unsymmetric too, as built and after an Update with new values.
+TEST(Multigrid, LastLevelSweepsWithTheDiluOfItsOperator)
+{
+    const host::CSparseMatrix M = host::ConvectionDiffusion(host::CBox{13, 13, 13}, host::CConvection{});
+    CSparse A = amg::LevelFrom(
+        M.nCell,
+        [&](int i) {
+            for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
+                if (M.col[k] == i) return M.val[k];
+            return 0.0;
+        },
+        [&](int i, auto&& f) {
+            for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
+                if (M.col[k] != i && !(M.col[k] < i && (i + M.col[k]) % 5 == 0)) f(M.col[k], M.val[k]);
+        });
+    const int n = A.rows;
+    ASSERT_GT(n, amg::kDenseRows);
+    amg::CAmgSettings s;
+    s.coarsestRows = n;
+    CAmgHierarchy h(A, s);
+    ASSERT_EQ(h.Levels(), 1);
+    std::vector<double> b(n + 1), got(n + 1);
+    for (int i = 1; i <= n; ++i) b[i] = 1.0 + 0.1 * (i % 9);
+    for (int pass = 0; pass < 2; ++pass) {
+        const std::vector<double> x = DiluSweeps(A, b);
+        h.Cycle(b.data(), got.data());
+        for (int i = 1; i <= n; ++i) ASSERT_NEAR(got[i], x[i], 1e-10 * std::fabs(x[i]) + 1e-14) << pass << " " << i;
+        for (int e = 0; e < static_cast<int>(A.val.size()); ++e) A.val[e] *= 1.0 + 0.2 * (e % 3);
+        ASSERT_TRUE(h.Update(A));
     }
 }
 
