@@ -121,7 +121,7 @@ private:
     std::vector<CLevel> m_levels;
     std::vector<double> m_lu; // the dense factors of the last level
     std::vector<int> m_pivot;
-    std::vector<int> m_position; // scratch of the products
+    std::vector<int> m_position; // scratch of the build
     double m_setupSeconds = 0.0;
     bool m_fromUpdate = false;
 };

@@ -31,6 +31,7 @@ struct CAmgHierarchy::CLevel {
     bool mapped = false;
     CValueMap pMap;           // P's values from A's
     std::vector<int> partner; // per entry of A, its DILU partner
+    std::vector<double> sum;  // the products' row sums, one per coarse cell, 0.0 between rows (ProductValues)
     std::vector<double> x, b, r, z, work;
 
     // The library's CSR rows over A (no prefetch hints).
@@ -44,7 +45,7 @@ CSparse ProlongatorPattern(const CSparse& A, const std::vector<int>& agg, int co
 void ProlongatorValues(const CSparse& A, const std::vector<int>& agg, bool smoothed, CSparse& P,
                        std::vector<int>& position);
 void ProductPattern(const CSparse& A, const CSparse& B, CSparse& C, bool diagonalFirst);
-void ProductValues(const CSparse& A, const CSparse& B, CSparse& C, std::vector<int>& position);
+void ProductValues(const CSparse& A, const CSparse& B, CSparse& C, std::vector<double>& sum);
 void TransposePattern(const CSparse& P, CSparse& T, std::vector<int>& source);
 
 // AmgValues.cpp: the numeric phase from maps of the patterns.

@@ -67,15 +67,16 @@ void ProlongatorValuesFrom(const CSparse& A, const CValueMap& map, CSparse& P)
     const bool smoothed = !map.term.empty();
     const double omega = smoothed ? Omega(A) : 0.0;
     std::fill(P.val.begin(), P.val.end(), 0.0);
+    const int *start = A.start.data(), *one = map.one.data(), *term = map.term.data();
+    const double* a = A.val.data();
+    double* p = P.val.data();
     for (int i = 1; i <= A.rows; ++i) {
-        if (map.one[i] >= 0) P.val[map.one[i]] = 1.0;
-        const double d = A.val[A.start[i]];
+        if (one[i] >= 0) p[one[i]] = 1.0;
+        const double d = a[start[i]];
         const double w = smoothed && d != 0.0 ? omega / d : 0.0;
         if (w == 0.0) continue;
-        for (int e = A.start[i]; e < A.start[i + 1]; ++e) {
-            const int p = map.term[e];
-            if (p >= 0) P.val[p] = P.val[p] - w * A.val[e];
-        }
+        for (int e = start[i]; e < start[i + 1]; ++e)
+            if (term[e] >= 0) p[term[e]] = p[term[e]] - w * a[e];
     }
 }
 

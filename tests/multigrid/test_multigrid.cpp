@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -299,6 +300,66 @@ TEST(Multigrid, LastLevelSweepsWithTheDiluOfItsOperator)
         for (int i = 1; i <= n; ++i) ASSERT_NEAR(got[i], x[i], 1e-10 * std::fabs(x[i]) + 1e-14) << pass << " " << i;
         for (int e = 0; e < static_cast<int>(A.val.size()); ++e) A.val[e] *= 1.0 + 0.2 * (e % 3);
         ASSERT_TRUE(h.Update(A));
+    }
+}
+
+// The coarse operator to the bit of the sums written out in their order:
+// (A P)_iJ from 0.0 over row i of A in storage order, each k's terms in
+// that of row k of P; c_IJ from 0.0 over the rows i of column I of P,
+// ascending. Then the last level's factors against plain dense elimination
+// with partial pivoting (every row updated over its full length), through
+// the cycle's solve, for operators with and without -0.0 among the values.
+TEST(Multigrid, CoarseSumsAndFactorsKeepTheirWrittenOrder)
+{
+    const CSparse A = LevelOf(host::ConvectionDiffusion(host::CBox{11, 10, 9}, host::CConvection{}));
+    const CAmgHierarchy h(A);
+    ASSERT_GE(h.Levels(), 2);
+    const CSparse& P = h.Prolongation(0);
+    std::vector<std::map<int, double>> ap(A.rows + 1), c(P.cols + 1);
+    for (int i = 1; i <= A.rows; ++i)
+        for (int e = A.start[i]; e < A.start[i + 1]; ++e)
+            for (int f = P.start[A.col[e]]; f < P.start[A.col[e] + 1]; ++f)
+                ap[i][P.col[f]] = ap[i][P.col[f]] + A.val[e] * P.val[f];
+    for (int i = 1; i <= A.rows; ++i) // rows ascending: each column of P in row order
+        for (int e = P.start[i]; e < P.start[i + 1]; ++e)
+            for (const auto& [J, v] : ap[i]) c[P.col[e]][J] = c[P.col[e]][J] + P.val[e] * v;
+    const CSparse& C = h.Operator(1);
+    for (int I = 1; I <= C.rows; ++I)
+        for (int e = C.start[I]; e < C.start[I + 1]; ++e)
+            ASSERT_TRUE(test::BitEqual(C.val[e], c[I][C.col[e]])) << I << " " << C.col[e];
+
+    for (bool negativeZeros : {false, true}) {
+        CSparse B = LevelOf(host::ConvectionDiffusion(host::CBox{7, 6, 5}, host::CConvection{}));
+        for (size_t e = 0; negativeZeros && e < B.val.size(); e += 9)
+            if (B.col[e] != B.col[B.start[1]]) B.val[e] = -0.0;
+        const int n = B.rows;
+        CAmgHierarchy one(B);
+        ASSERT_EQ(one.Levels(), 1);
+        std::vector<double> M(n * n, 0.0), b(n + 1), x(n + 1), y(n);
+        for (int i = 1; i <= n; ++i) {
+            for (int e = B.start[i]; e < B.start[i + 1]; ++e) M[(i - 1) * n + B.col[e] - 1] = B.val[e];
+            b[i] = y[i - 1] = std::sin(i);
+        }
+        for (int k = 0; k < n; ++k) { // no pivot here falls below 1e-13 of the diagonal
+            int p = k;
+            for (int i = k + 1; i < n; ++i)
+                if (std::fabs(M[i * n + k]) > std::fabs(M[p * n + k])) p = i;
+            for (int j = 0; j < n; ++j) std::swap(M[k * n + j], M[p * n + j]);
+            std::swap(y[k], y[p]);
+            for (int i = k + 1; i < n; ++i) {
+                const double f = M[i * n + k] / M[k * n + k];
+                if (f == 0.0) continue;
+                for (int j = k + 1; j < n; ++j) M[i * n + j] = M[i * n + j] - f * M[k * n + j];
+                y[i] = y[i] - f * y[k];
+            }
+        }
+        for (int i = n - 1; i >= 0; --i) {
+            double s = y[i];
+            for (int j = i + 1; j < n; ++j) s = s - M[i * n + j] * y[j];
+            y[i] = s / M[i * n + i];
+        }
+        one.Cycle(b.data(), x.data());
+        for (int i = 1; i <= n; ++i) ASSERT_TRUE(test::BitEqual(x[i], y[i - 1])) << negativeZeros << " " << i;
     }
 }
 
