@@ -62,6 +62,14 @@ int CheckMatrix(const CSparseMatrix& A, bool ell)
     return maxOff;
 }
 
+// The entries of the longest row (0 without rows).
+int LongestRow(const CSparseMatrix& A)
+{
+    int longest = 0;
+    for (int i = 1; i <= A.nCell; ++i) longest = std::max(longest, A.RowEnd(i) - A.RowBegin(i));
+    return longest;
+}
+
 // The ordered slots of row i (places 1..nn+1 of ord): the lower part
 // ascending by column, the diagonal, the upper part ascending; returns the
 // diagonal's place. Rows whose columns come ascending already keep their
@@ -124,12 +132,13 @@ int* CHostSystem::CToolArrays::Ints(long long count)
     return p;
 }
 
-CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables, unsigned layouts)
+CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables, unsigned layouts, EStructureCheck check)
     : m_nVariables(nVariables), m_layouts((layouts & kAllLayouts) | LayoutBit(ELayout::Native))
 {
     if (nVariables < 1) Refuse("at least one variable is needed");
     if (A.nCellTotal >= kIntMax - 1) Refuse("too many cells");
-    const int maxOff = CheckMatrix(A, m_layouts & LayoutBit(ELayout::Ell));
+    const int maxOff = check == EStructureCheck::ByCaller ? std::max(0, LongestRow(A) - 1)
+                                                          : CheckMatrix(A, m_layouts & LayoutBit(ELayout::Ell));
     const int n = A.nCell;
     const int nTotal = A.nCellTotal;
     const long long nnz = A.NonZeros();

@@ -83,7 +83,8 @@ TEST(HostSystem, OrderedSlotListsSortEachPartByColumn)
 
 // Rows whose columns come ascending (their slots kept in order) and the
 // same rows stored out of order (sorted) give ordered lists naming the same
-// columns, the same diagonal place, and CSR rows in native slot order.
+// columns, the same diagonal place, and CSR rows in native slot order;
+// without the constructor's structure check, the same layouts.
 TEST(HostSystem, OrderedListsAreTheSameWhateverTheStorageOrder)
 {
     CSparseMatrix sorted = ConvectionDiffusion(CBox{5, 4, 3}, CConvection{});
@@ -118,6 +119,11 @@ TEST(HostSystem, OrderedListsAreTheSameWhateverTheStorageOrder)
     }
     EXPECT_TRUE(h.Validate().Ok()) << h.Validate().Text();
     EXPECT_TRUE(g.Validate().Ok()) << g.Validate().Text();
+    // A caller that checked the structure itself gets the same layouts.
+    const CHostSystem k(shuffled, 8, kAllLayouts, EStructureCheck::ByCaller);
+    EXPECT_EQ(k.gpu.m_nELLWidth, g.gpu.m_nELLWidth);
+    EXPECT_TRUE(std::equal(k.gpu.m_piELLColumn, k.gpu.m_piELLColumn + k.Room().ellEntries, g.gpu.m_piELLColumn));
+    EXPECT_TRUE(k.Validate().Ok()) << k.Validate().Text();
 }
 
 TEST(HostSystem, EmptyPartitionAndIsolatedCellsAreFilled)
