@@ -235,14 +235,19 @@ void CSolver::CImpl::SetValues(const double* values)
     CQVLGVGPU& G = host->gpu;
     const std::ptrdiff_t cells = M.m_nCellTotal;
     const int shift = aShift; // 0 for most systems: the values as they are, without a call per entry
-    for (int i = 1; i <= n; ++i)
-        for (int e = rowStart[i - 1]; e < rowStart[i]; ++e) {
-            const int k = slot[e];
+    const int* slots = slot.data();
+    for (int i = 1; i <= n; ++i) {
+        double* native = S.m_ppdCoef[i];
+        double* csr = M.m_pdCSRValue != nullptr ? M.m_pdCSRValue + M.m_piCSRRowStart[i] : nullptr;
+        double* ell = G.m_pdELLValue != nullptr ? G.m_pdELLValue + (i - 1) : nullptr;
+        for (int e = rowStart[i - 1], end = rowStart[i]; e < end; ++e) {
+            const int k = slots[e];
             const double v = shift == 0 ? values[e] : std::ldexp(values[e], shift);
-            S.m_ppdCoef[i][k] = v;
-            if (M.m_pdCSRValue != nullptr) M.m_pdCSRValue[M.m_piCSRRowStart[i] + k] = v;
-            if (G.m_pdELLValue != nullptr) G.m_pdELLValue[k * cells + (i - 1)] = v;
+            native[k] = v;
+            if (csr != nullptr) csr[k] = v;
+            if (ell != nullptr) ell[k * cells] = v;
         }
+    }
     DeriveSweepRows();
     if (options.method == EMethod::Amg ||
         PreconditionerFor(options.method, options.preconditioner) == EPreconditioner::Amg)
