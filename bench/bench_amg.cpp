@@ -2,7 +2,7 @@
 // smoothed aggregation on Poisson boxes and on matrix files, and the set-up
 // after Update against a fresh one.
 //
-//     bench_amg [--plain-too] [--update] [--setup] [EDGE | FILE.mtx] ...
+//     bench_amg [--plain-too] [--update] [--setup] [--construct=KIND] [EDGE | FILE.mtx] ...
 //
 // For each problem (b = A * 1, x = 0, rtol 1e-8 against ||b||): the front
 // door's AMG-preconditioned conjugate gradient (or BiCGSTAB where the matrix
@@ -13,7 +13,10 @@
 // --setup builds the levels alone (CAmgHierarchy), fresh and then by Update
 // with new values of the same pattern, and nothing else: for an instruction
 // count of each (valgrind --tool=callgrind, the two constructors' and
-// Update's inclusive costs).
+// Update's inclusive costs). --construct=KIND builds the front door from
+// the CSR rows and nothing else, KIND one of default (BiCGSTAB with DILU),
+// cg-amg and bicgstab-amg: for an instruction count of the constructor
+// (callgrind --toggle-collect='qvl3d::CSolver::CSolver*').
 // The times are wall-clock times of one run: on a busy machine they say so.
 #include "AmgHierarchy.h"
 #include "BoxProblems.h"
@@ -124,6 +127,27 @@ void SetupOnly(const CProblem& p)
                 Now() - t1, (Now() - t1) / fresh);
 }
 
+// The front door of `kind` built from p's rows, and nothing else.
+bool ConstructOnly(const CProblem& p, const std::string& kind)
+{
+    const host::CSparseMatrix& M = p.A;
+    std::vector<int> col(M.col.size());
+    for (size_t k = 0; k < col.size(); ++k) col[k] = M.col[k] - 1;
+    const CCsrView view{M.nCell, M.rowStart.data(), nullptr, col.data(), M.val.data()};
+    CSolveOptions o;
+    if (kind == "cg-amg" || kind == "bicgstab-amg") o.preconditioner = EPreconditioner::Amg;
+    if (kind == "cg-amg") o.method = EMethod::Cg;
+    if (kind != "default" && !o.preconditioner) {
+        std::fprintf(stderr, "bench_amg: construct '%s' is none of default, cg-amg, bicgstab-amg\n", kind.c_str());
+        return false;
+    }
+    const double t0 = Now();
+    const CSolver solver(view, o);
+    std::printf("%s: %s construction %.3f s, %lld entries\n", p.name.c_str(), kind.c_str(), Now() - t0,
+                static_cast<long long>(solver.NonZeros()));
+    return true;
+}
+
 void Run(const CProblem& p, bool plainToo, bool update)
 {
     const host::CSparseMatrix& M = p.A;
@@ -173,6 +197,7 @@ void Run(const CProblem& p, bool plainToo, bool update)
 int main(int argc, char** argv)
 {
     bool plainToo = false, update = false, setup = false;
+    std::string construct;
     std::vector<CProblem> problems;
     for (int k = 1; k < argc; ++k) {
         const std::string a = argv[k];
@@ -182,6 +207,8 @@ int main(int argc, char** argv)
             update = true;
         } else if (a == "--setup") {
             setup = true;
+        } else if (a.rfind("--construct=", 0) == 0) {
+            construct = a.substr(12);
         } else if (a.size() > 4 && a.substr(a.size() - 4) == ".mtx") {
             problems.push_back({a.substr(a.find_last_of('/') + 1), host::ReadMatrixMarket(a)});
         } else {
@@ -194,7 +221,9 @@ int main(int argc, char** argv)
         }
     }
     for (const CProblem& p : problems)
-        if (setup)
+        if (!construct.empty()) {
+            if (!ConstructOnly(p, construct)) return 2;
+        } else if (setup)
             SetupOnly(p);
         else
             Run(p, plainToo, update);

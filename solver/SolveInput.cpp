@@ -133,13 +133,20 @@ std::vector<int> SymmetricPartners(const CCsrView& A, const std::vector<int>& ro
 {
     const int n = static_cast<int>(A.rows);
     const std::int64_t nnz = rowStart[n];
-    std::vector<int> colStart(static_cast<size_t>(n) + 1, 0), byColumn(static_cast<size_t>(nnz));
+    // byColumn: the entries of each column with their rows, rows ascending.
+    std::vector<int> colStart(static_cast<size_t>(n) + 1, 0), byColumn(static_cast<size_t>(nnz)),
+        rowOf(static_cast<size_t>(nnz));
     for (std::int64_t e = 0; e < nnz; ++e)
         if (A.columns[e] < n) ++colStart[A.columns[e] + 1];
     for (int j = 0; j < n; ++j) colStart[j + 1] += colStart[j];
     std::vector<int> fill(colStart.begin(), colStart.end() - 1);
-    for (std::int64_t e = 0; e < nnz; ++e)
-        if (A.columns[e] < n) byColumn[fill[A.columns[e]]++] = static_cast<int>(e);
+    for (int i = 0; i < n; ++i)
+        for (int e = rowStart[i]; e < rowStart[i + 1]; ++e)
+            if (A.columns[e] < n) {
+                const int at = fill[A.columns[e]]++;
+                byColumn[at] = e;
+                rowOf[at] = i;
+            }
     std::vector<int> mark(static_cast<size_t>(n), -1), markEntry(static_cast<size_t>(n), -1);
     std::vector<int> partner(static_cast<size_t>(nnz), -1);
     for (int j = 0; j < n; ++j) {
@@ -149,9 +156,7 @@ std::vector<int> SymmetricPartners(const CCsrView& A, const std::vector<int>& ro
                 markEntry[A.columns[e]] = e;
             }
         for (int k = colStart[j]; k < colStart[j + 1]; ++k) {
-            const int e = byColumn[k];
-            const int i =
-                static_cast<int>(std::upper_bound(rowStart.begin(), rowStart.end(), e) - rowStart.begin()) - 1;
+            const int e = byColumn[k], i = rowOf[k];
             if (mark[i] != j)
                 Refuse(kConstructor, std::string("the ") + method + " needs a symmetric pattern: " +
                                          WithId("row " + Num(std::int64_t{i}), i, globalId) + ", entry " +
@@ -230,14 +235,20 @@ void CSolver::CImpl::SetValues(const double* values)
     CQVL3DFiniteVolumeMesh& M = host->mesh;
     CQVLGVGPU& G = host->gpu;
     const std::ptrdiff_t cells = M.m_nCellTotal;
-    for (int i = 1; i <= n; ++i)
-        for (int e = rowStart[i - 1]; e < rowStart[i]; ++e) {
-            const int k = slot[e];
-            const double v = std::ldexp(values[e], aShift);
-            S.m_ppdCoef[i][k] = v;
-            if (M.m_pdCSRValue != nullptr) M.m_pdCSRValue[M.m_piCSRRowStart[i] + k] = v;
-            if (G.m_pdELLValue != nullptr) G.m_pdELLValue[k * cells + (i - 1)] = v;
+    const int shift = aShift; // 0 for most systems: the values as they are, without a call per entry
+    const int* slots = slot.data();
+    for (int i = 1; i <= n; ++i) {
+        double* native = S.m_ppdCoef[i];
+        double* csr = M.m_pdCSRValue != nullptr ? M.m_pdCSRValue + M.m_piCSRRowStart[i] : nullptr;
+        double* ell = G.m_pdELLValue != nullptr ? G.m_pdELLValue + (i - 1) : nullptr;
+        for (int e = rowStart[i - 1], end = rowStart[i]; e < end; ++e) {
+            const int k = slots[e];
+            const double v = shift == 0 ? values[e] : std::ldexp(values[e], shift);
+            native[k] = v;
+            if (csr != nullptr) csr[k] = v;
+            if (ell != nullptr) ell[k * cells] = v;
         }
+    }
     DeriveSweepRows();
     if (options.method == EMethod::Amg ||
         PreconditionerFor(options.method, options.preconditioner) == EPreconditioner::Amg)
@@ -353,7 +364,8 @@ void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
         CheckSymmetricValues(kConstructor, A.values);
     }
 
-    // The host's rows: the caller's entry order, cells counted from 1.
+    // The host's rows: the caller's entry order, cells counted from 1 (all
+    // that the host system would refuse is refused above).
     host::CSparseMatrix M;
     M.nCell = n;
     M.nCellTotal = nTotal;
@@ -361,7 +373,7 @@ void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
     M.col.resize(static_cast<size_t>(nnz));
     M.val.assign(A.values, A.values + nnz);
     for (std::int64_t e = 0; e < nnz; ++e) M.col[e] = A.columns[e] + 1;
-    host = std::make_unique<host::CHostSystem>(M, 1, LayoutBit(runsOn));
+    host = std::make_unique<host::CHostSystem>(M, 1, LayoutBit(runsOn), host::EStructureCheck::ByCaller);
     x.assign(static_cast<size_t>(nTotal) + 1, 0.0);
     b.assign(static_cast<size_t>(n) + 1, 0.0);
     ax.assign(static_cast<size_t>(n) + 1, 0.0);

@@ -103,28 +103,22 @@ void FourSumsOfAnyLength(const CSweepPart& P, const int (&from)[4], const int (&
     }
 }
 
-// Counts, then fills, each (row, what it waits for) pair that add(i, j)
-// reports through its callback, in sweep numbering.
-template <class ForEachPair>
-CWaits WaitsFrom(int n, ForEachPair&& forEachPair)
+// Row k's waits are its part's owned columns in storage order, renumbered
+// in the sweep's direction: one pass over the rows in that direction.
+CWaits CSweepPart::Waits(int n, bool descending) const
 {
     CWaits w;
     w.start.assign(static_cast<size_t>(n) + 1, 0);
-    forEachPair([&](int k, int) { ++w.start[k + 1]; });
-    for (int k = 0; k < n; ++k) w.start[k + 1] += w.start[k];
-    w.before.resize(static_cast<size_t>(w.start[n]));
-    std::vector<int> next(w.start.begin(), w.start.end() - 1);
-    forEachPair([&](int k, int before) { w.before[next[k]++] = before; });
+    w.before.resize(col.size());
+    int at = 0;
+    for (int k = 0; k < n; ++k) {
+        const int i = descending ? n - k : k + 1;
+        for (int e = start[i]; e < start[i + 1]; ++e)
+            if (col[e] <= n) w.before[at++] = descending ? n - col[e] : col[e] - 1;
+        w.start[k + 1] = at;
+    }
+    w.before.resize(static_cast<size_t>(at));
     return w;
-}
-
-CWaits CSweepPart::Waits(int n, bool descending) const
-{
-    return WaitsFrom(n, [&](auto&& add) {
-        for (int i = 1; i <= n; ++i)
-            for (int e = start[i]; e < start[i + 1]; ++e)
-                if (col[e] <= n) add(descending ? n - i : i - 1, descending ? n - col[e] : col[e] - 1);
-    });
 }
 
 } // namespace detail

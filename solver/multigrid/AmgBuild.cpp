@@ -64,6 +64,17 @@ int RootAggregates(const CSparse& A, double theta, int reach, std::vector<int>& 
 
 } // namespace
 
+void SortByColumn(CSparse& A, size_t first)
+{
+    std::vector<std::pair<int, double>> row;
+    for (size_t e = first; e < A.col.size(); ++e) row.emplace_back(A.col[e], A.val[e]);
+    std::stable_sort(row.begin(), row.end(), [](const auto& p, const auto& q) { return p.first < q.first; });
+    for (size_t e = first; e < A.col.size(); ++e) {
+        A.col[e] = row[e - first].first;
+        A.val[e] = row[e - first].second;
+    }
+}
+
 int Aggregate(const CSparse& A, double theta, int reach, std::vector<int>& agg)
 {
     agg.assign(static_cast<size_t>(A.rows) + 1, kFree);
@@ -202,21 +213,24 @@ void ProductPattern(const CSparse& A, const CSparse& B, CSparse& C, bool diagona
 
 // The values of C = A B on its pattern: c_ij = sum of a_ik * b_kj from 0.0,
 // k in the storage order of row i of A, j's terms in that of row k of B.
-void ProductValues(const CSparse& A, const CSparse& B, CSparse& C, std::vector<int>& position)
+// Each row is summed in `sum` (one place per column of B, 0.0 between the
+// rows: every place a row touches is in its pattern, read and cleared).
+void ProductValues(const CSparse& A, const CSparse& B, CSparse& C, std::vector<double>& sum)
 {
-    position.assign(static_cast<size_t>(B.cols) + 1, -1);
+    if (sum.size() < static_cast<size_t>(B.cols) + 1) sum.assign(static_cast<size_t>(B.cols) + 1, 0.0);
+    const int *aStart = A.start.data(), *aCol = A.col.data(), *bStart = B.start.data(), *bCol = B.col.data();
+    const int *cStart = C.start.data(), *cCol = C.col.data();
+    const double *aVal = A.val.data(), *bVal = B.val.data();
+    double *s = sum.data(), *c = C.val.data();
     for (int i = 1; i <= A.rows; ++i) {
-        for (int e = C.start[i]; e < C.start[i + 1]; ++e) {
-            position[C.col[e]] = e;
-            C.val[e] = 0.0;
+        for (int e = aStart[i]; e < aStart[i + 1]; ++e) {
+            const int k = aCol[e];
+            const double a = aVal[e];
+            for (int f = bStart[k]; f < bStart[k + 1]; ++f) s[bCol[f]] = s[bCol[f]] + a * bVal[f];
         }
-        for (int e = A.start[i]; e < A.start[i + 1]; ++e) {
-            const int k = A.col[e];
-            const double a = A.val[e];
-            for (int f = B.start[k]; f < B.start[k + 1]; ++f) {
-                const int p = position[B.col[f]];
-                C.val[p] = C.val[p] + a * B.val[f];
-            }
+        for (int e = cStart[i]; e < cStart[i + 1]; ++e) {
+            c[e] = s[cCol[e]];
+            s[cCol[e]] = 0.0;
         }
     }
 }
@@ -245,13 +259,14 @@ void TransposePattern(const CSparse& P, CSparse& T, std::vector<int>& source)
 CSparse Galerkin(const CSparse& A, const CSparse& P)
 {
     CSparse AP, T, C;
-    std::vector<int> source, position;
+    std::vector<int> source;
+    std::vector<double> sum;
     ProductPattern(A, P, AP, false);
-    ProductValues(A, P, AP, position);
+    ProductValues(A, P, AP, sum);
     TransposePattern(P, T, source);
     for (size_t e = 0; e < source.size(); ++e) T.val[e] = P.val[source[e]];
     ProductPattern(T, AP, C, true);
-    ProductValues(T, AP, C, position);
+    ProductValues(T, AP, C, sum);
     return C;
 }
 
@@ -271,6 +286,7 @@ CAmgHierarchy::~CAmgHierarchy() = default;
 void CAmgHierarchy::BuildFrom(int first)
 {
     m_levels.resize(static_cast<size_t>(first) + 1);
+    m_levels[first].mapped = false; // a new pattern
     double theta = m_settings.theta * std::pow(m_settings.thetaDecay, first);
     for (int l = first;; ++l, theta *= m_settings.thetaDecay) {
         const int n = m_levels[l].A.rows;
@@ -297,6 +313,7 @@ void CAmgHierarchy::BuildFrom(int first)
 void CAmgHierarchy::Link(CLevel& L, int coarse, bool smoothed, CSparse& next)
 {
     L.smoothed = smoothed;
+    L.mapped = false;
     L.P = ProlongatorPattern(L.A, L.aggregate, coarse, smoothed);
     ProductPattern(L.A, L.P, L.AP, false);
     TransposePattern(L.P, L.PT, L.source);
@@ -308,12 +325,17 @@ void CAmgHierarchy::Link(CLevel& L, int coarse, bool smoothed, CSparse& next)
 void CAmgHierarchy::Refresh(int l)
 {
     CLevel& L = m_levels[l];
+    const bool fresh = !L.mapped;
     L.Prepare();
+    L.mapped = true;
     if (l + 1 == Levels()) return;
-    ProlongatorValues(L.A, L.aggregate, L.smoothed, L.P, m_position);
-    ProductValues(L.A, L.P, L.AP, m_position);
+    if (fresh)
+        ProlongatorValuesMapped(L.A, L.aggregate, L.smoothed, L.P, L.pMap, m_position);
+    else
+        ProlongatorValuesFrom(L.A, L.pMap, L.P);
+    ProductValues(L.A, L.P, L.AP, L.sum);
     for (size_t e = 0; e < L.source.size(); ++e) L.PT.val[e] = L.P.val[L.source[e]];
-    ProductValues(L.PT, L.AP, m_levels[l + 1].A, m_position);
+    ProductValues(L.PT, L.AP, m_levels[l + 1].A, L.sum);
 }
 
 bool CAmgHierarchy::Update(CSparse A)

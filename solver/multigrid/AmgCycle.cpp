@@ -18,7 +18,10 @@ void CAmgHierarchy::CLevel::Prepare()
     const size_t size = static_cast<size_t>(A.rows) + 1;
     for (std::vector<double>* v : {&dilu, &x, &b, &r, &z, &work})
         if (v->size() != size) v->assign(size, 0.0); // each is written before it is read
-    detail::BuildDilu(Rows(), dilu.data());
+    if (mapped)
+        DiluFrom(A, partner, dilu.data());
+    else
+        DiluMapped(A, partner, dilu.data());
 }
 
 // The last level as a dense matrix, factorised P A = L U with partial
@@ -26,6 +29,13 @@ void CAmgHierarchy::CLevel::Prepare()
 // or below 1e-13 of the largest diagonal magnitude (a singular operator,
 // such as a Neumann problem's), is set to 0 and its unknown solved as 0.
 // Beyond kDenseRows nothing is factorised.
+//
+// A row is updated only up to the last non-zero of the pivot row: past it
+// each term is f * 0.0, which leaves an entry as it is unless the entry is
+// -0.0 (-0 - +0 = -0, but -0 - -0 = +0) or f is not finite. A matrix
+// without -0.0 never makes one here (a difference is -0 only from -0), so
+// the short range is taken where no value is -0.0 and f is finite: the
+// same bits, with the work of the band the aggregates' order leaves.
 void CAmgHierarchy::Factorise()
 {
     const CSparse& A = m_levels.back().A;
@@ -37,8 +47,12 @@ void CAmgHierarchy::Factorise()
     m_lu.assign(N * N, 0.0);
     m_pivot.assign(N, 0);
     double largest = 0.0;
+    bool negativeZero = false;
     for (int i = 1; i <= n; ++i) {
-        for (int e = A.start[i]; e < A.start[i + 1]; ++e) m_lu[(i - 1) * N + (A.col[e] - 1)] = A.val[e];
+        for (int e = A.start[i]; e < A.start[i + 1]; ++e) {
+            m_lu[(i - 1) * N + (A.col[e] - 1)] = A.val[e];
+            negativeZero = negativeZero || (A.val[e] == 0.0 && std::signbit(A.val[e]));
+        }
         largest = std::max(largest, std::fabs(A.val[A.start[i]]));
     }
     double* M = m_lu.data();
@@ -53,11 +67,14 @@ void CAmgHierarchy::Factorise()
             M[k * N + k] = 0.0;
             continue;
         }
+        size_t last = N; // one past the pivot row's last non-zero
+        while (!negativeZero && last > k + 1 && M[k * N + last - 1] == 0.0) --last;
         for (size_t i = k + 1; i < N; ++i) {
             const double f = M[i * N + k] / M[k * N + k];
             M[i * N + k] = f;
             if (f == 0.0) continue;
-            for (size_t j = k + 1; j < N; ++j) M[i * N + j] = M[i * N + j] - f * M[k * N + j];
+            const size_t end = std::isfinite(f) ? last : N;
+            for (size_t j = k + 1; j < end; ++j) M[i * N + j] = M[i * N + j] - f * M[k * N + j];
         }
     }
 }

@@ -450,9 +450,9 @@ CLevelRows CDistributedAmg::Assemble(CLevel& L, bool keep)
         TransposePattern(own, K.T, K.tSource);
         ProductPattern(K.T, K.AP, K.C, false);
     }
-    ProductValues(L.A, K.full, K.AP, m_position);
+    ProductValues(L.A, K.full, K.AP, m_sum);
     for (size_t e = 0; e < K.tSource.size(); ++e) K.T.val[e] = K.full.val[static_cast<size_t>(K.tSource[e])];
-    ProductValues(K.T, K.AP, K.C, m_position);
+    ProductValues(K.T, K.AP, K.C, m_sum);
 
     const CSparse& C = K.C;
     std::vector<std::vector<CLevelEntry>> send(static_cast<size_t>(P));

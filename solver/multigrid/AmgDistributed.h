@@ -133,6 +133,7 @@ private:
     std::unique_ptr<CAmgHierarchy> m_gathered;
     std::vector<double> m_gb, m_gx; // the gathered level's b and x, 1..N
     std::vector<int> m_position;
+    std::vector<double> m_sum; // the products' row sums (ProductValues)
     double m_setupSeconds = 0.0;
     bool m_fromUpdate = false;
 };

@@ -121,7 +121,7 @@ private:
     std::vector<CLevel> m_levels;
     std::vector<double> m_lu; // the dense factors of the last level
     std::vector<int> m_pivot;
-    std::vector<int> m_position; // scratch of the products
+    std::vector<int> m_position; // scratch of the build
     double m_setupSeconds = 0.0;
     bool m_fromUpdate = false;
 };
@@ -136,9 +136,14 @@ QVL3D_EXPORT CSparse Prolongator(const CSparse& A, const std::vector<int>& aggre
 // P^T A P, the diagonal first in every row.
 QVL3D_EXPORT CSparse Galerkin(const CSparse& A, const CSparse& P);
 
+// Entries first..end of A's last row ordered by column (stable).
+QVL3D_EXPORT void SortByColumn(CSparse& A, size_t first);
+
 // The level operator of rows 1..n from diag(i) and offDiag(i, f), which
 // calls f(column, value) for the row's other entries (columns above cols
-// are dropped): each row its diagonal first, then the others by column.
+// are dropped): each row its diagonal first, then the others by column. A
+// row whose entries come by ascending column already (the common case) is
+// taken as it comes; another is sorted (stable: the same result either way).
 template <class Diag, class OffDiag>
 CSparse LevelFrom(int n, int cols, Diag&& diag, OffDiag&& offDiag)
 {
@@ -146,19 +151,20 @@ CSparse LevelFrom(int n, int cols, Diag&& diag, OffDiag&& offDiag)
     A.rows = n;
     A.cols = cols;
     A.start.assign(static_cast<size_t>(n) + 2, 0);
-    std::vector<std::pair<int, double>> row;
+    A.col.reserve(static_cast<size_t>(n)); // grows by doubling from at least the diagonals' count
+    A.val.reserve(static_cast<size_t>(n));
     for (int i = 1; i <= n; ++i) {
-        row.clear();
-        offDiag(i, [&](int j, double a) {
-            if (j <= cols) row.emplace_back(j, a);
-        });
-        std::sort(row.begin(), row.end(), [](const auto& p, const auto& q) { return p.first < q.first; });
+        const size_t first = A.col.size() + 1;
         A.col.push_back(i);
         A.val.push_back(diag(i));
-        for (const auto& [j, a] : row) {
+        bool ascending = true;
+        offDiag(i, [&](int j, double a) {
+            if (j > cols) return;
+            ascending = ascending && (A.col.size() == first || A.col.back() < j);
             A.col.push_back(j);
             A.val.push_back(a);
-        }
+        });
+        if (!ascending) SortByColumn(A, first);
         A.start[i + 1] = static_cast<int>(A.col.size());
     }
     return A;

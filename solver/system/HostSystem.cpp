@@ -62,6 +62,46 @@ int CheckMatrix(const CSparseMatrix& A, bool ell)
     return maxOff;
 }
 
+// The entries of the longest row (0 without rows).
+int LongestRow(const CSparseMatrix& A)
+{
+    int longest = 0;
+    for (int i = 1; i <= A.nCell; ++i) longest = std::max(longest, A.RowEnd(i) - A.RowBegin(i));
+    return longest;
+}
+
+// The ordered slots of row i (places 1..nn+1 of ord): the lower part
+// ascending by column, the diagonal, the upper part ascending; returns the
+// diagonal's place. Rows whose columns come ascending already keep their
+// slot order; the others are sorted by an insertion sort (rows are short,
+// and it keeps equal columns in slot order without the buffer a library
+// stable sort allocates).
+int OrderSlots(int i, int nn, const int* nb, bool ascending, int* ord, std::vector<int>& slots)
+{
+    int place = 1;
+    if (ascending) {
+        int s = 1;
+        for (; s <= nn && nb[s] < i; ++s) ord[place++] = s;
+        const int diagonal = place;
+        ord[place++] = 0;
+        for (; s <= nn; ++s) ord[place++] = s;
+        return diagonal;
+    }
+    slots.resize(static_cast<size_t>(nn));
+    for (int s = 1; s <= nn; ++s) {
+        int k = s - 1;
+        for (; k > 0 && nb[slots[k - 1]] > nb[s]; --k) slots[k] = slots[k - 1];
+        slots[k] = s;
+    }
+    for (int s : slots)
+        if (nb[s] < i) ord[place++] = s;
+    const int diagonal = place;
+    ord[place++] = 0;
+    for (int s : slots)
+        if (nb[s] > i) ord[place++] = s;
+    return diagonal;
+}
+
 } // namespace
 
 CHostSystem::CToolArrays::~CToolArrays()
@@ -92,12 +132,13 @@ int* CHostSystem::CToolArrays::Ints(long long count)
     return p;
 }
 
-CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables, unsigned layouts)
+CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables, unsigned layouts, EStructureCheck check)
     : m_nVariables(nVariables), m_layouts((layouts & kAllLayouts) | LayoutBit(ELayout::Native))
 {
     if (nVariables < 1) Refuse("at least one variable is needed");
     if (A.nCellTotal >= kIntMax - 1) Refuse("too many cells");
-    const int maxOff = CheckMatrix(A, m_layouts & LayoutBit(ELayout::Ell));
+    const int maxOff = check == EStructureCheck::ByCaller ? std::max(0, LongestRow(A) - 1)
+                                                          : CheckMatrix(A, m_layouts & LayoutBit(ELayout::Ell));
     const int n = A.nCell;
     const int nTotal = A.nCellTotal;
     const long long nnz = A.NonZeros();
@@ -127,6 +168,7 @@ CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables, unsigned layout
         int* nb = m_neighborRows[i] = neighborPool + b;
         int* ord = m_orderedRows[i] = orderedPool + b + (i - 1);
         int k = 0;
+        bool ascending = true; // the other columns, strictly
         for (int p = b; p < e; ++p) {
             if (A.col[p] == i) {
                 a[0] = A.val[p];
@@ -134,25 +176,10 @@ CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables, unsigned layout
                 ++k;
                 nb[k] = A.col[p];
                 a[k] = A.val[p];
+                ascending = ascending && (k == 1 || nb[k - 1] < nb[k]);
             }
         }
-
-        // Ordered slots: lower part ascending by column, the diagonal, upper part ascending.
-        // (An insertion sort: rows are short, and it keeps equal columns in
-        // slot order without the buffer a library stable sort allocates.)
-        slots.resize(static_cast<size_t>(nn));
-        for (int s = 1; s <= nn; ++s) {
-            int k = s - 1;
-            for (; k > 0 && nb[slots[k - 1]] > nb[s]; --k) slots[k] = slots[k - 1];
-            slots[k] = s;
-        }
-        int place = 1;
-        for (int s : slots)
-            if (nb[s] < i) ord[place++] = s;
-        store.m_piDiagPos[i] = place;
-        ord[place++] = 0;
-        for (int s : slots)
-            if (nb[s] > i) ord[place++] = s;
+        store.m_piDiagPos[i] = OrderSlots(i, nn, nb, ascending, ord, slots);
     }
     mesh.m_ppiNeighbor = m_neighborRows.data();
     store.m_ppdCoef = m_coefRows.data();

@@ -36,6 +36,11 @@ class CQVLCom;
 namespace qvl3d {
 namespace host {
 
+// Who checks the matrix's structure: the constructor, or a caller that has
+// refused every matrix the constructor would (the front door, whose own
+// checks name the caller's rows and entries), so that it is not walked twice.
+enum class EStructureCheck { ByConstructor, ByCaller };
+
 class QVL3D_EXPORT CHostSystem {
 public:
     // nVariables: length of the per-variable arrays (variables 0..nVariables-1).
@@ -46,8 +51,10 @@ public:
     // layouts cannot hold: counts out of order, a column outside
     // 1..nCellTotal, a row without its diagonal or with it twice, or sizes
     // beyond the int range of the layouts' indices. Values are not checked
-    // (a zero diagonal is the validation's business).
-    explicit CHostSystem(const CSparseMatrix& A, int nVariables = 8, unsigned layouts = kAllLayouts);
+    // (a zero diagonal is the validation's business). With ByCaller nothing
+    // of that is checked here.
+    explicit CHostSystem(const CSparseMatrix& A, int nVariables = 8, unsigned layouts = kAllLayouts,
+                         EStructureCheck check = EStructureCheck::ByConstructor);
     CHostSystem(const CHostSystem&) = delete;
     CHostSystem& operator=(const CHostSystem&) = delete;
     ~CHostSystem();

@@ -1,8 +1,14 @@
 // The layout builder: the three-cell example member for member, the ordered
-// slot lists, and what the builder refuses.
+// slot lists (whatever the storage order), and what the builder refuses.
+#include "BoxProblems.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 using namespace qvl3d;
 using namespace qvl3d::host;
@@ -73,6 +79,51 @@ TEST(HostSystem, OrderedSlotListsSortEachPartByColumn)
     for (int p = 1; p <= 6; ++p) columns.push_back(ord[p] == 0 ? 3 : nb[ord[p]]);
     EXPECT_EQ(columns, (std::vector<int>{1, 2, 3, 4, 5, 6}));
     EXPECT_TRUE(h.Validate().Ok()) << h.Validate().Text();
+}
+
+// Rows whose columns come ascending (their slots kept in order) and the
+// same rows stored out of order (sorted) give ordered lists naming the same
+// columns, the same diagonal place, and CSR rows in native slot order;
+// without the constructor's structure check, the same layouts.
+TEST(HostSystem, OrderedListsAreTheSameWhateverTheStorageOrder)
+{
+    CSparseMatrix sorted = ConvectionDiffusion(CBox{5, 4, 3}, CConvection{});
+    SortRows(sorted);
+    CSparseMatrix shuffled = sorted;
+    for (int i = 1; i <= sorted.nCell; ++i) { // reversed rows, every third rotated instead
+        const auto b = shuffled.col.begin() + shuffled.RowBegin(i), e = shuffled.col.begin() + shuffled.RowEnd(i);
+        const auto v = shuffled.val.begin() + shuffled.RowBegin(i);
+        const int shift = i % 3 == 0 ? 2 : 0;
+        std::vector<std::pair<int, double>> row;
+        for (auto c = b; c != e; ++c) row.emplace_back(*c, v[c - b]);
+        if (shift == 0)
+            std::reverse(row.begin(), row.end());
+        else
+            std::rotate(row.begin(), row.begin() + shift % row.size(), row.end());
+        for (size_t k = 0; k < row.size(); ++k) std::tie(b[k], v[k]) = row[k];
+    }
+    const CHostSystem h(sorted), g(shuffled);
+    for (int i = 1; i <= sorted.nCell; ++i) {
+        ASSERT_EQ(h.store.m_piDiagPos[i], g.store.m_piDiagPos[i]) << i;
+        for (int p = 1; p <= h.mesh.m_piNumNeighbor[i] + 1; ++p) {
+            const int s = h.store.m_ppiOrderedSlot[i][p], t = g.store.m_ppiOrderedSlot[i][p];
+            ASSERT_EQ(s == 0 ? i : h.mesh.m_ppiNeighbor[i][s], t == 0 ? i : g.mesh.m_ppiNeighbor[i][t]) << i;
+            ASSERT_EQ(h.store.m_ppdCoef[i][s], g.store.m_ppdCoef[i][t]) << i;
+        }
+        for (const CHostSystem* x : {&h, &g})
+            for (int k = 0; k <= x->mesh.m_piNumNeighbor[i]; ++k) {
+                const int e = x->mesh.m_piCSRRowStart[i] + k;
+                ASSERT_EQ(x->mesh.m_piCSRColumn[e], k == 0 ? i : x->mesh.m_ppiNeighbor[i][k]) << i;
+                ASSERT_EQ(x->mesh.m_pdCSRValue[e], x->store.m_ppdCoef[i][k]) << i;
+            }
+    }
+    EXPECT_TRUE(h.Validate().Ok()) << h.Validate().Text();
+    EXPECT_TRUE(g.Validate().Ok()) << g.Validate().Text();
+    // A caller that checked the structure itself gets the same layouts.
+    const CHostSystem k(shuffled, 8, kAllLayouts, EStructureCheck::ByCaller);
+    EXPECT_EQ(k.gpu.m_nELLWidth, g.gpu.m_nELLWidth);
+    EXPECT_TRUE(std::equal(k.gpu.m_piELLColumn, k.gpu.m_piELLColumn + k.Room().ellEntries, g.gpu.m_piELLColumn));
+    EXPECT_TRUE(k.Validate().Ok()) << k.Validate().Text();
 }
 
 TEST(HostSystem, EmptyPartitionAndIsolatedCellsAreFilled)

@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
@@ -155,6 +157,210 @@ TEST(Multigrid, CoarseOperatorsAreTheGalerkinProduct)
             ASSERT_GE(h.Levels(), 3) << M.nCell;
             ExpectGalerkin(h, std::to_string(M.nCell) + " rows, smoothed " + std::to_string(smoothed));
         }
+}
+
+// A level operator is the same whatever order a row's entries come in:
+// rows given by ascending column, in reverse, and rotated (halo columns
+// above n among them, dropped) give the same columns and values.
+TEST(Multigrid, LevelFromTakesEveryRowOrder)
+{
+    const host::CSparseMatrix M = host::ConvectionDiffusion(host::CBox{6, 5, 4}, host::CConvection{});
+    const int n = M.nCell;
+    const auto level = [&](int order) {
+        return amg::LevelFrom(
+            n,
+            [&](int i) {
+                for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
+                    if (M.col[k] == i) return M.val[k];
+                return 0.0;
+            },
+            [&](int i, auto&& f) {
+                std::vector<std::pair<int, double>> row;
+                for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
+                    if (M.col[k] != i) row.emplace_back(M.col[k], M.val[k]);
+                std::sort(row.begin(), row.end());
+                if (order == 1) std::reverse(row.begin(), row.end());
+                if (order == 2 && !row.empty()) std::rotate(row.begin(), row.begin() + i % row.size(), row.end());
+                if (order != 0) row.emplace_back(n + 1 + i % 3, 5.0); // a halo column
+                for (const auto& [j, a] : row) f(j, a);
+            });
+    };
+    const CSparse sorted = level(0);
+    for (int i = 1; i <= n; ++i) {
+        ASSERT_EQ(sorted.col[sorted.start[i]], i);
+        for (int e = sorted.start[i] + 2; e < sorted.start[i + 1]; ++e) ASSERT_LT(sorted.col[e - 1], sorted.col[e]);
+    }
+    EXPECT_EQ(sorted.NonZeros(), M.NonZeros());
+    for (int order : {1, 2}) {
+        const CSparse other = level(order);
+        EXPECT_EQ(other.start, sorted.start) << order;
+        EXPECT_EQ(other.col, sorted.col) << order;
+        EXPECT_EQ(other.val, sorted.val) << order;
+    }
+}
+
+// The values of P, made through the maps of the patterns, are those of the
+// direct computation (Prolongator) to the bit: from the first build and
+// after an Update whose values would have aggregated otherwise.
+TEST(Multigrid, ProlongationValuesMatchTheDirectOnesAfterUpdate)
+{
+    const host::CSparseMatrix matrices[] = {host::Poisson(host::CBox{9, 8, 7}),
+                                            host::ConvectionDiffusion(host::CBox{8, 8, 8}, host::CConvection{})};
+    for (const host::CSparseMatrix& M : matrices)
+        for (bool smoothed : {false, true}) {
+            amg::CAmgSettings s;
+            s.smoothed = smoothed;
+            s.coarsestRows = 20;
+            CSparse A = LevelOf(M);
+            CAmgHierarchy h(A, s);
+            for (int i = 1; i <= A.rows; ++i)
+                for (int e = A.start[i]; e < A.start[i + 1]; ++e) A.val[e] *= e == A.start[i] ? 1.5 + 0.01 * i : 0.8;
+            for (int pass = 0; pass < 2; ++pass) {
+                ASSERT_GE(h.Levels(), 3);
+                for (int l = 0; l + 1 < h.Levels(); ++l) {
+                    const CSparse& P = h.Prolongation(l);
+                    const int m = h.Operator(l + 1).rows;
+                    const CSparse S = amg::Prolongator(h.Operator(l), h.Aggregates(l), m, true);
+                    const CSparse T = amg::Prolongator(h.Operator(l), h.Aggregates(l), m, false);
+                    const CSparse& Q = smoothed && S.col == P.col ? S : T; // weak coarsening keeps P_t
+                    ASSERT_EQ(Q.col, P.col) << M.nCell << " level " << l << " pass " << pass;
+                    for (size_t e = 0; e < P.val.size(); ++e)
+                        ASSERT_TRUE(test::BitEqual(P.val[e], Q.val[e])) << M.nCell << " level " << l << " entry " << e;
+                }
+                ASSERT_TRUE(h.Update(A));
+            }
+        }
+}
+
+// DILU smoothing as the last level's solve runs it, written out here:
+// kCoarsestSweeps steps x = x + M^-1 (b - A x) from x = 0, M the DILU
+// operator of A (an upper entry without a partner makes no update).
+std::vector<double> DiluSweeps(const CSparse& A, const std::vector<double>& b)
+{
+    const int n = A.rows;
+    const auto at = [&](int j, int i) {
+        for (int e = A.start[j] + 1; e < A.start[j + 1]; ++e)
+            if (A.col[e] == i) return std::optional<double>(A.val[e]);
+        return std::optional<double>();
+    };
+    std::vector<double> D(n + 1), x(n + 1, 0.0), r(n + 1), y(n + 1), z(n + 1);
+    for (int i = 1; i <= n; ++i) D[i] = A.val[A.start[i]];
+    for (int i = 1; i <= n; ++i) {
+        D[i] = 1.0 / D[i];
+        for (int e = A.start[i] + 1; e < A.start[i + 1]; ++e)
+            if (const int j = A.col[e]; j > i && at(j, i)) D[j] -= *at(j, i) * D[i] * A.val[e];
+    }
+    for (int sweep = 0; sweep < amg::kCoarsestSweeps; ++sweep) {
+        for (int i = 1; i <= n; ++i) {
+            r[i] = b[i];
+            for (int e = A.start[i]; e < A.start[i + 1]; ++e) r[i] -= A.val[e] * x[A.col[e]];
+            for (int e = A.start[i] + 1; e < A.start[i + 1]; ++e)
+                if (A.col[e] < i) r[i] -= A.val[e] * y[A.col[e]];
+            y[i] = r[i] * D[i];
+        }
+        for (int i = n; i >= 1; --i) {
+            double t = 0.0;
+            for (int e = A.start[i] + 1; e < A.start[i + 1]; ++e)
+                if (A.col[e] > i) t += A.val[e] * z[A.col[e]];
+            z[i] = y[i] - t * D[i];
+        }
+        for (int i = 1; i <= n; ++i) x[i] += z[i];
+    }
+    return x;
+}
+
+// One level past the dense size is solved by DILU sweeps: the cycle's x is
+// that of DiluSweeps, on an unsymmetric matrix whose pattern is
+// unsymmetric too, as built and after an Update with new values.
+TEST(Multigrid, LastLevelSweepsWithTheDiluOfItsOperator)
+{
+    const host::CSparseMatrix M = host::ConvectionDiffusion(host::CBox{13, 13, 13}, host::CConvection{});
+    CSparse A = amg::LevelFrom(
+        M.nCell,
+        [&](int i) {
+            for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
+                if (M.col[k] == i) return M.val[k];
+            return 0.0;
+        },
+        [&](int i, auto&& f) {
+            for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
+                if (M.col[k] != i && !(M.col[k] < i && (i + M.col[k]) % 5 == 0)) f(M.col[k], M.val[k]);
+        });
+    const int n = A.rows;
+    ASSERT_GT(n, amg::kDenseRows);
+    amg::CAmgSettings s;
+    s.coarsestRows = n;
+    CAmgHierarchy h(A, s);
+    ASSERT_EQ(h.Levels(), 1);
+    std::vector<double> b(n + 1), got(n + 1);
+    for (int i = 1; i <= n; ++i) b[i] = 1.0 + 0.1 * (i % 9);
+    for (int pass = 0; pass < 2; ++pass) {
+        const std::vector<double> x = DiluSweeps(A, b);
+        h.Cycle(b.data(), got.data());
+        for (int i = 1; i <= n; ++i) ASSERT_NEAR(got[i], x[i], 1e-10 * std::fabs(x[i]) + 1e-14) << pass << " " << i;
+        for (int e = 0; e < static_cast<int>(A.val.size()); ++e) A.val[e] *= 1.0 + 0.2 * (e % 3);
+        ASSERT_TRUE(h.Update(A));
+    }
+}
+
+// The coarse operator to the bit of the sums written out in their order:
+// (A P)_iJ from 0.0 over row i of A in storage order, each k's terms in
+// that of row k of P; c_IJ from 0.0 over the rows i of column I of P,
+// ascending. Then the last level's factors against plain dense elimination
+// with partial pivoting (every row updated over its full length), through
+// the cycle's solve, for operators with and without -0.0 among the values.
+TEST(Multigrid, CoarseSumsAndFactorsKeepTheirWrittenOrder)
+{
+    const CSparse A = LevelOf(host::ConvectionDiffusion(host::CBox{11, 10, 9}, host::CConvection{}));
+    const CAmgHierarchy h(A);
+    ASSERT_GE(h.Levels(), 2);
+    const CSparse& P = h.Prolongation(0);
+    std::vector<std::map<int, double>> ap(A.rows + 1), c(P.cols + 1);
+    for (int i = 1; i <= A.rows; ++i)
+        for (int e = A.start[i]; e < A.start[i + 1]; ++e)
+            for (int f = P.start[A.col[e]]; f < P.start[A.col[e] + 1]; ++f)
+                ap[i][P.col[f]] = ap[i][P.col[f]] + A.val[e] * P.val[f];
+    for (int i = 1; i <= A.rows; ++i) // rows ascending: each column of P in row order
+        for (int e = P.start[i]; e < P.start[i + 1]; ++e)
+            for (const auto& [J, v] : ap[i]) c[P.col[e]][J] = c[P.col[e]][J] + P.val[e] * v;
+    const CSparse& C = h.Operator(1);
+    for (int I = 1; I <= C.rows; ++I)
+        for (int e = C.start[I]; e < C.start[I + 1]; ++e)
+            ASSERT_TRUE(test::BitEqual(C.val[e], c[I][C.col[e]])) << I << " " << C.col[e];
+
+    for (bool negativeZeros : {false, true}) {
+        CSparse B = LevelOf(host::ConvectionDiffusion(host::CBox{7, 6, 5}, host::CConvection{}));
+        for (size_t e = 0; negativeZeros && e < B.val.size(); e += 9)
+            if (B.col[e] != B.col[B.start[1]]) B.val[e] = -0.0;
+        const int n = B.rows;
+        CAmgHierarchy one(B);
+        ASSERT_EQ(one.Levels(), 1);
+        std::vector<double> M(n * n, 0.0), b(n + 1), x(n + 1), y(n);
+        for (int i = 1; i <= n; ++i) {
+            for (int e = B.start[i]; e < B.start[i + 1]; ++e) M[(i - 1) * n + B.col[e] - 1] = B.val[e];
+            b[i] = y[i - 1] = std::sin(i);
+        }
+        for (int k = 0; k < n; ++k) { // no pivot here falls below 1e-13 of the diagonal
+            int p = k;
+            for (int i = k + 1; i < n; ++i)
+                if (std::fabs(M[i * n + k]) > std::fabs(M[p * n + k])) p = i;
+            for (int j = 0; j < n; ++j) std::swap(M[k * n + j], M[p * n + j]);
+            std::swap(y[k], y[p]);
+            for (int i = k + 1; i < n; ++i) {
+                const double f = M[i * n + k] / M[k * n + k];
+                if (f == 0.0) continue;
+                for (int j = k + 1; j < n; ++j) M[i * n + j] = M[i * n + j] - f * M[k * n + j];
+                y[i] = y[i] - f * y[k];
+            }
+        }
+        for (int i = n - 1; i >= 0; --i) {
+            double s = y[i];
+            for (int j = i + 1; j < n; ++j) s = s - M[i * n + j] * y[j];
+            y[i] = s / M[i * n + i];
+        }
+        one.Cycle(b.data(), x.data());
+        for (int i = 1; i <= n; ++i) ASSERT_TRUE(test::BitEqual(x[i], y[i - 1])) << negativeZeros << " " << i;
+    }
 }
 
 // The aggregates cover every cell with a strong connection, each aggregate
