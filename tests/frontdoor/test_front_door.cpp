@@ -556,13 +556,19 @@ TEST(FrontDoor, AnyScaleSolves)
 // own norm once said converged at a true residual 50 times the bound).
 TEST(FrontDoor, ConvergedMeansTheTrueResidualMeetsTheBound)
 {
+    // Each pair on three of the nine matrices (the check is one path for
+    // every pair: the answer's own residual against the bound).
+    int turn = 0;
     for (const char* name : {"gr_30_30.mtx", "lap3D_7pt_n20.mtx", "nos6.mtx", "nos7.mtx", "orsreg_1.mtx", "pde900.mtx",
                              "sherman1.mtx", "sherman5.mtx", "watt_2.mtx"}) {
         const CCsr A = test::ToCsr(host::ReadMatrixMarket(test::MatrixPath(name)));
         const std::vector<double> b = Rhs(A.rows);
+        ++turn;
+        int pair = 0;
         for (EMethod m : Ids(kMethods))
             for (EPreconditioner p : Ids(kPreconditioners)) {
                 if (!Find(m)->takesPreconditioner && p != EPreconditioner::None) continue;
+                if (++pair % 3 != turn % 3) continue;
                 const CSolveOptions o = Options(m, p, ELayout::Csr, 300);
                 std::vector<double> x(b.size(), 0.0);
                 CSolveResult r;

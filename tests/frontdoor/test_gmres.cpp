@@ -252,22 +252,22 @@ TEST(Gmres, RerunsGiveTheSameBits)
     const host::CSparseMatrix M = host::ReadMatrixMarket(test::MatrixPath("sherman5.mtx"));
     const test::CCsr S = test::ToCsr(M);
     const std::vector<double> ones = test::RhsForOnes(M), b(ones.begin() + 1, ones.end());
-    for (EMethod method : {EMethod::Gmres, EMethod::Fgmres})
-        for (EPreconditioner p : {EPreconditioner::Dilu, EPreconditioner::Diagonal}) {
-            CSolver solver(S.View(), Gmres(method, p, 20, 1e-9));
-            std::vector<double> x1(b.size(), 0.0), x2 = x1, x3;
-            const CSolveResult r1 = solver.Solve(b.data(), x1.data());
-            const CSolveResult r2 = solver.Solve(b.data(), x2.data());
-            const CSolveResult r3 = Solve(S, Gmres(method, p, 20, 1e-9), b, x3);
-            EXPECT_EQ(r1.status, EStatus::Converged);
-            for (const CSolveResult* r : {&r2, &r3}) {
-                EXPECT_EQ(r->iterations, r1.iterations);
-                EXPECT_TRUE(
-                    std::equal(r->history.begin(), r->history.end(), r1.history.begin(), r1.history.end(), BitEqual));
-            }
-            EXPECT_TRUE(std::equal(x1.begin(), x1.end(), x2.begin(), x2.end(), BitEqual));
-            EXPECT_TRUE(std::equal(x1.begin(), x1.end(), x3.begin(), x3.end(), BitEqual));
+    for (const auto& [method, p] :
+         {std::pair{EMethod::Gmres, EPreconditioner::Dilu}, std::pair{EMethod::Fgmres, EPreconditioner::Diagonal}}) {
+        CSolver solver(S.View(), Gmres(method, p, 20, 1e-9));
+        std::vector<double> x1(b.size(), 0.0), x2 = x1, x3;
+        const CSolveResult r1 = solver.Solve(b.data(), x1.data());
+        const CSolveResult r2 = solver.Solve(b.data(), x2.data());
+        const CSolveResult r3 = Solve(S, Gmres(method, p, 20, 1e-9), b, x3);
+        EXPECT_EQ(r1.status, EStatus::Converged);
+        for (const CSolveResult* r : {&r2, &r3}) {
+            EXPECT_EQ(r->iterations, r1.iterations);
+            EXPECT_TRUE(
+                std::equal(r->history.begin(), r->history.end(), r1.history.begin(), r1.history.end(), BitEqual));
         }
+        EXPECT_TRUE(std::equal(x1.begin(), x1.end(), x2.begin(), x2.end(), BitEqual));
+        EXPECT_TRUE(std::equal(x1.begin(), x1.end(), x3.begin(), x3.end(), BitEqual));
+    }
 }
 
 // The systems on which BiCGSTAB breaks down (rho, sigma, omega): GMRES
