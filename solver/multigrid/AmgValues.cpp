@@ -12,7 +12,6 @@
 #include "detail/Context.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace qvl3d {
 namespace amg {
@@ -22,13 +21,7 @@ namespace {
 // ProlongatorValues' omega: 4/3 over the largest row sum of |a_ik| / |a_ii|.
 double Omega(const CSparse& A)
 {
-    double bound = 0.0;
-    for (int i = 1; i <= A.rows; ++i) {
-        double s = 0.0;
-        for (int e = A.start[i]; e < A.start[i + 1]; ++e) s = s + std::fabs(A.val[e]);
-        const double d = std::fabs(A.val[A.start[i]]);
-        if (d > 0.0) bound = std::max(bound, s / d);
-    }
+    const double bound = GershgorinBound(A);
     return bound > 0.0 ? (4.0 / 3.0) / bound : 0.0;
 }
 
