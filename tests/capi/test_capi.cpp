@@ -131,27 +131,6 @@ TEST(CApi, TheFrontDoorsBitsInEitherBase)
     }
 }
 
-// Update gives what a fresh solver with the new values gives.
-TEST(CApi, UpdateEqualsAFreshSolver)
-{
-    CCsr A = Chain(50, 1);
-    const std::vector<double> b = Rhs(A.rows);
-    qvl3d_solver* s = nullptr;
-    ASSERT_EQ(qvl3d_solver_create(A.rows, A.start.data(), A.col.data(), A.val.data(), 1, nullptr, &s), QVL3D_OK);
-    for (double& v : A.val) v *= v < 0 ? 1.0 : 1.5;
-    ASSERT_EQ(qvl3d_solver_update(s, A.val.data()), QVL3D_OK);
-    qvl3d_solver* fresh = nullptr;
-    ASSERT_EQ(qvl3d_solver_create(A.rows, A.start.data(), A.col.data(), A.val.data(), 1, nullptr, &fresh), QVL3D_OK);
-    std::vector<double> x1(A.rows, 0.0), x2(A.rows, 0.0);
-    qvl3d_result r1, r2;
-    ASSERT_EQ(qvl3d_solver_solve(s, b.data(), x1.data(), &r1), QVL3D_OK);
-    ASSERT_EQ(qvl3d_solver_solve(fresh, b.data(), x2.data(), &r2), QVL3D_OK);
-    EXPECT_EQ(r1.iterations, r2.iterations);
-    for (int i = 0; i < A.rows; ++i) ASSERT_TRUE(BitEqual(x1[i], x2[i])) << i;
-    qvl3d_solver_destroy(s);
-    qvl3d_solver_destroy(fresh);
-}
-
 // Every refusal of the interface's own checks: its code, and a message
 // naming the fault and where, in the caller's base; *solver is null after a
 // failed create. What the front door refuses passes through as

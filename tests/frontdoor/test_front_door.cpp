@@ -229,7 +229,9 @@ TEST(FrontDoor, TheRightHandSideRuleStopsAtTheFirstNormWithinTheBound)
         }
 }
 
-// Every refusal names what is wrong and where (rows and entries from 0).
+// Every refusal names what is wrong and where (rows and entries from 0):
+// one case for each check (a NaN value is Update's case below, a negative
+// rtol the NaN's test).
 TEST(FrontDoor, RefusalsNameTheRowAndEntry)
 {
     // Row 2 holds (2,1) (2,2) (2,3) at entries 5, 6, 7.
@@ -250,7 +252,6 @@ TEST(FrontDoor, RefusalsNameTheRowAndEntry)
          "qvl3d::CSolver: row 2: column 1 appears twice, at entries 5 and 7"},
         {[](CCsr& A, CSolveOptions&) { A.val[6] = 0.0; }, "qvl3d::CSolver: row 2, entry 6: the diagonal is 0"},
         {[](CCsr& A, CSolveOptions&) { A.val[6] = -kInf; }, "qvl3d::CSolver: row 2, entry 6: value -inf is not finite"},
-        {[](CCsr& A, CSolveOptions&) { A.val[7] = kNaN; }, "qvl3d::CSolver: row 2, entry 7: value nan is not finite"},
         {[](CCsr& A, CSolveOptions& o) {
              A.col[7] = 0; // (2,0) without (0,2)
              o.method = EMethod::Cg;
@@ -265,8 +266,6 @@ TEST(FrontDoor, RefusalsNameTheRowAndEntry)
          "holds -1.5"},
         {[](CCsr&, CSolveOptions& o) { o.maxIter = 0; }, "qvl3d::CSolver: maxIter is 0; at least 1 is needed"},
         {[](CCsr&, CSolveOptions& o) { o.divtol = 0.0; }, "qvl3d::CSolver: divtol 0 is not a number above 0"},
-        {[](CCsr&, CSolveOptions& o) { o.rtol = -1e-8; },
-         "qvl3d::CSolver: rtol -1e-08 is not a finite non-negative number"},
         {[](CCsr&, CSolveOptions& o) { o.rtol = kNaN; },
          "qvl3d::CSolver: rtol nan is not a finite non-negative number"},
         {[](CCsr&, CSolveOptions& o) { o.atol = -1.0; }, "qvl3d::CSolver: atol -1 is not a finite non-negative number"},

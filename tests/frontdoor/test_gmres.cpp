@@ -1,6 +1,8 @@
 // GMRES and flexible GMRES through the front door: against a plain dense
 // GMRES written here, on systems whose Krylov space ends early, stagnates
-// or is singular, across restart lengths and from run to run.
+// or is singular, and across restart lengths. (Run-to-run bits are the
+// distributed tests' CompareWithSerial, which solves twice with GMRES and
+// flexible GMRES.)
 #include "MatrixMarket.h"
 #include <qvl3d/Solve.h>
 #include "TestCsr.h"
@@ -242,56 +244,6 @@ TEST(Gmres, RestartLengthsReachTheSameSolution)
                     ASSERT_TRUE(BitEqual(r.history[k], full.history[k])) << what << " iteration " << k + 1;
                 for (size_t i = 0; i < x.size(); ++i) ASSERT_NEAR(x[i], 1.0, 1e-6) << what << " x[" << i << "]";
             }
-        }
-    }
-}
-
-// The same bits from run to run: one solver twice, and a second solver.
-TEST(Gmres, RerunsGiveTheSameBits)
-{
-    const host::CSparseMatrix M = host::ReadMatrixMarket(test::MatrixPath("sherman5.mtx"));
-    const test::CCsr S = test::ToCsr(M);
-    const std::vector<double> ones = test::RhsForOnes(M), b(ones.begin() + 1, ones.end());
-    for (const auto& [method, p] :
-         {std::pair{EMethod::Gmres, EPreconditioner::Dilu}, std::pair{EMethod::Fgmres, EPreconditioner::Diagonal}}) {
-        CSolver solver(S.View(), Gmres(method, p, 20, 1e-9));
-        std::vector<double> x1(b.size(), 0.0), x2 = x1, x3;
-        const CSolveResult r1 = solver.Solve(b.data(), x1.data());
-        const CSolveResult r2 = solver.Solve(b.data(), x2.data());
-        const CSolveResult r3 = Solve(S, Gmres(method, p, 20, 1e-9), b, x3);
-        EXPECT_EQ(r1.status, EStatus::Converged);
-        for (const CSolveResult* r : {&r2, &r3}) {
-            EXPECT_EQ(r->iterations, r1.iterations);
-            EXPECT_TRUE(
-                std::equal(r->history.begin(), r->history.end(), r1.history.begin(), r1.history.end(), BitEqual));
-        }
-        EXPECT_TRUE(std::equal(x1.begin(), x1.end(), x2.begin(), x2.end(), BitEqual));
-        EXPECT_TRUE(std::equal(x1.begin(), x1.end(), x3.begin(), x3.end(), BitEqual));
-    }
-}
-
-// The systems on which BiCGSTAB breaks down (rho, sigma, omega): GMRES
-// solves each.
-TEST(Gmres, SolvesWhereBiCgStabBreaksDown)
-{
-    const struct {
-        Dense A;
-        std::vector<double> b;
-        EPreconditioner p;
-    } cases[] = {
-        {{{3, -2, -3}, {0, 1, -1}, {-2, 2, 3}}, {1, -1, -1}, EPreconditioner::None},
-        {{{1, 0}, {0, -1}}, {1, 1}, EPreconditioner::None},
-        {{{1, 0}, {-2, -2}}, {-2, 2}, EPreconditioner::Diagonal},
-    };
-    for (const auto& c : cases) {
-        const test::CCsr S = System(c.A);
-        std::vector<double> x;
-        const CSolveResult bicgstab = Solve(S, Gmres(EMethod::BiCgStab, c.p, 30), c.b, x);
-        EXPECT_HAS(StatusName(bicgstab.status), "breakdown_");
-        for (EMethod method : {EMethod::Gmres, EMethod::Fgmres}) {
-            const CSolveResult r = Solve(S, Gmres(method, c.p, 30), c.b, x);
-            EXPECT_EQ(r.status, EStatus::Converged) << StatusName(r.status);
-            EXPECT_LE(r.iterations, static_cast<int>(c.b.size()));
         }
     }
 }

@@ -1,9 +1,8 @@
 // Distributed solves: every partition runs the solver on its own share and
 // the MPI transports tie them together. Each method on every layout that
-// serves it, on box and graph partitions, with ranks that own no cells and
-// on the real matrices; the same bits from run to run, and on one rank those
-// of the serial solve. (What one partition hands to the sums and exchanges
-// is the reference suite's; the transports are test_mpi_transport's.)
+// serves it, on box and graph partitions and with ranks that own no cells;
+// the same bits from run to run, and on one rank those of the serial solve. (What one partition hands to the sums and
+// exchanges is the reference suite's; the transports are test_mpi_transport's.)
 #include "MatrixMarket.h"
 #include "MpiSupport.h"
 
@@ -126,36 +125,6 @@ TEST(MpiSolve, RunsRepeatBitForBitAndOneRankIsTheSerialSolve)
         std::vector<double> bs = b;
         CaptureStdout([&] { serial.Solve(c.layout, 1, c.lsolv, x, bs.data()); });
         EXPECT_TRUE(SameBits(self.x, std::vector<double>(x, x + A.nCell + 1))) << Describe(c);
-    }
-}
-
-// The real matrices split by the graph partitioner: each method and
-// preconditioner on a matrix that suits it (sherman5's pattern is not
-// symmetric, so its halos are one-sided), every layout that serves it.
-TEST(MpiSolve, RealMatrices)
-{
-    const struct {
-        const char* file;
-        int lsolv, precond, maxIter;
-        double tolerance;   // the solver's, relative to its first iteration
-        double relResidual; // what ||b - Ax|| / ||b|| must reach
-    } cases[] = {{"pde900.mtx", 4, 0, 3000, 1e-10, 1e-8},   {"lap3D_7pt_n20.mtx", 3, 1, 500, 1e-10, 1e-9},
-                 {"gr_30_30.mtx", 3, 3, 500, 1e-10, 1e-9},  {"pde900.mtx", 2, 3, 1000, 1e-10, 1e-8},
-                 {"sherman5.mtx", 2, 1, 2000, 1e-10, 1e-7}, {"orsreg_1.mtx", 5, 3, 2000, 1e-10, 1e-8},
-                 {"pde900.mtx", 6, 3, 1000, 1e-10, 1e-8}};
-    for (const auto& m : cases) {
-        const host::CSparseMatrix A = host::ReadMatrixMarket(MatrixPath(m.file));
-        const std::vector<double> b = RhsForOnes(A);
-        const host::COwners owner = host::PartitionGraph(A, Ranks());
-        double bb = 0.0;
-        for (int i = 1; i <= A.nCell; ++i) bb += b[i] * b[i];
-        for (ELayout layout : kEveryLayout) {
-            if (m.lsolv >= 5 && layout == ELayout::Ell) continue; // not served by Solver_ELL
-            const CCase c{m.lsolv, layout, m.precond};
-            const CSolveResult r = SolveDistributed(MPI_COMM_WORLD, A, owner, b, Settings(c, m.maxIter, m.tolerance));
-            EXPECT_LT(TrueResidualNorm(A, r.x.data(), b.data()) / std::sqrt(bb), m.relResidual)
-                << m.file << ", " << Describe(c);
-        }
     }
 }
 

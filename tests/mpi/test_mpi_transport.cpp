@@ -100,62 +100,54 @@ TEST(MpiSum, RandomPartialsGiveTheReferenceSumWhateverTheRankOrder)
     MPI_Comm_free(&reversed);
 }
 
-TEST(MpiSum, ValuesThatAreNotFiniteAndSignedZeros)
-{
-    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-    const int last = Ranks() - 1;
-    // Each case: the partial of rank 0, of the last rank and of the others.
-    const struct {
-        const char* name;
-        double first, last, others;
-    } cases[] = {
-        {"NaN on the last rank", 1.0, nan, 2.0},
-        {"+inf and -inf", inf, -inf, 1.0},
-        {"+inf alone", 1e308, inf, 1e308},
-        {"-inf alone", -inf, -1.0, -inf},
-        {"all -0.0", -0.0, -0.0, -0.0},
-        {"one +0.0 among -0.0", -0.0, 0.0, -0.0},
-        {"largest doubles overflow", DBL_MAX, DBL_MAX, DBL_MAX},
-        {"largest doubles cancel", DBL_MAX, -DBL_MAX, 0.0},
-    };
-    CMpiSumTransport sum(MPI_COMM_WORLD), reduced(MPI_COMM_WORLD, 1);
-    for (const auto& c : cases) {
-        const double local = Rank() == last ? c.last : Rank() == 0 ? c.first : c.others;
-        const double s = sum.Sum(local);
-        const double f = ExactSum(MPI_COMM_WORLD, local), a = reduced.Sum(local);
-        const double expected = OracleSum(AllPartials(MPI_COMM_WORLD, local));
-        const bool agreed = SameBitsOnAllRanks(MPI_COMM_WORLD, s);
-        const bool ok = std::isnan(expected) ? std::isnan(s) && std::isnan(f) && std::isnan(a)
-                                             : BitEqual(s, expected) && BitEqual(f, s) && BitEqual(a, s);
-        EXPECT_TRUE(agreed && ok) << c.name << ", rank " << Rank() << ": " << s << " and " << f << ", reference "
-                                  << expected;
-    }
-}
-
 // A vector of partials (random ones of every kind, values that are not
-// finite, signed zeros) summed in one call gives, value by value, the bits
-// of the scalar sum, gathering and reducing alike, through CQVLCom too; and
-// one call is one collective.
+// finite, signed zeros, overflow and its cancellation) summed in one call
+// gives, value by value, the bits of the scalar sum, gathering and reducing
+// alike, through CQVLCom too; and one call is one collective. The scalar
+// sums of both kinds, and the free function's, are the reference's bits
+// (any NaN for a NaN) on every rank.
 TEST(MpiSum, AVectorOfPartialsGivesTheScalarSumsInOneCollective)
 {
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-    const bool last = Rank() == Ranks() - 1;
+    // The partial of the last rank, else of rank 0, else of the others.
+    const auto partial = [](double first, double last, double others) {
+        return Rank() == Ranks() - 1 ? last : Rank() == 0 ? first : others;
+    };
+    const std::vector<double> special = {
+        partial(1.0, nan, 2.0),             // NaN on the last rank
+        partial(inf, -inf, 1.0),            // +inf and -inf
+        partial(1e308, inf, 1e308),         // +inf alone
+        partial(-inf, -1.0, -inf),          // -inf alone
+        partial(-0.0, -0.0, -0.0),          // all -0.0
+        partial(-0.0, 0.0, -0.0),           // one +0.0 among -0.0
+        partial(DBL_MAX, DBL_MAX, DBL_MAX), // the largest doubles overflow
+        partial(DBL_MAX, -DBL_MAX, 0.0),    // and cancel
+    };
     std::vector<double> local;
     for (int kind = 0; kind < 4; ++kind)
         for (int round = 0; round < 25; ++round) local.push_back(RandomPartial(kind, round, Rank(), Ranks()));
-    local.insert(local.end(), {last ? nan : 1.0, last ? -inf : inf, -0.0, last ? 0.0 : -0.0, DBL_MAX});
+    local.insert(local.end(), special.begin(), special.end());
     auto gathering = std::make_shared<CMpiSumTransport>(MPI_COMM_WORLD);
     CMpiSumTransport reducing(MPI_COMM_WORLD, 1);
+    const auto same = [](double a, double b) { return std::isnan(a) ? std::isnan(b) : BitEqual(a, b); };
     std::vector<double> scalar;
-    for (double v : local) scalar.push_back(reducing.Sum(v));
+    for (double v : local) {
+        scalar.push_back(reducing.Sum(v));
+        const double expected = OracleSum(AllPartials(MPI_COMM_WORLD, v)), f = ExactSum(MPI_COMM_WORLD, v);
+        const double gathered = gathering->Sum(v);
+        EXPECT_TRUE(same(expected, scalar.back()) && same(expected, f) && same(expected, gathered) &&
+                    SameBitsOnAllRanks(MPI_COMM_WORLD, std::isnan(f) ? 0.0 : f))
+            << "value " << scalar.size() - 1 << " on rank " << Rank() << ": " << scalar.back() << ", " << gathered
+            << " and " << f << ", reference " << expected;
+    }
+    const int tail = static_cast<int>(special.size());
     const long long before = gathering->Stats().calls + reducing.Stats().calls;
     std::vector<double> g = local, r = local, c = local;
     gathering->SumEach(g.data(), static_cast<int>(g.size()));
-    reducing.SumEach(r.data(), static_cast<int>(r.size()) - 5); // the leading values only: the rest keep their own
-    reducing.SumEach(r.data() + r.size() - 5, 5);
+    reducing.SumEach(r.data(), static_cast<int>(r.size()) - tail); // the leading values only: the rest keep their own
+    reducing.SumEach(r.data() + r.size() - tail, tail);
     CQVLCom(gathering).AllSum(c.data(), static_cast<int>(c.size()));
     EXPECT_EQ(gathering->Stats().calls + reducing.Stats().calls - before, 4);
-    const auto same = [](double a, double b) { return std::isnan(a) ? std::isnan(b) : BitEqual(a, b); };
     for (size_t k = 0; k < local.size(); ++k)
         EXPECT_TRUE(same(g[k], scalar[k]) && same(r[k], scalar[k]) && same(c[k], scalar[k]))
             << "value " << k << " on rank " << Rank() << ": gathered " << g[k] << ", reduced " << r[k] << ", " << c[k]

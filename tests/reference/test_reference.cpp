@@ -850,16 +850,12 @@ TEST(ReferenceGaussSeidel, EveryExitOnEverySystemAndLayout)
     CompareSolves(Systems(), {4}, {0}, exits);
 }
 
-// After the call z holds M^-1 r of the last iteration that ran, and the DILU
-// work vector the forward sweep of that r.
-TEST(ReferencePcg, EveryExitOnEverySystemLayoutAndType)
+// The conjugate gradient (code 3) and BiCGSTAB (code 2). After the call z
+// holds M^-1 r of the last iteration that ran, and the DILU work vector the
+// forward sweep of that r.
+TEST(ReferenceKrylov, EveryExitOnEverySystemLayoutAndType)
 {
-    CompareSolves(Systems(), {3}, {0, 1, 2, 3}, kKrylovExits);
-}
-
-TEST(ReferenceBiCgStab, EveryExitOnEverySystemLayoutAndType)
-{
-    CompareSolves(Systems(), {2}, {0, 1, 2, 3}, kKrylovExits);
+    CompareSolves(Systems(), {3, 2}, {0, 1, 2, 3}, kKrylovExits);
 }
 
 // Sum calls as in BiCgStabThreeCells.
@@ -886,24 +882,16 @@ TEST(ReferenceBiCgStab, EveryBreakdown)
 }
 
 // Codes 2 to 6 and unknown ones through every entry point; preconditioner
-// types the methods do not name.
-TEST(ReferenceDispatch, SolverCodesAndPreconditionerTypes)
+// types the methods do not name. A partition without cells makes every
+// collective call that the others make. Several row blocks, prefetched rows
+// and runs of equal-length rows.
+TEST(ReferenceDispatch, SolverCodesTypesAnEmptyPartitionAndALargeSystem)
 {
     CompareSolves({Systems()[1], Systems()[3]}, {0, 1, 2, 3, 4, 5, 6, 7}, {1},
                   {{"converged, non-blocking", 300, 1e-4, 1, kNonBlocking}});
     CompareSolves({Systems()[3]}, {2, 3}, {-1, 4}, {{"limit of 4", 4, 1e-14, 1, kNonBlocking}});
-}
-
-// A partition without cells makes every collective call that the others make.
-TEST(ReferenceEmptyPartition, EveryMethodAndType)
-{
     CompareSolves({MakeSystem("no owned cells", host::CSparseBuilder(0, 0).Finish())}, {2, 3, 4}, {0, 1, 3},
                   {{"the others add 1 to every sum, variable 6, limit 4", 4, 1e-6, 6, 0, {}, {}, 1.0}});
-}
-
-// Several row blocks, prefetched rows and runs of equal-length rows.
-TEST(ReferenceLargeSystem, EveryMethodLayoutAndType)
-{
     CompareSolves({Large()}, {2, 3, 4}, {0, 1, 3},
                   {{"limit of 5, non-blocking, line every 2nd", 5, 1e-14, 1, kNonBlocking, {1, 2, 0}}});
 }
