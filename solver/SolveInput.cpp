@@ -364,16 +364,11 @@ void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
         CheckSymmetricValues(kConstructor, A.values);
     }
 
-    // The host's rows: the caller's entry order, cells counted from 1 (all
-    // that the host system would refuse is refused above).
-    host::CSparseMatrix M;
-    M.nCell = n;
-    M.nCellTotal = nTotal;
-    M.rowStart = rowStart;
-    M.col.resize(static_cast<size_t>(nnz));
-    M.val.assign(A.values, A.values + nnz);
-    for (std::int64_t e = 0; e < nnz; ++e) M.col[e] = A.columns[e] + 1;
-    host = std::make_unique<host::CHostSystem>(M, 1, LayoutBit(runsOn), host::EStructureCheck::ByCaller);
+    // The host's rows read in place: the caller's entry order, cells counted
+    // from 1 (all that the host system would refuse is refused above), the
+    // values left to SetValues, which writes every one.
+    const host::CRowsView rows{n, nTotal, rowStart.data(), A.columns, 1, nullptr};
+    host = std::make_unique<host::CHostSystem>(rows, 1, LayoutBit(runsOn));
     x.assign(static_cast<size_t>(nTotal) + 1, 0.0);
     b.assign(static_cast<size_t>(n) + 1, 0.0);
     ax.assign(static_cast<size_t>(n) + 1, 0.0);
