@@ -195,9 +195,8 @@ CSparseMatrix BoxWithHalo()
     return builder.Finish();
 }
 
-// Every flat array of the layouts, element for element (coefficients only
-// with `values`).
-void ExpectSameLayouts(const CHostSystem& h, const CHostSystem& g, bool values)
+// Every flat array of the layouts, element for element.
+void ExpectSameLayouts(const CHostSystem& h, const CHostSystem& g)
 {
     const CHostRoom& r = h.Room();
     const auto same = [](const auto* p, const auto* q, long long count, const char* what) {
@@ -211,16 +210,14 @@ void ExpectSameLayouts(const CHostSystem& h, const CHostSystem& g, bool values)
         const int nn = h.mesh.m_piNumNeighbor[i];
         same(h.mesh.m_ppiNeighbor[i], g.mesh.m_ppiNeighbor[i], nn + 1, "neighbour");
         same(h.store.m_ppiOrderedSlot[i], g.store.m_ppiOrderedSlot[i], nn + 2, "ordered slot");
-        if (values) same(h.store.m_ppdCoef[i], g.store.m_ppdCoef[i], nn + 1, "coefficient");
+        same(h.store.m_ppdCoef[i], g.store.m_ppdCoef[i], nn + 1, "coefficient");
     }
     same(h.mesh.m_piCSRRowStart, g.mesh.m_piCSRRowStart, r.csrRowStart, "CSR offset");
     same(h.mesh.m_piCSRColumn, g.mesh.m_piCSRColumn, r.csrEntries, "CSR column");
     same(h.gpu.m_piELLColumn, g.gpu.m_piELLColumn, r.ellEntries, "ELL column");
     same(h.store.m_piOrderedSlotELL, g.store.m_piOrderedSlotELL, r.orderedSlotEll, "ELL ordered slot");
-    if (values) {
-        same(h.mesh.m_pdCSRValue, g.mesh.m_pdCSRValue, r.csrEntries, "CSR value");
-        same(h.gpu.m_pdELLValue, g.gpu.m_pdELLValue, r.ellEntries, "ELL value");
-    }
+    same(h.mesh.m_pdCSRValue, g.mesh.m_pdCSRValue, r.csrEntries, "CSR value");
+    same(h.gpu.m_pdELLValue, g.gpu.m_pdELLValue, r.ellEntries, "ELL value");
 }
 
 } // namespace
@@ -239,34 +236,6 @@ TEST(HostSystem, ArraysWrittenWholeHoldTheSameOverReusedMemory)
     const CHostSystem reused(A);
     EXPECT_EQ(CQVLMemTool::m_dTotalMem_ - before, reused.AllocatedBytes());
     EXPECT_EQ(reused.AllocatedBytes(), fresh.AllocatedBytes());
-    ExpectSameLayouts(fresh, reused, true);
+    ExpectSameLayouts(fresh, reused);
     EXPECT_TRUE(reused.Validate().Ok()) << reused.Validate().Text();
-}
-
-// Rows read in place, columns counted from 0 and shifted, make the layouts
-// the assembled matrix makes; without values every array but the
-// coefficients' is the same, and the values written afterwards complete it.
-TEST(HostSystem, RowsReadInPlaceMakeTheAssembledMatrixsLayouts)
-{
-    const CSparseMatrix A = BoxWithHalo();
-    std::vector<int> fromZero(A.col);
-    for (int& c : fromZero) --c;
-    const CHostSystem assembled(A);
-    const CRowsView rows{A.nCell, A.nCellTotal, A.rowStart.data(), fromZero.data(), 1, A.val.data()};
-    ExpectSameLayouts(assembled, CHostSystem(rows, 8, kAllLayouts), true);
-
-    CRowsView pattern = rows;
-    pattern.val = nullptr;
-    PoisonFreedMemory({8 * A.col.size(), 8 * A.col.size()});
-    CHostSystem later(pattern, 8, kAllLayouts);
-    ExpectSameLayouts(assembled, later, false);
-    for (int i = 1; i <= A.nCell; ++i) // the caller's values, in the layouts' places
-        for (int k = 0; k <= later.mesh.m_piNumNeighbor[i]; ++k) {
-            const double v = assembled.store.m_ppdCoef[i][k];
-            later.store.m_ppdCoef[i][k] = v;
-            later.mesh.m_pdCSRValue[later.mesh.m_piCSRRowStart[i] + k] = v;
-            later.gpu.m_pdELLValue[static_cast<long long>(k) * A.nCellTotal + (i - 1)] = v;
-        }
-    ExpectSameLayouts(assembled, later, true);
-    EXPECT_TRUE(later.Validate().Ok()) << later.Validate().Text();
 }

@@ -4,14 +4,13 @@
 // the sweeps give the ascending sweep's bits is test_reference's.)
 #include "BoxProblems.h"
 #include "HostSystem.h"
+#include "MatrixMarket.h"
 #include "TestSupport.h"
 #include "detail/Layouts.h"
 #include "detail/SweepRows.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -21,24 +20,6 @@ using namespace qvl3d;
 using test::Refusal;
 
 namespace {
-
-// Rows of the diagonal and `width` columns drawn from 1..n+halo each (a
-// fixed generator; repeats dropped), in the order drawn.
-host::CSparseMatrix Drawn(int n, int halo, int width)
-{
-    host::CSparseBuilder builder(n, n + halo);
-    std::uint32_t state = 12345;
-    for (int i = 1; i <= n; ++i) {
-        std::vector<int> row{i};
-        for (int k = 0; k < width; ++k) {
-            state = state * 1664525u + 1013904223u;
-            const int c = 1 + static_cast<int>((state >> 8) % static_cast<std::uint32_t>(n + halo));
-            if (std::find(row.begin(), row.end(), c) == row.end()) row.push_back(c);
-        }
-        for (int c : row) builder.Add(i, c, c == i ? 4.0 : -0.5);
-    }
-    return builder.Finish();
-}
 
 // A chain: row i holds i-1 and i+1, so that no two rows of a sweep are
 // independent and every block ends at the most rows a block takes.
@@ -98,7 +79,7 @@ TEST(SweepSchedule, EveryRowOnceAfterWhatItWaitsForInEveryLayout)
     };
     const CCase cases[] = {
         {"7-point box", host::Poisson(host::CBox{9, 7, 5}), 0},
-        {"rows drawn, halo columns", Drawn(700, 40, 9), 0},
+        {"sherman1.mtx", host::ReadMatrixMarket(test::MatrixPath("sherman1.mtx")), 0},
         {"a chain longer than a block", Chain(detail::kMaxBlockRows + 1000), 2},
     };
     for (const CCase& c : cases) {
