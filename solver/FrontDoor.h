@@ -13,6 +13,7 @@
 #include "detail/Method.h"
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -63,8 +64,9 @@ struct QVL3D_HIDDEN CSolver::CImpl {
     std::vector<int> rowStart; // n + 1 offsets of the caller's rows
     // Per entry of the caller's order: its slot in the native row (0 the
     // diagonal, then the other entries in the caller's order), which is
-    // also its place in the CSR row and its ELL slot.
-    std::vector<int> slot;
+    // also its place in the CSR row and its ELL slot (every one written by
+    // IndexColumns, so not cleared first).
+    std::vector<int, detail::CUnfilled<int>> slot;
     // Per entry (i, j) between owned cells, the entry (j, i), for a method
     // that assumes a symmetric matrix; empty for the others.
     std::vector<int> partner;
@@ -92,7 +94,12 @@ struct QVL3D_HIDDEN CSolver::CImpl {
     // SolveInput.cpp
     void Build(const CCsrView& A, std::int64_t haloCells);
     int IndexColumns(const CCsrView& A);
-    void CheckValues(const char* where, const double* values) const;
+    // The magnitudes of the values CheckValues passed last, for SetValues:
+    // of the diagonal (dLo .. dHi) and of every non-zero entry (lo .. hi).
+    struct CMagnitudes {
+        double dLo = HUGE_VAL, dHi = 0.0, lo = HUGE_VAL, hi = 0.0;
+    } magnitudes;
+    void CheckValues(const char* where, const double* values);
     void CheckSymmetricValues(const char* where, const double* values) const;
     void SetValues(const double* values);
     void RefreshMultigrid();

@@ -133,9 +133,10 @@ std::vector<int> SymmetricPartners(const CCsrView& A, const std::vector<int>& ro
 {
     const int n = static_cast<int>(A.rows);
     const std::int64_t nnz = rowStart[n];
-    // byColumn: the entries of each column with their rows, rows ascending.
-    std::vector<int> colStart(static_cast<size_t>(n) + 1, 0), byColumn(static_cast<size_t>(nnz)),
-        rowOf(static_cast<size_t>(nnz));
+    // byColumn: the entries of each column with their rows, rows ascending
+    // (not cleared first: the places read are those the fill below writes).
+    std::vector<int> colStart(static_cast<size_t>(n) + 1, 0);
+    std::vector<int, detail::CUnfilled<int>> byColumn(static_cast<size_t>(nnz)), rowOf(static_cast<size_t>(nnz));
     for (std::int64_t e = 0; e < nnz; ++e)
         if (A.columns[e] < n) ++colStart[A.columns[e] + 1];
     for (int j = 0; j < n; ++j) colStart[j + 1] += colStart[j];
@@ -172,17 +173,29 @@ std::vector<int> SymmetricPartners(const CCsrView& A, const std::vector<int>& ro
 } // namespace
 
 // Every value finite, every diagonal non-zero; the first offence named.
-void CSolver::CImpl::CheckValues(const char* where, const double* values) const
+// The magnitudes SetValues scales by are gathered on the way (kept only
+// when every value passed).
+void CSolver::CImpl::CheckValues(const char* where, const double* values)
 {
     if (n > 0 && values == nullptr) Refuse(where, "the values are null");
+    CMagnitudes m;
     for (int i = 0; i < n; ++i)
         for (int e = rowStart[i]; e < rowStart[i + 1]; ++e) {
             const double v = values[e];
-            if (std::isfinite(v) && (v != 0.0 || slot[e] != 0)) continue;
-            const std::string at = Row(i) + ", entry " + Num(std::int64_t{e});
-            if (!std::isfinite(v)) Refuse(where, at + ": value " + Num(v) + " is not finite");
-            Refuse(where, at + ": the diagonal is 0");
+            if (!std::isfinite(v) || (v == 0.0 && slot[e] == 0)) {
+                const std::string at = Row(i) + ", entry " + Num(std::int64_t{e});
+                if (!std::isfinite(v)) Refuse(where, at + ": value " + Num(v) + " is not finite");
+                Refuse(where, at + ": the diagonal is 0");
+            }
+            const double a = std::fabs(v);
+            if (slot[e] == 0) {
+                m.dLo = std::min(m.dLo, a);
+                m.dHi = std::max(m.dHi, a);
+            }
+            if (a > 0.0) m.lo = std::min(m.lo, a);
+            m.hi = std::max(m.hi, a);
         }
+    magnitudes = m;
 }
 
 // For a method that assumes a symmetric matrix, a_ij and a_ji equal to a
@@ -211,23 +224,14 @@ void CSolver::CImpl::CheckSymmetricValues(const char* where, const double* value
 // (NormalisingShift, ExactShift), so that the 1e-30 guards on the diagonal
 // and the methods' denominators stay as far as they can from every row.
 // Collective on a partition of several: the shift is the same on all. Then
-// the sweep rows of the method from the layout it runs on.
+// the sweep rows of the method from the layout it runs on. The values are
+// those CheckValues passed last (their magnitudes are its).
 void CSolver::CImpl::SetValues(const double* values)
 {
-    double dLo = HUGE_VAL, dHi = 0.0, lo = HUGE_VAL, hi = 0.0;
-    for (int e = 0; e < rowStart[n]; ++e) {
-        const double a = std::fabs(values[e]);
-        if (slot[e] == 0) {
-            dLo = std::min(dLo, a);
-            dHi = std::max(dHi, a);
-        }
-        if (a > 0.0) lo = std::min(lo, a);
-        hi = std::max(hi, a);
-    }
-    dHi = Maximum(dHi);
-    dLo = -Maximum(-dLo);
-    hi = Maximum(hi);
-    lo = -Maximum(-lo);
+    const double dHi = Maximum(magnitudes.dHi);
+    const double dLo = -Maximum(-magnitudes.dLo);
+    const double hi = Maximum(magnitudes.hi);
+    const double lo = -Maximum(-magnitudes.lo);
     const double middle = dHi > 0.0 ? std::ldexp(1.0, (std::ilogb(dLo) + std::ilogb(dHi)) / 2) : 0.0;
     aShift = ExactShift(NormalisingShift(middle), std::isfinite(lo) ? lo : 0.0, hi);
 
@@ -364,16 +368,11 @@ void CSolver::CImpl::Build(const CCsrView& A, std::int64_t haloCells)
         CheckSymmetricValues(kConstructor, A.values);
     }
 
-    // The host's rows: the caller's entry order, cells counted from 1 (all
-    // that the host system would refuse is refused above).
-    host::CSparseMatrix M;
-    M.nCell = n;
-    M.nCellTotal = nTotal;
-    M.rowStart = rowStart;
-    M.col.resize(static_cast<size_t>(nnz));
-    M.val.assign(A.values, A.values + nnz);
-    for (std::int64_t e = 0; e < nnz; ++e) M.col[e] = A.columns[e] + 1;
-    host = std::make_unique<host::CHostSystem>(M, 1, LayoutBit(runsOn), host::EStructureCheck::ByCaller);
+    // The host's rows read in place: the caller's entry order, cells counted
+    // from 1 (all that the host system would refuse is refused above), the
+    // values left to SetValues, which writes every one.
+    const host::CRowsView rows{n, nTotal, rowStart.data(), A.columns, 1, nullptr};
+    host = std::make_unique<host::CHostSystem>(rows, 1, LayoutBit(runsOn));
     x.assign(static_cast<size_t>(nTotal) + 1, 0.0);
     b.assign(static_cast<size_t>(n) + 1, 0.0);
     ax.assign(static_cast<size_t>(n) + 1, 0.0);

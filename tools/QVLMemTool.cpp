@@ -1,5 +1,7 @@
 #include <qvl3d/QVLMemTool.h>
 
+#include "MemToolUncleared.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <mutex>
@@ -174,6 +176,16 @@ void CQVLMemTool::free_matrix(float**& m, std::int32_t nrl, std::int32_t nrh, st
 void CQVLMemTool::free_dmatrix(double**& m, std::int32_t nrl, std::int32_t nrh, std::int32_t, std::int32_t)
 {
     FreeMatrix(m, nrl, nrh);
+}
+
+double* qvl3d::tools::UnclearedDoubles(std::int32_t nh)
+{
+    return AllocateVector<double>(nh, false);
+}
+
+int* qvl3d::tools::UnclearedInts(std::int32_t nh)
+{
+    return AllocateVector<int>(nh, false);
 }
 
 double CQVLMemTool::getTotalMem()

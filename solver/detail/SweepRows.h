@@ -35,6 +35,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace qvl3d {
@@ -64,54 +69,86 @@ struct CSweepSchedule {
     std::size_t Bytes() const { return 4 * (order.size() + blockGroup.size() + blockFirst.size()) + shape.size(); }
 };
 
-// What a row waits for, as the schedule builder takes it: for rows k =
-// 0..n-1 in the sweep's direction, the rows (same numbering) that must run
-// before it, each below k: waits[start[k] .. start[k+1]-1].
-struct CWaits {
-    std::vector<int> start;
-    std::vector<int> before;
+// Leaves the elements a resize adds unwritten (default-initialised): for
+// arrays that are written whole right after, where a zero fill would be one
+// more pass over memory.
+template <class T>
+struct CUnfilled : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = CUnfilled<U>;
+    };
+    CUnfilled() = default;
+    template <class U>
+    CUnfilled(const CUnfilled<U>&) noexcept
+    {
+    }
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible<U>::value)
+    {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
 };
-
-// The schedule of rows 1..n in ascending (descending: n..1) order from what
-// each waits for, numbered in that direction. Throws std::logic_error where
-// a row waits for a row that does not come before it (a pattern whose
-// lower part is not below the diagonal).
-CSweepSchedule ScheduleOf(int n, const CWaits& waits, bool descending);
 
 // One part of every owned row: entries start[i] .. start[i+1]-1 of row i
 // (1..n), in the layout's summation order.
 struct CSweepPart {
     std::vector<int> start;
-    std::vector<int> col;
-    std::vector<double> val;
+    std::vector<int, CUnfilled<int>> col;
+    std::vector<double, CUnfilled<double>> val;
 
     std::size_t Bytes() const { return 4 * (start.size() + col.size()) + 8 * val.size(); }
 
     // The parts of rows 1..n from walk(i, f), which calls f(column, value)
     // in the layout's order; columns above n are kept only with keepHalo.
+    // A new pattern is counted first, row by row, then written in place;
+    // with samePattern (new values on the pattern of the last Fill) the
+    // counts kept are used. Throws std::logic_error where the walks give
+    // another count than the one kept (nothing is written past it).
     template <class Walk>
-    void Fill(int n, bool keepHalo, Walk&& walk)
+    void Fill(int n, bool keepHalo, bool samePattern, Walk&& walk)
     {
-        start.assign(static_cast<std::size_t>(n) + 2, 0);
-        col.clear();
-        val.clear();
-        for (int i = 1; i <= n; ++i) {
-            start[i] = static_cast<int>(col.size());
-            walk(i, [&](int j, double a) {
-                if (j > n && !keepHalo) return;
-                col.push_back(j);
-                val.push_back(a);
-            });
+        if (!samePattern) {
+            start.assign(static_cast<std::size_t>(n) + 2, 0);
+            int at = 0;
+            for (int i = 1; i <= n; ++i) {
+                start[i] = at;
+                walk(i, [&at, n, keepHalo](int j, double) { at += j <= n || keepHalo ? 1 : 0; });
+            }
+            start[n + 1] = at;
+            col.resize(static_cast<std::size_t>(at));
+            val.resize(static_cast<std::size_t>(at));
+            col.shrink_to_fit(); // an Update fills the same count again, without growing
+            val.shrink_to_fit();
         }
-        start[n + 1] = static_cast<int>(col.size());
-        col.shrink_to_fit(); // an Update fills the same count again, without growing
-        val.shrink_to_fit();
+        int* c = col.data();
+        double* a = val.data();
+        const int room = static_cast<int>(col.size());
+        int at = 0;
+        for (int i = 1; i <= n; ++i)
+            walk(i, [&](int j, double v) {
+                if (j > n && !keepHalo) return;
+                if (at < room) {
+                    c[at] = j;
+                    a[at] = v;
+                }
+                ++at;
+            });
+        if (at != room) throw std::logic_error("sweep rows: the walks gave another pattern than the one kept");
     }
-
-    // What row k (k = i-1 ascending, n-i descending) waits for in a sweep
-    // over this part in that direction: its owned columns.
-    CWaits Waits(int n, bool descending) const;
 };
+
+// The schedule of rows 1..n in ascending (descending: n..1) order over part
+// P, with the shapes of its groups: in a sweep in that direction each row
+// waits for the rows of its part's owned columns. Throws std::logic_error
+// where a row waits for a row that does not come before it (a pattern whose
+// lower part is not below the diagonal).
+CSweepSchedule ScheduleOf(const CSweepPart& P, int n, bool descending);
 
 // ---------------------------------------------------------------- kernels
 
@@ -188,9 +225,6 @@ __attribute__((always_inline)) inline void FourRowSums(const CSweepPart& P, cons
     }
 }
 
-// The shapes of the groups of S over P.
-std::vector<unsigned char> GroupShapes(const CSweepPart& P, const CSweepSchedule& S);
-
 // finish(i, s) for every row i of groups g0..g1-1, s = row i's sum of
 // P over v. The rows of a group (at most four) are independent: their sums
 // are formed side by side before any of them finishes (a group of fewer
@@ -256,14 +290,12 @@ template <class Rows>
 void DeriveTriangular(CTriangularRows& T, const Rows& A)
 {
     const int n = A.n;
-    const bool pattern = !T.forward.Derived();
-    T.lower.Fill(n, false, [&](int i, auto&& f) { A.ForEachLower(i, f); });
-    T.upper.Fill(n, false, [&](int i, auto&& f) { A.ForEachUpper(i, f); });
-    if (!pattern) return;
-    T.forward = ScheduleOf(n, T.lower.Waits(n, false), false);
-    T.backward = ScheduleOf(n, T.upper.Waits(n, true), true);
-    T.forward.shape = GroupShapes(T.lower, T.forward);
-    T.backward.shape = GroupShapes(T.upper, T.backward);
+    const bool same = T.forward.Derived();
+    T.lower.Fill(n, false, same, [&](int i, auto&& f) { A.ForEachLower(i, f); });
+    T.upper.Fill(n, false, same, [&](int i, auto&& f) { A.ForEachUpper(i, f); });
+    if (same) return;
+    T.forward = ScheduleOf(T.lower, n, false);
+    T.backward = ScheduleOf(T.upper, n, true);
 }
 
 } // namespace detail

@@ -62,6 +62,27 @@ int RootAggregates(const CSparse& A, double theta, int reach, std::vector<int>& 
     return count;
 }
 
+// Puts the m distinct columns c[0..m-1] (lo..hi, each marked mark[c] ==
+// row, `skip` aside: 0 or a column marked but not among them) in ascending
+// order: by a walk over the marks of lo..hi where that range is short
+// against m, else by insertion (the rows come nearly ascending).
+void SortMarked(int* c, int m, int lo, int hi, const int* mark, int row, int skip)
+{
+    if (m < 2) return;
+    if (hi - lo < 3 * m) {
+        int k = 0;
+        for (int j = lo; j <= hi; ++j)
+            if (mark[j] == row && j != skip) c[k++] = j;
+        return;
+    }
+    for (int k = 1; k < m; ++k) {
+        const int v = c[k];
+        int at = k;
+        for (; at > 0 && c[at - 1] > v; --at) c[at] = c[at - 1];
+        c[at] = v;
+    }
+}
+
 } // namespace
 
 void SortByColumn(CSparse& A, size_t first)
@@ -112,18 +133,22 @@ CSparse ProlongatorPattern(const CSparse& A, const std::vector<int>& agg, int co
     P.rows = A.rows;
     P.cols = coarse;
     P.start.assign(static_cast<size_t>(A.rows) + 2, 0);
-    std::vector<int> seen(static_cast<size_t>(coarse) + 1, 0), row;
+    P.col.reserve(static_cast<size_t>(A.rows)); // the tentative P's entries at most
+    std::vector<int> seen(static_cast<size_t>(coarse) + 1, 0);
     for (int i = 1; i <= A.rows; ++i) {
-        row.clear();
+        const size_t from = P.col.size();
+        int lo = coarse + 1, hi = 0;
         for (int e = A.start[i]; e < A.start[i + 1]; ++e) {
             const int k = A.col[e];
             if ((smoothed || k == i) && agg[k] >= 0 && seen[agg[k] + 1] != i) {
-                seen[agg[k] + 1] = i;
-                row.push_back(agg[k] + 1);
+                const int c = agg[k] + 1;
+                seen[c] = i;
+                P.col.push_back(c);
+                lo = std::min(lo, c);
+                hi = std::max(hi, c);
             }
         }
-        std::sort(row.begin(), row.end());
-        P.col.insert(P.col.end(), row.begin(), row.end());
+        SortMarked(P.col.data() + from, static_cast<int>(P.col.size() - from), lo, hi, seen.data(), i, 0);
         P.start[i + 1] = static_cast<int>(P.col.size());
     }
     P.val.assign(P.col.size(), 0.0);
@@ -184,28 +209,37 @@ CSparse Prolongator(const CSparse& A, const std::vector<int>& agg, int coarse, b
 
 // The pattern of C = A B: each row's columns ascending, or for a level
 // operator (square, diagonalFirst) the diagonal first and the others
-// ascending; the diagonal is kept even where the product has none.
+// ascending; the diagonal is kept even where the product has none. Each
+// row's columns are marked (seen[c] = i) and appended as found, then put in
+// order in place.
 void ProductPattern(const CSparse& A, const CSparse& B, CSparse& C, bool diagonalFirst)
 {
     C.rows = A.rows;
     C.cols = B.cols;
     C.start.assign(static_cast<size_t>(A.rows) + 2, 0);
     C.col.clear();
-    std::vector<int> seen(static_cast<size_t>(B.cols) + 1, 0), row;
+    std::vector<int> seen(static_cast<size_t>(B.cols) + 1, 0);
+    const int *aStart = A.start.data(), *aCol = A.col.data(), *bStart = B.start.data(), *bCol = B.col.data();
+    int* mark = seen.data();
     for (int i = 1; i <= A.rows; ++i) {
-        row.clear();
-        if (diagonalFirst) seen[i] = i;
-        for (int e = A.start[i]; e < A.start[i + 1]; ++e) {
-            const int k = A.col[e];
-            for (int f = B.start[k]; f < B.start[k + 1]; ++f)
-                if (seen[B.col[f]] != i) {
-                    seen[B.col[f]] = i;
-                    row.push_back(B.col[f]);
-                }
+        if (diagonalFirst) {
+            mark[i] = i;
+            C.col.push_back(i);
         }
-        std::sort(row.begin(), row.end());
-        if (diagonalFirst) C.col.push_back(i);
-        C.col.insert(C.col.end(), row.begin(), row.end());
+        const size_t from = C.col.size();
+        int lo = B.cols + 1, hi = 0;
+        for (int e = aStart[i]; e < aStart[i + 1]; ++e) {
+            const int k = aCol[e];
+            for (int f = bStart[k]; f < bStart[k + 1]; ++f) {
+                const int c = bCol[f];
+                if (mark[c] == i) continue;
+                mark[c] = i;
+                C.col.push_back(c);
+                lo = std::min(lo, c);
+                hi = std::max(hi, c);
+            }
+        }
+        SortMarked(C.col.data() + from, static_cast<int>(C.col.size() - from), lo, hi, mark, i, diagonalFirst ? i : 0);
         C.start[i + 1] = static_cast<int>(C.col.size());
     }
     C.val.assign(C.col.size(), 0.0);

@@ -2,6 +2,7 @@
 
 #include <qvl3d/QVLMemTool.h>
 #include <qvl3d/SingleGridSolver.h>
+#include "MemToolUncleared.h"
 
 #include <algorithm>
 #include <limits>
@@ -110,23 +111,24 @@ CHostSystem::CToolArrays::~CToolArrays()
     for (auto& [p, nh] : ints) CQVLMemTool::free_ivector(p, 0, nh);
 }
 
-// count elements 0..count-1, zero-filled; count fits in int (checked by the
-// constructor before any allocation).
-double* CHostSystem::CToolArrays::Doubles(long long count)
+// count elements 0..count-1, zero-filled unless the caller writes every
+// one; count fits in int (checked by the constructor before any
+// allocation). Counted alike either way.
+double* CHostSystem::CToolArrays::Doubles(long long count, bool cleared)
 {
     const int nh = static_cast<int>(count) - 1;
     doubles.reserve(doubles.size() + 1); // no throw between allocation and record
-    double* p = CQVLMemTool::dvector(0, nh);
+    double* p = cleared ? CQVLMemTool::dvector(0, nh) : tools::UnclearedDoubles(nh);
     doubles.emplace_back(p, nh);
     bytes += 8.0 * static_cast<double>(count);
     return p;
 }
 
-int* CHostSystem::CToolArrays::Ints(long long count)
+int* CHostSystem::CToolArrays::Ints(long long count, bool cleared)
 {
     const int nh = static_cast<int>(count) - 1;
     ints.reserve(ints.size() + 1);
-    int* p = CQVLMemTool::ivector(0, nh);
+    int* p = cleared ? CQVLMemTool::ivector(0, nh) : tools::UnclearedInts(nh);
     ints.emplace_back(p, nh);
     bytes += 4.0 * static_cast<double>(count);
     return p;
@@ -139,44 +141,67 @@ CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables, unsigned layout
     if (A.nCellTotal >= kIntMax - 1) Refuse("too many cells");
     const int maxOff = check == EStructureCheck::ByCaller ? std::max(0, LongestRow(A) - 1)
                                                           : CheckMatrix(A, m_layouts & LayoutBit(ELayout::Ell));
+    BuildRows(CRowsView{A.nCell, A.nCellTotal, A.rowStart.data(), A.col.data(), 0, A.val.data()}, maxOff);
+}
+
+CHostSystem::CHostSystem(const CRowsView& A, int nVariables, unsigned layouts)
+    : m_nVariables(nVariables), m_layouts((layouts & kAllLayouts) | LayoutBit(ELayout::Native))
+{
+    if (nVariables < 1) Refuse("at least one variable is needed");
+    if (A.nCellTotal >= kIntMax - 1) Refuse("too many cells");
+    int longest = 0;
+    for (int i = 0; i < A.nCell; ++i) longest = std::max(longest, A.rowStart[i + 1] - A.rowStart[i]);
+    BuildRows(A, std::max(0, longest - 1));
+}
+
+// The native rows carved from three pools: row i takes nn(i)+1 coefficients
+// and neighbour slots (slot 0 of the neighbour row unused, 0) and nn(i)+2
+// ordered places (place 0 unused, 0); then the other layouts asked for and
+// the settings. The pools' every element is written here (the coefficients
+// by the caller where no values come), so they are not cleared first.
+void CHostSystem::BuildRows(const CRowsView& A, int maxOff)
+{
     const int n = A.nCell;
     const int nTotal = A.nCellTotal;
-    const long long nnz = A.NonZeros();
+    const long long nnz = n > 0 ? A.rowStart[n] : 0;
+    const bool values = A.val != nullptr;
 
     mesh.m_nCell = n;
     mesh.m_nCellTotal = nTotal;
-    mesh.m_piNumNeighbor = Ints(nTotal + 1LL);
+    mesh.m_piNumNeighbor = Ints(nTotal + 1LL); // the halo cells' counts stay 0
     m_room.numNeighbor = nTotal + 1LL;
-    store.m_piDiagPos = Ints(n + 1LL);
+    store.m_piDiagPos = FilledInts(n + 1LL);
+    store.m_piDiagPos[0] = 0;
     m_room.diagPos = n + 1LL;
 
-    // Native rows carved from three pools: row i takes nn(i)+1 coefficients
-    // and neighbour slots (slot 0 of the neighbour row unused) and nn(i)+2
-    // ordered places (place 0 unused).
-    double* coefPool = Doubles(nnz);
-    int* neighborPool = Ints(nnz);
-    int* orderedPool = Ints(nnz + n);
+    double* coefPool = FilledDoubles(nnz);
+    int* neighborPool = FilledInts(nnz);
+    int* orderedPool = FilledInts(nnz + n);
     m_coefRows.assign(static_cast<size_t>(n) + 1, nullptr);
     m_neighborRows.assign(static_cast<size_t>(n) + 1, nullptr);
     m_orderedRows.assign(static_cast<size_t>(n) + 1, nullptr);
     std::vector<int> slots;
+    const int shift = A.columnShift;
     for (int i = 1; i <= n; ++i) {
-        const int b = A.RowBegin(i), e = A.RowEnd(i);
+        const int b = A.rowStart[i - 1], e = A.rowStart[i];
         const int nn = e - b - 1;
         mesh.m_piNumNeighbor[i] = nn;
         double* a = m_coefRows[i] = coefPool + b;
         int* nb = m_neighborRows[i] = neighborPool + b;
         int* ord = m_orderedRows[i] = orderedPool + b + (i - 1);
+        nb[0] = 0;
+        ord[0] = 0;
         int k = 0;
         bool ascending = true; // the other columns, strictly
         for (int p = b; p < e; ++p) {
-            if (A.col[p] == i) {
-                a[0] = A.val[p];
+            const int c = A.col[p] + shift;
+            if (c == i) {
+                if (values) a[0] = A.val[p];
             } else {
                 ++k;
-                nb[k] = A.col[p];
-                a[k] = A.val[p];
-                ascending = ascending && (k == 1 || nb[k - 1] < nb[k]);
+                nb[k] = c;
+                if (values) a[k] = A.val[p];
+                ascending = ascending && (k == 1 || nb[k - 1] < c);
             }
         }
         store.m_piDiagPos[i] = OrderSlots(i, nn, nb, ascending, ord, slots);
@@ -185,36 +210,39 @@ CHostSystem::CHostSystem(const CSparseMatrix& A, int nVariables, unsigned layout
     store.m_ppdCoef = m_coefRows.data();
     store.m_ppiOrderedSlot = m_orderedRows.data();
 
-    if (m_layouts & LayoutBit(ELayout::Csr)) BuildCsr(nnz);
-    if (m_layouts & LayoutBit(ELayout::Ell)) BuildEll(maxOff);
+    if (m_layouts & LayoutBit(ELayout::Csr)) BuildCsr(nnz, values);
+    if (m_layouts & LayoutBit(ELayout::Ell)) BuildEll(maxOff, values);
     BuildSettings();
 }
 
-// CSR: entries counted from 0, diagonal first, then the native slot order.
-void CHostSystem::BuildCsr(long long nnz)
+// CSR: entries counted from 0, diagonal first, then the native slot order
+// (offset 0 unused, 0). Every element is written (the values by the caller
+// where none came).
+void CHostSystem::BuildCsr(long long nnz, bool values)
 {
     const int n = mesh.m_nCell;
-    mesh.m_piCSRRowStart = Ints(n + 2LL);
-    mesh.m_pdCSRValue = Doubles(nnz);
-    mesh.m_piCSRColumn = Ints(nnz);
+    mesh.m_piCSRRowStart = FilledInts(n + 2LL);
+    mesh.m_pdCSRValue = FilledDoubles(nnz);
+    mesh.m_piCSRColumn = FilledInts(nnz);
     m_room.csrRowStart = n + 2LL;
     m_room.csrEntries = nnz;
+    mesh.m_piCSRRowStart[0] = 0;
     int entry = 0;
     for (int i = 1; i <= n; ++i) {
         mesh.m_piCSRRowStart[i] = entry;
-        mesh.m_pdCSRValue[entry] = store.m_ppdCoef[i][0];
-        mesh.m_piCSRColumn[entry] = i;
-        ++entry;
-        for (int k = 1; k <= mesh.m_piNumNeighbor[i]; ++k, ++entry) {
-            mesh.m_pdCSRValue[entry] = store.m_ppdCoef[i][k];
-            mesh.m_piCSRColumn[entry] = mesh.m_ppiNeighbor[i][k];
-        }
+        const int nn = mesh.m_piNumNeighbor[i];
+        const int* nb = mesh.m_ppiNeighbor[i];
+        int* col = mesh.m_piCSRColumn + entry;
+        col[0] = i;
+        for (int k = 1; k <= nn; ++k) col[k] = nb[k];
+        if (values) std::copy(store.m_ppdCoef[i], store.m_ppdCoef[i] + nn + 1, mesh.m_pdCSRValue + entry);
+        entry += nn + 1;
     }
     mesh.m_piCSRRowStart[n + 1] = entry;
 }
 
 // ELL, slot-major with -1 padding; halo rows are all empty.
-void CHostSystem::BuildEll(int maxOff)
+void CHostSystem::BuildEll(int maxOff, bool values)
 {
     const int n = mesh.m_nCell;
     const int nTotal = mesh.m_nCellTotal;
@@ -222,7 +250,7 @@ void CHostSystem::BuildEll(int maxOff)
     const long long ellSize = static_cast<long long>(width) * nTotal;
     gpu.m_nELLWidth = width;
     gpu.m_pdELLValue = Doubles(ellSize);
-    gpu.m_piELLColumn = Ints(ellSize);
+    gpu.m_piELLColumn = FilledInts(ellSize);
     m_room.ellEntries = ellSize;
     std::fill(gpu.m_piELLColumn, gpu.m_piELLColumn + ellSize, -1);
     store.m_piOrderedSlotELL = Ints(static_cast<long long>(width) * n);
@@ -231,7 +259,7 @@ void CHostSystem::BuildEll(int maxOff)
         const int nn = mesh.m_piNumNeighbor[i];
         for (int s = 0; s <= nn; ++s) {
             const long long e = static_cast<long long>(s) * nTotal + (i - 1);
-            gpu.m_pdELLValue[e] = store.m_ppdCoef[i][s];
+            if (values) gpu.m_pdELLValue[e] = store.m_ppdCoef[i][s];
             gpu.m_piELLColumn[e] = s == 0 ? i : mesh.m_ppiNeighbor[i][s];
         }
         for (int p = 1; p <= nn + 1; ++p)

@@ -41,6 +41,20 @@ namespace host {
 // checks name the caller's rows and entries), so that it is not walked twice.
 enum class EStructureCheck { ByConstructor, ByCaller };
 
+// Rows as a caller holds them, for the constructor that reads them in
+// place: rows 1..nCell are entries rowStart[i-1] .. rowStart[i]-1, whose
+// cells are col[e] + columnShift (1..nCellTotal) and whose values are
+// val[e]. With val null the coefficients (native, CSR and ELL, halo and
+// padding slots aside) are left for the caller to write before any use.
+struct CRowsView {
+    int nCell = 0;
+    int nCellTotal = 0;
+    const int* rowStart = nullptr; // nCell + 1 offsets from 0
+    const int* col = nullptr;
+    int columnShift = 0;
+    const double* val = nullptr;
+};
+
 class QVL3D_EXPORT CHostSystem {
 public:
     // nVariables: length of the per-variable arrays (variables 0..nVariables-1).
@@ -55,6 +69,9 @@ public:
     // of that is checked here.
     explicit CHostSystem(const CSparseMatrix& A, int nVariables = 8, unsigned layouts = kAllLayouts,
                          EStructureCheck check = EStructureCheck::ByConstructor);
+    // The same from rows whose structure the caller has checked (as
+    // EStructureCheck::ByCaller), read in place: no assembled copy.
+    CHostSystem(const CRowsView& A, int nVariables, unsigned layouts);
     CHostSystem(const CHostSystem&) = delete;
     CHostSystem& operator=(const CHostSystem&) = delete;
     ~CHostSystem();
@@ -98,19 +115,23 @@ private:
         CToolArrays(const CToolArrays&) = delete;
         CToolArrays& operator=(const CToolArrays&) = delete;
         ~CToolArrays();
-        double* Doubles(long long count);
-        int* Ints(long long count);
+        double* Doubles(long long count, bool cleared = true);
+        int* Ints(long long count, bool cleared = true);
 
         std::vector<std::pair<double*, int>> doubles; // pointer, upper bound
         std::vector<std::pair<int*, int>> ints;
         double bytes = 0.0;
     };
 
-    void BuildCsr(long long nnz);
-    void BuildEll(int maxOff);
+    void BuildRows(const CRowsView& A, int maxOff);
+    void BuildCsr(long long nnz, bool values);
+    void BuildEll(int maxOff, bool values);
     void BuildSettings();
     double* Doubles(long long count) { return m_arrays.Doubles(count); }
     int* Ints(long long count) { return m_arrays.Ints(count); }
+    // Uncleared, for arrays whose every element the builder writes.
+    double* FilledDoubles(long long count) { return m_arrays.Doubles(count, false); }
+    int* FilledInts(long long count) { return m_arrays.Ints(count, false); }
 
     CToolArrays m_arrays;
     int m_nVariables;

@@ -3,6 +3,8 @@
 #include "BoxProblems.h"
 #include "TestSupport.h"
 
+#include <qvl3d/QVLMemTool.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -166,4 +168,74 @@ TEST(HostSystem, RefusesMatricesTheLayoutsCannotHold)
     };
     for (const auto& [A, reason] : cases)
         EXPECT_HAS(Refusal<std::invalid_argument>([&A = A] { CHostSystem h(A); }), reason);
+}
+
+namespace {
+
+// Blocks of the given byte sizes filled with 0xA5 and freed again: the
+// allocations that follow are likely to get this memory back, so an array
+// element the builder leaves unwritten shows as garbage.
+void PoisonFreedMemory(const std::vector<size_t>& sizes)
+{
+    std::vector<std::vector<unsigned char>> blocks;
+    for (size_t bytes : sizes) blocks.emplace_back(bytes, 0xA5);
+}
+
+// A box matrix whose rows 2, 5 and 9 also hold halo columns (two cells
+// beyond the owned ones), stored out of order in row 5.
+CSparseMatrix BoxWithHalo()
+{
+    const CSparseMatrix box = ConvectionDiffusion(CBox{4, 3, 2}, CConvection{});
+    CSparseBuilder builder(box.nCell, box.nCellTotal + 2);
+    for (int i = 1; i <= box.nCell; ++i) {
+        if (i == 5) builder.Add(i, box.nCell + 2, -0.125);
+        for (int e = box.RowBegin(i); e < box.RowEnd(i); ++e) builder.Add(i, box.col[e], box.val[e]);
+        if (i == 2 || i == 9) builder.Add(i, box.nCell + 1, -0.25);
+    }
+    return builder.Finish();
+}
+
+// Every flat array of the layouts, element for element.
+void ExpectSameLayouts(const CHostSystem& h, const CHostSystem& g)
+{
+    const CHostRoom& r = h.Room();
+    const auto same = [](const auto* p, const auto* q, long long count, const char* what) {
+        for (long long e = 0; e < count; ++e) ASSERT_EQ(p[e], q[e]) << what << " " << e;
+    };
+    ASSERT_EQ(g.Room().ellEntries, r.ellEntries);
+    ASSERT_EQ(g.AllocatedBytes(), h.AllocatedBytes());
+    same(h.mesh.m_piNumNeighbor, g.mesh.m_piNumNeighbor, r.numNeighbor, "neighbour count");
+    same(h.store.m_piDiagPos, g.store.m_piDiagPos, r.diagPos, "diagonal place");
+    for (int i = 1; i <= h.Cells(); ++i) {
+        const int nn = h.mesh.m_piNumNeighbor[i];
+        same(h.mesh.m_ppiNeighbor[i], g.mesh.m_ppiNeighbor[i], nn + 1, "neighbour");
+        same(h.store.m_ppiOrderedSlot[i], g.store.m_ppiOrderedSlot[i], nn + 2, "ordered slot");
+        same(h.store.m_ppdCoef[i], g.store.m_ppdCoef[i], nn + 1, "coefficient");
+    }
+    same(h.mesh.m_piCSRRowStart, g.mesh.m_piCSRRowStart, r.csrRowStart, "CSR offset");
+    same(h.mesh.m_piCSRColumn, g.mesh.m_piCSRColumn, r.csrEntries, "CSR column");
+    same(h.gpu.m_piELLColumn, g.gpu.m_piELLColumn, r.ellEntries, "ELL column");
+    same(h.store.m_piOrderedSlotELL, g.store.m_piOrderedSlotELL, r.orderedSlotEll, "ELL ordered slot");
+    same(h.mesh.m_pdCSRValue, g.mesh.m_pdCSRValue, r.csrEntries, "CSR value");
+    same(h.gpu.m_pdELLValue, g.gpu.m_pdELLValue, r.ellEntries, "ELL value");
+}
+
+} // namespace
+
+// The layouts' arrays that the builder writes whole come uncleared from the
+// tool: built over freed poisoned memory, they hold what a build over fresh
+// memory holds, the unused slots and places (0) included, and the tool's
+// count still covers every byte the system holds.
+TEST(HostSystem, ArraysWrittenWholeHoldTheSameOverReusedMemory)
+{
+    const CSparseMatrix A = BoxWithHalo();
+    const CHostSystem fresh(A);
+    const size_t n = static_cast<size_t>(A.nCell), nnz = A.col.size();
+    PoisonFreedMemory({8 * nnz, 4 * nnz, 4 * (nnz + n), 4 * (n + 1), 4 * (n + 2), 8 * nnz, 4 * nnz});
+    const double before = CQVLMemTool::m_dTotalMem_;
+    const CHostSystem reused(A);
+    EXPECT_EQ(CQVLMemTool::m_dTotalMem_ - before, reused.AllocatedBytes());
+    EXPECT_EQ(reused.AllocatedBytes(), fresh.AllocatedBytes());
+    ExpectSameLayouts(fresh, reused);
+    EXPECT_TRUE(reused.Validate().Ok()) << reused.Validate().Text();
 }

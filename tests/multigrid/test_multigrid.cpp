@@ -15,6 +15,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -526,4 +527,60 @@ TEST(Multigrid, Refusals)
     o.preconditioner = EPreconditioner::Amg;
     const std::string gs = test::Refusal<std::invalid_argument>([&] { CSolver s(U.View(), o); });
     EXPECT_NE(gs.find("takes no preconditioner, not amg"), std::string::npos) << gs;
+}
+
+// The symbolic products against sets: each row of P holds the aggregates of
+// its columns (smoothed) or of its own cell (tentative), each row of P^T A P
+// its diagonal first and then every column a term of the row reaches, each
+// once and ascending. Rows are drawn with columns close together and far
+// apart, so that a row's columns span few or many coarse cells.
+TEST(Multigrid, ProductPatternsHoldEveryColumnOnceAscending)
+{
+    std::mt19937 draw(7);
+    const int n = 600, coarse = n / 5;
+    std::vector<int> agg(static_cast<size_t>(n) + 1, -1);
+    for (int i = 1; i <= n; ++i) agg[i] = i % 37 == 0 ? -1 : (i - 1) / 5;
+    for (int spread : {6, 500}) {
+        CSparse A;
+        A.rows = A.cols = n;
+        A.start.assign(static_cast<size_t>(n) + 2, 0);
+        std::vector<std::set<int>> rows(static_cast<size_t>(n) + 1);
+        for (int i = 1; i <= n; ++i) {
+            std::uniform_int_distribution<int> count(1, 14), offset(-spread, spread);
+            for (int k = count(draw); k > 0; --k) rows[i].insert(std::clamp(i + offset(draw), 1, n));
+            rows[i].erase(i);
+            A.col.push_back(i);
+            A.val.push_back(4.0);
+            for (int j : rows[i]) {
+                A.col.push_back(j);
+                A.val.push_back(-0.25);
+            }
+            A.start[i + 1] = static_cast<int>(A.col.size());
+            rows[i].insert(i);
+        }
+        for (bool smoothed : {false, true}) {
+            const std::string what = "spread " + std::to_string(spread) + ", smoothed " + std::to_string(smoothed);
+            const CSparse P = amg::Prolongator(A, agg, coarse, smoothed);
+            std::vector<std::set<int>> pRows(static_cast<size_t>(n) + 1), cRows(static_cast<size_t>(coarse) + 1);
+            for (int i = 1; i <= n; ++i) {
+                for (int k : rows[i])
+                    if ((smoothed || k == i) && agg[k] >= 0) pRows[i].insert(agg[k] + 1);
+                ASSERT_EQ(std::vector<int>(P.col.begin() + P.start[i], P.col.begin() + P.start[i + 1]),
+                          std::vector<int>(pRows[i].begin(), pRows[i].end()))
+                    << what << ", P row " << i;
+            }
+            for (int i = 1; i <= n; ++i) // C = P^T (A P): row I of C from every row i that P maps to I
+                for (int I : pRows[i])
+                    for (int k : rows[i]) cRows[I].insert(pRows[k].begin(), pRows[k].end());
+            const CSparse C = amg::Galerkin(A, P);
+            ASSERT_EQ(C.rows, coarse) << what;
+            for (int I = 1; I <= coarse; ++I) {
+                std::vector<int> want{I};
+                for (int J : cRows[I])
+                    if (J != I) want.push_back(J);
+                ASSERT_EQ(std::vector<int>(C.col.begin() + C.start[I], C.col.begin() + C.start[I + 1]), want)
+                    << what << ", C row " << I;
+            }
+        }
+    }
 }
