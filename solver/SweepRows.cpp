@@ -58,7 +58,7 @@ CSweepSchedule Schedule(const CSweepPart& P, int n)
                                        " waits for a row that does not come before it");
             if (before >= first) L = std::max(L, level[before] + 1);
         }
-        if (rowsOfLevel[L] == kLanes || k - first == kMaxBlockRows) { // row k opens the next block
+        if (k - first == kMaxBlockRows || rowsOfLevel[L] == kLanes) { // row k opens the next block
             CloseBlock(s, P, level, filled, first, k - 1, levels, n, kDescending);
             std::fill(rowsOfLevel.begin(), rowsOfLevel.begin() + levels, 0);
             first = k;
