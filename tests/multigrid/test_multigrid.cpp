@@ -26,8 +26,10 @@ using amg::CSparse;
 
 namespace {
 
-// A host matrix as a level operator: the diagonal first, the others by column.
-CSparse LevelOf(const host::CSparseMatrix& M)
+// A host matrix as a level operator: the diagonal first, the others by
+// column; keep(i, j) drops the off-diagonal entries it refuses.
+CSparse LevelOf(
+    const host::CSparseMatrix& M, bool (*keep)(int, int) = [](int, int) { return true; })
 {
     return amg::LevelFrom(
         M.nCell,
@@ -38,7 +40,7 @@ CSparse LevelOf(const host::CSparseMatrix& M)
         },
         [&](int i, auto&& f) {
             for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
-                if (M.col[k] != i) f(M.col[k], M.val[k]);
+                if (M.col[k] != i && keep(i, M.col[k])) f(M.col[k], M.val[k]);
         });
 }
 
@@ -276,17 +278,7 @@ std::vector<double> DiluSweeps(const CSparse& A, const std::vector<double>& b)
 TEST(Multigrid, LastLevelSweepsWithTheDiluOfItsOperator)
 {
     const host::CSparseMatrix M = host::ConvectionDiffusion(host::CBox{13, 13, 13}, host::CConvection{});
-    CSparse A = amg::LevelFrom(
-        M.nCell,
-        [&](int i) {
-            for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
-                if (M.col[k] == i) return M.val[k];
-            return 0.0;
-        },
-        [&](int i, auto&& f) {
-            for (int k = M.RowBegin(i); k < M.RowEnd(i); ++k)
-                if (M.col[k] != i && !(M.col[k] < i && (i + M.col[k]) % 5 == 0)) f(M.col[k], M.val[k]);
-        });
+    CSparse A = LevelOf(M, [](int i, int j) { return !(j < i && (i + j) % 5 == 0); });
     const int n = A.rows;
     ASSERT_GT(n, amg::kDenseRows);
     amg::CAmgSettings s;
